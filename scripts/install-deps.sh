@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests and the client need.
+# Safe to run again: packages already present are skipped.
+set -euo pipefail
+
+packages=(
+    build-essential cmake pkg-config ninja-build
+    qt6-base-dev libgl-dev
+    yaz libyaz-dev
+    libcurl4-openssl-dev libsqlite3-dev libcpp-httplib-dev libicu-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+    fonts-wqy-zenhei xvfb xauth
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then
+    sudo_cmd=(sudo)
+fi
+echo "Installing: ${missing[*]}"
+"${sudo_cmd[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,29 @@
+#include "app/app_state.h"
+
+#include "common/file_util.h"
+#include "common/gbk_text.h"
+
+namespace z39 {
+
+std::string ReadyStatus() { return G("就绪"); }
+std::string ProductName() { return G("岱恒Z39.50客户端"); }
+
+StartupResult RunStartup(const StartupEnvironment& env) {
+    StartupResult out;
+    AppState& state = out.state;
+    state.files = InitWorkingFiles(env.rawTempFolder);
+    state.statusMessage = ReadyStatus();
+    state.searchCompleted = false;
+    state.targetListChanged = false;
+
+    HandOffStore store(env.handOffPath);
+    LaunchDecision launch = DetectLaunchMode(env.args, store);
+    if (launch.accepted) DeleteFileIfExists(state.files.handOffPath);
+    state.launch = launch.mode;
+    out.compactWindow = launch.compactWindow;
+
+    state.settings = LoadSettings(IniFile(env.settingsPath), env.programFolder);
+    return out;
+}
+
+}  // namespace z39

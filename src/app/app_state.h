@@ -1,0 +1,50 @@
+#pragma once
+
+#include <string>
+
+#include "app/launch_mode.h"
+#include "app/z39_settings.h"
+#include "records/working_files.h"
+
+namespace z39 {
+
+// The few values the windows share instead of calling one another. One instance
+// lives for the whole run; everything touches it from the user-interface thread.
+struct AppState {
+    std::string statusMessage;       // last search outcome, shown in status panel 1
+    bool searchCompleted = false;    // set by a back end, consumed by the main window's timer
+    std::string windowCommand;       // "PleaseExitThisSystem" / "PleaseExitThisWindows" mailbox
+    bool targetListChanged = false;  // the target list file was rewritten
+    std::string discoveredHost;      // shared-catalogue host found through /hosts.txt
+    LaunchMode launch;
+    Z39Settings settings;
+    WorkingFiles files;
+};
+
+inline constexpr const char* kExitSystemCommand = "PleaseExitThisSystem";
+inline constexpr const char* kExitWindowsCommand = "PleaseExitThisWindows";
+
+// Where start-up finds what it needs; tests point every item at a temporary folder.
+struct StartupEnvironment {
+    std::string rawTempFolder;       // as the platform reports it
+    std::vector<std::string> args;   // command-line arguments in GBK, program name excluded
+    std::string handOffPath;         // the hand-off store file
+    std::string settingsPath;        // Z39.ini
+    std::string programFolder;       // default of MARCPATH
+};
+
+struct StartupResult {
+    AppState state;
+    bool compactWindow = false;
+};
+
+// The frame's creation steps, in order: name and clear the working files, reset the
+// shared values, settle the launch mode (deleting lib.tmp when a query is accepted),
+// load the settings.
+StartupResult RunStartup(const StartupEnvironment& env);
+
+// Status message at start and product name first put in the command mailbox.
+std::string ReadyStatus();
+std::string ProductName();
+
+}  // namespace z39

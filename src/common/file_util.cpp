@@ -1,0 +1,120 @@
+#include "common/file_util.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <vector>
+
+namespace z39 {
+namespace {
+
+// Owns a POSIX file descriptor.
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    bool ok() const { return fd_ >= 0; }
+    // Closes now and reports whether the close succeeded (a write error may show here).
+    bool Close() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd < 0 || ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+bool WriteAll(int fd, std::string_view content) {
+    while (!content.empty()) {
+        ssize_t n = ::write(fd, content.data(), content.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        content.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::string> ReadWholeFile(const std::string& path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.ok()) return std::nullopt;
+    std::string out;
+    char buffer[65536];
+    while (true) {
+        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        out.append(buffer, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+bool ReplaceFileAtomically(const std::string& path, std::string_view content) {
+    std::string folder = FolderOf(path);
+    std::string name = std::filesystem::path(path).filename().string();
+    std::vector<char> tmpl(folder.begin(), folder.end());
+    std::string suffix = "/." + name + ".XXXXXX";
+    tmpl.insert(tmpl.end(), suffix.begin(), suffix.end());
+    tmpl.push_back('\0');
+    Fd fd(::mkstemp(tmpl.data()));
+    if (!fd.ok()) return false;
+    std::string tmpPath(tmpl.data());
+    struct stat old {};
+    mode_t mode = 0644;
+    if (::stat(path.c_str(), &old) == 0) mode = old.st_mode & 07777;
+    bool ok = ::fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), content) && ::fsync(fd.get()) == 0;
+    ok = fd.Close() && ok;
+    if (ok && ::rename(tmpPath.c_str(), path.c_str()) == 0) return true;
+    ::unlink(tmpPath.c_str());
+    return false;
+}
+
+bool AppendToFile(const std::string& path, std::string_view content) {
+    Fd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd.ok()) return false;
+    bool ok = WriteAll(fd.get(), content);
+    return fd.Close() && ok;
+}
+
+void DeleteFileIfExists(const std::string& path) { ::unlink(path.c_str()); }
+
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool MakeDirectories(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    return DirectoryExists(path);
+}
+
+std::string FolderOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+}  // namespace z39

@@ -1,0 +1,142 @@
+#include "common/gbk_text.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <charconv>
+#include <stdexcept>
+
+namespace z39 {
+namespace {
+
+// One iconv descriptor per direction and thread, closed when the thread ends.
+class IconvHandle {
+public:
+    IconvHandle(const char* to, const char* from) : cd_(iconv_open(to, from)) {
+        if (cd_ == reinterpret_cast<iconv_t>(-1)) {
+            throw std::runtime_error(std::string("iconv cannot convert ") + from + " to " + to);
+        }
+    }
+    ~IconvHandle() { iconv_close(cd_); }
+    IconvHandle(const IconvHandle&) = delete;
+    IconvHandle& operator=(const IconvHandle&) = delete;
+    iconv_t get() const { return cd_; }
+
+private:
+    iconv_t cd_;
+};
+
+// Length of the UTF-8 sequence that `lead` starts, 1 for a byte that starts none.
+size_t Utf8SequenceLength(unsigned char lead) {
+    if (lead >= 0xF0 && lead <= 0xF4) return 4;
+    if (lead >= 0xE0) return lead <= 0xEF ? 3 : 1;
+    if (lead >= 0xC2) return 2;
+    return 1;
+}
+
+// Runs iconv over the whole input; on a byte sequence it cannot take, calls
+// `onBad(position)`, which appends the replacement and returns how many bytes to skip.
+template <typename OnBad>
+std::string Convert(iconv_t cd, std::string_view in, OnBad onBad) {
+    std::string out;
+    out.reserve(in.size() * 3 / 2 + 16);
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    size_t pos = 0;
+    char buffer[4096];
+    while (pos < in.size()) {
+        char* src = const_cast<char*>(in.data() + pos);
+        size_t srcLeft = in.size() - pos;
+        char* dst = buffer;
+        size_t dstLeft = sizeof buffer;
+        size_t rc = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+        out.append(buffer, dst - buffer);
+        pos = in.size() - srcLeft;
+        if (rc == static_cast<size_t>(-1)) {
+            if (errno == E2BIG) continue;
+            size_t skip = onBad(out, pos);
+            pos += skip;
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string Trim(std::string_view text) {
+    size_t begin = 0;
+    size_t end = text.size();
+    while (begin < end && static_cast<unsigned char>(text[begin]) <= 32) ++begin;
+    while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 32) --end;
+    return std::string(text.substr(begin, end - begin));
+}
+
+std::optional<int32_t> ToNumber(std::string_view text) {
+    std::string digits = "0" + Trim(text);
+    int32_t value = 0;
+    auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (ec != std::errc() || ptr != digits.data() + digits.size()) return std::nullopt;
+    return value;
+}
+
+int32_t ToNumberOr(std::string_view text, int32_t fallback) {
+    return ToNumber(text).value_or(fallback);
+}
+
+std::string Utf8ToGbk(std::string_view utf8) {
+    thread_local IconvHandle cd("CP936", "UTF-8");
+    return Convert(cd.get(), utf8, [&](std::string& out, size_t pos) {
+        out += '?';
+        size_t len = Utf8SequenceLength(static_cast<unsigned char>(utf8[pos]));
+        // Skip a whole well-formed character, but only one byte of a broken one.
+        for (size_t i = 1; i < len; ++i) {
+            if (pos + i >= utf8.size() || (static_cast<unsigned char>(utf8[pos + i]) & 0xC0) != 0x80)
+                return size_t{1};
+        }
+        return len;
+    });
+}
+
+std::string GbkToUtf8(std::string_view gbk) {
+    thread_local IconvHandle cd("UTF-8", "CP936");
+    return Convert(cd.get(), gbk, [](std::string& out, size_t) {
+        out += "\xEF\xBF\xBD";
+        return size_t{1};
+    });
+}
+
+namespace {
+char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+}  // namespace
+
+std::string LowerAscii(std::string_view text) {
+    std::string out(text);
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (IsGbkLead(static_cast<unsigned char>(out[i])) && i + 1 < out.size()) {
+            ++i;
+            continue;
+        }
+        out[i] = FoldAscii(out[i]);
+    }
+    return out;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && LowerAscii(a) == LowerAscii(b);
+}
+
+std::string ReplaceAll(std::string_view text, std::string_view from, std::string_view to) {
+    std::string out;
+    size_t pos = 0;
+    while (true) {
+        size_t hit = text.find(from, pos);
+        if (hit == std::string_view::npos || from.empty()) break;
+        out.append(text.substr(pos, hit - pos));
+        out.append(to);
+        pos = hit + from.size();
+    }
+    out.append(text.substr(pos));
+    return out;
+}
+
+}  // namespace z39

@@ -1,0 +1,217 @@
+#include "records/marc_record.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "common/gbk_text.h"
+
+namespace z39 {
+namespace {
+
+constexpr char kSubfield = '\x1F';
+
+// A fixed-width number of the leader or directory: "0" + trimmed text, digits only.
+// Bytes past the end of the record read as nothing.
+std::optional<int32_t> NumberAt(std::string_view record, size_t pos, size_t len) {
+    if (pos >= record.size()) return ToNumber("");
+    return ToNumber(record.substr(pos, len));
+}
+
+std::string_view Clamp(std::string_view s, size_t pos, size_t len) {
+    if (pos >= s.size()) return {};
+    return s.substr(pos, len);
+}
+
+// Cuts an over-long subfield value to limit - 1 bytes and a blank.
+std::string Limit(std::string value, size_t limit) {
+    if (value.size() > limit) {
+        value.resize(limit - 1);
+        value += ' ';
+    }
+    return value;
+}
+
+}  // namespace
+
+const std::string& FieldLabelSection() {
+    static const std::string section = G("MARC标志");
+    return section;
+}
+
+FieldLabels LoadFieldLabels(const IniFile& ini) {
+    FieldLabels labels;
+    for (auto& [key, value] : ini.ReadSection(FieldLabelSection())) labels.emplace(key, value);
+    return labels;
+}
+
+const std::string& BadRecordLine() {
+    static const std::string line = G("此记录数据有误");
+    return line;
+}
+
+MarcFields ReadFields(std::string_view record) {
+    MarcFields out;
+    auto base = NumberAt(record, 12, 5);
+    if (!base) {
+        out.ok = false;
+        return out;
+    }
+    int64_t count = (static_cast<int64_t>(*base) - 25) / 12;
+    for (int64_t i = 0; i < count; ++i) {
+        size_t entry = 24 + static_cast<size_t>(i) * 12;
+        // Only whole directory entries inside the record are read.
+        if (entry + 12 > record.size()) break;
+        auto length = NumberAt(record, entry + 3, 4);
+        auto start = NumberAt(record, entry + 7, 5);
+        if (!length || !start) {
+            out.ok = false;
+            break;
+        }
+        size_t from = static_cast<size_t>(*base) + static_cast<size_t>(*start);
+        out.fields.push_back({std::string(record.substr(entry, 3)),
+                              std::string(Clamp(record, from, static_cast<size_t>(*length)))});
+    }
+    return out;
+}
+
+std::string Subfield(std::string_view data, char code, bool* found) {
+    const char marker[2] = {kSubfield, code};
+    size_t at = data.find(std::string_view(marker, 2));
+    if (found) *found = at != std::string_view::npos;
+    if (at == std::string_view::npos) return {};
+    size_t begin = at + 2;
+    size_t next = data.find(kSubfield, begin);
+    if (next != std::string_view::npos) return std::string(data.substr(begin, next - begin));
+    // The last subfield runs to the end of the field without its terminator. A field
+    // cut short by the end of the record has no terminator and loses nothing.
+    std::string_view rest = data.substr(std::min(begin, data.size()));
+    if (!rest.empty() && rest.back() == '\x1E') rest.remove_suffix(1);
+    return std::string(rest);
+}
+
+std::string FitColumn(std::string_view text, size_t width) {
+    std::string t = Trim(text);
+    if (t.size() > width) {
+        if (width == 34) {
+            t.resize(31);
+            t += "...";
+        } else {
+            t.resize(width);
+        }
+        std::string repaired;
+        repaired.reserve(t.size());
+        for (size_t i = 0; i < t.size(); ++i) {
+            auto c = static_cast<unsigned char>(t[i]);
+            if (c < 0x80) {
+                repaired += t[i];
+            } else if (i + 1 < t.size() && static_cast<unsigned char>(t[i + 1]) > 63) {
+                repaired += t[i];
+                repaired += t[i + 1];
+                ++i;
+            }
+        }
+        t = std::move(repaired);
+    }
+    if (t.size() < width) t.append(width - t.size(), ' ');
+    return t;
+}
+
+std::string DisplayLine(std::string_view recordText) {
+    std::string record = Trim(recordText);
+    if (record.size() < 20) return {};
+    MarcFields read = ReadFields(record);
+    if (!read.ok) return BadRecordLine();
+    std::optional<std::string> f010, f200, f210;
+    for (auto& field : read.fields) {
+        if (field.tag == "010") f010 = field.data;
+        if (field.tag == "200") f200 = field.data;
+        if (field.tag == "210") f210 = field.data;
+    }
+
+    static const std::string colon = G("：");
+    std::string line;
+    if (f200) {
+        std::string title = Trim(Limit(Subfield(*f200, 'a'), 80));
+        std::string addition = Limit(Subfield(*f200, 'e'), 80);
+        if (addition.empty()) {
+            std::string h = Limit(Subfield(*f200, 'h'), 80);
+            std::string i = Trim(Limit(Subfield(*f200, 'i'), 80));
+            addition = h;
+            if (!h.empty() && !i.empty()) addition += colon + i;
+            if (h.empty()) addition = i;
+        }
+        if (!addition.empty()) title += colon + addition;
+        line = FitColumn(title, 34);
+        std::string f = Limit(Subfield(*f200, 'f'), 46);
+        if (!f.empty()) line = FitColumn(line + f, 60);
+    }
+    if (f210) {
+        const std::pair<char, std::pair<size_t, size_t>> parts[] = {
+            {'a', {8, 69}}, {'c', {30, 85}}, {'d', {10, 95}}};
+        for (auto& [code, limits] : parts) {
+            std::string value = Limit(Subfield(*f210, code), limits.first);
+            if (!value.empty()) line = FitColumn(line + value, limits.second);
+        }
+    }
+    if (f010) line += Subfield(*f010, 'a');
+    return line;
+}
+
+std::string ShowControls(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 16);
+    for (char c : text) {
+        if (c == kSubfield) {
+            out += " $";
+        } else if (static_cast<unsigned char>(c) < 32) {
+            out += ' ';
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> DetailLines(std::string_view recordText, const FieldLabels& labels) {
+    std::vector<std::string> lines;
+    for (auto& field : ReadFields(recordText).fields) {
+        std::string label;
+        if (auto hit = labels.find(field.tag); hit != labels.end()) label = Trim(hit->second);
+        if (label.size() < 12) label.append(12 - label.size(), ' ');
+        std::string line = label + " " + field.tag;
+        if (field.tag > "005") {
+            line += " " + std::string(Clamp(field.data, 0, 2)) + " $" +
+                    std::string(Clamp(field.data, 3, std::string::npos));
+        } else {
+            line += "    " + field.data;
+        }
+        lines.push_back(ShowControls(line));
+    }
+    return lines;
+}
+
+std::string NormaliseIsbn(std::string_view text) {
+    std::string t = Trim(text);
+    std::string s;
+    for (char c : t)
+        if (c != '-' && c != ' ') s += c;
+    if (s.size() == 9) s += '0';
+    auto digits = [&](size_t n) {
+        for (size_t i = 0; i < n; ++i)
+            if (s[i] < '0' || s[i] > '9') return false;
+        return true;
+    };
+    std::string twelve;
+    if (s.size() == 10 && digits(9)) {
+        twelve = "978" + s.substr(0, 9);
+    } else if ((s.size() == 13 && digits(13)) || (s.size() == 12 && digits(12) && s.starts_with("97"))) {
+        twelve = s.substr(0, 12);
+    } else {
+        return t;
+    }
+    int sum = 0;
+    for (size_t i = 0; i < 12; ++i) sum += (twelve[i] - '0') * (i % 2 == 0 ? 1 : 3);
+    return twelve + static_cast<char>('0' + (10 - sum % 10) % 10);
+}
+
+}  // namespace z39
