@@ -1,0 +1,155 @@
+#include "targets/target_table.h"
+
+#include <optional>
+
+#include "common/file_util.h"
+#include "common/gbk_text.h"
+#include "common/z39_error.h"
+
+namespace z39 {
+namespace {
+
+// The lines of the file, each trimmed, read one after another.
+class LineReader {
+public:
+    explicit LineReader(std::string text) : text_(std::move(text)) {}
+    std::optional<std::string> Next() {
+        if (pos_ >= text_.size()) return std::nullopt;
+        size_t lf = text_.find('\n', pos_);
+        size_t end = lf == std::string::npos ? text_.size() : lf;
+        std::string line = Trim(std::string_view(text_).substr(pos_, end - pos_));
+        pos_ = lf == std::string::npos ? text_.size() : lf + 1;
+        return line;
+    }
+
+private:
+    std::string text_;
+    size_t pos_ = 0;
+};
+
+std::string AfterFirst(const std::string& line) { return line.empty() ? line : line.substr(1); }
+
+// database, address, port, auth, username up to commas; userpass up to ")".
+TargetEntry ParseEntry(const std::string& line) {
+    TargetEntry e;
+    std::string rest = AfterFirst(line);
+    auto take = [&rest](std::string& field) {
+        size_t comma = rest.find(',');
+        if (comma == std::string::npos) return;
+        field = rest.substr(0, comma);
+        rest.erase(0, comma + 1);
+    };
+    size_t comma = rest.find(',');
+    if (comma == std::string::npos) {
+        e.database = rest.substr(0, rest.find(')'));
+        return e;
+    }
+    take(e.database);
+    take(e.address);
+    take(e.port);
+    take(e.auth);
+    take(e.username);
+    e.userpass = rest.substr(0, rest.find(')'));
+    return e;
+}
+
+}  // namespace
+
+std::string TargetListComment() { return G("//数据库名称，地址，端口，授权方式，用户名称，用户密码"); }
+
+TargetEntry SharedCatalogueEntry(const Z39Settings& settings) {
+    TargetEntry e;
+    e.country = G("中国");
+    e.library = G("岱恒共享编目数据库");
+    e.database = "ks_lib";
+    e.address = settings.KSIP;
+    e.port = settings.KSPORT;
+    e.auth = "0";
+    return e;
+}
+
+std::string TargetCaption(const TargetEntry& entry) {
+    return G("[当前数据库：") + entry.country + " " + entry.library + "[" + entry.database + "]]";
+}
+
+TargetList GetZ39SvrPara(const std::string& path, const Z39Settings& settings) {
+    TargetList list;
+    list.nodes.push_back({G("岱恒共享编目数据库"), -1});
+    list.nodes.push_back({"ks_lib", 0});
+    list.TargetTable[kSharedCatalogueSlot] = SharedCatalogueEntry(settings);
+    const bool ksDefault = settings.KSDEFAULT == 1;
+    bool chosen = false;
+    if (ksDefault) {
+        list.CurrentTarget = kSharedCatalogueSlot;
+        list.caption = TargetCaption(list.TargetTable[kSharedCatalogueSlot]);
+        chosen = true;
+    }
+    // Adds a node when there is a slot left for it; returns its index or -1.
+    auto addNode = [&list](std::string text, int parent) {
+        if (static_cast<int>(list.nodes.size()) >= kTargetSlots) return -1;
+        list.nodes.push_back({std::move(text), parent});
+        return static_cast<int>(list.nodes.size()) - 1;
+    };
+
+    LineReader reader(ReadWholeFile(path).value_or(std::string()));
+    while (auto line = reader.Next()) {
+        if (line->empty() || line->starts_with("//")) continue;
+        std::string group = AfterFirst(*line);
+        int groupNode = addNode(group, -1);
+        if (!chosen) list.caption = G("[当前数据库：") + group;
+        auto serverLine = reader.Next();
+        while (serverLine && *serverLine != "}") {
+            std::string server = AfterFirst(*serverLine);
+            int serverNode = groupNode < 0 ? -1 : addNode(server, groupNode);
+            if (!chosen) list.caption += " " + server;
+            auto entryLine = reader.Next();
+            while (entryLine && *entryLine != "]") {
+                TargetEntry entry = ParseEntry(*entryLine);
+                int node = serverNode < 0 ? -1 : addNode(entry.database, serverNode);
+                if (node >= 0) {
+                    entry.country = group;
+                    entry.library = server;
+                    if (!chosen) {
+                        list.CurrentTarget = node;
+                        list.caption += "[" + entry.database + "]]";
+                        chosen = true;
+                    }
+                    list.TargetTable[node] = std::move(entry);
+                }
+                entryLine = reader.Next();
+            }
+            if (!entryLine) break;
+            serverLine = reader.Next();
+        }
+    }
+    list.TargetNodeCount = static_cast<int>(list.nodes.size());
+    return list;
+}
+
+void SaveZ39SvrPara(const std::string& path, std::vector<TargetEntry> rows) {
+    for (auto& row : rows) row.written = false;
+    std::string out = TargetListComment() + "\r\n";
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (rows[i].written) continue;
+        std::string group = Trim(rows[i].country);
+        out += "{" + group + "\r\n";
+        for (size_t j = i; j < rows.size(); ++j) {
+            if (rows[j].written || Trim(rows[j].country) != group) continue;
+            std::string server = Trim(rows[j].library);
+            out += "    [" + server + "\r\n";
+            for (size_t k = j; k < rows.size(); ++k) {
+                TargetEntry& e = rows[k];
+                if (e.written || Trim(e.country) != group || Trim(e.library) != server) continue;
+                out += "        (" + Trim(e.database) + "," + Trim(e.address) + "," +
+                       Trim(e.port) + "," + Trim(e.auth) + "," + Trim(e.username) + "," +
+                       Trim(e.userpass) + ")\r\n";
+                e.written = true;
+            }
+            out += "    ]\r\n";
+        }
+        out += "}\r\n\r\n";
+    }
+    if (!ReplaceFileAtomically(path, out)) throw Z39Error("Unable to write to " + path);
+}
+
+}  // namespace z39

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/z39_settings.h"
+
+namespace z39 {
+
+// One target database.
+struct TargetEntry {
+    std::string country;   // group (first tree level)
+    std::string library;   // server (second tree level)
+    std::string address;   // host; a slot is in use exactly when this is not empty
+    std::string port;
+    std::string auth;      // "1": authenticate with username and userpass
+    std::string username;
+    std::string userpass;
+    std::string database;  // the node the user picks (third tree level)
+    bool written = false;  // used only by the writer
+};
+
+inline constexpr int kTargetSlots = 301;  // slots 0 to 300
+inline constexpr int kSharedCatalogueSlot = 1;
+
+// One node of the database tree, in display order: a node's index is its position.
+struct TreeNode {
+    std::string text;
+    int parent = -1;  // -1 at root level
+};
+
+// What reading the target list file produces: the tree the window shows as it is,
+// the table with one slot per node, and the first choice of the current target.
+struct TargetList {
+    std::vector<TreeNode> nodes;
+    std::vector<TargetEntry> TargetTable = std::vector<TargetEntry>(kTargetSlots);
+    int TargetNodeCount = 0;
+    int CurrentTarget = 0;  // 0: none chosen
+    std::string caption;    // "[当前数据库：" group " " server "[" database "]]"
+};
+
+// The built-in shared catalogue entry of slot 1, from the settings.
+TargetEntry SharedCatalogueEntry(const Z39Settings& settings);
+
+// Reads `path` (GBK; the target list file) into a tree and table behind the built-in
+// group and shared catalogue. A missing file gives just the built-in entries. The end
+// of the file inside a group or server ends the reading with what was read; nodes past
+// slot 300 are left out of both tree and table.
+TargetList GetZ39SvrPara(const std::string& path, const Z39Settings& settings);
+
+// Writes the editor's rows to `path`, grouped by group and server in the order of their
+// first rows, through a temporary file and a rename. Throws Z39Error on failure; the old
+// file then stays as it was.
+void SaveZ39SvrPara(const std::string& path, std::vector<TargetEntry> rows);
+
+// The caption of the current database for a slot.
+std::string TargetCaption(const TargetEntry& entry);
+
+// The first line of the file.
+std::string TargetListComment();
+
+}  // namespace z39

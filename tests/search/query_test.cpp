@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+#include <yaz/odr.h>
+#include <yaz/pquery.h>
+#include <yaz/proto.h>
+
+#include "common/gbk_text.h"
+#include "records/marc_record.h"
+#include "search/search_condition.h"
+
+namespace z39 {
+namespace {
+
+const std::string kAnd = G("并且");
+const std::string kOr = G("或者");
+
+SearchCondition Row(const std::string& field, const std::string& value,
+                    const std::string& joiner = "") {
+    return {joiner, field, value};
+}
+
+TEST(GetWhereString, UseAttributesPerField) {
+    EXPECT_EQ(GetWhereString("ISBN", "7111"), "@attr 1=7 7111");
+    EXPECT_EQ(GetWhereString("ISSN", "1"), "@attr 1=8 1");
+    EXPECT_EQ(GetWhereString(G("题名"), "t"), "@attr 1=4 t");
+    EXPECT_EQ(GetWhereString(G("著者"), "a"), "@attr 1=1003 a");
+    EXPECT_EQ(GetWhereString(G("出版者"), "p"), "@attr 1=1018 p");
+    EXPECT_EQ(GetWhereString(G("出版日期"), "2001"), "@attr 1=31 2001");
+    EXPECT_EQ(GetWhereString("", "x"), "@attr 1=31 x");
+}
+
+TEST(FindCommand, WorkedExamples) {
+    const std::string I = "7111213823", T = G("数据结构"), A = G("严蔚敏");
+    EXPECT_EQ(BuildFindCommand({Row("ISBN", I)}), "f @attr 1=7 " + I);
+    EXPECT_EQ(BuildFindCommand({Row("ISBN", I), Row(G("题名"), T, kAnd)}),
+              "f @and @attr 1=4 " + T + " @attr 1=7 " + I);
+    EXPECT_EQ(BuildFindCommand({Row("ISBN", I), Row(G("题名"), T, kAnd), Row(G("著者"), A, kOr)}),
+              "f @or @attr 1=1003 " + A + " @and @attr 1=4 " + T + " @attr 1=7 " + I);
+    EXPECT_EQ(BuildFindCommand({Row("ISBN", "  ")}), "f");
+    // Row 3 filled while row 2 is empty: row 3 is ignored.
+    EXPECT_EQ(BuildFindCommand({Row("ISBN", I), Row(G("题名"), " ", kAnd), Row(G("著者"), A, kOr)}),
+              "f @attr 1=7 " + I);
+    // The joiner test is exact.
+    EXPECT_EQ(BuildFindCommand({Row("ISBN", I), Row("ISBN", "2", kAnd + " ")}),
+              "f @or @attr 1=7 2 @attr 1=7 " + I);
+}
+
+// The terms YAZ's own PQF parser reads from a find command, in prefix order.
+std::vector<std::string> ParsedTerms(const std::string& findCommand) {
+    std::vector<std::string> terms;
+    ODR odr = odr_createmem(ODR_ENCODE);
+    YAZ_PQF_Parser parser = yaz_pqf_create();
+    Z_RPNQuery* query = yaz_pqf_parse(parser, odr, findCommand.substr(2).c_str());
+    if (query) {
+        std::vector<Z_RPNStructure*> stack{query->RPNStructure};
+        while (!stack.empty()) {
+            Z_RPNStructure* s = stack.back();
+            stack.pop_back();
+            if (s->which == Z_RPNStructure_complex) {
+                stack.push_back(s->u.complex->s2);
+                stack.push_back(s->u.complex->s1);
+            } else if (s->u.simple->which == Z_Operand_APT) {
+                Z_Term* t = s->u.simple->u.attributesPlusTerm->term;
+                terms.emplace_back(reinterpret_cast<char*>(t->u.general->buf), t->u.general->len);
+            }
+        }
+    } else {
+        terms.push_back("<parse error>");
+    }
+    yaz_pqf_destroy(parser);
+    odr_destroy(odr);
+    return terms;
+}
+
+TEST(FindCommand, YazParserReadsBackExactlyWhatWasTyped) {
+    const std::string backslashTitle = G("淺") + G("说");  // 淺 is 0x9C 0x5C in GBK
+    ASSERT_EQ(G("淺")[1], '\\');
+    const std::vector<std::string> values = {
+        "two words", "@attr", "say \"hi\"", "back\\slash", backslashTitle, "plain", "a\\\"b c"};
+    for (const auto& v : values) {
+        EXPECT_EQ(ParsedTerms(BuildFindCommand({Row(G("题名"), v)})),
+                  std::vector<std::string>{v})
+            << v;
+    }
+    auto terms = ParsedTerms(BuildFindCommand(
+        {Row(G("题名"), "two words"), Row(G("著者"), "@x", kAnd), Row("ISBN", backslashTitle, kOr)}));
+    EXPECT_EQ(terms, (std::vector<std::string>{backslashTitle, "@x", "two words"}));
+}
+
+TEST(WhereClause, WorkedExamples) {
+    LaunchMode none;
+    LaunchMode launch{"NAME@!abc", false, false};
+    const std::string T = G("数据结构"), S = G("数据");
+    EXPECT_EQ(BuildWhereClause({Row("ISBN", "7-111-21382-X"), Row(G("题名"), T, kAnd)}, none),
+              " ma_isbn='9787111213826' and ma_name like '" + T + "%'");
+    EXPECT_EQ(BuildWhereClause({Row(G("题名"), S)}, none), " ma_name='" + S + "'");
+    EXPECT_EQ(BuildWhereClause({Row(G("题名"), "!PQR")}, launch), " ma_namepy like 'PQR%'");
+    EXPECT_EQ(BuildWhereClause({Row(G("题名"), "!QZ")}, launch), " ma_namepy='QZ'");
+    EXPECT_EQ(BuildWhereClause({Row(G("题名"), "!")}, launch), " ma_namepy=''");
+    // Interactive: "!" has no meaning.
+    EXPECT_EQ(BuildWhereClause({Row(G("题名"), "!QZ")}, none), " ma_name='!QZ'");
+    EXPECT_EQ(BuildWhereClause({Row(G("题名"), S), Row("ISBN", "x", kOr)}, none),
+              " ma_name='" + S + "' or ma_isbn='x'");
+    EXPECT_EQ(BuildWhereClause({Row(G("题名"), ""), Row("ISBN", "x", kOr)}, none), "");
+}
+
+TEST(WhereClause, TitleLengthRuleAndQuoteDoubling) {
+    LaunchMode none;
+    EXPECT_EQ(GetWhereStringKS(G("题名"), "abcde", none), "ma_name='abcde'");
+    EXPECT_EQ(GetWhereStringKS(G("题名"), "abcdef", none), "ma_name like 'abcdef%'");
+    EXPECT_EQ(GetWhereStringKS(G("著者"), " abc ", none), "ma_name='abc'");
+    // The length rule looks at the value before its quotes are doubled.
+    EXPECT_EQ(GetWhereStringKS(G("题名"), "O'Har", none), "ma_name='O''Har'");
+    EXPECT_EQ(GetWhereStringKS(G("题名"), "O'Hara", none), "ma_name like 'O''Hara%'");
+    EXPECT_EQ(GetWhereStringKS("ISBN", "x' or '1'='1", none), "ma_isbn='x'' or ''1''=''1'");
+}
+
+}  // namespace
+}  // namespace z39

@@ -1,0 +1,151 @@
+#include "targets/target_table.h"
+
+#include <gtest/gtest.h>
+
+#include "common/gbk_text.h"
+#include "common/z39_error.h"
+#include "support/temp_dir.h"
+#include "support/write_failure.h"
+
+namespace z39 {
+namespace {
+
+const std::string kComment = G("//数据库名称，地址，端口，授权方式，用户名称，用户密码") + "\r\n";
+
+std::vector<std::string> NodeTexts(const TargetList& list) {
+    std::vector<std::string> out;
+    for (auto& n : list.nodes) out.push_back(GbkToUtf8(n.text));
+    return out;
+}
+
+TargetEntry Row(const char* group, const char* server, const char* db, const char* address = "h") {
+    TargetEntry e;
+    e.country = G(group);
+    e.library = G(server);
+    e.database = db;
+    e.address = address;
+    e.port = "210";
+    e.auth = "0";
+    return e;
+}
+
+TEST(GetZ39SvrPara, CommentOnlyFileHasJustTheBuiltInEntries) {
+    test::TempDir dir;
+    dir.Write("z39svr.cfg", kComment);
+    Z39Settings settings;
+    settings.KSIP = "10.0.0.5";
+    settings.KSPORT = "-210";
+    TargetList list = GetZ39SvrPara(dir.File("z39svr.cfg"), settings);
+    EXPECT_EQ(NodeTexts(list), (std::vector<std::string>{"岱恒共享编目数据库", "ks_lib"}));
+    EXPECT_EQ(list.nodes[1].parent, 0);
+    EXPECT_EQ(list.TargetNodeCount, 2);
+    EXPECT_EQ(list.CurrentTarget, 0);
+    const TargetEntry& ks = list.TargetTable[1];
+    EXPECT_EQ(ks.address, "10.0.0.5");
+    EXPECT_EQ(ks.port, "-210");
+    EXPECT_EQ(ks.database, "ks_lib");
+    EXPECT_EQ(ks.library, G("岱恒共享编目数据库"));
+    // A missing file gives the same.
+    EXPECT_EQ(GetZ39SvrPara(dir.File("none.cfg"), settings).TargetNodeCount, 2);
+    settings.KSDEFAULT = 1;
+    list = GetZ39SvrPara(dir.File("none.cfg"), settings);
+    EXPECT_EQ(list.CurrentTarget, 1);
+    EXPECT_EQ(GbkToUtf8(list.caption), "[当前数据库：中国 岱恒共享编目数据库[ks_lib]]");
+}
+
+TEST(GetZ39SvrPara, ReadsGroupsServersAndEntriesWithTolerance) {
+    test::TempDir dir;
+    dir.Write("z39svr.cfg",
+              kComment + G("{中国\r\n  [国家图书馆\r\n(opac,opac.nlc.cn,80,0,,)\r\n") +
+                  G("\t(book,z.nlc.cn,210,1,user,pa,ss)\r\n    ]\r\n}\r\n\r\n// note\r\n") +
+                  G("{美国\r\n    [LC\r\n        (Voyager,lx2.loc.gov,210)\r\n") +
+                  G("        (short\r\n    ]\r\n    [Empty\r\n    ]\r\n}\r\n{NoServers\r\n}\r\n"));
+    TargetList list = GetZ39SvrPara(dir.File("z39svr.cfg"), Z39Settings{});
+    EXPECT_EQ(NodeTexts(list),
+              (std::vector<std::string>{"岱恒共享编目数据库", "ks_lib", "中国", "国家图书馆", "opac",
+                                        "book", "美国", "LC", "Voyager", "short", "Empty",
+                                        "NoServers"}));
+    EXPECT_EQ(list.nodes[5].parent, 3);
+    EXPECT_EQ(list.nodes[3].parent, 2);
+    EXPECT_EQ(list.nodes[6].parent, -1);
+    const TargetEntry& opac = list.TargetTable[4];
+    EXPECT_EQ(opac.country, G("中国"));
+    EXPECT_EQ(opac.library, G("国家图书馆"));
+    EXPECT_EQ(opac.address, "opac.nlc.cn");
+    EXPECT_EQ(opac.port, "80");
+    EXPECT_EQ(opac.auth, "0");
+    EXPECT_EQ(opac.username, "");
+    EXPECT_EQ(opac.userpass, "");
+    const TargetEntry& book = list.TargetTable[5];
+    EXPECT_EQ(book.auth, "1");
+    EXPECT_EQ(book.username, "user");
+    EXPECT_EQ(book.userpass, "pa,ss");  // the rest up to ")"
+    const TargetEntry& voyager = list.TargetTable[8];
+    EXPECT_EQ(voyager.port, "");  // no comma left: empty, nothing consumed
+    EXPECT_EQ(voyager.address, "lx2.loc.gov");
+    EXPECT_TRUE(list.TargetTable[3].address.empty());  // server nodes are not in use
+    EXPECT_EQ(list.CurrentTarget, 4);
+    EXPECT_EQ(GbkToUtf8(list.caption), "[当前数据库：中国 国家图书馆[opac]]");
+    EXPECT_EQ(list.TargetNodeCount, 12);
+}
+
+TEST(GetZ39SvrPara, EndOfFileInsideAGroupOrServerKeepsWhatWasRead) {
+    test::TempDir dir;
+    dir.Write("a.cfg", "{G\n[S\n(db,host,210,0,,)\n");
+    TargetList list = GetZ39SvrPara(dir.File("a.cfg"), Z39Settings{});
+    EXPECT_EQ(list.TargetNodeCount, 5);
+    EXPECT_EQ(list.TargetTable[4].address, "host");
+    dir.Write("b.cfg", "{G\n[S\n]\n");
+    EXPECT_EQ(GetZ39SvrPara(dir.File("b.cfg"), Z39Settings{}).TargetNodeCount, 4);
+}
+
+TEST(GetZ39SvrPara, NodesBeyondSlot300AreLeftOut) {
+    test::TempDir dir;
+    std::string text = "{G\n[S\n";
+    for (int i = 0; i < 400; ++i) text += "(db" + std::to_string(i) + ",h,210,0,,)\n";
+    text += "]\n}\n{Late\n[S2\n(x,h,1,0,,)\n]\n}\n";
+    dir.Write("big.cfg", text);
+    TargetList list = GetZ39SvrPara(dir.File("big.cfg"), Z39Settings{});
+    EXPECT_EQ(list.TargetNodeCount, 301);
+    EXPECT_EQ(list.nodes.size(), 301u);
+    EXPECT_EQ(list.TargetTable.size(), 301u);
+    EXPECT_EQ(list.TargetTable[300].database, "db296");
+}
+
+TEST(SaveZ39SvrPara, GroupsRowsByFirstAppearanceAndReadsBackTheSameTree) {
+    test::TempDir dir;
+    std::vector<TargetEntry> rows = {Row("中国", "国图", "a"), Row("美国", "LC", "b"),
+                                     Row("中国", "上图", "c"), Row(" 中国 ", "国图", "d"),
+                                     Row("美国", "国图", "e")};
+    rows[1].auth = "1";
+    rows[1].username = "u";
+    rows[1].userpass = "p";
+    SaveZ39SvrPara(dir.File("z39svr.cfg"), rows);
+    EXPECT_EQ(dir.Read("z39svr.cfg"),
+              kComment + G("{中国\r\n    [国图\r\n        (a,h,210,0,,)\r\n        (d,h,210,0,,)\r\n") +
+                  G("    ]\r\n    [上图\r\n        (c,h,210,0,,)\r\n    ]\r\n}\r\n\r\n") +
+                  G("{美国\r\n    [LC\r\n        (b,h,210,1,u,p)\r\n    ]\r\n") +
+                  G("    [国图\r\n        (e,h,210,0,,)\r\n    ]\r\n}\r\n\r\n"));
+    TargetList list = GetZ39SvrPara(dir.File("z39svr.cfg"), Z39Settings{});
+    EXPECT_EQ(NodeTexts(list),
+              (std::vector<std::string>{"岱恒共享编目数据库", "ks_lib", "中国", "国图", "a", "d",
+                                        "上图", "c", "美国", "LC", "b", "国图", "e"}));
+    EXPECT_EQ(list.TargetTable[10].username, "u");
+    EXPECT_EQ(list.TargetTable[10].userpass, "p");
+    EXPECT_EQ(list.TargetTable[12].country, G("美国"));
+}
+
+TEST(SaveZ39SvrPara, FailedWriteLeavesThePreviousFile) {
+    test::TempDir dir;
+    SaveZ39SvrPara(dir.File("z39svr.cfg"), {Row("G", "S", "old")});
+    std::string before = dir.Read("z39svr.cfg");
+    std::vector<TargetEntry> many(50, Row("G", "S", "a-much-longer-database-name"));
+    {
+        test::FileSizeLimit limit(before.size());
+        EXPECT_THROW(SaveZ39SvrPara(dir.File("z39svr.cfg"), many), Z39Error);
+    }
+    EXPECT_EQ(dir.Read("z39svr.cfg"), before);
+}
+
+}  // namespace
+}  // namespace z39
