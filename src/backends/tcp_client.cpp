@@ -1,0 +1,121 @@
+#include "backends/tcp_client.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "common/gbk_text.h"
+
+namespace z39 {
+namespace {
+
+struct AddrInfoCloser {
+    void operator()(addrinfo* a) const { freeaddrinfo(a); }
+};
+
+}  // namespace
+
+const std::string& SocketErrorTitle() {
+    static const std::string title = G("网络了解错误");
+    return title;
+}
+
+PosixTcpClient::PosixTcpClient(UserInterface& ui, int connectTimeoutMs)
+    : ui_(ui), connectTimeoutMs_(connectTimeoutMs) {}
+
+PosixTcpClient::~PosixTcpClient() { Close(); }
+
+void PosixTcpClient::Report(int code) { ui_.ShowMessage(SocketErrorTitle(), std::to_string(code)); }
+
+void PosixTcpClient::Open(const std::string& host, int port) {
+    Close();
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* raw = nullptr;
+    std::string service = std::to_string(port);
+    int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &raw);
+    std::unique_ptr<addrinfo, AddrInfoCloser> found(raw);
+    if (rc != 0) {
+        Report(rc == EAI_SYSTEM ? errno : rc);
+        return;
+    }
+    int lastError = 0;
+    for (addrinfo* a = found.get(); a; a = a->ai_next) {
+        int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+        if (fd < 0) {
+            lastError = errno;
+            continue;
+        }
+        int err = 0;
+        if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
+            err = errno;
+            if (err == EINPROGRESS) {
+                pollfd p{fd, POLLOUT, 0};
+                int ready = ::poll(&p, 1, connectTimeoutMs_);
+                socklen_t len = sizeof err;
+                if (ready <= 0) {
+                    err = ETIMEDOUT;
+                } else if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) {
+                    err = errno;
+                }
+            }
+        }
+        if (err == 0) {
+            fd_ = fd;
+            return;
+        }
+        ::close(fd);
+        lastError = err;
+    }
+    Report(lastError);
+}
+
+void PosixTcpClient::Send(std::string_view text) {
+    while (fd_ >= 0 && !text.empty()) {
+        ssize_t n = ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                pollfd p{fd_, POLLOUT, 0};
+                ::poll(&p, 1, 1000);
+                continue;
+            }
+            Report(errno);
+            Close();
+            return;
+        }
+        text.remove_prefix(static_cast<size_t>(n));
+    }
+}
+
+std::string PosixTcpClient::ReadAvailable() {
+    std::string out;
+    char buffer[65536];
+    while (fd_ >= 0) {
+        ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0) {
+            out.append(buffer, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            Report(errno);
+            Close();
+        }
+        break;
+    }
+    return out;
+}
+
+void PosixTcpClient::Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+}  // namespace z39

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "common/user_interface.h"
+
+namespace z39 {
+
+// The shared catalogue's TCP client: open, connected?, send, read what has arrived
+// without waiting, close. Socket errors are shown as a message with the numeric code
+// (title "网络了解错误"); the exchange then goes on as far as the connection allows.
+class TcpClient {
+public:
+    virtual ~TcpClient() = default;
+    // A failure leaves the client not connected.
+    virtual void Open(const std::string& host, int port) = 0;
+    virtual bool Connected() const = 0;
+    virtual void Send(std::string_view text) = 0;
+    // What has arrived; empty when nothing has (or the peer has closed).
+    virtual std::string ReadAvailable() = 0;
+    virtual void Close() = 0;
+};
+
+// POSIX sockets. Connecting gives up after `connectTimeoutMs`.
+class PosixTcpClient final : public TcpClient {
+public:
+    explicit PosixTcpClient(UserInterface& ui, int connectTimeoutMs = 10000);
+    ~PosixTcpClient() override;
+    PosixTcpClient(const PosixTcpClient&) = delete;
+    PosixTcpClient& operator=(const PosixTcpClient&) = delete;
+
+    void Open(const std::string& host, int port) override;
+    bool Connected() const override { return fd_ >= 0; }
+    void Send(std::string_view text) override;
+    std::string ReadAvailable() override;
+    void Close() override;
+
+private:
+    void Report(int code);
+    UserInterface& ui_;
+    int connectTimeoutMs_;
+    int fd_ = -1;
+};
+
+// The title of the socket-error message: "网络了解错误" in GBK.
+const std::string& SocketErrorTitle();
+
+}  // namespace z39

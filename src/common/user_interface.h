@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+
+namespace z39 {
+
+enum class Cursor { kNormal, kBusy };
+
+// What the core needs of the user: message boxes and the hourglass. The window layer
+// implements it with QMessageBox and the override cursor; tests record the calls.
+class UserInterface {
+public:
+    virtual ~UserInterface() = default;
+    // A modal message with an OK button; title and text in GBK.
+    virtual void ShowMessage(const std::string& title, const std::string& text) = 0;
+    virtual Cursor CurrentCursor() const = 0;
+    virtual void SetCursor(Cursor cursor) = 0;
+    // Lets the window repaint once before a blocking step (the wait panel).
+    virtual void ProcessPendingEvents() {}
+};
+
+// The title of every ordinary message box: "提示信息" in GBK.
+const std::string& NoticeTitle();
+
+}  // namespace z39

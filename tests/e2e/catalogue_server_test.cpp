@@ -1,0 +1,194 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "backends/http_client.h"
+#include "backends/ks_scramble.h"
+#include "catalogue_db.h"
+#include "common/file_util.h"
+#include "common/gbk_text.h"
+#include "demo_catalogue.h"
+#include "records/marc_record.h"
+#include "support/catalogue_server_process.h"
+#include "support/loopback.h"
+
+namespace z39 {
+namespace {
+
+using test::CatalogueServerProcess;
+using test::TcpExchange;
+
+// The records framed in an answer; over HTTP they are unscrambled.
+std::vector<std::string> Records(const std::string& answer, bool http) {
+    std::vector<std::string> out;
+    size_t pos = 0;
+    while (true) {
+        size_t begin = answer.find("REC_BEGIN", pos);
+        if (begin == std::string::npos) break;
+        size_t end = answer.find("REC_END", begin);
+        if (end == std::string::npos) break;
+        std::string record = answer.substr(begin + 9, end - begin - 9);
+        if (http) {
+            size_t at = record.find("@@");
+            record = UnscrambleRecord(record.substr(0, at), record.substr(at + 2));
+        }
+        out.push_back(record);
+        pos = end + 7;
+    }
+    return out;
+}
+
+std::string TotalOf(const std::string& answer) {
+    size_t rec = answer.find("REC_BEGIN");
+    size_t end = rec == std::string::npos ? answer.find("BAG_END") : rec;
+    return answer.substr(9, end - 9);
+}
+
+std::string HttpQuery(const std::string& where) {
+    return ReplaceAll(ReplaceAll(where, "%", "%25"), " ", "%20");
+}
+
+class CatalogueServerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { server = new CatalogueServerProcess(300, "10.0.0.5"); }
+    static void TearDownTestSuite() {
+        delete server;
+        server = nullptr;
+    }
+    void SetUp() override { ASSERT_TRUE(server && server->ok()) << "catalogue-server did not start"; }
+
+    std::string Tcp(const std::string& body) {
+        return TcpExchange(server->port(), "REQU_BEGIN" + body + "BAG_END");
+    }
+    HttpResult Http(const std::string& query) {
+        return http.Get(server->HttpBase() + "/GetZ39Marc.asp?" + query, 5000);
+    }
+
+    static CatalogueServerProcess* server;
+    CurlHttpClient http;
+};
+CatalogueServerProcess* CatalogueServerTest::server = nullptr;
+
+TEST_F(CatalogueServerTest, PagesAreTheSameOverTcpAndHttpAndAsStored) {
+    const std::string where = " ma_name like '" + G(ks::kPagingTitleWord) + "%'";
+    std::string tcpFirst = Tcp("INIT1@10@" + where);
+    HttpResult httpFirst = Http("begin=1&num=10&where=" + HttpQuery(Trim(where)));
+    ASSERT_TRUE(httpFirst.ok) << httpFirst.error;
+    EXPECT_EQ(TotalOf(tcpFirst), "25");
+    EXPECT_EQ(TotalOf(httpFirst.body), "25");
+    auto tcpRecords = Records(tcpFirst, false);
+    ASSERT_EQ(tcpRecords.size(), 10u);
+    EXPECT_EQ(Records(httpFirst.body, true), tcpRecords);
+
+    ks::CatalogueDb db(server->dbPath(), false);
+    auto stored = db.Search(ks::ParseWhereClause(where).clause, 1, 100, true);
+    ASSERT_EQ(stored.total, 25);
+    for (size_t i = 0; i < 10; ++i) EXPECT_EQ(tcpRecords[i], stored.hits[i].record);
+
+    std::string tcpNext = Tcp("22@10@" + where);
+    HttpResult httpNext = Http("next=ok&begin=22&num=10&where=" + HttpQuery(Trim(where)));
+    EXPECT_TRUE(tcpNext.starts_with("BAG_BEGINREC_BEGIN"));  // no total on further pages
+    auto next = Records(tcpNext, false);
+    ASSERT_EQ(next.size(), 4u);
+    EXPECT_EQ(Records(httpNext.body, true), next);
+    EXPECT_EQ(next[3], stored.hits[24].record);
+}
+
+TEST_F(CatalogueServerTest, IsbnSearchAndEmptyPages) {
+    std::string answer = Tcp("INIT1@1@ ma_isbn='9787536692930'");
+    EXPECT_EQ(TotalOf(answer), "1");
+    ASSERT_EQ(Records(answer, false).size(), 1u);
+    EXPECT_NE(DisplayLine(Records(answer, false)[0]).find(G("三体")), std::string::npos);
+    EXPECT_EQ(Tcp("INIT1@1@ ma_isbn='0000000000000'"), "BAG_BEGIN0BAG_END");
+    EXPECT_EQ(Tcp("26@10@ ma_name like '" + G(ks::kPagingTitleWord) + "%'"), "BAG_BEGINBAG_END");
+    EXPECT_EQ(Tcp("INIT1@0@ ma_name like '" + G(ks::kPagingTitleWord) + "%'"), "BAG_BEGIN25BAG_END");
+    EXPECT_EQ(Http("next=ok&begin=1&num=0&where=ma_isbn='9787536692930'").body, "BAG_BEGINBAG_END");
+    // Pinyin initials ignore case.
+    EXPECT_EQ(TotalOf(Tcp("INIT1@1@ ma_namepy='st'")), TotalOf(Tcp("INIT1@1@ ma_namepy='ST'")));
+}
+
+TEST_F(CatalogueServerTest, HostsFile) {
+    HttpResult r = http.Get(server->HttpBase() + "/hosts.txt", 5000);
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.body, "10.0.0.5");
+}
+
+TEST_F(CatalogueServerTest, HostileRequestsAreRefusedAndChangeNothing) {
+    ks::CatalogueDb before(server->dbPath(), false);
+    int64_t count = before.Count();
+    const std::vector<std::string> hostile = {
+        " ma_name='x'; DELETE FROM records; --", " ma_name='x' or 1=1",
+        " ma_name='x' union select record from records", " id>0", " ma_name=upper('x')",
+        " (ma_name='x')", " ma_name like '%'||'x'", std::string(" ma_name='\0'; drop", 18),
+        " ma_name='" + std::string(100000, 'a') + "'"};
+    for (const auto& where : hostile) {
+        EXPECT_EQ(Tcp("INIT1@10@" + where), "BAG_BEGIN0BAG_END") << where.substr(0, 60);
+        HttpResult r = Http("begin=1&num=10&where=" + HttpQuery(Trim(where)));
+        EXPECT_FALSE(r.ok);
+        EXPECT_TRUE(r.status == 400 || r.status == 414 || r.status == 0) << r.status;
+    }
+    EXPECT_EQ(TcpExchange(server->port(), "NOT A REQUEST"), "BAG_BEGIN0BAG_END");
+    EXPECT_EQ(ks::CatalogueDb(server->dbPath(), false).Count(), count);
+    EXPECT_EQ(TotalOf(Tcp("INIT1@1@ ma_isbn='9787536692930'")), "1");
+}
+
+TEST_F(CatalogueServerTest, TwentyClientsTwoThousandRequestsNothingLost) {
+    const std::string where = " ma_name like '" + G(ks::kPagingTitleWord) + "%'";
+    std::atomic<int> good{0}, bad{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 20; ++c) {
+        clients.emplace_back([&, c] {
+            CurlHttpClient client;
+            for (int i = 0; i < 100; ++i) {
+                bool viaHttp = (c + i) % 2 == 0;
+                std::string answer =
+                    viaHttp ? client.Get(server->HttpBase() + "/GetZ39Marc.asp?begin=1&num=5&where=" +
+                                             HttpQuery(Trim(where)), 10000).body
+                            : Tcp("INIT1@5@" + where);
+                bool ok = TotalOf(answer) == "25" && Records(answer, viaHttp).size() == 5 &&
+                          answer.ends_with("BAG_END");
+                (ok ? good : bad)++;
+            }
+        });
+    }
+    for (auto& t : clients) t.join();
+    EXPECT_EQ(good.load(), 2000);
+    EXPECT_EQ(bad.load(), 0);
+}
+
+TEST_F(CatalogueServerTest, IdleConnectionsDoNotHoldUpOthers) {
+    std::vector<std::unique_ptr<test::LoopbackConnection>> idle;
+    for (int i = 0; i < 50; ++i) {
+        idle.push_back(std::make_unique<test::LoopbackConnection>(i % 2 ? server->port() : server->httpPort()));
+        ASSERT_TRUE(idle.back()->ok());
+    }
+    idle.front()->Send("REQU_BEGININIT1@1@ ma_na");  // a slow client, half a request
+    auto started = std::chrono::steady_clock::now();
+    std::string tcp = Tcp("INIT1@1@ ma_isbn='9787536692930'");
+    HttpResult http1 = Http("begin=1&num=1&where=ma_isbn='9787536692930'");
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_EQ(TotalOf(tcp), "1");
+    EXPECT_TRUE(http1.ok);
+    EXPECT_LT(ms, 1000);
+}
+
+TEST(CatalogueServerImport, LoadsGoodRecordsAndReportsTheBadOne) {
+    test::TempDir dir;
+    std::string file = ks::DemoRecord(0, 10) + "\r\n" + "00099nam0 22000xx   450 garbage\x1D" + "\n" +
+                       ks::DemoRecord(1, 10);
+    dir.Write("in.iso", file);
+    test::ChildProcess import({test::BinDir() + "/catalogue-server", "import", "--db", dir.File("c.db"),
+                               dir.File("in.iso")});
+    ASSERT_TRUE(import.WaitForOutput("loaded", 10000));
+    EXPECT_EQ(import.Wait(), 0);
+    EXPECT_NE(import.output().find("loaded 2 records, skipped 1"), std::string::npos) << import.output();
+    ks::CatalogueDb db(dir.File("c.db"), false);
+    auto page = db.Search(ks::ParseWhereClause("ma_namepy='HZ'").clause, 1, 10, true);
+    ASSERT_EQ(page.total, 1);
+    EXPECT_EQ(page.hits[0].record, ks::DemoRecord(1, 10));
+}
+
+}  // namespace
+}  // namespace z39

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace z39::test {
+
+// The folder of the built programs (set by CTest), else the test program's own folder.
+inline std::string BinDir() {
+    const char* dir = std::getenv("Z39_BIN_DIR");
+    if (dir && *dir) return dir;
+    char buf[4096];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    std::string self(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    return self.substr(0, self.rfind('/'));
+}
+
+// A child process with its standard output on a pipe; ended (SIGTERM, then SIGKILL) and
+// reaped when the owner goes away.
+class ChildProcess {
+public:
+    explicit ChildProcess(std::vector<std::string> argv) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        std::vector<char*> args;
+        for (auto& a : argv) args.push_back(a.data());
+        args.push_back(nullptr);
+        if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[1]);
+        out_ = fds[0];
+    }
+    ~ChildProcess() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            for (int i = 0; i < 50; ++i) {
+                if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                    pid_ = -1;
+                    break;
+                }
+                ::usleep(20000);
+            }
+            if (pid_ > 0) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, nullptr, 0);
+            }
+        }
+        if (out_ >= 0) ::close(out_);
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool started() const { return pid_ > 0; }
+
+    // Reads standard output until `text` appears or `timeoutMs` pass.
+    bool WaitForOutput(const std::string& text, int timeoutMs) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (output_.find(text) == std::string::npos) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - std::chrono::steady_clock::now())
+                            .count();
+            if (left <= 0) return false;
+            pollfd p{out_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+            char buf[4096];
+            ssize_t n = ::read(out_, buf, sizeof buf);
+            if (n <= 0) return false;
+            output_.append(buf, static_cast<size_t>(n));
+        }
+        return true;
+    }
+
+    // Waits for the process to end; its exit status, or -1.
+    int Wait() {
+        int status = 0;
+        if (pid_ <= 0 || ::waitpid(pid_, &status, 0) != pid_) return -1;
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    const std::string& output() const { return output_; }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string output_;
+};
+
+}  // namespace z39::test

@@ -1,0 +1,123 @@
+#include "catalogue_db.h"
+
+#include <memory>
+#include <stdexcept>
+
+namespace ks {
+namespace {
+
+struct StmtCloser {
+    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+using Stmt = std::unique_ptr<sqlite3_stmt, StmtCloser>;
+
+Stmt Prepare(sqlite3* db, const std::string& sql) {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr) != SQLITE_OK)
+        throw std::runtime_error(std::string("SQL error: ") + sqlite3_errmsg(db));
+    return Stmt(raw);
+}
+
+void BindText(sqlite3_stmt* s, int index, const std::string& value) {
+    sqlite3_bind_text(s, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+}
+
+std::string ColumnBytes(sqlite3_stmt* s, int col) {
+    const void* p = sqlite3_column_blob(s, col);
+    int n = sqlite3_column_bytes(s, col);
+    return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
+}
+
+}  // namespace
+
+CatalogueDb::CatalogueDb(const std::string& path, bool create) {
+    int flags = create ? (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) : SQLITE_OPEN_READONLY;
+    flags |= SQLITE_OPEN_NOMUTEX;
+    if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+        std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw std::runtime_error("cannot open " + path + ": " + why);
+    }
+    sqlite3_busy_timeout(db_, 5000);
+    if (create) {
+        Exec("PRAGMA journal_mode=WAL");
+        Exec("CREATE TABLE IF NOT EXISTS records ("
+             " id INTEGER PRIMARY KEY,"
+             " record TEXT NOT NULL,"
+             " ma_isbn TEXT NOT NULL,"
+             " ma_name TEXT NOT NULL,"
+             " ma_namepy TEXT NOT NULL)");
+        Exec("CREATE INDEX IF NOT EXISTS records_isbn ON records(ma_isbn)");
+        Exec("CREATE INDEX IF NOT EXISTS records_name ON records(ma_name)");
+        Exec("CREATE INDEX IF NOT EXISTS records_namepy ON records(ma_namepy)");
+    }
+}
+
+CatalogueDb::~CatalogueDb() { sqlite3_close(db_); }
+
+void CatalogueDb::Exec(const char* sql) {
+    char* err = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &err) != SQLITE_OK) {
+        std::string why = err ? err : "unknown";
+        sqlite3_free(err);
+        throw std::runtime_error(std::string("SQL error: ") + why);
+    }
+}
+
+void CatalogueDb::Begin() { Exec("BEGIN"); }
+void CatalogueDb::Commit() { Exec("COMMIT"); }
+
+int64_t CatalogueDb::Insert(const std::string& record, const std::string& isbn,
+                            const std::string& name, const std::string& namepy) {
+    Stmt s = Prepare(db_,
+                     "INSERT INTO records(record, ma_isbn, ma_name, ma_namepy) VALUES(?,?,?,?)");
+    BindText(s.get(), 1, record);
+    BindText(s.get(), 2, isbn);
+    BindText(s.get(), 3, name);
+    BindText(s.get(), 4, namepy);
+    if (sqlite3_step(s.get()) != SQLITE_DONE)
+        throw std::runtime_error(std::string("insert failed: ") + sqlite3_errmsg(db_));
+    return sqlite3_last_insert_rowid(db_);
+}
+
+CatalogueDb::Page CatalogueDb::Search(const WhereClause& clause, int64_t start, int64_t count,
+                                      bool withTotal) {
+    Page page;
+    SqlCondition cond = ToSql(clause);
+    if (withTotal) {
+        Stmt s = Prepare(db_, "SELECT count(*) FROM records WHERE " + cond.sql);
+        for (size_t i = 0; i < cond.params.size(); ++i) BindText(s.get(), static_cast<int>(i + 1), cond.params[i]);
+        if (sqlite3_step(s.get()) == SQLITE_ROW) page.total = sqlite3_column_int64(s.get(), 0);
+    }
+    if (count <= 0) return page;
+    if (start < 1) start = 1;
+    Stmt s = Prepare(db_, "SELECT id, record FROM records WHERE " + cond.sql +
+                              " ORDER BY id LIMIT ? OFFSET ?");
+    int n = 1;
+    for (const auto& p : cond.params) BindText(s.get(), n++, p);
+    sqlite3_bind_int64(s.get(), n++, count);
+    sqlite3_bind_int64(s.get(), n++, start - 1);
+    while (sqlite3_step(s.get()) == SQLITE_ROW) {
+        page.hits.push_back({sqlite3_column_int64(s.get(), 0), ColumnBytes(s.get(), 1)});
+    }
+    return page;
+}
+
+std::vector<std::string> CatalogueDb::Explain(const WhereClause& clause) {
+    SqlCondition cond = ToSql(clause);
+    Stmt s = Prepare(db_, "EXPLAIN QUERY PLAN SELECT id, record FROM records WHERE " + cond.sql +
+                              " ORDER BY id LIMIT 10 OFFSET 0");
+    int n = 1;
+    for (const auto& p : cond.params) BindText(s.get(), n++, p);
+    std::vector<std::string> out;
+    while (sqlite3_step(s.get()) == SQLITE_ROW) out.push_back(ColumnBytes(s.get(), 3));
+    return out;
+}
+
+int64_t CatalogueDb::Count() {
+    Stmt s = Prepare(db_, "SELECT count(*) FROM records");
+    return sqlite3_step(s.get()) == SQLITE_ROW ? sqlite3_column_int64(s.get(), 0) : 0;
+}
+
+}  // namespace ks

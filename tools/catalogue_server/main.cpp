@@ -1,0 +1,129 @@
+// catalogue-server: the shared cataloguing database server, its importer and its demo data.
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "catalogue_db.h"
+#include "common/file_util.h"
+#include "common/gbk_text.h"
+#include "demo_catalogue.h"
+#include "record_import.h"
+#include "server.h"
+
+namespace {
+
+int Usage() {
+    std::cerr << "usage:\n"
+                 "  catalogue-server import --db FILE RECORDS.iso ...\n"
+                 "  catalogue-server demo --db FILE --records N\n"
+                 "  catalogue-server serve --db FILE --port P [--bind 127.0.0.1] [--hosts-address A]\n"
+                 "The TCP protocol listens on P, HTTP on P + 1.\n";
+    return 64;
+}
+
+struct Args {
+    std::string db, bind = "127.0.0.1", hostsAddress;
+    long long records = -1;
+    int port = -1;
+    std::vector<std::string> files;
+    bool ok = true;
+};
+
+Args ParseArgs(int argc, char** argv) {
+    Args a;
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                a.ok = false;
+                return {};
+            }
+            return argv[++i];
+        };
+        if (arg == "--db") a.db = value();
+        else if (arg == "--bind") a.bind = value();
+        else if (arg == "--hosts-address") a.hostsAddress = value();
+        else if (arg == "--records") a.records = z39::ToNumberOr(value(), -1);
+        else if (arg == "--port") a.port = z39::ToNumberOr(value(), -1);
+        else if (arg.starts_with("--")) a.ok = false;
+        else a.files.push_back(arg);
+    }
+    if (a.db.empty()) a.ok = false;
+    return a;
+}
+
+int Import(const Args& a) {
+    if (a.files.empty()) return Usage();
+    ks::CatalogueDb db(a.db, true);
+    long long loaded = 0, skipped = 0;
+    db.Begin();
+    for (const auto& file : a.files) {
+        auto bytes = z39::ReadWholeFile(file);
+        if (!bytes) {
+            std::cerr << file << ": cannot be read\n";
+            ++skipped;
+            continue;
+        }
+        size_t number = 0;
+        for (const auto& raw : ks::SplitIsoRecords(*bytes)) {
+            ++number;
+            ks::RecordKeys keys = ks::ExtractKeys(raw.bytes);
+            if (!keys.ok) {
+                std::cerr << file << ": record " << number << " at byte " << raw.offset
+                          << " skipped: " << keys.error << "\n";
+                ++skipped;
+                continue;
+            }
+            db.Insert(raw.bytes, keys.isbn, keys.name, keys.namepy);
+            ++loaded;
+        }
+    }
+    db.Commit();
+    std::cout << "loaded " << loaded << " records, skipped " << skipped << std::endl;
+    return 0;
+}
+
+int Demo(const Args& a) {
+    if (a.records < 0) return Usage();
+    std::error_code ec;
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(a.db + suffix, ec);
+    ks::CatalogueDb db(a.db, true);
+    db.Begin();
+    for (long long n = 0; n < a.records; ++n) {
+        std::string record = ks::DemoRecord(n, a.records);
+        ks::RecordKeys keys = ks::ExtractKeys(record);
+        db.Insert(record, keys.isbn, keys.name, keys.namepy);
+    }
+    db.Commit();
+    std::cout << "demo catalogue " << a.db << ": " << a.records << " records" << std::endl;
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return Usage();
+    std::string command = argv[1];
+    Args a = ParseArgs(argc, argv);
+    if (!a.ok) return Usage();
+    try {
+        if (command == "import") return Import(a);
+        if (command == "demo") return Demo(a);
+        if (command == "serve") {
+            if (a.port <= 0 || a.port >= 65535) return Usage();
+            ks::ServerOptions options;
+            options.dbPath = a.db;
+            options.bind = a.bind;
+            options.port = a.port;
+            options.hostsAddress = a.hostsAddress;
+            return ks::RunServer(options);
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "catalogue-server: " << e.what() << std::endl;
+        return 1;
+    }
+    return Usage();
+}

@@ -1,0 +1,136 @@
+#include "protocol.h"
+
+#include "backends/ks_scramble.h"
+#include "common/gbk_text.h"
+
+namespace ks {
+namespace {
+
+constexpr std::string_view kBegin = "REQU_BEGIN";
+constexpr std::string_view kEnd = "BAG_END";
+
+bool ReadNumber(std::string_view text, int64_t& out) {
+    auto n = z39::ToNumber(text);
+    if (!n) return false;
+    out = *n;
+    return true;
+}
+
+Framing Bad(std::string why) {
+    Framing f;
+    f.state = Framing::kBad;
+    f.error = std::move(why);
+    return f;
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string Frame(const CatalogueDb::Page& page, bool first, bool http) {
+    std::string out = "BAG_BEGIN";
+    if (first) out += std::to_string(page.total);
+    for (const auto& hit : page.hits) {
+        out += "REC_BEGIN";
+        if (http) {
+            std::string key = std::to_string(hit.id);
+            out += key + "@@" + z39::ScrambleRecord(key, hit.record);
+        } else {
+            out += hit.record;
+        }
+        out += "REC_END";
+    }
+    out += kEnd;
+    return out;
+}
+
+}  // namespace
+
+Framing ParseTcpRequest(std::string_view received) {
+    size_t lead = 0;
+    while (lead < received.size() && static_cast<unsigned char>(received[lead]) <= 32) ++lead;
+    std::string_view rest = received.substr(lead);
+    if (rest.size() < kBegin.size()) {
+        if (kBegin.substr(0, rest.size()) != rest) return Bad("request does not begin with REQU_BEGIN");
+        return {};
+    }
+    if (!rest.starts_with(kBegin)) return Bad("request does not begin with REQU_BEGIN");
+    size_t end = rest.find(kEnd);
+    if (end == std::string_view::npos) {
+        if (received.size() > kMaxRequestBytes) return Bad("request over 64 KiB");
+        return {};
+    }
+    std::string_view body = rest.substr(kBegin.size(), end - kBegin.size());
+    Framing f;
+    f.state = Framing::kComplete;
+    if (body.starts_with("INIT")) {
+        f.request.first = true;
+        body.remove_prefix(4);
+    }
+    size_t at1 = body.find('@');
+    size_t at2 = at1 == std::string_view::npos ? at1 : body.find('@', at1 + 1);
+    if (at2 == std::string_view::npos) return Bad("expected start@count@where");
+    if (!ReadNumber(body.substr(0, at1), f.request.start) ||
+        !ReadNumber(body.substr(at1 + 1, at2 - at1 - 1), f.request.count))
+        return Bad("start and count must be decimal numbers");
+    f.request.where = std::string(body.substr(at2 + 1));
+    return f;
+}
+
+std::string PercentDecode(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size()) {
+            int hi = HexValue(text[i + 1]);
+            int lo = HexValue(text[i + 2]);
+            if (hi >= 0 && lo >= 0) {
+                out += static_cast<char>(hi * 16 + lo);
+                i += 2;
+                continue;
+            }
+        }
+        out += text[i];
+    }
+    return out;
+}
+
+Framing ParseHttpTarget(std::string_view target) {
+    if (target.size() > kMaxRequestBytes) return Bad("request over 64 KiB");
+    size_t q = target.find('?');
+    std::string_view query = q == std::string_view::npos ? std::string_view() : target.substr(q + 1);
+    bool haveBegin = false, haveNum = false, haveWhere = false;
+    Framing f;
+    f.state = Framing::kComplete;
+    f.request.first = true;
+    while (!query.empty()) {
+        size_t amp = query.find('&');
+        std::string_view pair = query.substr(0, amp);
+        query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+        size_t eq = pair.find('=');
+        std::string_view key = pair.substr(0, eq);
+        std::string value = eq == std::string_view::npos ? std::string() : PercentDecode(pair.substr(eq + 1));
+        if (key == "begin") {
+            if (!ReadNumber(value, f.request.start)) return Bad("begin must be a decimal number");
+            haveBegin = true;
+        } else if (key == "num") {
+            if (!ReadNumber(value, f.request.count)) return Bad("num must be a decimal number");
+            haveNum = true;
+        } else if (key == "where") {
+            f.request.where = value;
+            haveWhere = true;
+        } else if (key == "next") {
+            f.request.first = false;
+        }
+    }
+    if (!haveBegin || !haveNum || !haveWhere) return Bad("begin, num and where are required");
+    return f;
+}
+
+std::string FormatTcpAnswer(const CatalogueDb::Page& page, bool first) { return Frame(page, first, false); }
+std::string FormatHttpAnswer(const CatalogueDb::Page& page, bool first) { return Frame(page, first, true); }
+
+}  // namespace ks
