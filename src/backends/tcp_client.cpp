@@ -104,7 +104,9 @@ std::string PosixTcpClient::ReadAvailable() {
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        if (n == 0) {
+            Close();  // the peer has sent everything
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
             Report(errno);
             Close();
         }

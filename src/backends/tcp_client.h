@@ -17,7 +17,8 @@ public:
     virtual void Open(const std::string& host, int port) = 0;
     virtual bool Connected() const = 0;
     virtual void Send(std::string_view text) = 0;
-    // What has arrived; empty when nothing has (or the peer has closed).
+    // What has arrived; empty when nothing has. When the peer has closed, the client is
+    // no longer connected afterwards.
     virtual std::string ReadAvailable() = 0;
     virtual void Close() = 0;
 };

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+#include "backends/http_client.h"
+#include "backends/tcp_client.h"
+#include "common/clock.h"
+#include "common/user_interface.h"
+#include "records/record_store.h"
+#include "records/result_index.h"
+#include "search/search_outcome.h"
+#include "targets/target_table.h"
+
+namespace z39 {
+
+// The maker's web sites and the fallback host that publishes the catalogue's address.
+inline constexpr const char* kMakerWebSites[] = {"www.daiheng.example.com", "ks.daiheng.example.com"};
+inline constexpr const char* kFallbackHostsSite = "ks2.daiheng.example.com";
+
+inline constexpr int kKsHttpTimeoutMs = 6000;
+inline constexpr int kKsReadRoundMs = 100;
+inline constexpr int kKsFirstDataRounds = 600;  // 60 s until anything arrives
+inline constexpr int kKsIdleRounds = 60;        // then 6 s without data ends the read
+
+// Everything a shared-catalogue exchange works with.
+struct KsContext {
+    AppState& state;
+    RecordStore& store;
+    ResultIndex& index;
+    HttpClient& http;
+    TcpClient& tcp;
+    Clock& clock;
+};
+
+// Finds the catalogue's address through KSIP's /hosts.txt when the current target is the
+// shared catalogue, KSPORT begins with "-" and no address is known yet.
+void GetTesmarkIPAddr(AppState& state, int currentTarget, HttpClient& http);
+
+// Host and port of the exchange: the discovered host for a "-" port, else the entry's
+// address; the port is "0" + the digits (after the "-").
+struct KsEndpoint {
+    std::string host;
+    int port = 0;
+};
+KsEndpoint ResolveKsEndpoint(const AppState& state, const TargetEntry& entry);
+
+// The where-clause trimmed and escaped for a URL: "%" and blank as the protocol has them,
+// and "&", "#", "+" and bytes below 0x21 as %XX. Other bytes (GBK text) go as they are.
+std::string EscapeWhereForUrl(const std::string& where);
+
+// A parsed answer. `bagBegin` false: no "BAG_BEGIN" in it.
+struct KsAnswer {
+    bool bagBegin = false;
+    bool totalOk = true;  // false when the text before the first record is not a number
+    bool hasTotal = false;
+    int64_t total = 0;
+    std::vector<std::string> records;  // unscrambled for HTTP
+};
+KsAnswer ParseKsAnswer(const std::string& answer, bool firstPage, bool http);
+
+// First page of a new search (the driver has cleared the list and the working files).
+SearchOutcome GetMarcFromKS(KsContext& ctx, const TargetEntry& entry, const std::string& where);
+
+// A further page: start and count as the search window computed them.
+SearchOutcome GetMoreFromKS(KsContext& ctx, const TargetEntry& entry, const std::string& where,
+                            int64_t total, int64_t nextStart, int64_t count);
+
+}  // namespace z39

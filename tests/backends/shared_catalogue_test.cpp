@@ -1,0 +1,190 @@
+#include "backends/shared_catalogue.h"
+
+#include <gtest/gtest.h>
+
+#include "backends/ks_scramble.h"
+#include "common/gbk_text.h"
+#include "search/search_session.h"
+#include "support/fakes.h"
+#include "support/marc_builder.h"
+#include "support/scripted_server.h"
+#include "support/temp_dir.h"
+
+namespace z39 {
+namespace {
+
+using test::FakeHttp;
+
+TEST(KsUrl, EscapingKeepsTheWorkedExamplesAndMendsTheRest) {
+    EXPECT_EQ(EscapeWhereForUrl(" ma_name='" + G("数据") + "'"), "ma_name='" + G("数据") + "'");
+    EXPECT_EQ(EscapeWhereForUrl(" ma_name like 'a b%' "), "ma_name%20like%20'a%20b%25'");
+    EXPECT_EQ(EscapeWhereForUrl("ma_name='%20'"), "ma_name='%2520'");
+    EXPECT_EQ(EscapeWhereForUrl("ma_name='A&B#C+D\tE'"), "ma_name='A%26B%23C%2BD%09E'");
+}
+
+TEST(KsEndpoint, PortAndDiscoveredHost) {
+    AppState state;
+    state.discoveredHost = "10.0.0.5";
+    TargetEntry entry;
+    entry.address = "ks.example.org";
+    entry.port = "-210";
+    KsEndpoint e = ResolveKsEndpoint(state, entry);
+    EXPECT_EQ(e.host, "10.0.0.5");
+    EXPECT_EQ(e.port, 210);
+    entry.port = "-";
+    EXPECT_EQ(ResolveKsEndpoint(state, entry).port, 0);
+    entry.port = " 2100 ";
+    e = ResolveKsEndpoint(state, entry);
+    EXPECT_EQ(e.host, "ks.example.org");
+    EXPECT_EQ(e.port, 2100);
+}
+
+TEST(KsAnswerParsing, TotalsRecordsAndDamage) {
+    KsAnswer a = ParseKsAnswer("BAG_BEGIN0BAG_END", true, false);
+    EXPECT_TRUE(a.bagBegin);
+    EXPECT_EQ(a.total, 0);
+    EXPECT_TRUE(a.records.empty());
+    a = ParseKsAnswer("junkBAG_BEGIN25REC_BEGINr1REC_ENDBAG_END", true, false);
+    EXPECT_EQ(a.total, 25);
+    EXPECT_EQ(a.records, std::vector<std::string>{"r1"});
+    a = ParseKsAnswer("BAG_BEGIN2xREC_BEGINr1REC_ENDBAG_END", true, false);
+    EXPECT_FALSE(a.totalOk);
+    EXPECT_FALSE(ParseKsAnswer("nothing", true, false).bagBegin);
+    // Further pages carry no total; a record cut short is not taken.
+    a = ParseKsAnswer("BAG_BEGINREC_BEGINaREC_ENDREC_BEGINbREC_ENDREC_BEGINc", false, false);
+    EXPECT_EQ(a.records, (std::vector<std::string>{"a", "b"}));
+    // HTTP records are key "@@" scrambled body; no "@@" gives an empty record.
+    std::string body = ScrambleRecord("17", "00123 rec 45");
+    a = ParseKsAnswer("BAG_BEGIN2REC_BEGIN17@@" + body + "REC_ENDREC_BEGINbadREC_ENDBAG_END", true, true);
+    EXPECT_EQ(a.records, (std::vector<std::string>{"00123 rec 45", ""}));
+}
+
+TEST(KsPaging, WorkedExampleArithmetic) {
+    const std::string title = " ma_name like 'x%'", isbn = " ma_isbn='1'";
+    EXPECT_EQ(SearchSession::SharedCatalogueCount(25, 2, 10, "0", title), 10);
+    EXPECT_EQ(SearchSession::SharedCatalogueCount(25, 12, 10, "0", title), 10);
+    EXPECT_EQ(SearchSession::SharedCatalogueCount(25, 22, 10, "0", title), 4);
+    EXPECT_EQ(SearchSession::SharedCatalogueCount(25, 2, 10, "1", isbn), 24);
+    EXPECT_EQ(SearchSession::SharedCatalogueCount(25, 2, 10, "1", title), 10);
+    EXPECT_EQ(SearchSession::SharedCatalogueCount(25, 30, 10, "0", title), -4);  // sent unchanged
+}
+
+TEST(HostDiscovery, CleansTheAddressAndFallsBackOnlyForTheMakersSites) {
+    AppState state;
+    state.settings.KSIP = " web.example.org ";
+    state.settings.KSPORT = "-210";
+    FakeHttp http;
+    http.Answer("http://web.example.org/hosts.txt", "  10.0.0.5\r\n");
+    GetTesmarkIPAddr(state, 1, http);
+    EXPECT_EQ(state.discoveredHost, "10.0.0.5");
+    EXPECT_EQ(http.lastTimeoutMs, 6000);
+    GetTesmarkIPAddr(state, 1, http);  // known: no second request
+    EXPECT_EQ(http.requests.size(), 1u);
+
+    state.discoveredHost.clear();
+    http.Answer("http://web.example.org/hosts.txt", "<html>an error page of some length</html>");
+    GetTesmarkIPAddr(state, 1, http);
+    EXPECT_EQ(state.discoveredHost, "");
+
+    state.settings.KSIP = "WWW.daiheng.example.com";
+    http.Answer("http://ks2.daiheng.example.com/hosts.txt", "10.1.2.3\n");
+    GetTesmarkIPAddr(state, 1, http);
+    EXPECT_EQ(state.discoveredHost, "10.1.2.3");
+    EXPECT_EQ(http.requests.back(), "http://ks2.daiheng.example.com/hosts.txt");
+
+    size_t before = http.requests.size();
+    state.discoveredHost.clear();
+    state.settings.KSPORT = "210";  // no "-": nothing to discover
+    GetTesmarkIPAddr(state, 1, http);
+    GetTesmarkIPAddr(state, 4, http);  // not the shared catalogue
+    EXPECT_EQ(http.requests.size(), before);
+}
+
+// The shared catalogue over a scripted loopback server.
+class KsFaultTest : public ::testing::Test {
+protected:
+    SearchOutcome Search(int port, bool useHttp = false) {
+        state.settings.KSUSEHTTP = useHttp ? 1 : 0;
+        entry.address = "127.0.0.1";
+        entry.port = std::to_string(port - (useHttp ? 1 : 0));
+        KsContext ctx{state, store, index, *http, tcp, *clock};
+        return GetMarcFromKS(ctx, entry, " ma_name='x'");
+    }
+    std::string record = test::MarcBuilder().Data("200", "1 ", {{'a', "书名"}}).Build();
+    test::TempDir dir;
+    AppState state;
+    RecordStore store{dir.File("_list.~")};
+    ResultIndex index;
+    test::RecordingUi ui;
+    PosixTcpClient tcp{ui};
+    CurlHttpClient realHttp;
+    HttpClient* http = &realHttp;
+    SteadyClock steady;
+    test::FakeClock fake;
+    Clock* clock = &steady;
+    TargetEntry entry;
+};
+
+TEST_F(KsFaultTest, AnswerInTwoPiecesLosesNothing) {
+    test::ScriptedServer server({{{{"BAG_BEGIN2REC_BEGIN" + record + "REC_END", 0},
+                                   {"REC_BEGIN" + record + "REC_ENDBAG_END", 300}}}});
+    SearchOutcome out = Search(server.port());
+    EXPECT_EQ(server.requests()[0], "REQU_BEGININIT1@1@ ma_name='x'BAG_END");
+    EXPECT_EQ(out.total, 2);
+    EXPECT_EQ(out.rows.size(), 2u);
+    EXPECT_EQ(out.statusMessage, FoundStatus(2));
+    EXPECT_EQ(store.LoadRecord(1), record);
+}
+
+TEST_F(KsFaultTest, ConnectionRefusedShowsTheSocketErrorAndFails) {
+    int port;
+    {
+        test::ScriptedServer closed({});
+        port = closed.port();
+    }
+    state.discoveredHost = "stale";
+    SearchOutcome out = Search(port);
+    EXPECT_TRUE(out.connectionFailed);
+    EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
+    EXPECT_FALSE(out.nextEnabled);
+    EXPECT_TRUE(out.searchCompleted);
+    EXPECT_EQ(state.discoveredHost, "");
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].first, G("网络了解错误"));
+    EXPECT_EQ(ui.messages[0].second, std::to_string(ECONNREFUSED));
+}
+
+TEST_F(KsFaultTest, SilentServerEndsAfterTheIdleLimit) {
+    test::ScriptedServer server({{{}, true}});
+    clock = &fake;
+    SearchOutcome out = Search(server.port());
+    EXPECT_EQ(fake.NowMs(), 60000);  // 600 rounds of 100 ms, none of them real
+    EXPECT_FALSE(out.connectionFailed);  // no BAG_BEGIN over TCP: no data, not a failure
+    EXPECT_EQ(out.statusMessage, NoDataStatus());
+}
+
+TEST_F(KsFaultTest, ReplyCutBeforeItsEndIsAFailure) {
+    test::ScriptedServer server({{{{"BAG_BEGIN3REC_BEGIN" + record + "REC_ENDREC_BEGIN00", 0}}}});
+    SearchOutcome out = Search(server.port());
+    EXPECT_TRUE(out.connectionFailed);
+    EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
+}
+
+TEST_F(KsFaultTest, NoDataUnparsableTotalAndHttpErrors) {
+    test::ScriptedServer server({{{{"BAG_BEGIN0BAG_END", 0}}},
+                                 {{{"BAG_BEGIN2xREC_BEGIN" + record + "REC_ENDBAG_END", 0}}},
+                                 {{{"HTTP/1.0 500 Internal Server Error\r\n\r\nBAG_BEGIN0BAG_END", 0}}},
+                                 {{{"HTTP/1.0 200 OK\r\n\r\nBAG_BEGIN1REC_BEGIN9@@BEbadND", 0}}}});
+    SearchOutcome out = Search(server.port());
+    EXPECT_EQ(out.total, 0);
+    EXPECT_TRUE(out.rows.empty());
+    EXPECT_EQ(out.statusMessage, NoDataStatus());
+    EXPECT_EQ(out.hitLabel, G("共有 0 条"));
+    EXPECT_TRUE(Search(server.port()).connectionFailed);
+    EXPECT_TRUE(Search(server.port() + 0, true).connectionFailed);  // HTTP 500
+    EXPECT_TRUE(Search(server.port(), true).connectionFailed);      // cut HTTP body
+    EXPECT_TRUE(ui.messages.empty());
+}
+
+}  // namespace
+}  // namespace z39

@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include "backends/shared_catalogue.h"
+#include "catalogue_db.h"
+#include "common/gbk_text.h"
+#include "demo_catalogue.h"
+#include "search/search_session.h"
+#include "support/catalogue_server_process.h"
+#include "support/fakes.h"
+
+namespace z39 {
+namespace {
+
+// Counts requests and passes them to the real client.
+class CountingHttp final : public HttpClient {
+public:
+    HttpResult Get(const std::string& url, int timeoutMs) override {
+        urls.push_back(url);
+        return real.Get(url, timeoutMs);
+    }
+    CurlHttpClient real;
+    std::vector<std::string> urls;
+};
+
+class SharedCatalogueSearch : public ::testing::TestWithParam<bool> {
+protected:
+    static void SetUpTestSuite() { server = new test::CatalogueServerProcess(300); }
+    static void TearDownTestSuite() {
+        delete server;
+        server = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(server && server->ok());
+        state.files = MakeWorkingFiles(dir.path());
+        state.settings.KSIP = "127.0.0.1";
+        state.settings.KSPORT = std::to_string(server->port());
+        state.settings.KSUSEHTTP = GetParam() ? 1 : 0;
+        dir.Write("z39svr.cfg", "");
+        state.settings.KSDEFAULT = 1;
+        targets.Load(dir.File("z39svr.cfg"), state.settings);
+    }
+    SearchOutcome Start(std::vector<SearchCondition> rows, const std::string& count = "10") {
+        return session.Start(targets, rows, count);
+    }
+    std::vector<std::string> StoredRecords(const std::string& where) {
+        ks::CatalogueDb db(server->dbPath(), false);
+        std::vector<std::string> out;
+        for (auto& hit : db.Search(ks::ParseWhereClause(where).clause, 1, 1000, false).hits)
+            out.push_back(hit.record);
+        return out;
+    }
+
+    static test::CatalogueServerProcess* server;
+    test::TempDir dir;
+    AppState state;
+    RecordStore store{dir.File("_list.~")};
+    ResultIndex index;
+    test::RecordingUi ui;
+    PosixTcpClient tcp{ui};
+    CountingHttp http;
+    SteadyClock clock;
+    TargetSelection targets;
+    SearchSession session{{state, store, index, http, tcp, clock}};
+};
+test::CatalogueServerProcess* SharedCatalogueSearch::server = nullptr;
+
+TEST_P(SharedCatalogueSearch, HyphenatedTenDigitIsbn) {
+    SearchOutcome out = Start({{"", "ISBN", "7-5366-9293-9"}});
+    EXPECT_EQ(out.total, 1);
+    ASSERT_EQ(out.rows.size(), 1u);
+    EXPECT_EQ(out.tickRows, std::vector<int>{0});
+    EXPECT_EQ(out.selectRow, 0);
+    EXPECT_FALSE(out.nextEnabled);
+    EXPECT_EQ(out.focus, SearchOutcome::Focus::kList);
+    EXPECT_EQ(out.statusMessage, FoundStatus(1));
+    EXPECT_EQ(out.hitLabel, G("共有 1 条"));
+    EXPECT_TRUE(out.searchCompleted);
+    EXPECT_EQ(index.RecordAt(0, store), StoredRecords("ma_isbn='9787536692930'")[0]);
+}
+
+TEST_P(SharedCatalogueSearch, WorkedPagingExampleByteForByte) {
+    const std::string word = G(ks::kPagingTitleWord);
+    index.SetSorted(false);
+    SearchOutcome out = Start({{"", G("题名"), word}});
+    EXPECT_EQ(out.total, 25);
+    EXPECT_EQ(out.rows.size(), 1u);
+    EXPECT_EQ(out.nextStart, 2);
+    EXPECT_TRUE(out.nextEnabled);
+    EXPECT_EQ(out.focus, SearchOutcome::Focus::kNext);
+    const std::vector<int64_t> expectedNext = {12, 22, 26};
+    for (int64_t expected : expectedNext) {
+        out = session.Next(std::to_string(out.nextStart), "10");
+        EXPECT_EQ(out.nextStart, expected);
+        EXPECT_EQ(out.statusMessage, ReceivedStatus());
+    }
+    EXPECT_FALSE(out.nextEnabled);
+    EXPECT_EQ(out.focus, SearchOutcome::Focus::kList);
+    auto stored = StoredRecords("ma_name like '" + word + "%'");
+    ASSERT_EQ(index.size(), 25u);
+    for (size_t i = 0; i < 25; ++i) EXPECT_EQ(index.RecordAt(i, store), stored[i]) << i;
+}
+
+TEST_P(SharedCatalogueSearch, AllNumberAsksForEverythingLeftOnIsbnSearches) {
+    state.settings.ALLNUMBER = "1";
+    SearchOutcome out = Start({{"", "ISBN", "9787536692930"}, {G("或者"), "ISBN", "9787506365437"}});
+    EXPECT_EQ(out.total, 2);
+    out = session.Next("2", "10");
+    EXPECT_EQ(out.rows.size(), 2u);
+    EXPECT_EQ(out.nextStart, 3);
+}
+
+TEST_P(SharedCatalogueSearch, TwoRowsAndOr) {
+    SearchOutcome both = Start({{"", G("题名"), G("三体")}, {G("并且"), "ISBN", "9787536692930"}});
+    EXPECT_EQ(both.total, 1);
+    SearchOutcome either = Start({{"", G("题名"), G("活着")}, {G("或者"), "ISBN", "9787536692930"}});
+    EXPECT_EQ(either.total, 2);
+    SearchOutcome neither = Start({{"", G("题名"), G("活着")}, {G("并且"), "ISBN", "9787536692930"}});
+    EXPECT_EQ(neither.total, 0);
+    EXPECT_EQ(neither.statusMessage, NoDataStatus());
+}
+
+TEST_P(SharedCatalogueSearch, LaunchQueryPinyinSearchSavesTheOnlyHit) {
+    state.launch.launchQuery = "NAME@!hlm";
+    SearchOutcome out = Start({{"", G("题名"), "!hlm"}});
+    EXPECT_EQ(out.total, 1);
+    EXPECT_TRUE(out.autoSave);
+    EXPECT_FALSE(out.searchCompleted);  // the compact window never grows
+    state.launch.keepFullWindow = true;
+    out = Start({{"", G("题名"), "!hlm"}});
+    EXPECT_FALSE(out.autoSave);
+    EXPECT_TRUE(out.launchFinished);
+    EXPECT_EQ(out.focus, SearchOutcome::Focus::kSave);
+}
+
+TEST_P(SharedCatalogueSearch, DiscoveryThroughHostsFile) {
+    state.settings.KSIP = "127.0.0.1:" + std::to_string(server->httpPort());
+    state.settings.KSPORT = "-" + std::to_string(server->port());
+    targets.Load(dir.File("z39svr.cfg"), state.settings);
+    SearchOutcome out = Start({{"", "ISBN", "9787536692930"}});
+    EXPECT_EQ(out.total, 1);
+    EXPECT_EQ(state.discoveredHost, "127.0.0.1");
+    size_t requests = http.urls.size();
+    Start({{"", "ISBN", "9787536692930"}});
+    size_t hostsRequests = 0;
+    for (auto& u : http.urls) hostsRequests += u.ends_with("/hosts.txt");
+    EXPECT_EQ(hostsRequests, 1u);
+    EXPECT_EQ(http.urls.size(), requests + (GetParam() ? 1 : 0));
+}
+
+TEST_P(SharedCatalogueSearch, EmptyFirstValueIsRefused) {
+    SearchOutcome out = Start({{"", "ISBN", "   "}, {G("并且"), "ISBN", "1"}});
+    EXPECT_EQ(out.refusedMessage, G("请输入查询条件"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, SharedCatalogueSearch, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Http" : "Tcp"; });
+
+}  // namespace
+}  // namespace z39

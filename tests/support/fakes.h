@@ -1,0 +1,63 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "backends/http_client.h"
+#include "common/clock.h"
+#include "common/user_interface.h"
+
+namespace z39::test {
+
+// Time that passes only when someone sleeps.
+class FakeClock final : public Clock {
+public:
+    int64_t NowMs() override { return now_; }
+    void SleepMs(int ms) override {
+        now_ += ms;
+        ++sleeps_;
+    }
+    int sleeps() const { return sleeps_; }
+
+private:
+    int64_t now_ = 0;
+    int sleeps_ = 0;
+};
+
+// Records every message and cursor change.
+class RecordingUi final : public UserInterface {
+public:
+    void ShowMessage(const std::string& title, const std::string& text) override {
+        messages.emplace_back(title, text);
+    }
+    Cursor CurrentCursor() const override { return cursor; }
+    void SetCursor(Cursor c) override {
+        cursor = c;
+        cursorChanges.push_back(c);
+    }
+    std::vector<std::pair<std::string, std::string>> messages;
+    std::vector<Cursor> cursorChanges;
+    Cursor cursor = Cursor::kNormal;
+};
+
+// Answers GETs from a table by URL and records every request; unknown URLs fail.
+class FakeHttp final : public HttpClient {
+public:
+    HttpResult Get(const std::string& url, int timeoutMs) override {
+        requests.push_back(url);
+        lastTimeoutMs = timeoutMs;
+        auto hit = answers.find(url);
+        if (hit == answers.end()) return HttpResult{false, 0, "", "no route"};
+        return hit->second;
+    }
+    void Answer(const std::string& url, const std::string& body, long status = 200) {
+        answers[url] = HttpResult{status >= 200 && status < 300, status, body, ""};
+    }
+    std::map<std::string, HttpResult> answers;
+    std::vector<std::string> requests;
+    int lastTimeoutMs = 0;
+};
+
+}  // namespace z39::test
