@@ -1,0 +1,75 @@
+#include "records/record_saver.h"
+
+#include <ctime>
+
+#include "app/launch_mode.h"
+#include "common/file_util.h"
+#include "common/gbk_text.h"
+
+namespace z39 {
+
+std::string DailyFilePath(const std::string& marcPath, const std::string& yyyymmdd) {
+    return marcPath + "marc" + yyyymmdd + ".txt";
+}
+
+std::string TodayYyyymmdd() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[16];
+    std::strftime(text, sizeof text, "%Y%m%d", &local);
+    return text;
+}
+
+SaveResult SaveTickedRecords(AppState& state, const ResultIndex& index, RecordStore& store,
+                             HandOffStore& handOff, const std::vector<bool>& ticked,
+                             const std::function<std::string()>& today) {
+    SaveResult result;
+    const bool launch = !state.launch.launchQuery.empty();
+    const std::string& marcPath = state.settings.MARCPATH;
+    if (launch) {
+        DeleteFileIfExists(state.files.handOffPath);
+    } else if (!marcPath.empty()) {
+        std::string folder = marcPath.substr(0, marcPath.size() - 1);
+        if (!DirectoryExists(folder.empty() ? "/" : folder)) {
+            result.stopped = true;
+            result.messages.push_back(G("目录[") + folder + G("]不存在！请先配置好参数！"));
+            return result;
+        }
+    }
+    std::string destination;
+    for (size_t row = 0; row < ticked.size() && row < index.size(); ++row) {
+        if (!ticked[row]) continue;
+        std::string record = store.LoadRecord(index.RecordNumberAt(row));
+        bool written = false;
+        if (!launch) {
+            destination = DailyFilePath(marcPath, today());
+            written = AppendToFile(destination, record + "\r\n");
+        } else if (state.launch.handOff) {
+            destination = handOff.path();
+            written = handOff.SetHandOffValue(kHandOffOutputName, record);
+        } else {
+            destination = state.files.handOffPath;
+            written = ReplaceFileAtomically(destination, record + "\r\n");
+        }
+        if (written) {
+            result.savedRows.push_back(static_cast<int>(row));
+            ++result.saved;
+        } else {
+            ++result.failed;
+        }
+    }
+    if (result.failed > 0) {
+        result.messages.push_back(G("文件[") + destination + G("]写入失败，有[") +
+                                  std::to_string(result.failed) + G("]条编目数据没有保存！"));
+    }
+    if (launch) {
+        state.windowCommand = kExitSystemCommand;
+        result.exitSystem = true;
+    } else {
+        result.messages.push_back(G("已成功保存[") + std::to_string(result.saved) + G("]条编目数据"));
+    }
+    return result;
+}
+
+}  // namespace z39

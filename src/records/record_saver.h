@@ -1,0 +1,39 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+#include "app/hand_off_store.h"
+#include "records/record_store.h"
+#include "records/result_index.h"
+
+namespace z39 {
+
+// What saving the ticked rows did, for the window to show.
+struct SaveResult {
+    bool stopped = false;             // nothing was saved (missing download folder)
+    std::vector<int> savedRows;       // rows to untick
+    int saved = 0;
+    int failed = 0;                   // rows that stay ticked
+    std::vector<std::string> messages;  // message boxes to show, in order (GBK)
+    bool exitSystem = false;          // "PleaseExitThisSystem" was posted
+};
+
+// The daily record file: MARCPATH + "marc" + yyyymmdd + ".txt".
+std::string DailyFilePath(const std::string& marcPath, const std::string& yyyymmdd);
+
+// Today as yyyymmdd in local time.
+std::string TodayYyyymmdd();
+
+// Saves the ticked rows (btSaveRec). Interactive: appends each record + CR LF to the daily
+// file (the date is taken per record). Launch query: hands the record over through the
+// hand-off store (query from the store) or lib.tmp (query from the command line), then
+// posts "PleaseExitThisSystem". A record that cannot be written leaves its row ticked and
+// is reported; the success message counts only records written.
+SaveResult SaveTickedRecords(AppState& state, const ResultIndex& index, RecordStore& store,
+                             HandOffStore& handOff, const std::vector<bool>& ticked,
+                             const std::function<std::string()>& today = TodayYyyymmdd);
+
+}  // namespace z39

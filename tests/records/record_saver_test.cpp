@@ -1,0 +1,92 @@
+#include "records/record_saver.h"
+
+#include <gtest/gtest.h>
+
+#include "common/file_util.h"
+#include "common/gbk_text.h"
+#include "support/temp_dir.h"
+#include "support/write_failure.h"
+
+namespace z39 {
+namespace {
+
+class RecordSaverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        state.files = MakeWorkingFiles(dir.path());
+        state.settings.MARCPATH = dir.path() + "/";
+        index.SetSorted(false);
+        for (const char* r : {"rec-A", "rec-B", "rec-C"}) index.AddResult(r, r, store);
+    }
+    SaveResult Save(std::vector<bool> ticks, std::string day = "20021118") {
+        return SaveTickedRecords(state, index, store, handOff, ticks, [day] { return day; });
+    }
+    test::TempDir dir;
+    AppState state;
+    RecordStore store{dir.File("_list.~")};
+    ResultIndex index;
+    HandOffStore handOff{dir.File("cfg/Lib.ini")};
+};
+
+TEST_F(RecordSaverTest, AppendsTickedRecordsToTheDailyFile) {
+    SaveResult r = Save({true, false, true});
+    EXPECT_EQ(r.savedRows, (std::vector<int>{0, 2}));
+    EXPECT_EQ(r.messages, std::vector<std::string>{G("已成功保存[2]条编目数据")});
+    EXPECT_EQ(dir.Read("marc20021118.txt"), "rec-A\r\nrec-C\r\n");
+    Save({false, true, false});
+    EXPECT_EQ(dir.Read("marc20021118.txt"), "rec-A\r\nrec-C\r\nrec-B\r\n");
+    Save({true, false, false}, "20021119");  // after midnight: a new file
+    EXPECT_EQ(dir.Read("marc20021119.txt"), "rec-A\r\n");
+}
+
+TEST_F(RecordSaverTest, NothingTickedTouchesNoFile) {
+    SaveResult r = Save({false, false, false});
+    EXPECT_EQ(r.messages, std::vector<std::string>{G("已成功保存[0]条编目数据")});
+    EXPECT_FALSE(FileExists(dir.File("marc20021118.txt")));
+}
+
+TEST_F(RecordSaverTest, MissingFolderStopsWithItsName) {
+    state.settings.MARCPATH = dir.path() + "/gone/";
+    SaveResult r = Save({true, true, true});
+    EXPECT_TRUE(r.stopped);
+    EXPECT_TRUE(r.savedRows.empty());
+    EXPECT_EQ(r.messages, std::vector<std::string>{G("目录[") + dir.path() + "/gone" +
+                                                   G("]不存在！请先配置好参数！")});
+}
+
+TEST_F(RecordSaverTest, UnwritableDailyFileKeepsRowsTickedAndSaysSo) {
+    SaveResult r;
+    {
+        test::FileSizeLimit limit(0);
+        r = Save({true, true, false});
+    }
+    EXPECT_EQ(r.saved, 0);
+    EXPECT_EQ(r.failed, 2);
+    EXPECT_TRUE(r.savedRows.empty());
+    ASSERT_EQ(r.messages.size(), 2u);
+    EXPECT_NE(r.messages[0].find(G("有[2]条编目数据没有保存")), std::string::npos);
+    EXPECT_NE(r.messages[0].find("marc20021118.txt"), std::string::npos);
+    EXPECT_EQ(r.messages[1], G("已成功保存[0]条编目数据"));
+}
+
+TEST_F(RecordSaverTest, CommandLineHandOffRewritesLibTmpAndExits) {
+    state.launch.launchQuery = "ISBN@1";
+    dir.Write("lib.tmp", "old");
+    SaveResult r = Save({false, true, false});
+    EXPECT_TRUE(r.exitSystem);
+    EXPECT_EQ(state.windowCommand, "PleaseExitThisSystem");
+    EXPECT_EQ(dir.Read("lib.tmp"), "rec-B\r\n");
+    EXPECT_TRUE(r.messages.empty());
+    Save({false, false, false});  // no tick: lib.tmp is gone, the host sees no record
+    EXPECT_FALSE(FileExists(dir.File("lib.tmp")));
+}
+
+TEST_F(RecordSaverTest, StoreHandOffHoldsOneRecordWithoutLineBreak) {
+    state.launch = {"NAME@x", true, false};
+    Save({true, false, true});  // the last ticked row wins
+    EXPECT_EQ(handOff.GetHandOffValue("Z39_OUTPUT_STR"), "rec-C");
+    EXPECT_EQ(state.windowCommand, "PleaseExitThisSystem");
+}
+
+}  // namespace
+}  // namespace z39
