@@ -3,10 +3,10 @@
 #include <filesystem>
 #include <random>
 
+#include "../tests/support/marc_builder.h"
 #include "common/gbk_text.h"
 #include "records/marc_record.h"
 #include "records/record_store.h"
-#include "../tests/support/marc_builder.h"
 
 namespace {
 
@@ -18,7 +18,9 @@ std::string RealisticRecord(int i) {
         .Data("100", "  ", {{'a', "20240101d2007    em y0chiy50      ea"}})
         .Data("101", "0 ", {{'a', "chi"}})
         .Data("200", "1 ",
-              {{'a', "数据结构与算法分析"}, {'e', "C++语言描述"}, {'f', "(美) 马克·艾伦·维斯著"},
+              {{'a', "数据结构与算法分析"},
+               {'e', "C++语言描述"},
+               {'f', "(美) 马克·艾伦·维斯著"},
                {'g', "张怀勇等译"}})
         .Data("210", "  ", {{'a', "北京"}, {'c', "人民邮电出版社"}, {'d', "2007"}})
         .Data("215", "  ", {{'a', "545页"}, {'c', "图"}, {'d', "26cm"}})
@@ -45,9 +47,9 @@ BENCHMARK(BM_DetailLines);
 // LoadRecord of random numbers from a store holding `range(0)` records.
 void BM_LoadRecord(benchmark::State& state) {
     const int count = static_cast<int>(state.range(0));
-    std::string path = (std::filesystem::temp_directory_path() /
-                        ("z39bench_list_" + std::to_string(count) + ".~"))
-                           .string();
+    std::string path =
+        (std::filesystem::temp_directory_path() / ("z39bench_list_" + std::to_string(count) + ".~"))
+            .string();
     std::filesystem::remove(path);
     {
         z39::RecordStore writer(path);
@@ -56,7 +58,8 @@ void BM_LoadRecord(benchmark::State& state) {
     z39::RecordStore store(path);
     benchmark::DoNotOptimize(store.LoadRecord(0));  // first load indexes the file
     std::mt19937 rng(1);
-    for (auto _ : state) benchmark::DoNotOptimize(store.LoadRecord(static_cast<int>(rng() % count)));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(store.LoadRecord(static_cast<int>(rng() % count)));
     std::filesystem::remove(path);
 }
 BENCHMARK(BM_LoadRecord)->Arg(1000)->Arg(100000)->Unit(benchmark::kMicrosecond);

@@ -23,6 +23,8 @@ StartupResult RunStartup(const StartupEnvironment& env) {
     out.compactWindow = launch.compactWindow;
 
     state.settings = LoadSettings(IniFile(env.settingsPath), env.programFolder);
+    state.settingsPath = env.settingsPath;
+    state.handOffPath = env.handOffPath;
     return out;
 }
 

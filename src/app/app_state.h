@@ -19,6 +19,8 @@ struct AppState {
     LaunchMode launch;
     Z39Settings settings;
     WorkingFiles files;
+    std::string settingsPath;  // Z39.ini
+    std::string handOffPath;   // the hand-off store file
 };
 
 inline constexpr const char* kExitSystemCommand = "PleaseExitThisSystem";
@@ -26,11 +28,11 @@ inline constexpr const char* kExitWindowsCommand = "PleaseExitThisWindows";
 
 // Where start-up finds what it needs; tests point every item at a temporary folder.
 struct StartupEnvironment {
-    std::string rawTempFolder;       // as the platform reports it
-    std::vector<std::string> args;   // command-line arguments in GBK, program name excluded
-    std::string handOffPath;         // the hand-off store file
-    std::string settingsPath;        // Z39.ini
-    std::string programFolder;       // default of MARCPATH
+    std::string rawTempFolder;      // as the platform reports it
+    std::vector<std::string> args;  // command-line arguments in GBK, program name excluded
+    std::string handOffPath;        // the hand-off store file
+    std::string settingsPath;       // Z39.ini
+    std::string programFolder;      // default of MARCPATH
 };
 
 struct StartupResult {

@@ -10,7 +10,7 @@ namespace z39 {
 // GBK INI file $XDG_CONFIG_HOME/TesmarkSoft/Lib.ini, section [Lib]; value names
 // compare without case. Values are not limited in length (a record may be long).
 class HandOffStore {
-public:
+  public:
     explicit HandOffStore(std::string path);
 
     // $XDG_CONFIG_HOME/TesmarkSoft/Lib.ini, else ~/.config/TesmarkSoft/Lib.ini.
@@ -24,7 +24,7 @@ public:
     // Writes the value, creating folder, file and key as needed. False when refused.
     bool SetHandOffValue(std::string_view name, std::string_view text);
 
-private:
+  private:
     std::string path_;
 };
 

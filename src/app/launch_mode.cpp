@@ -26,8 +26,6 @@ std::string LaunchQueryValue(const std::string& launchQuery) {
     return launchQuery.size() > 5 ? launchQuery.substr(5) : std::string();
 }
 
-bool LaunchQueryIsIsbn(const std::string& launchQuery) {
-    return launchQuery.starts_with("ISBN@");
-}
+bool LaunchQueryIsIsbn(const std::string& launchQuery) { return launchQuery.starts_with("ISBN@"); }
 
 }  // namespace z39

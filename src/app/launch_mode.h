@@ -9,8 +9,8 @@ namespace z39 {
 
 // How the program was launched.
 struct LaunchMode {
-    std::string launchQuery;      // "ISBN" or "NAME", a separator, the value; empty when interactive
-    bool handOff = false;         // the query came through the hand-off store
+    std::string launchQuery;  // "ISBN" or "NAME", a separator, the value; empty when interactive
+    bool handOff = false;     // the query came through the hand-off store
     bool keepFullWindow = false;  // second argument "1": no compact window
 };
 

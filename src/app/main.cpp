@@ -1,20 +1,54 @@
 #include <QApplication>
+#include <cstdlib>
 
 #include "app/app_state.h"
 #include "app/z39_main_window.h"
+#include "backends/http_client.h"
+#include "backends/tcp_client.h"
+#include "common/clock.h"
 #include "common/gbk_text.h"
+#include "common/message_box_widget.h"
 #include "common/paths.h"
+#include "common/qt_text_widget.h"
+#include "common/z39_error.h"
+
+// A raised error that reaches the event loop is shown, not lost.
+class Application : public QApplication {
+  public:
+    using QApplication::QApplication;
+    z39::UserInterface* ui = nullptr;
+    bool notify(QObject* receiver, QEvent* event) override {
+        try {
+            return QApplication::notify(receiver, event);
+        } catch (const z39::Z39Error& e) {
+            if (ui) ui->ShowMessage(z39::NoticeTitle(), e.what());
+        }
+        return false;
+    }
+};
 
 int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
+    Application app(argc, argv);
+    QApplication::setApplicationName(QString::fromUtf8("Z39.50客户端"));
     z39::StartupEnvironment env;
     env.rawTempFolder = z39::RawTempFolder();
     for (int i = 1; i < argc; ++i) env.args.push_back(z39::Utf8ToGbk(argv[i]));
     env.handOffPath = z39::HandOffStore::DefaultPath();
     env.programFolder = z39::ExecutableFolder();
-    env.settingsPath = z39::JoinPath(env.programFolder, "Z39.ini");
+    // Z39_CONFIG_DIR names another folder for Z39.ini (tests, several set-ups side by side).
+    const char* configDir = std::getenv("Z39_CONFIG_DIR");
+    env.settingsPath =
+        z39::JoinPath(configDir && *configDir ? configDir : env.programFolder, "Z39.ini");
     z39::StartupResult start = z39::RunStartup(env);
-    z39::TZ39Main frame(start.state, start.compactWindow);
+
+    z39::MessageBoxWidget ui;
+    app.ui = &ui;
+    z39::CurlHttpClient http;
+    z39::PosixTcpClient tcp(ui);
+    z39::SteadyClock clock;
+    z39::FindRecServices services{start.state, http, tcp, clock, ui};
+    z39::TZ39Main frame(start.state, start.compactWindow, services);
+    ui.setParent(&frame);
     frame.show();
     return app.exec();
 }

@@ -1,18 +1,206 @@
 #include "app/z39_main_window.h"
 
-#include "common/gbk_text.h"
+#include <QCloseEvent>
+#include <QDateTime>
+#include <QGuiApplication>
+#include <QPainter>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTextBrowser>
+#include <QToolBar>
+
+#include "common/qt_text_widget.h"
+#include "search/search_outcome.h"
 
 namespace z39 {
+namespace {
 
-TZ39Main::TZ39Main(AppState& state, bool compactWindow, QWidget* parent)
-    : QMainWindow(parent), state_(state) {
-    setWindowTitle(QString::fromUtf8("Z39.50客户端 "));
-    if (compactWindow) {
+QString U(const char* utf8) { return QString::fromUtf8(utf8); }
+
+constexpr int kFrameWidth = 724;
+constexpr int kFrameHeight = 510;
+
+const char* kAboutText =
+    "<h3>岱恒Z39.50客户端</h3><p>版本 " Z39_VERSION
+    "</p>"
+    "<p>编目数据查询：输入检索条件，双击左侧数据库树选择目标数据库，按 F2 开始查询。</p>"
+    "<ul><li>F2 开始新的查询；F3 获取更多数据；F5 保存打钩记录；F8 转到结果列表；F9 "
+    "转到检索内容</li>"
+    "<li>结果列表中按 0-9、A-Z 改变对应行的选中状态；空格键改变当前行；双击显示详细信息</li>"
+    "<li>编目程序调用：z39client \"ISBN@7111213823\" 或 \"NAME@书名\"；第二个参数为 1 "
+    "时显示完整窗口。"
+    "选中的记录写入临时目录的 lib.tmp，或通过 ~/.config/TesmarkSoft/Lib.ini 的 Z39_OUTPUT_STR "
+    "返回。</li></ul>";
+
+}  // namespace
+
+StatusPanelWidget::StatusPanelWidget(AppState& state, QWidget* parent)
+    : QWidget(parent), state_(state) {
+    setMinimumHeight(18);
+}
+
+QColor StatusPanelWidget::TextColour() const {
+    return state_.statusMessage == ConnectionFailedStatus() ? QColor(255, 0, 0) : QColor(0, 128, 0);
+}
+
+void StatusPanelWidget::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.fillRect(rect(), palette().button());
+    p.setPen(TextColour());
+    p.drawText(rect().adjusted(1, 1, 0, 0), Qt::AlignLeft | Qt::AlignVCenter,
+               Q(state_.statusMessage));
+    drawn_ = state_.statusMessage;
+}
+
+TZ39Main::TZ39Main(AppState& state, bool compactWindow, FindRecServices services, QWidget* parent)
+    : QMainWindow(parent), state_(state), services_(services), compact_(compactWindow) {
+    setWindowTitle(U("Z39.50客户端 "));
+    mdi_ = new QMdiArea(this);
+    setCentralWidget(mdi_);
+    connect(mdi_, &QMdiArea::subWindowActivated, this, [this](QMdiSubWindow* w) {
+        if (w && w == findRecWindow_) findRec_->FormActivate();
+    });
+
+    QToolBar* bar = addToolBar(U("工具栏"));
+    bar->setMovable(false);
+    bar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    auto button = [&](const char* caption, const char* hint, auto onClick) {
+        QAction* a = bar->addAction(U(caption));
+        a->setToolTip(U(hint));
+        connect(a, &QAction::triggered, this, onClick);
+        return a;
+    };
+    button("编目查询", "编目数据查询", [this] {
+        ShowFindRec();
+        panel0_->setText(U("图书编目信息查询"));
+    });
+    bar->addSeparator();
+    QAction* hidden = button("", "数据库参数配置", [] {});
+    hidden->setVisible(false);
+    button("参数配置", "通用参数配置", [this] {
+        ShowSettings();
+        panel0_->setText(U("系统参数设置"));
+    });
+    bar->addSeparator();
+    button("帮助", "帮助", [this] {
+        ShowAbout();
+        panel0_->setText(U("关于..."));
+    });
+
+    panel0_ = new QLabel(U("图书编目信息查询"));
+    panel0_->setFixedWidth(120);
+    panel1_ = new StatusPanelWidget(state_);
+    panel2_ = new QLabel;
+    panel2_->setFixedWidth(120);
+    statusBar()->addWidget(panel0_);
+    statusBar()->addWidget(panel1_, 1);
+    statusBar()->addPermanentWidget(panel2_);
+
+    if (compact_) {
+        setWindowTitle(U("系统正在查询，请稍候... [Z39.50客户端]"));
+        bar->hide();
+        statusBar()->hide();
+        setMinimumSize(0, 0);
         resize(240, 20);
-        setWindowTitle(QString::fromUtf8("系统正在查询，请稍候... [Z39.50客户端]"));
     } else {
-        resize(724, 510);
+        resize(kFrameWidth, kFrameHeight);
     }
+    connect(&timer_, &QTimer::timeout, this, &TZ39Main::TimerTick);
+    timer_.start(100);
+}
+
+void TZ39Main::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (!compact_ && !childrenCreated_) {
+        if (QScreen* screen = QGuiApplication::primaryScreen()) {
+            QRect s = screen->availableGeometry();
+            move(std::max(0, (s.width() - width()) / 2), std::max(0, (s.height() - height()) / 2));
+        }
+    }
+    CreateChildren();
+}
+
+void TZ39Main::CreateChildren() {
+    if (childrenCreated_) return;
+    childrenCreated_ = true;
+    state_.windowCommand = ProductName();
+    auto* about = new QTextBrowser;
+    about->setHtml(U(kAboutText));
+    about->setWindowTitle(U("关于..."));
+    aboutWindow_ = mdi_->addSubWindow(about);
+    aboutWindow_->showMaximized();
+    auto* settings = new QLabel(U("参数配置"));
+    settings->setAlignment(Qt::AlignCenter);
+    settings->setWindowTitle(U("参数配置"));
+    settingsWindow_ = mdi_->addSubWindow(settings);
+    settingsWindow_->showMaximized();
+    findRec_ = new TFindRec(services_);
+    findRecWindow_ = mdi_->addSubWindow(findRec_);
+    findRecWindow_->showMaximized();
+    mdi_->setActiveSubWindow(findRecWindow_);
+}
+
+void TZ39Main::ShowFindRec() {
+    if (!findRecWindow_) return;
+    findRecWindow_->showMaximized();
+    mdi_->setActiveSubWindow(findRecWindow_);
+    findRec_->FormActivate();
+}
+
+void TZ39Main::ShowSettings() {
+    if (settingsWindow_) {
+        settingsWindow_->showMaximized();
+        mdi_->setActiveSubWindow(settingsWindow_);
+    }
+}
+
+void TZ39Main::ShowAbout() {
+    if (aboutWindow_) {
+        aboutWindow_->showMaximized();
+        mdi_->setActiveSubWindow(aboutWindow_);
+    }
+}
+
+void TZ39Main::RestoreFrame() {
+    compact_ = false;
+    if (QToolBar* bar = findChild<QToolBar*>()) bar->show();
+    statusBar()->show();
+    setWindowState(Qt::WindowNoState);
+    int left = 0, top = 0;
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        left = std::max(0, (screen->geometry().width() - kFrameWidth) / 2);
+        top = std::max(0, (screen->geometry().height() - kFrameHeight) / 2);
+    }
+    setGeometry(left, top, kFrameWidth, kFrameHeight);
+    setWindowTitle(U("Z39.50客户端"));
+    update();
+}
+
+void TZ39Main::TimerTick() {
+    if (state_.searchCompleted && !state_.launch.keepFullWindow) {
+        state_.searchCompleted = false;
+        RestoreFrame();
+    }
+    if (state_.windowCommand == kExitSystemCommand) {
+        timer_.stop();
+        close();
+        return;
+    }
+    if (state_.windowCommand == kExitWindowsCommand) {
+        state_.windowCommand.clear();
+        ShowFindRec();
+        panel0_->setText(U("图书编目信息查询"));
+        return;
+    }
+    panel2_->setText(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
+    if (panel1_->drawnText() != state_.statusMessage) panel1_->update();
+}
+
+void TZ39Main::resizeEvent(QResizeEvent* event) { QMainWindow::resizeEvent(event); }
+
+void TZ39Main::closeEvent(QCloseEvent* event) {
+    CleanupWorkingFiles(state_.files);
+    event->accept();
 }
 
 }  // namespace z39

@@ -1,19 +1,76 @@
 #pragma once
 
+#include <QLabel>
 #include <QMainWindow>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QTimer>
+#include <QToolButton>
 
 #include "app/app_state.h"
+#include "search/find_rec_window.h"
 
 namespace z39 {
 
-// The frame of the application (TZ39Main).
+// Status panel 1: the status message in green, or in red for a failed connection.
+class StatusPanelWidget : public QWidget {
+    Q_OBJECT
+  public:
+    StatusPanelWidget(AppState& state, QWidget* parent = nullptr);
+    // The text last drawn.
+    const std::string& drawnText() const { return drawn_; }
+    QColor TextColour() const;
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+
+  private:
+    AppState& state_;
+    std::string drawn_;
+};
+
+// The frame (TZ39Main): MDI parent with toolbar, three-panel status bar and a 100 ms
+// timer that serves the other windows through the shared values of AppState.
 class TZ39Main : public QMainWindow {
     Q_OBJECT
-public:
-    TZ39Main(AppState& state, bool compactWindow, QWidget* parent = nullptr);
+  public:
+    TZ39Main(AppState& state, bool compactWindow, FindRecServices services,
+             QWidget* parent = nullptr);
 
-private:
+    TFindRec* findRec() const { return findRec_; }
+    QLabel* panel0() const { return panel0_; }
+    StatusPanelWidget* panel1() const { return panel1_; }
+    QLabel* panel2() const { return panel2_; }
+    QMdiArea* mdi() const { return mdi_; }
+    // One timer tick (public so tests can step it).
+    void TimerTick();
+    // Opens the settings dialog or the target list editor (until they exist, a notice).
+    void ShowSettings();
+    void ShowAbout();
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+  private:
+    void CreateChildren();
+    void ShowFindRec();
+    void RestoreFrame();
+
     AppState& state_;
+    FindRecServices services_;
+    bool compact_;
+    bool childrenCreated_ = false;
+    QMdiArea* mdi_;
+    QLabel* panel0_;
+    StatusPanelWidget* panel1_;
+    QLabel* panel2_;
+    QTimer timer_;
+    TFindRec* findRec_ = nullptr;
+    QMdiSubWindow* findRecWindow_ = nullptr;
+    QMdiSubWindow* aboutWindow_ = nullptr;
+    QMdiSubWindow* settingsWindow_ = nullptr;
 };
 
 }  // namespace z39

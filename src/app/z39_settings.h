@@ -10,16 +10,16 @@ namespace z39 {
 // The settings of section "系统参数" of Z39.ini, one field per key.
 // Texts are trimmed GBK; integers that do not convert read as described in LoadSettings.
 struct Z39Settings {
-    int32_t RECNUMBER = 10;   // records per request
-    std::string ALLNUMBER;    // "1": a further page asks for everything left
-    int32_t PROXYSIGN = 0;    // 1: Z39.50 through a proxy
+    int32_t RECNUMBER = 10;  // records per request
+    std::string ALLNUMBER;   // "1": a further page asks for everything left
+    int32_t PROXYSIGN = 0;   // 1: Z39.50 through a proxy
     std::string PROXYIP;
     std::string PROXYPORT;
-    std::string MARCPATH;     // download folder, written with a trailing "/"
-    int32_t KSDEFAULT = 0;    // 1: the shared catalogue is current when the search window opens
+    std::string MARCPATH;   // download folder, written with a trailing "/"
+    int32_t KSDEFAULT = 0;  // 1: the shared catalogue is current when the search window opens
     std::string KSIP;
-    std::string KSPORT;       // "-" + digits: the host is discovered
-    int32_t KSUSEHTTP = 0;    // 1: the shared catalogue over HTTP
+    std::string KSPORT;          // "-" + digits: the host is discovered
+    int32_t KSUSEHTTP = 0;       // 1: the shared catalogue over HTTP
     std::string RECORDER = "0";  // "1": results in arrival order, else sorted
     int32_t LASTDATABASE = 0;    // tree index of the target chosen last
     std::string OPACURL;         // base address of the web OPAC

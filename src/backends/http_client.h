@@ -13,14 +13,14 @@ struct HttpResult {
 
 // HTTP GET with a time-out, the body in memory. Never uses a proxy.
 class HttpClient {
-public:
+  public:
     virtual ~HttpClient() = default;
     virtual HttpResult Get(const std::string& url, int timeoutMs) = 0;
 };
 
 // libcurl, HTTP/1.0.
 class CurlHttpClient final : public HttpClient {
-public:
+  public:
     HttpResult Get(const std::string& url, int timeoutMs) override;
 };
 

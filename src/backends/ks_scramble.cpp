@@ -13,7 +13,9 @@ std::string ShiftDigits(std::string_view text, int shift) {
     return out;
 }
 
-int Shift(size_t recordBytes, size_t keyBytes) { return static_cast<int>((recordBytes + keyBytes) % 10); }
+int Shift(size_t recordBytes, size_t keyBytes) {
+    return static_cast<int>((recordBytes + keyBytes) % 10);
+}
 
 }  // namespace
 

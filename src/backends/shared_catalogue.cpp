@@ -39,7 +39,8 @@ Exchange ExchangeTcp(KsContext& ctx, const KsEndpoint& endpoint, const std::stri
     ctx.tcp.Send(request);
     std::string& answer = e.answer;
     answer = ctx.tcp.ReadAvailable();
-    for (int round = 0; answer.empty() && round < kKsFirstDataRounds && ctx.tcp.Connected(); ++round) {
+    for (int round = 0; answer.empty() && round < kKsFirstDataRounds && ctx.tcp.Connected();
+         ++round) {
         ctx.clock.SleepMs(kKsReadRoundMs);
         answer = ctx.tcp.ReadAvailable();
     }
@@ -58,7 +59,8 @@ Exchange ExchangeTcp(KsContext& ctx, const KsEndpoint& endpoint, const std::stri
     }
     ctx.tcp.Close();
     // An answer cut before its end marker has lost records: that is a failed exchange.
-    if (answer.find("BAG_BEGIN") != std::string::npos && answer.find("BAG_END") == std::string::npos)
+    if (answer.find("BAG_BEGIN") != std::string::npos &&
+        answer.find("BAG_END") == std::string::npos)
         e.failed = true;
     return e;
 }
@@ -66,7 +68,8 @@ Exchange ExchangeTcp(KsContext& ctx, const KsEndpoint& endpoint, const std::stri
 bool UseHttp(const AppState& state) { return state.settings.KSUSEHTTP == 1; }
 
 std::string HttpUrl(const KsEndpoint& endpoint, const std::string& query) {
-    return "http://" + endpoint.host + ":" + std::to_string(endpoint.port + 1) + "/GetZ39Marc.asp?" + query;
+    return "http://" + endpoint.host + ":" + std::to_string(endpoint.port + 1) +
+           "/GetZ39Marc.asp?" + query;
 }
 
 void AddRecords(KsContext& ctx, const std::vector<std::string>& records) {
@@ -90,8 +93,8 @@ void GetTesmarkIPAddr(AppState& state, int currentTarget, HttpClient& http) {
     std::string lower = LowerAscii(site);
     for (const char* maker : kMakerWebSites) {
         if (lower != maker) continue;
-        HttpResult fallback = http.Get(std::string("http://") + kFallbackHostsSite + "/hosts.txt",
-                                       kKsHttpTimeoutMs);
+        HttpResult fallback =
+            http.Get(std::string("http://") + kFallbackHostsSite + "/hosts.txt", kKsHttpTimeoutMs);
         if (fallback.ok) state.discoveredHost = CleanHostsBody(fallback.body);
     }
 }
@@ -144,8 +147,9 @@ KsAnswer ParseKsAnswer(const std::string& answer, bool firstPage, bool http) {
         std::string record(rest.substr(pos + 9, end - pos - 9));
         if (http) {
             size_t at = record.find("@@");
-            record = at == std::string::npos ? std::string()
-                                             : UnscrambleRecord(record.substr(0, at), record.substr(at + 2));
+            record = at == std::string::npos
+                         ? std::string()
+                         : UnscrambleRecord(record.substr(0, at), record.substr(at + 2));
         }
         out.records.push_back(std::move(record));
         pos = rest.find("REC_BEGIN", end + 7);
@@ -181,7 +185,8 @@ SearchOutcome GetMarcFromKS(KsContext& ctx, const TargetEntry& entry, const std:
     GetTesmarkIPAddr(ctx.state, kSharedCatalogueSlot, ctx.http);
     KsEndpoint endpoint = ResolveKsEndpoint(ctx.state, entry);
     const bool http = UseHttp(ctx.state);
-    Exchange ex = http ? ExchangeHttp(ctx, HttpUrl(endpoint, "begin=1&num=1&where=" + EscapeWhereForUrl(where)))
+    Exchange ex = http ? ExchangeHttp(ctx, HttpUrl(endpoint, "begin=1&num=1&where=" +
+                                                                 EscapeWhereForUrl(where)))
                        : ExchangeTcp(ctx, endpoint, "REQU_BEGININIT1@1@" + where + "BAG_END");
     KsAnswer answer = ParseKsAnswer(ex.answer, true, http);
     if (ex.failed || !answer.totalOk) {
@@ -226,10 +231,11 @@ SearchOutcome GetMoreFromKS(KsContext& ctx, const TargetEntry& entry, const std:
     KsEndpoint endpoint = ResolveKsEndpoint(ctx.state, entry);
     const bool http = UseHttp(ctx.state);
     const std::string range = std::to_string(nextStart) + "@" + std::to_string(count) + "@";
-    Exchange ex = http ? ExchangeHttp(ctx, HttpUrl(endpoint, "next=ok&begin=" + std::to_string(nextStart) +
-                                                                 "&num=" + std::to_string(count) +
-                                                                 "&where=" + EscapeWhereForUrl(where)))
-                       : ExchangeTcp(ctx, endpoint, "REQU_BEGIN" + range + where + "BAG_END");
+    Exchange ex =
+        http ? ExchangeHttp(ctx, HttpUrl(endpoint, "next=ok&begin=" + std::to_string(nextStart) +
+                                                       "&num=" + std::to_string(count) +
+                                                       "&where=" + EscapeWhereForUrl(where)))
+             : ExchangeTcp(ctx, endpoint, "REQU_BEGIN" + range + where + "BAG_END");
     if (ex.failed) {
         SearchOutcome out = Failed(ctx);
         out.total = total;

@@ -17,7 +17,8 @@
 namespace z39 {
 
 // The maker's web sites and the fallback host that publishes the catalogue's address.
-inline constexpr const char* kMakerWebSites[] = {"www.daiheng.example.com", "ks.daiheng.example.com"};
+inline constexpr const char* kMakerWebSites[] = {"www.daiheng.example.com",
+                                                 "ks.daiheng.example.com"};
 inline constexpr const char* kFallbackHostsSite = "ks2.daiheng.example.com";
 
 inline constexpr int kKsHttpTimeoutMs = 6000;

@@ -47,7 +47,8 @@ void PosixTcpClient::Open(const std::string& host, int port) {
     }
     int lastError = 0;
     for (addrinfo* a = found.get(); a; a = a->ai_next) {
-        int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+        int fd =
+            ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
         if (fd < 0) {
             lastError = errno;
             continue;

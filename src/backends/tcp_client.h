@@ -11,7 +11,7 @@ namespace z39 {
 // without waiting, close. Socket errors are shown as a message with the numeric code
 // (title "网络了解错误"); the exchange then goes on as far as the connection allows.
 class TcpClient {
-public:
+  public:
     virtual ~TcpClient() = default;
     // A failure leaves the client not connected.
     virtual void Open(const std::string& host, int port) = 0;
@@ -25,7 +25,7 @@ public:
 
 // POSIX sockets. Connecting gives up after `connectTimeoutMs`.
 class PosixTcpClient final : public TcpClient {
-public:
+  public:
     explicit PosixTcpClient(UserInterface& ui, int connectTimeoutMs = 10000);
     ~PosixTcpClient() override;
     PosixTcpClient(const PosixTcpClient&) = delete;
@@ -37,7 +37,7 @@ public:
     std::string ReadAvailable() override;
     void Close() override;
 
-private:
+  private:
     void Report(int code);
     UserInterface& ui_;
     int connectTimeoutMs_;

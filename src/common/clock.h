@@ -6,7 +6,7 @@ namespace z39 {
 
 // Time and waiting, so that tests never wait out a real time-out.
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual int64_t NowMs() = 0;
     virtual void SleepMs(int ms) = 0;
@@ -14,7 +14,7 @@ public:
 
 // The steady clock and real sleeping.
 class SteadyClock final : public Clock {
-public:
+  public:
     int64_t NowMs() override;
     void SleepMs(int ms) override;
 };

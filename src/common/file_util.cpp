@@ -14,7 +14,7 @@ namespace {
 
 // Owns a POSIX file descriptor.
 class Fd {
-public:
+  public:
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() {
         if (fd_ >= 0) ::close(fd_);
@@ -30,7 +30,7 @@ public:
         return fd < 0 || ::close(fd) == 0;
     }
 
-private:
+  private:
     int fd_;
 };
 
@@ -78,7 +78,8 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content) {
     struct stat old {};
     mode_t mode = 0644;
     if (::stat(path.c_str(), &old) == 0) mode = old.st_mode & 07777;
-    bool ok = ::fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), content) && ::fsync(fd.get()) == 0;
+    bool ok =
+        ::fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), content) && ::fsync(fd.get()) == 0;
     ok = fd.Close() && ok;
     if (ok && ::rename(tmpPath.c_str(), path.c_str()) == 0) return true;
     ::unlink(tmpPath.c_str());

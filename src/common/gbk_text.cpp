@@ -11,7 +11,7 @@ namespace {
 
 // One iconv descriptor per direction and thread, closed when the thread ends.
 class IconvHandle {
-public:
+  public:
     IconvHandle(const char* to, const char* from) : cd_(iconv_open(to, from)) {
         if (cd_ == reinterpret_cast<iconv_t>(-1)) {
             throw std::runtime_error(std::string("iconv cannot convert ") + from + " to " + to);
@@ -22,7 +22,7 @@ public:
     IconvHandle& operator=(const IconvHandle&) = delete;
     iconv_t get() const { return cd_; }
 
-private:
+  private:
     iconv_t cd_;
 };
 
@@ -90,7 +90,8 @@ std::string Utf8ToGbk(std::string_view utf8) {
         size_t len = Utf8SequenceLength(static_cast<unsigned char>(utf8[pos]));
         // Skip a whole well-formed character, but only one byte of a broken one.
         for (size_t i = 1; i < len; ++i) {
-            if (pos + i >= utf8.size() || (static_cast<unsigned char>(utf8[pos + i]) & 0xC0) != 0x80)
+            if (pos + i >= utf8.size() ||
+                (static_cast<unsigned char>(utf8[pos + i]) & 0xC0) != 0x80)
                 return size_t{1};
         }
         return len;

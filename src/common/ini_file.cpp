@@ -10,9 +10,9 @@ namespace z39 {
 namespace {
 
 struct Line {
-    size_t begin;    // offset of the first byte of the line
-    size_t end;      // offset just past the line's text (before CR LF)
-    size_t next;     // offset of the next line
+    size_t begin;  // offset of the first byte of the line
+    size_t end;    // offset just past the line's text (before CR LF)
+    size_t next;   // offset of the next line
 };
 
 std::vector<Line> SplitLines(const std::string& text) {
@@ -65,13 +65,12 @@ struct SectionRange {
 std::optional<SectionRange> FindSection(const std::string& text, const std::vector<Line>& lines,
                                         std::string_view section) {
     for (size_t i = 0; i < lines.size(); ++i) {
-        auto name = SectionName(std::string_view(text).substr(lines[i].begin,
-                                                              lines[i].end - lines[i].begin));
+        auto name = SectionName(
+            std::string_view(text).substr(lines[i].begin, lines[i].end - lines[i].begin));
         if (!name || !EqualsNoCase(*name, section)) continue;
         size_t j = i + 1;
-        while (j < lines.size() &&
-               !SectionName(std::string_view(text).substr(lines[j].begin,
-                                                          lines[j].end - lines[j].begin)))
+        while (j < lines.size() && !SectionName(std::string_view(text).substr(
+                                       lines[j].begin, lines[j].end - lines[j].begin)))
             ++j;
         return SectionRange{i, i + 1, j};
     }
@@ -114,7 +113,8 @@ std::vector<std::pair<std::string, std::string>> IniFile::ReadSection(
     for (size_t i = range->first; i < range->last; ++i) {
         auto kv = ParseKeyLine(LineText(*text, lines[i]));
         if (kv && !kv->key.empty())
-            out.emplace_back(std::string(kv->key), std::string(kv->value.substr(0, maxValueBytes_)));
+            out.emplace_back(std::string(kv->key),
+                             std::string(kv->value.substr(0, maxValueBytes_)));
     }
     return out;
 }

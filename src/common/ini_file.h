@@ -12,7 +12,7 @@ namespace z39 {
 // Section and key names compare without regard to ASCII case; the first match wins.
 // The file is read anew on every call, so other writers are always seen.
 class IniFile {
-public:
+  public:
     // Values longer than `maxValueBytes` are seen cut to that length.
     static constexpr size_t kProfileValueLimit = 2047;
     explicit IniFile(std::string path, size_t maxValueBytes = kProfileValueLimit);
@@ -34,7 +34,7 @@ public:
     // Throws Z39Error "Unable to write to <path>" when the file system refuses.
     void WriteString(std::string_view section, std::string_view key, std::string_view value);
 
-private:
+  private:
     std::string path_;
     size_t maxValueBytes_;
 };

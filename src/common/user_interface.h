@@ -9,7 +9,7 @@ enum class Cursor { kNormal, kBusy };
 // What the core needs of the user: message boxes and the hourglass. The window layer
 // implements it with QMessageBox and the override cursor; tests record the calls.
 class UserInterface {
-public:
+  public:
     virtual ~UserInterface() = default;
     // A modal message with an OK button; title and text in GBK.
     virtual void ShowMessage(const std::string& title, const std::string& text) = 0;

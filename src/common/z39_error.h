@@ -9,7 +9,7 @@ namespace z39 {
 // (a file we write could not be written, the external client could not be run).
 // what() holds the user's text in GBK; the application shows it in a message box.
 class Z39Error : public std::runtime_error {
-public:
+  public:
     explicit Z39Error(const std::string& gbkText) : std::runtime_error(gbkText) {}
 };
 

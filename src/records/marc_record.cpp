@@ -204,7 +204,8 @@ std::string NormaliseIsbn(std::string_view text) {
     std::string twelve;
     if (s.size() == 10 && digits(9)) {
         twelve = "978" + s.substr(0, 9);
-    } else if ((s.size() == 13 && digits(13)) || (s.size() == 12 && digits(12) && s.starts_with("97"))) {
+    } else if ((s.size() == 13 && digits(13)) ||
+               (s.size() == 12 && digits(12) && s.starts_with("97"))) {
         twelve = s.substr(0, 12);
     } else {
         return t;

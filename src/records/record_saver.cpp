@@ -67,7 +67,8 @@ SaveResult SaveTickedRecords(AppState& state, const ResultIndex& index, RecordSt
         state.windowCommand = kExitSystemCommand;
         result.exitSystem = true;
     } else {
-        result.messages.push_back(G("已成功保存[") + std::to_string(result.saved) + G("]条编目数据"));
+        result.messages.push_back(G("已成功保存[") + std::to_string(result.saved) +
+                                  G("]条编目数据"));
     }
     return result;
 }

@@ -13,12 +13,12 @@ namespace z39 {
 
 // What saving the ticked rows did, for the window to show.
 struct SaveResult {
-    bool stopped = false;             // nothing was saved (missing download folder)
-    std::vector<int> savedRows;       // rows to untick
+    bool stopped = false;        // nothing was saved (missing download folder)
+    std::vector<int> savedRows;  // rows to untick
     int saved = 0;
-    int failed = 0;                   // rows that stay ticked
+    int failed = 0;                     // rows that stay ticked
     std::vector<std::string> messages;  // message boxes to show, in order (GBK)
-    bool exitSystem = false;          // "PleaseExitThisSystem" was posted
+    bool exitSystem = false;            // "PleaseExitThisSystem" was posted
 };
 
 // The daily record file: MARCPATH + "marc" + yyyymmdd + ".txt".

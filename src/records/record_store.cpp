@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstring>
 
@@ -16,7 +16,7 @@ namespace z39 {
 namespace {
 
 class Fd {
-public:
+  public:
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() {
         if (fd_ >= 0) ::close(fd_);
@@ -25,7 +25,7 @@ public:
     Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 
@@ -92,7 +92,8 @@ void RecordStore::CatchUp() {
         while (pos < static_cast<size_t>(n)) {
             auto* lf = static_cast<const char*>(std::memchr(buffer + pos, '\n', n - pos));
             size_t end = lf ? static_cast<size_t>(lf - buffer) : static_cast<size_t>(n);
-            if (head.size() < kHead) head.append(buffer + pos, std::min(end - pos, kHead - head.size()));
+            if (head.size() < kHead)
+                head.append(buffer + pos, std::min(end - pos, kHead - head.size()));
             if (!lf) break;
             int number = 0;
             if (LineNumber(head, number)) firstLine_.emplace(number, lineStart);

@@ -14,7 +14,7 @@ namespace z39 {
 // file: lines appended by anyone are indexed on the next load, and a file that was
 // deleted or truncated is indexed anew.
 class RecordStore {
-public:
+  public:
     explicit RecordStore(std::string path);
 
     const std::string& path() const { return path_; }
@@ -30,7 +30,7 @@ public:
     // Deletes the file and forgets the map (a new search).
     void Clear();
 
-private:
+  private:
     void CatchUp();
 
     std::string path_;

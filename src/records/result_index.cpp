@@ -59,9 +59,9 @@ std::string ResultIndex::SortKey(std::string_view displayLine) const {
     if (U_FAILURE(status)) return utf8;
     const auto* chars = reinterpret_cast<const UChar*>(utf16.data());
     std::string key(64, '\0');
-    int32_t needed = ucol_getSortKey(collator_->handle, chars, length,
-                                     reinterpret_cast<uint8_t*>(key.data()),
-                                     static_cast<int32_t>(key.size()));
+    int32_t needed =
+        ucol_getSortKey(collator_->handle, chars, length, reinterpret_cast<uint8_t*>(key.data()),
+                        static_cast<int32_t>(key.size()));
     if (needed > static_cast<int32_t>(key.size())) {
         key.assign(static_cast<size_t>(needed), '\0');
         needed = ucol_getSortKey(collator_->handle, chars, length,

@@ -15,7 +15,7 @@ namespace z39 {
 // equal display lines are ordered by their "@@" + number tail compared as text.
 // Unsorted, entries stay in the order they were added.
 class ResultIndex {
-public:
+  public:
     ResultIndex();
     ~ResultIndex();
     ResultIndex(const ResultIndex&) = delete;
@@ -43,7 +43,7 @@ public:
     // LoadRecord(RecordNumberAt(row)); empty for a row that does not exist.
     std::string RecordAt(size_t row, RecordStore& store) const;
 
-private:
+  private:
     struct Entry {
         std::string text;
         std::string sortKey;  // collation key of the display part

@@ -14,28 +14,28 @@ struct SearchOutcome {
     std::string refusedMessage;
 
     int64_t total = 0;
-    int64_t nextStart = 1;            // shown in edBegin
-    std::string countText;            // edNum after the step
-    std::vector<std::string> rows;    // lstBooks, rebuilt, every row unticked
-    std::vector<int> tickRows;        // rows to tick
-    int selectRow = -1;               // row to select (-1: none)
-    bool singleChoice = false;        // run the result list's tick handler (untick all but the selected)
-    bool nextEnabled = false;         // btNext
+    int64_t nextStart = 1;          // shown in edBegin
+    std::string countText;          // edNum after the step
+    std::vector<std::string> rows;  // lstBooks, rebuilt, every row unticked
+    std::vector<int> tickRows;      // rows to tick
+    int selectRow = -1;             // row to select (-1: none)
+    bool singleChoice = false;  // run the result list's tick handler (untick all but the selected)
+    bool nextEnabled = false;   // btNext
     enum class Focus { kNone, kList, kNext, kSave } focus = Focus::kNone;
-    std::string statusMessage;        // empty: leave the status message as it is
-    std::string hitLabel;             // lbNum text; shown when not empty
-    bool searchCompleted = false;     // set the main window's flag
-    bool autoSave = false;            // launch query with one hit: press btSaveRec at once
-    bool launchFinished = false;      // hide cbAll; btSaveRec becomes "选择或退出.F5"
+    std::string statusMessage;     // empty: leave the status message as it is
+    std::string hitLabel;          // lbNum text; shown when not empty
+    bool searchCompleted = false;  // set the main window's flag
+    bool autoSave = false;         // launch query with one hit: press btSaveRec at once
+    bool launchFinished = false;   // hide cbAll; btSaveRec becomes "选择或退出.F5"
     bool connectionFailed = false;
 };
 
 // The status messages of a search.
-std::string ConnectionFailedStatus();   // "与服务器连接不成功，请重试或选择其他目标数据库再试！"
-std::string NoDataStatus();             // "连接成功，没有查询到数据，您可选择其他目标数据库再试！"
-std::string FoundStatus(int64_t total); // "连接服务器成功，共查询到[" total "]条数据！"
-std::string ReceivedStatus();           // "连接服务器成功，已接收完数据！"
-std::string HitLabel(int64_t total);    // "共有 " total " 条"
-std::string EmptyQueryMessage();        // "请输入查询条件"
+std::string ConnectionFailedStatus();  // "与服务器连接不成功，请重试或选择其他目标数据库再试！"
+std::string NoDataStatus();  // "连接成功，没有查询到数据，您可选择其他目标数据库再试！"
+std::string FoundStatus(int64_t total);  // "连接服务器成功，共查询到[" total "]条数据！"
+std::string ReceivedStatus();            // "连接服务器成功，已接收完数据！"
+std::string HitLabel(int64_t total);  // "共有 " total " 条"
+std::string EmptyQueryMessage();      // "请输入查询条件"
 
 }  // namespace z39

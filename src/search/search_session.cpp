@@ -27,9 +27,11 @@ SearchOutcome NoBackend() {
 SearchSession::SearchSession(Services services) : s_(services) {}
 
 int64_t SearchSession::SharedCatalogueCount(int64_t total, int64_t nextStart, int64_t edNum,
-                                            const std::string& allNumber, const std::string& where) {
+                                            const std::string& allNumber,
+                                            const std::string& where) {
     int64_t count = total - nextStart + 1;
-    if (!(allNumber == "1" && where.find("ma_name") == std::string::npos)) count = std::min(count, edNum);
+    if (!(allNumber == "1" && where.find("ma_name") == std::string::npos))
+        count = std::min(count, edNum);
     return count;
 }
 
@@ -79,7 +81,8 @@ SearchOutcome SearchSession::Next(const std::string& startText, const std::strin
     int64_t edNum = ToNumberOr(count, 10);
     SearchOutcome out;
     if (target_ == kSharedCatalogueSlot) {
-        int64_t ask = SharedCatalogueCount(total_, nextStart_, edNum, s_.state.settings.ALLNUMBER, query_);
+        int64_t ask =
+            SharedCatalogueCount(total_, nextStart_, edNum, s_.state.settings.ALLNUMBER, query_);
         KsContext ctx{s_.state, s_.store, s_.index, s_.http, s_.tcp, s_.clock};
         out = GetMoreFromKS(ctx, entry_, query_, total_, nextStart_, ask);
     } else if (!webOpac_ && s_.z39) {

@@ -19,7 +19,7 @@ namespace z39 {
 
 // The Z39.50 and web-OPAC back ends plug in here.
 class Z39Backend {
-public:
+  public:
     virtual ~Z39Backend() = default;
     virtual SearchOutcome FirstPage(const TargetEntry& entry, const std::string& findCommand) = 0;
     virtual SearchOutcome NextPage(const TargetEntry& entry, const std::string& findCommand,
@@ -27,7 +27,7 @@ public:
 };
 
 class OpacBackend {
-public:
+  public:
     virtual ~OpacBackend() = default;
     virtual SearchOutcome FirstPage(const TargetEntry& entry, const std::string& isbn) = 0;
 };
@@ -35,7 +35,7 @@ public:
 // What the search window shares between a first search and its further pages: the
 // target, the held query, the total, the next start and the result index.
 class SearchSession {
-public:
+  public:
     struct Services {
         AppState& state;
         RecordStore& store;
@@ -66,7 +66,7 @@ public:
     static int64_t SharedCatalogueCount(int64_t total, int64_t nextStart, int64_t edNum,
                                         const std::string& allNumber, const std::string& where);
 
-private:
+  private:
     SearchOutcome Remember(SearchOutcome outcome, const std::string& countText);
 
     Services s_;

@@ -39,7 +39,7 @@ struct SelectionOutcome {
 
 // The database tree and the current target of the search window.
 class TargetSelection {
-public:
+  public:
     // Reads the list file at `cfgPath` and chooses the first current target: slot 1 under
     // KSDEFAULT, else the first database of the file, then the LASTDATABASE slot when it
     // is in use.
@@ -60,7 +60,7 @@ public:
     // The current slot's entry (an empty entry when none is current).
     const TargetEntry& Current() const { return list_.TargetTable[list_.CurrentTarget]; }
 
-private:
+  private:
     TargetList list_;
     bool isWebOpac_ = false;
 };

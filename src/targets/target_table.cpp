@@ -11,7 +11,7 @@ namespace {
 
 // The lines of the file, each trimmed, read one after another.
 class LineReader {
-public:
+  public:
     explicit LineReader(std::string text) : text_(std::move(text)) {}
     std::optional<std::string> Next() {
         if (pos_ >= text_.size()) return std::nullopt;
@@ -22,7 +22,7 @@ public:
         return line;
     }
 
-private:
+  private:
     std::string text_;
     size_t pos_ = 0;
 };
@@ -55,7 +55,9 @@ TargetEntry ParseEntry(const std::string& line) {
 
 }  // namespace
 
-std::string TargetListComment() { return G("//数据库名称，地址，端口，授权方式，用户名称，用户密码"); }
+std::string TargetListComment() {
+    return G("//数据库名称，地址，端口，授权方式，用户名称，用户密码");
+}
 
 TargetEntry SharedCatalogueEntry(const Z39Settings& settings) {
     TargetEntry e;
@@ -140,9 +142,9 @@ void SaveZ39SvrPara(const std::string& path, std::vector<TargetEntry> rows) {
             for (size_t k = j; k < rows.size(); ++k) {
                 TargetEntry& e = rows[k];
                 if (e.written || Trim(e.country) != group || Trim(e.library) != server) continue;
-                out += "        (" + Trim(e.database) + "," + Trim(e.address) + "," +
-                       Trim(e.port) + "," + Trim(e.auth) + "," + Trim(e.username) + "," +
-                       Trim(e.userpass) + ")\r\n";
+                out += "        (" + Trim(e.database) + "," + Trim(e.address) + "," + Trim(e.port) +
+                       "," + Trim(e.auth) + "," + Trim(e.username) + "," + Trim(e.userpass) +
+                       ")\r\n";
                 e.written = true;
             }
             out += "    ]\r\n";

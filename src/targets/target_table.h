@@ -9,11 +9,11 @@ namespace z39 {
 
 // One target database.
 struct TargetEntry {
-    std::string country;   // group (first tree level)
-    std::string library;   // server (second tree level)
-    std::string address;   // host; a slot is in use exactly when this is not empty
+    std::string country;  // group (first tree level)
+    std::string library;  // server (second tree level)
+    std::string address;  // host; a slot is in use exactly when this is not empty
     std::string port;
-    std::string auth;      // "1": authenticate with username and userpass
+    std::string auth;  // "1": authenticate with username and userpass
     std::string username;
     std::string userpass;
     std::string database;  // the node the user picks (third tree level)

@@ -10,7 +10,7 @@ namespace z39 {
 namespace {
 
 class LaunchModeTest : public ::testing::Test {
-protected:
+  protected:
     test::TempDir dir;
     HandOffStore store{dir.File("cfg/TesmarkSoft/Lib.ini")};
 };

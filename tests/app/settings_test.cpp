@@ -36,7 +36,8 @@ TEST(LoadSettings, RecNumberConversionRules) {
 
 TEST(LoadSettings, IntegerFlagsReadZeroWhenEmptyOrNotConverting) {
     test::TempDir dir;
-    Z39Settings s = LoadFrom(dir, "KSDEFAULT=\r\nPROXYSIGN=-1\r\nKSUSEHTTP=yes\r\nLASTDATABASE=+3\r\n");
+    Z39Settings s =
+        LoadFrom(dir, "KSDEFAULT=\r\nPROXYSIGN=-1\r\nKSUSEHTTP=yes\r\nLASTDATABASE=+3\r\n");
     EXPECT_EQ(s.KSDEFAULT, 0);
     EXPECT_EQ(s.PROXYSIGN, 0);
     EXPECT_EQ(s.KSUSEHTTP, 0);

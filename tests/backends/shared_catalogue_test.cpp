@@ -55,7 +55,8 @@ TEST(KsAnswerParsing, TotalsRecordsAndDamage) {
     EXPECT_EQ(a.records, (std::vector<std::string>{"a", "b"}));
     // HTTP records are key "@@" scrambled body; no "@@" gives an empty record.
     std::string body = ScrambleRecord("17", "00123 rec 45");
-    a = ParseKsAnswer("BAG_BEGIN2REC_BEGIN17@@" + body + "REC_ENDREC_BEGINbadREC_ENDBAG_END", true, true);
+    a = ParseKsAnswer("BAG_BEGIN2REC_BEGIN17@@" + body + "REC_ENDREC_BEGINbadREC_ENDBAG_END", true,
+                      true);
     EXPECT_EQ(a.records, (std::vector<std::string>{"00123 rec 45", ""}));
 }
 
@@ -102,7 +103,7 @@ TEST(HostDiscovery, CleansTheAddressAndFallsBackOnlyForTheMakersSites) {
 
 // The shared catalogue over a scripted loopback server.
 class KsFaultTest : public ::testing::Test {
-protected:
+  protected:
     SearchOutcome Search(int port, bool useHttp = false) {
         state.settings.KSUSEHTTP = useHttp ? 1 : 0;
         entry.address = "127.0.0.1";
@@ -158,7 +159,7 @@ TEST_F(KsFaultTest, SilentServerEndsAfterTheIdleLimit) {
     test::ScriptedServer server({{{}, true}});
     clock = &fake;
     SearchOutcome out = Search(server.port());
-    EXPECT_EQ(fake.NowMs(), 60000);  // 600 rounds of 100 ms, none of them real
+    EXPECT_EQ(fake.NowMs(), 60000);      // 600 rounds of 100 ms, none of them real
     EXPECT_FALSE(out.connectionFailed);  // no BAG_BEGIN over TCP: no data, not a failure
     EXPECT_EQ(out.statusMessage, NoDataStatus());
 }
@@ -171,10 +172,11 @@ TEST_F(KsFaultTest, ReplyCutBeforeItsEndIsAFailure) {
 }
 
 TEST_F(KsFaultTest, NoDataUnparsableTotalAndHttpErrors) {
-    test::ScriptedServer server({{{{"BAG_BEGIN0BAG_END", 0}}},
-                                 {{{"BAG_BEGIN2xREC_BEGIN" + record + "REC_ENDBAG_END", 0}}},
-                                 {{{"HTTP/1.0 500 Internal Server Error\r\n\r\nBAG_BEGIN0BAG_END", 0}}},
-                                 {{{"HTTP/1.0 200 OK\r\n\r\nBAG_BEGIN1REC_BEGIN9@@BEbadND", 0}}}});
+    test::ScriptedServer server(
+        {{{{"BAG_BEGIN0BAG_END", 0}}},
+         {{{"BAG_BEGIN2xREC_BEGIN" + record + "REC_ENDBAG_END", 0}}},
+         {{{"HTTP/1.0 500 Internal Server Error\r\n\r\nBAG_BEGIN0BAG_END", 0}}},
+         {{{"HTTP/1.0 200 OK\r\n\r\nBAG_BEGIN1REC_BEGIN9@@BEbadND", 0}}}});
     SearchOutcome out = Search(server.port());
     EXPECT_EQ(out.total, 0);
     EXPECT_TRUE(out.rows.empty());

@@ -78,7 +78,8 @@ TEST(Protocol, TcpFraming) {
 }
 
 TEST(Protocol, HttpTargetAndAnswers) {
-    Framing f = ParseHttpTarget("/GetZ39Marc.asp?next=ok&begin=2&num=10&where=ma_name='%CA%FD'%20and%2");
+    Framing f =
+        ParseHttpTarget("/GetZ39Marc.asp?next=ok&begin=2&num=10&where=ma_name='%CA%FD'%20and%2");
     ASSERT_EQ(f.state, Framing::kComplete);
     EXPECT_FALSE(f.request.first);
     EXPECT_EQ(f.request.where, "ma_name='\xCA\xFD' and%2");
@@ -88,11 +89,13 @@ TEST(Protocol, HttpTargetAndAnswers) {
     CatalogueDb::Page page;
     page.total = 25;
     page.hits = {{7, "rec1"}, {12, "rec22"}};
-    EXPECT_EQ(FormatTcpAnswer(page, true), "BAG_BEGIN25REC_BEGINrec1REC_ENDREC_BEGINrec22REC_ENDBAG_END");
-    EXPECT_EQ(FormatTcpAnswer(page, false), "BAG_BEGINREC_BEGINrec1REC_ENDREC_BEGINrec22REC_ENDBAG_END");
+    EXPECT_EQ(FormatTcpAnswer(page, true),
+              "BAG_BEGIN25REC_BEGINrec1REC_ENDREC_BEGINrec22REC_ENDBAG_END");
+    EXPECT_EQ(FormatTcpAnswer(page, false),
+              "BAG_BEGINREC_BEGINrec1REC_ENDREC_BEGINrec22REC_ENDBAG_END");
     EXPECT_EQ(FormatHttpAnswer(page, true),
-              "BAG_BEGIN25REC_BEGIN7@@" + z39::ScrambleRecord("7", "rec1") + "REC_ENDREC_BEGIN12@@" +
-                  z39::ScrambleRecord("12", "rec22") + "REC_ENDBAG_END");
+              "BAG_BEGIN25REC_BEGIN7@@" + z39::ScrambleRecord("7", "rec1") +
+                  "REC_ENDREC_BEGIN12@@" + z39::ScrambleRecord("12", "rec22") + "REC_ENDBAG_END");
 }
 
 TEST(DemoCatalogue, DeterministicWellFormedAndTwentyFivePagingTitles) {
@@ -111,7 +114,8 @@ TEST(DemoCatalogue, DeterministicWellFormedAndTwentyFivePagingTitles) {
     }
     EXPECT_EQ(paging, 25);
     for (size_t i = 0; i < KnownBooks().size(); ++i)
-        EXPECT_EQ(ExtractKeys(DemoRecord(static_cast<int64_t>(i), total)).isbn, KnownBooks()[i].isbn);
+        EXPECT_EQ(ExtractKeys(DemoRecord(static_cast<int64_t>(i), total)).isbn,
+                  KnownBooks()[i].isbn);
 }
 
 }  // namespace

@@ -10,7 +10,8 @@ namespace ks {
 namespace {
 
 TEST(ServerWhereClause, AcceptsWhatTheClientSends) {
-    ParseResult r = ParseWhereClause(" ma_isbn='9787111213826' and ma_name like 'ABC%' or ma_namepy='st'");
+    ParseResult r =
+        ParseWhereClause(" ma_isbn='9787111213826' and ma_name like 'ABC%' or ma_namepy='st'");
     ASSERT_TRUE(r.ok) << r.error;
     ASSERT_EQ(r.clause.anyOf.size(), 2u);
     ASSERT_EQ(r.clause.anyOf[0].size(), 2u);
@@ -24,8 +25,9 @@ TEST(ServerWhereClause, AcceptsWhatTheClientSends) {
 }
 
 TEST(ServerWhereClause, AcceptedClausesRoundTripThroughRender) {
-    for (const char* text : {" ma_name='a''b' or ma_isbn like '97%' and ma_namepy like 'x'",
-                             "ma_name='50%'", "ma_name like '%'", "ma_name='x' or ma_name='y' or ma_name='z'"}) {
+    for (const char* text :
+         {" ma_name='a''b' or ma_isbn like '97%' and ma_namepy like 'x'", "ma_name='50%'",
+          "ma_name like '%'", "ma_name='x' or ma_name='y' or ma_name='z'"}) {
         ParseResult first = ParseWhereClause(text);
         ASSERT_TRUE(first.ok) << text;
         ParseResult again = ParseWhereClause(Render(first.clause));
@@ -67,16 +69,22 @@ TEST(ServerWhereClause, HostileClausesAreRefusedOrLiteral) {
         {"and ma_name='x'", false},
         {std::string(1 << 20, 'a'), false},
         {"ma_name='" + std::string(9000, 'x') + "'", false},
-        {"ma_name='x'" + std::string(40, ' ') + " or ma_name='y' or ma_name='1' or ma_name='2' or "
-         "ma_name='3' or ma_name='4' or ma_name='5' or ma_name='6' or ma_name='7' or ma_name='8' or "
-         "ma_name='9' or ma_name='10' or ma_name='11' or ma_name='12' or ma_name='13' or ma_name='14' or "
-         "ma_name='15' or ma_name='16' or ma_name='17' or ma_name='18' or ma_name='19' or ma_name='20' or "
-         "ma_name='21' or ma_name='22' or ma_name='23' or ma_name='24' or ma_name='25' or ma_name='26' or "
-         "ma_name='27' or ma_name='28' or ma_name='29' or ma_name='30' or ma_name='31'", false},
-        {"ma_name=''' or ''1''=''1'", true},        // one literal holding quotes
+        {"ma_name='x'" + std::string(40, ' ') +
+             " or ma_name='y' or ma_name='1' or ma_name='2' or "
+             "ma_name='3' or ma_name='4' or ma_name='5' or ma_name='6' or ma_name='7' or "
+             "ma_name='8' or "
+             "ma_name='9' or ma_name='10' or ma_name='11' or ma_name='12' or ma_name='13' or "
+             "ma_name='14' or "
+             "ma_name='15' or ma_name='16' or ma_name='17' or ma_name='18' or ma_name='19' or "
+             "ma_name='20' or "
+             "ma_name='21' or ma_name='22' or ma_name='23' or ma_name='24' or ma_name='25' or "
+             "ma_name='26' or "
+             "ma_name='27' or ma_name='28' or ma_name='29' or ma_name='30' or ma_name='31'",
+         false},
+        {"ma_name=''' or ''1''=''1'", true},  // one literal holding quotes
         {"ma_name='x''; DROP TABLE records; --'", true},
         {nul, true},
-        {"ma_name='\xFF\xFE\x81'", true},                // invalid GBK is just bytes
+        {"ma_name='\xFF\xFE\x81'", true},  // invalid GBK is just bytes
         {"ma_name='_%' ", true},
     };
     for (const auto& c : cases) {
@@ -95,8 +103,8 @@ TEST(ServerWhereClause, HostileClausesAreRefusedOrLiteral) {
 TEST(ServerWhereClause, QueriesUseTheIndexOnEveryColumn) {
     z39::test::TempDir dir;
     CatalogueDb db(dir.File("c.db"), true);
-    for (const char* text : {"ma_isbn='1'", "ma_isbn like '97%'", "ma_name='x'", "ma_name like 'x%'",
-                             "ma_namepy='X'", "ma_namepy like 'XY%'"}) {
+    for (const char* text : {"ma_isbn='1'", "ma_isbn like '97%'", "ma_name='x'",
+                             "ma_name like 'x%'", "ma_namepy='X'", "ma_namepy like 'XY%'"}) {
         std::string plan;
         for (auto& row : db.Explain(ParseWhereClause(text).clause)) plan += row + "; ";
         EXPECT_NE(plan.find("USING INDEX records_"), std::string::npos) << text << ": " << plan;

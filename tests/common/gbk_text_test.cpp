@@ -35,12 +35,16 @@ TEST(Conversion, ChineseRoundTripsAndCountsTwoBytesPerCharacter) {
 
 TEST(Conversion, UnconvertibleInputHasADefinedResult) {
     // No GBK form: one "?" per character, so lengths stay predictable.
-    EXPECT_EQ(Utf8ToGbk("a\xF0\x9F\x98\x80" "b"), "a?b");
+    EXPECT_EQ(Utf8ToGbk("a\xF0\x9F\x98\x80"
+                        "b"),
+              "a?b");
     // Broken UTF-8: one "?" per bad byte, the rest converts.
     EXPECT_EQ(Utf8ToGbk("a\xE4\xB8z"), "a??z");
     // A GBK lead byte without a valid second byte, or alone at the end: U+FFFD.
     EXPECT_EQ(GbkToUtf8("a\x81"), "a\xEF\xBF\xBD");
-    EXPECT_EQ(GbkToUtf8(std::string("\xFF") + "b"), "\xEF\xBF\xBD" "b");
+    EXPECT_EQ(GbkToUtf8(std::string("\xFF") + "b"),
+              "\xEF\xBF\xBD"
+              "b");
 }
 
 TEST(EqualsNoCase, FoldsAsciiButNotDoubleByteCharacters) {

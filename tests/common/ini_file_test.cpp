@@ -40,9 +40,9 @@ TEST(IniFile, LongValueIsSeenAsItsFirst2047Bytes) {
 
 TEST(IniFile, WriteReplacesOneValueAndKeepsEverythingElseByteForByte) {
     test::TempDir dir;
-    const std::string before =
-        "; a comment\r\n[" + G("系统参数") + "]\r\nRECNUMBER=10\r\nMarcPath = /x/\r\n\r\n" +
-        "[" + G("MARC标志") + "]\n200=" + G("题名") + "\nodd line without equals\n";
+    const std::string before = "; a comment\r\n[" + G("系统参数") +
+                               "]\r\nRECNUMBER=10\r\nMarcPath = /x/\r\n\r\n" + "[" + G("MARC标志") +
+                               "]\n200=" + G("题名") + "\nodd line without equals\n";
     dir.Write("Z39.ini", before);
     IniFile ini(dir.File("Z39.ini"));
     ini.WriteString(G("系统参数"), "marcpath", "/data/marc/");

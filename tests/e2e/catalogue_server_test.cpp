@@ -51,13 +51,15 @@ std::string HttpQuery(const std::string& where) {
 }
 
 class CatalogueServerTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() { server = new CatalogueServerProcess(300, "10.0.0.5"); }
     static void TearDownTestSuite() {
         delete server;
         server = nullptr;
     }
-    void SetUp() override { ASSERT_TRUE(server && server->ok()) << "catalogue-server did not start"; }
+    void SetUp() override {
+        ASSERT_TRUE(server && server->ok()) << "catalogue-server did not start";
+    }
 
     std::string Tcp(const std::string& body) {
         return TcpExchange(server->port(), "REQU_BEGIN" + body + "BAG_END");
@@ -103,7 +105,8 @@ TEST_F(CatalogueServerTest, IsbnSearchAndEmptyPages) {
     EXPECT_NE(DisplayLine(Records(answer, false)[0]).find(G("三体")), std::string::npos);
     EXPECT_EQ(Tcp("INIT1@1@ ma_isbn='0000000000000'"), "BAG_BEGIN0BAG_END");
     EXPECT_EQ(Tcp("26@10@ ma_name like '" + G(ks::kPagingTitleWord) + "%'"), "BAG_BEGINBAG_END");
-    EXPECT_EQ(Tcp("INIT1@0@ ma_name like '" + G(ks::kPagingTitleWord) + "%'"), "BAG_BEGIN25BAG_END");
+    EXPECT_EQ(Tcp("INIT1@0@ ma_name like '" + G(ks::kPagingTitleWord) + "%'"),
+              "BAG_BEGIN25BAG_END");
     EXPECT_EQ(Http("next=ok&begin=1&num=0&where=ma_isbn='9787536692930'").body, "BAG_BEGINBAG_END");
     // Pinyin initials ignore case.
     EXPECT_EQ(TotalOf(Tcp("INIT1@1@ ma_namepy='st'")), TotalOf(Tcp("INIT1@1@ ma_namepy='ST'")));
@@ -118,11 +121,15 @@ TEST_F(CatalogueServerTest, HostsFile) {
 TEST_F(CatalogueServerTest, HostileRequestsAreRefusedAndChangeNothing) {
     ks::CatalogueDb before(server->dbPath(), false);
     int64_t count = before.Count();
-    const std::vector<std::string> hostile = {
-        " ma_name='x'; DELETE FROM records; --", " ma_name='x' or 1=1",
-        " ma_name='x' union select record from records", " id>0", " ma_name=upper('x')",
-        " (ma_name='x')", " ma_name like '%'||'x'", std::string(" ma_name='\0'; drop", 18),
-        " ma_name='" + std::string(100000, 'a') + "'"};
+    const std::vector<std::string> hostile = {" ma_name='x'; DELETE FROM records; --",
+                                              " ma_name='x' or 1=1",
+                                              " ma_name='x' union select record from records",
+                                              " id>0",
+                                              " ma_name=upper('x')",
+                                              " (ma_name='x')",
+                                              " ma_name like '%'||'x'",
+                                              std::string(" ma_name='\0'; drop", 18),
+                                              " ma_name='" + std::string(100000, 'a') + "'"};
     for (const auto& where : hostile) {
         EXPECT_EQ(Tcp("INIT1@10@" + where), "BAG_BEGIN0BAG_END") << where.substr(0, 60);
         HttpResult r = Http("begin=1&num=10&where=" + HttpQuery(Trim(where)));
@@ -144,8 +151,11 @@ TEST_F(CatalogueServerTest, TwentyClientsTwoThousandRequestsNothingLost) {
             for (int i = 0; i < 100; ++i) {
                 bool viaHttp = (c + i) % 2 == 0;
                 std::string answer =
-                    viaHttp ? client.Get(server->HttpBase() + "/GetZ39Marc.asp?begin=1&num=5&where=" +
-                                             HttpQuery(Trim(where)), 10000).body
+                    viaHttp ? client
+                                  .Get(server->HttpBase() + "/GetZ39Marc.asp?begin=1&num=5&where=" +
+                                           HttpQuery(Trim(where)),
+                                       10000)
+                                  .body
                             : Tcp("INIT1@5@" + where);
                 bool ok = TotalOf(answer) == "25" && Records(answer, viaHttp).size() == 5 &&
                           answer.ends_with("BAG_END");
@@ -161,14 +171,17 @@ TEST_F(CatalogueServerTest, TwentyClientsTwoThousandRequestsNothingLost) {
 TEST_F(CatalogueServerTest, IdleConnectionsDoNotHoldUpOthers) {
     std::vector<std::unique_ptr<test::LoopbackConnection>> idle;
     for (int i = 0; i < 50; ++i) {
-        idle.push_back(std::make_unique<test::LoopbackConnection>(i % 2 ? server->port() : server->httpPort()));
+        idle.push_back(std::make_unique<test::LoopbackConnection>(i % 2 ? server->port()
+                                                                        : server->httpPort()));
         ASSERT_TRUE(idle.back()->ok());
     }
     idle.front()->Send("REQU_BEGININIT1@1@ ma_na");  // a slow client, half a request
     auto started = std::chrono::steady_clock::now();
     std::string tcp = Tcp("INIT1@1@ ma_isbn='9787536692930'");
     HttpResult http1 = Http("begin=1&num=1&where=ma_isbn='9787536692930'");
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - started)
+                  .count();
     EXPECT_EQ(TotalOf(tcp), "1");
     EXPECT_TRUE(http1.ok);
     EXPECT_LT(ms, 1000);
@@ -176,14 +189,15 @@ TEST_F(CatalogueServerTest, IdleConnectionsDoNotHoldUpOthers) {
 
 TEST(CatalogueServerImport, LoadsGoodRecordsAndReportsTheBadOne) {
     test::TempDir dir;
-    std::string file = ks::DemoRecord(0, 10) + "\r\n" + "00099nam0 22000xx   450 garbage\x1D" + "\n" +
-                       ks::DemoRecord(1, 10);
+    std::string file = ks::DemoRecord(0, 10) + "\r\n" + "00099nam0 22000xx   450 garbage\x1D" +
+                       "\n" + ks::DemoRecord(1, 10);
     dir.Write("in.iso", file);
-    test::ChildProcess import({test::BinDir() + "/catalogue-server", "import", "--db", dir.File("c.db"),
-                               dir.File("in.iso")});
+    test::ChildProcess import({test::BinDir() + "/catalogue-server", "import", "--db",
+                               dir.File("c.db"), dir.File("in.iso")});
     ASSERT_TRUE(import.WaitForOutput("loaded", 10000));
     EXPECT_EQ(import.Wait(), 0);
-    EXPECT_NE(import.output().find("loaded 2 records, skipped 1"), std::string::npos) << import.output();
+    EXPECT_NE(import.output().find("loaded 2 records, skipped 1"), std::string::npos)
+        << import.output();
     ks::CatalogueDb db(dir.File("c.db"), false);
     auto page = db.Search(ks::ParseWhereClause("ma_namepy='HZ'").clause, 1, 10, true);
     ASSERT_EQ(page.total, 1);

@@ -13,7 +13,7 @@ namespace {
 
 // Counts requests and passes them to the real client.
 class CountingHttp final : public HttpClient {
-public:
+  public:
     HttpResult Get(const std::string& url, int timeoutMs) override {
         urls.push_back(url);
         return real.Get(url, timeoutMs);
@@ -23,7 +23,7 @@ public:
 };
 
 class SharedCatalogueSearch : public ::testing::TestWithParam<bool> {
-protected:
+  protected:
     static void SetUpTestSuite() { server = new test::CatalogueServerProcess(300); }
     static void TearDownTestSuite() {
         delete server;
@@ -102,7 +102,8 @@ TEST_P(SharedCatalogueSearch, WorkedPagingExampleByteForByte) {
 
 TEST_P(SharedCatalogueSearch, AllNumberAsksForEverythingLeftOnIsbnSearches) {
     state.settings.ALLNUMBER = "1";
-    SearchOutcome out = Start({{"", "ISBN", "9787536692930"}, {G("或者"), "ISBN", "9787506365437"}});
+    SearchOutcome out =
+        Start({{"", "ISBN", "9787536692930"}, {G("或者"), "ISBN", "9787506365437"}});
     EXPECT_EQ(out.total, 2);
     out = session.Next("2", "10");
     EXPECT_EQ(out.rows.size(), 2u);
@@ -112,9 +113,11 @@ TEST_P(SharedCatalogueSearch, AllNumberAsksForEverythingLeftOnIsbnSearches) {
 TEST_P(SharedCatalogueSearch, TwoRowsAndOr) {
     SearchOutcome both = Start({{"", G("题名"), G("三体")}, {G("并且"), "ISBN", "9787536692930"}});
     EXPECT_EQ(both.total, 1);
-    SearchOutcome either = Start({{"", G("题名"), G("活着")}, {G("或者"), "ISBN", "9787536692930"}});
+    SearchOutcome either =
+        Start({{"", G("题名"), G("活着")}, {G("或者"), "ISBN", "9787536692930"}});
     EXPECT_EQ(either.total, 2);
-    SearchOutcome neither = Start({{"", G("题名"), G("活着")}, {G("并且"), "ISBN", "9787536692930"}});
+    SearchOutcome neither =
+        Start({{"", G("题名"), G("活着")}, {G("并且"), "ISBN", "9787536692930"}});
     EXPECT_EQ(neither.total, 0);
     EXPECT_EQ(neither.statusMessage, NoDataStatus());
 }

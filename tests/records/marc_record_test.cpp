@@ -49,7 +49,8 @@ TEST(DisplayLine, TitleAdditionFromHAndI) {
     auto title = [](std::vector<std::pair<char, std::string>> sub) {
         return DisplayLine(MarcBuilder().Data("200", "1 ", sub).Build());
     };
-    EXPECT_EQ(title({{'a', "书"}, {'h', "第一卷"}, {'i', " 总论 "}}), Pad(G("书：第一卷：总论"), 34));
+    EXPECT_EQ(title({{'a', "书"}, {'h', "第一卷"}, {'i', " 总论 "}}),
+              Pad(G("书：第一卷：总论"), 34));
     EXPECT_EQ(title({{'a', "书"}, {'i', "总论"}}), Pad(G("书：总论"), 34));
     EXPECT_EQ(title({{'a', "书"}, {'h', "一"}}), Pad(G("书：一"), 34));
     EXPECT_EQ(title({{'a', "书"}, {'e', "副"}, {'h', "一"}}), Pad(G("书：副"), 34));
@@ -57,7 +58,12 @@ TEST(DisplayLine, TitleAdditionFromHAndI) {
 
 TEST(DisplayLine, TitleCutAtColumn34) {
     auto titleOf = [](const std::string& gbk) {
-        return DisplayLine(MarcBuilder().Raw("200", "1 \x1F" "a" + gbk).Build());
+        return DisplayLine(MarcBuilder()
+                               .Raw("200",
+                                    "1 \x1F"
+                                    "a" +
+                                        gbk)
+                               .Build());
     };
     EXPECT_EQ(titleOf(std::string(34, 'T')), std::string(34, 'T'));
     EXPECT_EQ(titleOf(std::string(35, 'T')), std::string(31, 'T') + "...");
@@ -79,9 +85,8 @@ TEST(DisplayLine, MissingPartsShiftLeft) {
 }
 
 TEST(DisplayLine, OverlongSubfieldsAreLimitedBeforeFitting) {
-    std::string r = MarcBuilder()
-                        .Data("210", "  ", {{'a', "ABCDEFGHIJ"}, {'d', "2001-2002-2003"}})
-                        .Build();
+    std::string r =
+        MarcBuilder().Data("210", "  ", {{'a', "ABCDEFGHIJ"}, {'d', "2001-2002-2003"}}).Build();
     // 210 $a limit 8: 7 bytes and a blank, then trimmed; $d limit 10: 9 bytes and a blank.
     EXPECT_EQ(DisplayLine(r), Pad("ABCDEFG", 69) + Pad("2001-2002", 26));
 }
@@ -100,7 +105,10 @@ TEST(DetailLines, LabelsTagsIndicatorsAndControlFields) {
 }
 
 TEST(ShowControls, RendersDelimitersAndControlBytes) {
-    EXPECT_EQ(ShowControls("a\x1F" "b\x1E\x1D\t" "c"), "a $b   c");
+    EXPECT_EQ(ShowControls("a\x1F"
+                           "b\x1E\x1D\t"
+                           "c"),
+              "a $b   c");
 }
 
 TEST(NormaliseIsbn, TenAndThirteenDigitForms) {
@@ -108,10 +116,10 @@ TEST(NormaliseIsbn, TenAndThirteenDigitForms) {
     EXPECT_EQ(NormaliseIsbn(" 7111213823 "), "9787111213826");
     EXPECT_EQ(NormaliseIsbn("9787111213820"), "9787111213826");  // wrong check digit mended
     EXPECT_EQ(NormaliseIsbn("978-7-111-21382-6"), "9787111213826");
-    EXPECT_EQ(NormaliseIsbn("978711121382"), "9787111213826");   // 12 digits from 97
-    EXPECT_EQ(NormaliseIsbn("711121382"), "9787111213826");      // 9 digits get a "0"
+    EXPECT_EQ(NormaliseIsbn("978711121382"), "9787111213826");  // 12 digits from 97
+    EXPECT_EQ(NormaliseIsbn("711121382"), "9787111213826");     // 9 digits get a "0"
     EXPECT_EQ(NormaliseIsbn(" abcdefghij "), "abcdefghij");
-    EXPECT_EQ(NormaliseIsbn("123456789012"), "123456789012");    // 12 digits not from 97
+    EXPECT_EQ(NormaliseIsbn("123456789012"), "123456789012");  // 12 digits not from 97
     EXPECT_EQ(NormaliseIsbn(""), "");
 }
 

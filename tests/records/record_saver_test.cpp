@@ -11,7 +11,7 @@ namespace z39 {
 namespace {
 
 class RecordSaverTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         state.files = MakeWorkingFiles(dir.path());
         state.settings.MARCPATH = dir.path() + "/";

@@ -2,12 +2,12 @@
 
 #include "common/file_util.h"
 #include "common/gbk_text.h"
+#include "common/z39_error.h"
 #include "records/record_store.h"
 #include "records/result_index.h"
 #include "records/working_files.h"
 #include "support/temp_dir.h"
 #include "support/write_failure.h"
-#include "common/z39_error.h"
 
 namespace z39 {
 namespace {
@@ -26,8 +26,8 @@ TEST(WorkingFiles, OneSeparatorWithOrWithoutTrailingSlash) {
 TEST(WorkingFiles, CleanupKeepsTheHandOffFile) {
     test::TempDir dir;
     WorkingFiles f = InitWorkingFiles(dir.path());
-    for (auto* p : {&f.recordListPath, &f.clientMarcPath, &f.clientMessagePath,
-                    &f.clientScriptPath, &f.handOffPath})
+    for (auto* p : {&f.recordListPath, &f.clientMarcPath, &f.clientMessagePath, &f.clientScriptPath,
+                    &f.handOffPath})
         AppendToFile(*p, "x");
     CleanupWorkingFiles(f);
     EXPECT_FALSE(FileExists(f.recordListPath));

@@ -74,15 +74,15 @@ std::vector<std::string> ParsedTerms(const std::string& findCommand) {
 TEST(FindCommand, YazParserReadsBackExactlyWhatWasTyped) {
     const std::string backslashTitle = G("淺") + G("说");  // 淺 is 0x9C 0x5C in GBK
     ASSERT_EQ(G("淺")[1], '\\');
-    const std::vector<std::string> values = {
-        "two words", "@attr", "say \"hi\"", "back\\slash", backslashTitle, "plain", "a\\\"b c"};
+    const std::vector<std::string> values = {"two words",    "@attr", "say \"hi\"", "back\\slash",
+                                             backslashTitle, "plain", "a\\\"b c"};
     for (const auto& v : values) {
-        EXPECT_EQ(ParsedTerms(BuildFindCommand({Row(G("题名"), v)})),
-                  std::vector<std::string>{v})
+        EXPECT_EQ(ParsedTerms(BuildFindCommand({Row(G("题名"), v)})), std::vector<std::string>{v})
             << v;
     }
-    auto terms = ParsedTerms(BuildFindCommand(
-        {Row(G("题名"), "two words"), Row(G("著者"), "@x", kAnd), Row("ISBN", backslashTitle, kOr)}));
+    auto terms =
+        ParsedTerms(BuildFindCommand({Row(G("题名"), "two words"), Row(G("著者"), "@x", kAnd),
+                                      Row("ISBN", backslashTitle, kOr)}));
     EXPECT_EQ(terms, (std::vector<std::string>{backslashTitle, "@x", "two words"}));
 }
 

@@ -12,7 +12,7 @@ namespace z39::test {
 // A demo catalogue of `records` records and a catalogue-server serving it on a free
 // loopback port pair (TCP on port, HTTP on port + 1).
 class CatalogueServerProcess {
-public:
+  public:
     explicit CatalogueServerProcess(int records, const std::string& hostsAddress = "") {
         dbPath_ = dir_.File("catalogue.db");
         ChildProcess demo({BinDir() + "/catalogue-server", "demo", "--db", dbPath_, "--records",
@@ -20,8 +20,9 @@ public:
         demo.Wait();
         for (int attempt = 0; attempt < 5 && !server_; ++attempt) {
             port_ = FreePortPair();
-            std::vector<std::string> args = {BinDir() + "/catalogue-server", "serve", "--db", dbPath_,
-                                             "--port", std::to_string(port_)};
+            std::vector<std::string> args = {
+                BinDir() + "/catalogue-server", "serve", "--db", dbPath_, "--port",
+                std::to_string(port_)};
             if (!hostsAddress.empty()) {
                 args.push_back("--hosts-address");
                 args.push_back(hostsAddress);
@@ -36,7 +37,7 @@ public:
     const std::string& dbPath() const { return dbPath_; }
     std::string HttpBase() const { return "http://127.0.0.1:" + std::to_string(httpPort()); }
 
-private:
+  private:
     TempDir dir_;
     std::string dbPath_;
     int port_ = 0;

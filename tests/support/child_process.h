@@ -29,17 +29,28 @@ inline std::string BinDir() {
 // A child process with its standard output on a pipe; ended (SIGTERM, then SIGKILL) and
 // reaped when the owner goes away.
 class ChildProcess {
-public:
-    explicit ChildProcess(std::vector<std::string> argv) {
+  public:
+    // `env` entries ("NAME=value") are added to this process's environment; `cwd` is the
+    // child's working folder (empty: ours).
+    explicit ChildProcess(std::vector<std::string> argv, std::vector<std::string> env = {},
+                          const std::string& cwd = "") {
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
         std::vector<char*> args;
         for (auto& a : argv) args.push_back(a.data());
         args.push_back(nullptr);
-        if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+        std::vector<std::string> envStore;
+        for (char** e = environ; *e; ++e) envStore.emplace_back(*e);
+        for (auto& e : env) envStore.push_back(e);
+        std::vector<char*> envp;
+        for (auto& e : envStore) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0)
+            pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         ::close(fds[1]);
         out_ = fds[0];
@@ -92,9 +103,22 @@ public:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
+    // Waits at most `timeoutMs` for the process to end; its exit status, or -2 on time-out.
+    int WaitFor(int timeoutMs) {
+        for (int waited = 0; waited < timeoutMs; waited += 20) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            ::usleep(20000);
+        }
+        return -2;
+    }
+
     const std::string& output() const { return output_; }
 
-private:
+  private:
     pid_t pid_ = -1;
     int out_ = -1;
     std::string output_;

@@ -13,7 +13,7 @@ namespace z39::test {
 
 // Time that passes only when someone sleeps.
 class FakeClock final : public Clock {
-public:
+  public:
     int64_t NowMs() override { return now_; }
     void SleepMs(int ms) override {
         now_ += ms;
@@ -21,14 +21,14 @@ public:
     }
     int sleeps() const { return sleeps_; }
 
-private:
+  private:
     int64_t now_ = 0;
     int sleeps_ = 0;
 };
 
 // Records every message and cursor change.
 class RecordingUi final : public UserInterface {
-public:
+  public:
     void ShowMessage(const std::string& title, const std::string& text) override {
         messages.emplace_back(title, text);
     }
@@ -44,7 +44,7 @@ public:
 
 // Answers GETs from a table by URL and records every request; unknown URLs fail.
 class FakeHttp final : public HttpClient {
-public:
+  public:
     HttpResult Get(const std::string& url, int timeoutMs) override {
         requests.push_back(url);
         lastTimeoutMs = timeoutMs;

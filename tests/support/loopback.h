@@ -12,7 +12,7 @@ namespace z39::test {
 
 // A blocking loopback TCP connection for tests; closed when it goes away.
 class LoopbackConnection {
-public:
+  public:
     explicit LoopbackConnection(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
@@ -31,7 +31,8 @@ public:
 
     bool ok() const { return fd_ >= 0; }
     bool Send(const std::string& text) {
-        return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+        return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(text.size());
     }
     // Everything until the peer closes, or what came within `timeoutMs`.
     std::string ReadAll(int timeoutMs = 10000) {
@@ -47,7 +48,7 @@ public:
         return out;
     }
 
-private:
+  private:
     int fd_;
 };
 

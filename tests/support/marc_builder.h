@@ -11,7 +11,7 @@ namespace z39::test {
 
 // Builds ISO 2709 record texts for tests. Texts given to it are UTF-8 and stored as GBK.
 class MarcBuilder {
-public:
+  public:
     // A control field (001 to 009): the data as it stands.
     MarcBuilder& Control(const std::string& tag, const std::string& utf8) {
         fields_.emplace_back(tag, G(utf8) + "\x1E");
@@ -49,7 +49,7 @@ public:
         return std::string(leader) + directory + body + "\x1D";
     }
 
-private:
+  private:
     std::vector<std::pair<std::string, std::string>> fields_;
 };
 

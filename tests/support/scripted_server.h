@@ -19,7 +19,7 @@ namespace z39::test {
 // A loopback server that plays one script per accepted connection, on its own thread.
 // A script step sends text, waits, or holds the connection open without answering.
 class ScriptedServer {
-public:
+  public:
     struct Step {
         std::string send;
         int delayMsBefore = 0;
@@ -56,7 +56,7 @@ public:
         return requests_;
     }
 
-private:
+  private:
     bool WaitReadable(int fd, int ms) {
         pollfd p{fd, POLLIN, 0};
         return ::poll(&p, 1, ms) > 0;
@@ -84,7 +84,8 @@ private:
                 std::this_thread::sleep_for(std::chrono::milliseconds(step.delayMsBefore));
                 ::send(fd, step.send.data(), step.send.size(), MSG_NOSIGNAL);
             }
-            while (script.hang && !stop_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            while (script.hang && !stop_)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
             ::close(fd);
         }
     }

@@ -11,7 +11,7 @@ namespace z39::test {
 
 // A fresh folder under the temporary folder, removed with everything in it.
 class TempDir {
-public:
+  public:
     TempDir() {
         std::string tmpl = (std::filesystem::temp_directory_path() / "z39test.XXXXXX").string();
         path_ = ::mkdtemp(tmpl.data());
@@ -34,7 +34,7 @@ public:
         ReplaceFileAtomically(File(name), content);
     }
 
-private:
+  private:
     std::string path_;
 };
 

@@ -8,7 +8,7 @@ namespace z39::test {
 // Makes every write that would grow a file beyond `bytes` fail (EFBIG), for as long as
 // it lives. Works for root too, unlike a read-only folder.
 class FileSizeLimit {
-public:
+  public:
     explicit FileSizeLimit(rlim_t bytes) {
         ::getrlimit(RLIMIT_FSIZE, &old_);
         oldHandler_ = ::signal(SIGXFSZ, SIG_IGN);
@@ -23,7 +23,7 @@ public:
     FileSizeLimit(const FileSizeLimit&) = delete;
     FileSizeLimit& operator=(const FileSizeLimit&) = delete;
 
-private:
+  private:
     rlimit old_{};
     sighandler_t oldHandler_;
 };

@@ -9,17 +9,17 @@ namespace z39 {
 namespace {
 
 class TargetSelectionTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        dir.Write("z39svr.cfg", G("{中国\n[国家图书馆\n(opac,OPAC.NLC.cn,80,0,,)\n(book,z.nlc.cn,210,0,,)\n]\n}\n") +
-                                    "{US\n[LC\n(Voyager,lx2.loc.gov,210,0,,)\n]\n}\n");
+        dir.Write(
+            "z39svr.cfg",
+            G("{中国\n[国家图书馆\n(opac,OPAC.NLC.cn,80,0,,)\n(book,z.nlc.cn,210,0,,)\n]\n}\n") +
+                "{US\n[LC\n(Voyager,lx2.loc.gov,210,0,,)\n]\n}\n");
         state.settings.KSIP = "10.0.0.5";
         state.settings.KSPORT = "-210";
     }
     const std::string cfg() { return dir.File("z39svr.cfg"); }
-    std::string lastDatabase() {
-        return ini.ReadString(SystemSection(), "LASTDATABASE", "<none>");
-    }
+    std::string lastDatabase() { return ini.ReadString(SystemSection(), "LASTDATABASE", "<none>"); }
     test::TempDir dir;
     AppState state;
     IniFile ini{dir.File("Z39.ini")};

@@ -61,10 +61,10 @@ TEST(GetZ39SvrPara, ReadsGroupsServersAndEntriesWithTolerance) {
                   G("{美国\r\n    [LC\r\n        (Voyager,lx2.loc.gov,210)\r\n") +
                   G("        (short\r\n    ]\r\n    [Empty\r\n    ]\r\n}\r\n{NoServers\r\n}\r\n"));
     TargetList list = GetZ39SvrPara(dir.File("z39svr.cfg"), Z39Settings{});
-    EXPECT_EQ(NodeTexts(list),
-              (std::vector<std::string>{"岱恒共享编目数据库", "ks_lib", "中国", "国家图书馆", "opac",
-                                        "book", "美国", "LC", "Voyager", "short", "Empty",
-                                        "NoServers"}));
+    EXPECT_EQ(
+        NodeTexts(list),
+        (std::vector<std::string>{"岱恒共享编目数据库", "ks_lib", "中国", "国家图书馆", "opac",
+                                  "book", "美国", "LC", "Voyager", "short", "Empty", "NoServers"}));
     EXPECT_EQ(list.nodes[5].parent, 3);
     EXPECT_EQ(list.nodes[3].parent, 2);
     EXPECT_EQ(list.nodes[6].parent, -1);
@@ -122,7 +122,8 @@ TEST(SaveZ39SvrPara, GroupsRowsByFirstAppearanceAndReadsBackTheSameTree) {
     rows[1].userpass = "p";
     SaveZ39SvrPara(dir.File("z39svr.cfg"), rows);
     EXPECT_EQ(dir.Read("z39svr.cfg"),
-              kComment + G("{中国\r\n    [国图\r\n        (a,h,210,0,,)\r\n        (d,h,210,0,,)\r\n") +
+              kComment +
+                  G("{中国\r\n    [国图\r\n        (a,h,210,0,,)\r\n        (d,h,210,0,,)\r\n") +
                   G("    ]\r\n    [上图\r\n        (c,h,210,0,,)\r\n    ]\r\n}\r\n\r\n") +
                   G("{美国\r\n    [LC\r\n        (b,h,210,1,u,p)\r\n    ]\r\n") +
                   G("    [国图\r\n        (e,h,210,0,,)\r\n    ]\r\n}\r\n\r\n"));

@@ -13,7 +13,8 @@ using Stmt = std::unique_ptr<sqlite3_stmt, StmtCloser>;
 
 Stmt Prepare(sqlite3* db, const std::string& sql) {
     sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr) != SQLITE_OK)
+    if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr) !=
+        SQLITE_OK)
         throw std::runtime_error(std::string("SQL error: ") + sqlite3_errmsg(db));
     return Stmt(raw);
 }
@@ -42,12 +43,13 @@ CatalogueDb::CatalogueDb(const std::string& path, bool create) {
     sqlite3_busy_timeout(db_, 5000);
     if (create) {
         Exec("PRAGMA journal_mode=WAL");
-        Exec("CREATE TABLE IF NOT EXISTS records ("
-             " id INTEGER PRIMARY KEY,"
-             " record TEXT NOT NULL,"
-             " ma_isbn TEXT NOT NULL,"
-             " ma_name TEXT NOT NULL,"
-             " ma_namepy TEXT NOT NULL)");
+        Exec(
+            "CREATE TABLE IF NOT EXISTS records ("
+            " id INTEGER PRIMARY KEY,"
+            " record TEXT NOT NULL,"
+            " ma_isbn TEXT NOT NULL,"
+            " ma_name TEXT NOT NULL,"
+            " ma_namepy TEXT NOT NULL)");
         Exec("CREATE INDEX IF NOT EXISTS records_isbn ON records(ma_isbn)");
         Exec("CREATE INDEX IF NOT EXISTS records_name ON records(ma_name)");
         Exec("CREATE INDEX IF NOT EXISTS records_namepy ON records(ma_namepy)");
@@ -70,8 +72,8 @@ void CatalogueDb::Commit() { Exec("COMMIT"); }
 
 int64_t CatalogueDb::Insert(const std::string& record, const std::string& isbn,
                             const std::string& name, const std::string& namepy) {
-    Stmt s = Prepare(db_,
-                     "INSERT INTO records(record, ma_isbn, ma_name, ma_namepy) VALUES(?,?,?,?)");
+    Stmt s =
+        Prepare(db_, "INSERT INTO records(record, ma_isbn, ma_name, ma_namepy) VALUES(?,?,?,?)");
     BindText(s.get(), 1, record);
     BindText(s.get(), 2, isbn);
     BindText(s.get(), 3, name);
@@ -87,13 +89,14 @@ CatalogueDb::Page CatalogueDb::Search(const WhereClause& clause, int64_t start, 
     SqlCondition cond = ToSql(clause);
     if (withTotal) {
         Stmt s = Prepare(db_, "SELECT count(*) FROM records WHERE " + cond.sql);
-        for (size_t i = 0; i < cond.params.size(); ++i) BindText(s.get(), static_cast<int>(i + 1), cond.params[i]);
+        for (size_t i = 0; i < cond.params.size(); ++i)
+            BindText(s.get(), static_cast<int>(i + 1), cond.params[i]);
         if (sqlite3_step(s.get()) == SQLITE_ROW) page.total = sqlite3_column_int64(s.get(), 0);
     }
     if (count <= 0) return page;
     if (start < 1) start = 1;
-    Stmt s = Prepare(db_, "SELECT id, record FROM records WHERE " + cond.sql +
-                              " ORDER BY id LIMIT ? OFFSET ?");
+    Stmt s = Prepare(
+        db_, "SELECT id, record FROM records WHERE " + cond.sql + " ORDER BY id LIMIT ? OFFSET ?");
     int n = 1;
     for (const auto& p : cond.params) BindText(s.get(), n++, p);
     sqlite3_bind_int64(s.get(), n++, count);

@@ -12,7 +12,7 @@ namespace ks {
 
 // Owns one SQLite connection to a catalogue database.
 class CatalogueDb {
-public:
+  public:
     // Opens (and with `create`, creates the schema of) the database. Throws std::runtime_error.
     CatalogueDb(const std::string& path, bool create);
     ~CatalogueDb();
@@ -42,7 +42,7 @@ public:
 
     int64_t Count();
 
-private:
+  private:
     void Exec(const char* sql);
     sqlite3* db_ = nullptr;
 };

@@ -16,11 +16,12 @@
 namespace {
 
 int Usage() {
-    std::cerr << "usage:\n"
-                 "  catalogue-server import --db FILE RECORDS.iso ...\n"
-                 "  catalogue-server demo --db FILE --records N\n"
-                 "  catalogue-server serve --db FILE --port P [--bind 127.0.0.1] [--hosts-address A]\n"
-                 "The TCP protocol listens on P, HTTP on P + 1.\n";
+    std::cerr
+        << "usage:\n"
+           "  catalogue-server import --db FILE RECORDS.iso ...\n"
+           "  catalogue-server demo --db FILE --records N\n"
+           "  catalogue-server serve --db FILE --port P [--bind 127.0.0.1] [--hosts-address A]\n"
+           "The TCP protocol listens on P, HTTP on P + 1.\n";
     return 64;
 }
 
@@ -43,13 +44,20 @@ Args ParseArgs(int argc, char** argv) {
             }
             return argv[++i];
         };
-        if (arg == "--db") a.db = value();
-        else if (arg == "--bind") a.bind = value();
-        else if (arg == "--hosts-address") a.hostsAddress = value();
-        else if (arg == "--records") a.records = z39::ToNumberOr(value(), -1);
-        else if (arg == "--port") a.port = z39::ToNumberOr(value(), -1);
-        else if (arg.starts_with("--")) a.ok = false;
-        else a.files.push_back(arg);
+        if (arg == "--db")
+            a.db = value();
+        else if (arg == "--bind")
+            a.bind = value();
+        else if (arg == "--hosts-address")
+            a.hostsAddress = value();
+        else if (arg == "--records")
+            a.records = z39::ToNumberOr(value(), -1);
+        else if (arg == "--port")
+            a.port = z39::ToNumberOr(value(), -1);
+        else if (arg.starts_with("--"))
+            a.ok = false;
+        else
+            a.files.push_back(arg);
     }
     if (a.db.empty()) a.ok = false;
     return a;

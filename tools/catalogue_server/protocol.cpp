@@ -54,7 +54,8 @@ Framing ParseTcpRequest(std::string_view received) {
     while (lead < received.size() && static_cast<unsigned char>(received[lead]) <= 32) ++lead;
     std::string_view rest = received.substr(lead);
     if (rest.size() < kBegin.size()) {
-        if (kBegin.substr(0, rest.size()) != rest) return Bad("request does not begin with REQU_BEGIN");
+        if (kBegin.substr(0, rest.size()) != rest)
+            return Bad("request does not begin with REQU_BEGIN");
         return {};
     }
     if (!rest.starts_with(kBegin)) return Bad("request does not begin with REQU_BEGIN");
@@ -101,7 +102,8 @@ std::string PercentDecode(std::string_view text) {
 Framing ParseHttpTarget(std::string_view target) {
     if (target.size() > kMaxRequestBytes) return Bad("request over 64 KiB");
     size_t q = target.find('?');
-    std::string_view query = q == std::string_view::npos ? std::string_view() : target.substr(q + 1);
+    std::string_view query =
+        q == std::string_view::npos ? std::string_view() : target.substr(q + 1);
     bool haveBegin = false, haveNum = false, haveWhere = false;
     Framing f;
     f.state = Framing::kComplete;
@@ -112,7 +114,8 @@ Framing ParseHttpTarget(std::string_view target) {
         query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
         size_t eq = pair.find('=');
         std::string_view key = pair.substr(0, eq);
-        std::string value = eq == std::string_view::npos ? std::string() : PercentDecode(pair.substr(eq + 1));
+        std::string value =
+            eq == std::string_view::npos ? std::string() : PercentDecode(pair.substr(eq + 1));
         if (key == "begin") {
             if (!ReadNumber(value, f.request.start)) return Bad("begin must be a decimal number");
             haveBegin = true;
@@ -130,7 +133,11 @@ Framing ParseHttpTarget(std::string_view target) {
     return f;
 }
 
-std::string FormatTcpAnswer(const CatalogueDb::Page& page, bool first) { return Frame(page, first, false); }
-std::string FormatHttpAnswer(const CatalogueDb::Page& page, bool first) { return Frame(page, first, true); }
+std::string FormatTcpAnswer(const CatalogueDb::Page& page, bool first) {
+    return Frame(page, first, false);
+}
+std::string FormatHttpAnswer(const CatalogueDb::Page& page, bool first) {
+    return Frame(page, first, true);
+}
 
 }  // namespace ks

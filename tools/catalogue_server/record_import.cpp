@@ -1,8 +1,8 @@
 #include "record_import.h"
 
-#include <unicode/utrans.h>
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
+#include <unicode/utrans.h>
 
 #include <mutex>
 #include <unordered_map>
@@ -63,7 +63,7 @@ namespace {
 
 // Han-Latin transliteration, one character at a time, remembered per code point.
 class PinyinTable {
-public:
+  public:
     char Initial(UChar32 c) {
         std::lock_guard<std::mutex> lock(mutex_);
         auto hit = cache_.find(c);
@@ -73,7 +73,7 @@ public:
         return initial;
     }
 
-private:
+  private:
     char Transliterate(UChar32 c) {
         if (!trans_) {
             UErrorCode status = U_ZERO_ERROR;
@@ -101,7 +101,7 @@ private:
     std::unordered_map<UChar32, char> cache_;
     UTransliterator* trans_ = nullptr;
 
-public:
+  public:
     PinyinTable() = default;
     PinyinTable(const PinyinTable&) = delete;
     PinyinTable& operator=(const PinyinTable&) = delete;
@@ -124,8 +124,10 @@ std::string PinyinInitials(std::string_view gbk) {
     while (i < utf8.size()) {
         auto c = static_cast<unsigned char>(utf8[i]);
         if (c < 0x80) {
-            if (c >= 'a' && c <= 'z') out += static_cast<char>(c - 'a' + 'A');
-            else if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) out += static_cast<char>(c);
+            if (c >= 'a' && c <= 'z')
+                out += static_cast<char>(c - 'a' + 'A');
+            else if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+                out += static_cast<char>(c);
             ++i;
             continue;
         }

@@ -26,7 +26,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 class Socket {
-public:
+  public:
     explicit Socket(int fd) : fd_(fd) {}
     ~Socket() {
         if (fd_ >= 0) ::close(fd_);
@@ -35,7 +35,7 @@ public:
     Socket& operator=(const Socket&) = delete;
     int get() const { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 
@@ -117,7 +117,8 @@ void ServeTcpConnection(int fd, std::string peer, const ServerOptions& options) 
     Framing framing;
     char buffer[8192];
     while (framing.state == Framing::kIncomplete) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) {
             Log(peer, "tcp", received, "closed(read time-out)", started);
             return;
@@ -155,7 +156,8 @@ int ListenTcp(const std::string& bind, int port) {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     if (::inet_pton(AF_INET, bind.c_str(), &addr.sin_addr) != 1 ||
-        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 256) != 0) {
+        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(fd, 256) != 0) {
         ::close(fd);
         return -1;
     }
@@ -169,7 +171,8 @@ constexpr int kMaxTcpConnections = 1024;
 int RunServer(const ServerOptions& options) {
     try {
         CatalogueDb check(options.dbPath, false);
-        std::cerr << "catalogue " << options.dbPath << ": " << check.Count() << " records" << std::endl;
+        std::cerr << "catalogue " << options.dbPath << ": " << check.Count() << " records"
+                  << std::endl;
     } catch (const std::exception& e) {
         std::cerr << e.what() << std::endl;
         return 2;
@@ -222,7 +225,8 @@ int RunServer(const ServerOptions& options) {
         int fd = ::accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE) {
-                if (errno == EMFILE || errno == ENFILE) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                if (errno == EMFILE || errno == ENFILE)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 continue;
             }
             break;

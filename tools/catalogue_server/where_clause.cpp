@@ -17,7 +17,7 @@ bool SameWord(std::string_view a, std::string_view b) {
 }
 
 class Parser {
-public:
+  public:
     explicit Parser(std::string_view text) : text_(text) {}
 
     ParseResult Run() {
@@ -46,7 +46,7 @@ public:
         return r;
     }
 
-private:
+  private:
     ParseResult Fail(std::string why) {
         ParseResult r;
         r.error = std::move(why);
@@ -73,7 +73,8 @@ private:
         for (const char* known : {"ma_isbn", "ma_name", "ma_namepy"}) {
             if (SameWord(column, known)) t.column = known;
         }
-        if (t.column.empty()) return Error("unknown column at byte " + std::to_string(pos_ - column.size()));
+        if (t.column.empty())
+            return Error("unknown column at byte " + std::to_string(pos_ - column.size()));
         SkipBlanks();
         bool like = false;
         if (pos_ < text_.size() && text_[pos_] == '=') {

@@ -14,9 +14,9 @@ namespace ks {
 // "and" binds tighter than "or". Keywords and columns are matched without case; blanks
 // between tokens are free. It never becomes SQL text: ToSql binds every literal.
 struct Term {
-    std::string column;  // one of the three, lower case
-    std::string value;   // the literal, unquoted; upper-cased for ma_namepy
-    bool prefix = false; // like '...%'
+    std::string column;   // one of the three, lower case
+    std::string value;    // the literal, unquoted; upper-cased for ma_namepy
+    bool prefix = false;  // like '...%'
 };
 
 struct WhereClause {

@@ -1,0 +1,602 @@
+#include "search/find_rec_window.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QShortcut>
+#include <QTimer>
+
+#include "common/qt_text_widget.h"
+#include "common/z39_error.h"
+#include "records/marc_record.h"
+#include "records/record_saver.h"
+#include "records/result_list_delegate.h"
+
+namespace z39 {
+namespace {
+
+QString U(const char* utf8) { return QString::fromUtf8(utf8); }
+
+// Column captions over the byte columns of the display line.
+QString ColumnCaptions() {
+    struct Caption {
+        const char* text;
+        int column;
+    };
+    const Caption captions[] = {{"题名", 0},    {"责任者", 34},   {"出版地", 60},
+                                {"出版者", 69}, {"出版日期", 85}, {"ISBN", 95}};
+    std::string line;
+    for (const auto& c : captions) {
+        line.resize(static_cast<size_t>(c.column), ' ');
+        line += G(c.text);
+    }
+    return Q(line);
+}
+
+void SetCombo(QComboBox* combo, const QString& text) {
+    int at = combo->findText(text);
+    combo->setCurrentIndex(at);
+    combo->setEditText(text);
+}
+
+}  // namespace
+
+TFindRec::TFindRec(FindRecServices services, QWidget* parent)
+    : QWidget(parent),
+      s_(services),
+      store_(services.state.files.recordListPath),
+      handOff_(services.state.handOffPath) {
+    session_ = std::make_unique<SearchSession>(SearchSession::Services{
+        s_.state, store_, index_, s_.http, s_.tcp, s_.clock, s_.z39, s_.opac});
+    setWindowTitle(U("数据检索"));
+    BuildControls();
+    index_.SetSorted(s_.state.settings.RECORDER != "1");
+    s_.state.discoveredHost.clear();
+    targets_.Load(s_.targetListPath, s_.state.settings);
+    FillTree();
+    ApplyTargetKind();
+    for (auto* combo : cbbField) SetCombo(combo, U("ISBN"));
+    edNum->setText(QString::number(s_.state.settings.RECNUMBER));
+    btSaveRec->setToolTip(Q(G("保存在文件[") + s_.state.settings.MARCPATH + "marc" +
+                            TodayYyyymmdd() + G(".txt]中。")));
+    resize(716, 440);
+}
+
+void TFindRec::BuildControls() {
+    grbField = new QGroupBox(U("检索条件"), this);
+    auto* lbField = new QLabel(U("检索字段"), grbField);
+    lbField->move(64, 16);
+    auto* lbValue = new QLabel(U("检索内容(F9)"), grbField);
+    lbValue->move(150, 16);
+    const QStringList joiners = {U("并且"), U("或者")};
+    for (int k = 0; k < 5; ++k) {
+        int y = 34 + k * 28;
+        cbbAnd[k] = nullptr;
+        if (k > 0) {
+            cbbAnd[k] = new QComboBox(grbField);
+            cbbAnd[k]->addItems(joiners);
+            cbbAnd[k]->setGeometry(6, y, 54, 22);
+            cbbAnd[k]->installEventFilter(this);
+        }
+        cbbField[k] = new QComboBox(grbField);
+        cbbField[k]->setEditable(true);
+        cbbField[k]->lineEdit()->setReadOnly(true);
+        cbbField[k]->setGeometry(64, y, 82, 22);
+        cbbField[k]->installEventFilter(this);
+        cbbField[k]->lineEdit()->installEventFilter(this);
+        edV[k] = new QLineEdit(grbField);
+        edV[k]->setGeometry(150, y, 148, 22);
+        edV[k]->installEventFilter(this);
+        connect(edV[k], &QLineEdit::textChanged, this, [this] { UpdateRowVisibility(); });
+        if (k > 0) {
+            cbbAnd[k]->hide();
+            cbbField[k]->hide();
+            edV[k]->hide();
+        }
+    }
+
+    btInit = new QPushButton(U("开始新的查询.F2"), this);
+    btNext = new QPushButton(U("获取更多数据.F3"), this);
+    btSaveRec = new QPushButton(U("保存打钩记录.F5"), this);
+    btNext->setEnabled(false);
+    btSaveRec->setEnabled(false);
+    connect(btInit, &QPushButton::clicked, this, &TFindRec::btInitClick);
+    connect(btNext, &QPushButton::clicked, this, &TFindRec::btNextClick);
+    connect(btSaveRec, &QPushButton::clicked, this, &TFindRec::btSaveRecClick);
+    for (auto* b : {btInit, btNext, btSaveRec}) b->installEventFilter(this);
+
+    grpNum = new QGroupBox(this);
+    edBegin = new QLineEdit(QStringLiteral("1"), grpNum);
+    edBegin->setGeometry(6, 10, 40, 22);
+    auto* plus = new QLabel(QStringLiteral("+"), grpNum);
+    plus->setGeometry(50, 10, 10, 22);
+    edNum = new QLineEdit(QStringLiteral("10"), grpNum);
+    edNum->setGeometry(62, 10, 40, 22);
+    lbNum = new QLabel(U("共有 0 条"), grpNum);
+    lbNum->setGeometry(6, 36, 100, 18);
+    lbNum->hide();
+    edBegin->installEventFilter(this);
+    edNum->installEventFilter(this);
+
+    grbDatabase = new QGroupBox(U("请先选择要查询的目标数据库"), this);
+    tvDatabase = new QTreeWidget(grbDatabase);
+    tvDatabase->setHeaderHidden(true);
+    connect(tvDatabase, &QTreeWidget::itemDoubleClicked, this,
+            [this](QTreeWidgetItem* item) { tvDatabaseDblClick(item); });
+
+    grbResult = new QGroupBox(U("结果(F8)"), this);
+    cbAll = new QCheckBox(grbResult);
+    cbAll->setToolTip(U("全部选中或全部不选中"));
+    connect(cbAll, &QCheckBox::clicked, this, &TFindRec::cbAllClick);
+    lbCaptions = new QLabel(ColumnCaptions(), grbResult);
+    lbCaptions->setFont(ListFont());
+    lbNotice = new QLabel(grbResult);
+    lbNotice->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    lstBooks = new BookListWidget(grbResult);
+    lstBooks->setToolTip(U("鼠标双击显示详细信息"));
+    connect(lstBooks, &BookListWidget::hotKey, this, &TFindRec::lstBooksHotKey);
+    connect(lstBooks, &BookListWidget::enterPressed, this, &TFindRec::lstBooksEnter);
+    connect(lstBooks, &QListWidget::itemDoubleClicked, this, [this] { lstBooksDblClick(); });
+    connect(lstBooks, &QListWidget::itemChanged, this, &TFindRec::lstBooksClickCheck);
+    lstIndex = new HotKeyColumnWidget(grbResult);
+    lstIndex->hide();
+    connect(lstBooks, &BookListWidget::focusChanged, this,
+            [this](bool in) { lstIndex->setVisible(in); });
+
+    lstDetail = new QListWidget(grbResult);
+    lstDetail->setItemDelegate(new DetailListDelegate(lstDetail));
+    lstDetail->setFont(ListFont());
+    lstDetail->setUniformItemSizes(true);
+    lstDetail->setToolTip(U("双击鼠标左键显示全部信息；按鼠标右键关闭按鼠标右键关闭"));
+    lstDetail->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(lstDetail, &QListWidget::itemClicked, this, [this] { lstDetailClick(); });
+    connect(lstDetail, &QListWidget::itemDoubleClicked, this, [this] { memDetail->hide(); });
+    connect(lstDetail, &QWidget::customContextMenuRequested, this, [this] { HideDetails(); });
+    btCloseDetail = new QPushButton(U("关闭"), grbResult);
+    btCloseDetail->setToolTip(U("按鼠标右键关闭"));
+    connect(btCloseDetail, &QPushButton::clicked, this, [this] { HideDetails(); });
+    memDetail = new QPlainTextEdit(grbResult);
+    memDetail->setReadOnly(true);
+    memDetail->setFont(ListFont());
+    memDetail->setToolTip(U("鼠标点击关闭"));
+    memDetail->viewport()->installEventFilter(this);
+    HideDetails();
+
+    grpWait = new QGroupBox(this);
+    auto* waitText = new QLabel(U("正在搜索服务器,请稍侯"), grpWait);
+    waitText->setGeometry(10, 14, 200, 24);
+    grpWait->hide();
+
+    auto key = [this](Qt::Key k, auto fn) {
+        auto* shortcut = new QShortcut(QKeySequence(k), this);
+        shortcut->setContext(Qt::WidgetWithChildrenShortcut);
+        connect(shortcut, &QShortcut::activated, this, fn);
+    };
+    key(Qt::Key_F2, [this] {
+        if (btInit->isEnabled()) {
+            btInit->setFocus();
+            btInitClick();
+        }
+    });
+    key(Qt::Key_F3, [this] {
+        if (btNext->isEnabled()) btNextClick();
+    });
+    key(Qt::Key_F5, [this] {
+        if (btSaveRec->isEnabled()) btSaveRecClick();
+    });
+    key(Qt::Key_F8, [this] {
+        if (!lstBooks->isEnabled()) return;
+        lstBooks->setFocus();
+        if (lstBooks->count() > 0) lstBooks->setCurrentRow(0);
+    });
+    key(Qt::Key_F9, [this] {
+        edV[0]->selectAll();
+        edV[0]->setFocus();
+    });
+}
+
+void TFindRec::LayOut() {
+    const int W = width(), H = height();
+    grbField->setGeometry(6, 2, 306, 180);
+    btInit->setGeometry(318, 8, 110, 28);
+    btNext->setGeometry(318, 40, 110, 28);
+    btSaveRec->setGeometry(318, 72, 110, 28);
+    grpNum->setGeometry(318, 104, 110, 60);
+    grbDatabase->setGeometry(436, 2, std::max(60, W - 433 - 9), 180);
+    tvDatabase->setGeometry(6, 18, grbDatabase->width() - 12, grbDatabase->height() - 24);
+    grbResult->setGeometry(6, 186, std::max(100, W - 25 + 8), std::max(60, H - 204 + 10));
+    const int gw = grbResult->width(), gh = grbResult->height();
+    cbAll->setGeometry(8, 16, 16, 16);
+    lstBooks->setGeometry(6, 32, gw - 12, gh - 32 - 4);
+    lbCaptions->setGeometry(6 + ResultListDelegate::TextLeft() + lstBooks->frameWidth(), 16,
+                            gw - 200, 16);
+    lbNotice->setGeometry(gw - 4 - 400, 0, 400, 15);
+    lstIndex->setGeometry(6 - 0, 34, 14, lstBooks->height() - 4);
+    lstDetail->setGeometry(lstBooks->x() + 140, 16, gw - 12 - 140, gh - 16 - 4);
+    btCloseDetail->setGeometry(gw - 6 - 44 - 18, 17, 44, 18);
+    memDetail->setGeometry(1, gh - 60, gw - 1, 58);
+    grpWait->setGeometry((W - 220) / 2, (H - 50) / 2, 220, 50);
+}
+
+void TFindRec::resizeEvent(QResizeEvent*) { LayOut(); }
+
+void TFindRec::showEvent(QShowEvent*) {
+    LayOut();
+    if (launchStarted_) return;
+    launchStarted_ = true;
+    if (s_.state.launch.launchQuery.empty()) {
+        edV[0]->setFocus();
+        return;
+    }
+    QTimer::singleShot(0, this, &TFindRec::StartLaunchQuery);
+}
+
+void TFindRec::StartLaunchQuery() {
+    const std::string& query = s_.state.launch.launchQuery;
+    SetCombo(cbbField[0], LaunchQueryIsIsbn(query) ? U("ISBN") : U("题名"));
+    edV[0]->setText(Q(LaunchQueryValue(query)));
+    for (int k = 1; k < 5; ++k) {
+        cbbAnd[k]->hide();
+        cbbField[k]->hide();
+        edV[k]->hide();
+    }
+    grbField->setEnabled(false);
+    btSaveRec->setText(U("不查询,退出.F5"));
+    btSaveRec->setToolTip(U("不查询,退出.F5"));
+    btSaveRec->setEnabled(true);
+    btInit->setFocus();
+    btInitClick();
+}
+
+void TFindRec::FormActivate() {
+    if (s_.state.targetListChanged) {
+        s_.state.targetListChanged = false;
+        targets_.Reload(s_.targetListPath, s_.state.settings);
+        FillTree();
+        ApplyTargetKind();
+    }
+    edNum->setText(QString::number(s_.state.settings.RECNUMBER));
+    index_.SetSorted(s_.state.settings.RECORDER != "1");
+}
+
+void TFindRec::FillTree() {
+    tvDatabase->clear();
+    std::vector<QTreeWidgetItem*> items;
+    for (const auto& node : targets_.list().nodes) {
+        QTreeWidgetItem* item = node.parent < 0
+                                    ? new QTreeWidgetItem(tvDatabase)
+                                    : new QTreeWidgetItem(items[static_cast<size_t>(node.parent)]);
+        item->setText(0, Q(node.text));
+        item->setData(0, Qt::UserRole, static_cast<int>(items.size()));
+        items.push_back(item);
+    }
+    tvDatabase->expandAll();
+    lbNotice->setText(Q(targets_.caption()));
+}
+
+void TFindRec::ApplyTargetKind() {
+    const bool opac = targets_.IsWebOpac();
+    if (opac) SetCombo(cbbField[0], U("ISBN"));
+    cbbField[0]->setEnabled(!opac);
+    grpNum->setVisible(!opac);
+    const int slot = targets_.CurrentTarget();
+    for (auto* combo : cbbField) {
+        QString text = combo->currentText();
+        combo->clear();
+        for (const auto& f : FieldListFor(slot)) combo->addItem(Q(f));
+        combo->setCurrentIndex(-1);
+        combo->setEditText(text);
+    }
+    UpdateRowVisibility();
+}
+
+void TFindRec::tvDatabaseDblClick(QTreeWidgetItem* item) {
+    const int slot = item->data(0, Qt::UserRole).toInt();
+    std::vector<ComboState> before;
+    for (auto* combo : cbbField)
+        before.push_back({combo->currentIndex(), Gb(combo->currentText())});
+    SelectionOutcome out;
+    try {
+        IniFile ini(s_.state.settingsPath);
+        out = targets_.Select(slot, s_.state, ini);
+    } catch (const Z39Error& e) {
+        s_.ui.ShowMessage(NoticeTitle(), e.what());
+        out.changed = targets_.CurrentTarget() == slot;
+    }
+    if (!out.changed) return;
+    lbNotice->setText(Q(targets_.caption()));
+    btNext->setEnabled(false);
+    edBegin->setText(QStringLiteral("1"));
+    lbNum->setText(U("共有 0 条"));
+    for (int k = 0; k < 5; ++k) {
+        ComboState after = RebuildFieldCombo(before[static_cast<size_t>(k)], slot);
+        cbbField[k]->clear();
+        for (const auto& f : out.fieldList) cbbField[k]->addItem(Q(f));
+        cbbField[k]->setCurrentIndex(after.index);
+        cbbField[k]->setEditText(Q(after.text));
+    }
+    const bool opac = targets_.IsWebOpac();
+    if (opac) SetCombo(cbbField[0], U("ISBN"));
+    cbbField[0]->setEnabled(!opac);
+    grpNum->setVisible(!opac);
+    UpdateRowVisibility();
+}
+
+void TFindRec::UpdateRowVisibility() {
+    auto filled = [this](int k) { return !Trim(Gb(edV[k]->text())).empty(); };
+    bool show = filled(0) && !targets_.IsWebOpac();
+    for (int k = 1; k < 5; ++k) {
+        if (k > 1) show = show && filled(k - 1);
+        cbbAnd[k]->setVisible(show);
+        cbbField[k]->setVisible(show);
+        edV[k]->setVisible(show);
+    }
+}
+
+std::vector<SearchCondition> TFindRec::Rows() const {
+    std::vector<SearchCondition> rows;
+    for (int k = 0; k < 5; ++k) {
+        rows.push_back({k > 0 ? Gb(cbbAnd[k]->currentText()) : std::string(),
+                        Gb(cbbField[k]->currentText()), Gb(edV[k]->text())});
+    }
+    return rows;
+}
+
+void TFindRec::ShowWait(bool on) {
+    grpWait->setVisible(on);
+    if (on) {
+        grpWait->raise();
+        s_.ui.SetCursor(Cursor::kBusy);
+        s_.ui.ProcessPendingEvents();
+    } else {
+        s_.ui.SetCursor(Cursor::kNormal);
+    }
+}
+
+void TFindRec::HideDetails() {
+    btCloseDetail->hide();
+    lstDetail->hide();
+    memDetail->hide();
+}
+
+void TFindRec::btInitClick() {
+    lbNum->hide();
+    if (Trim(Gb(edV[0]->text())).empty()) {
+        s_.ui.ShowMessage(NoticeTitle(), EmptyQueryMessage());
+        edV[0]->setFocus();
+        return;
+    }
+    ShowWait(true);
+    edBegin->setText(QStringLiteral("1"));
+    if (Trim(Gb(edNum->text())).empty()) edNum->setText(QStringLiteral("10"));
+    btNext->setEnabled(false);
+    btSaveRec->setEnabled(false);
+    HideDetails();
+    lstBooks->clear();
+    SearchOutcome out;
+    try {
+        out = session_->Start(targets_, Rows(), Gb(edNum->text()));
+    } catch (const Z39Error& e) {
+        ShowWait(false);
+        btSaveRec->setEnabled(true);
+        s_.ui.ShowMessage(NoticeTitle(), e.what());
+        return;
+    }
+    ApplyOutcome(out);
+}
+
+void TFindRec::btNextClick() {
+    if (!s_.state.launch.launchQuery.empty()) {
+        updatingTicks_ = true;
+        for (int i = 0; i < lstBooks->count(); ++i) lstBooks->item(i)->setCheckState(Qt::Unchecked);
+        updatingTicks_ = false;
+    }
+    ShowWait(true);
+    if (Trim(Gb(edNum->text())).empty()) edNum->setText(QStringLiteral("10"));
+    btNext->setEnabled(false);
+    btSaveRec->setEnabled(false);
+    HideDetails();
+    SearchOutcome out;
+    try {
+        out = session_->Next(Gb(edBegin->text()), Gb(edNum->text()));
+    } catch (const Z39Error& e) {
+        ShowWait(false);
+        btSaveRec->setEnabled(true);
+        s_.ui.ShowMessage(NoticeTitle(), e.what());
+        return;
+    }
+    out.searchCompleted = false;  // only a first page restores the compact window
+    ApplyOutcome(out);
+}
+
+void TFindRec::ApplyOutcome(const SearchOutcome& o) {
+    updatingTicks_ = true;
+    lstBooks->clear();
+    for (const auto& row : o.rows) {
+        auto* item = new QListWidgetItem(Q(row), lstBooks);
+        item->setData(kGbkRole, QByteArray::fromStdString(row));
+        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+        item->setCheckState(Qt::Unchecked);
+    }
+    for (int row : o.tickRows) {
+        if (row < lstBooks->count()) lstBooks->item(row)->setCheckState(Qt::Checked);
+    }
+    if (o.selectRow >= 0 && o.selectRow < lstBooks->count()) lstBooks->setCurrentRow(o.selectRow);
+    updatingTicks_ = false;
+    if (o.singleChoice && lstBooks->currentItem()) lstBooksClickCheck(lstBooks->currentItem());
+
+    edBegin->setText(QString::number(o.nextStart));
+    if (!o.countText.empty()) edNum->setText(Q(o.countText));
+    btNext->setEnabled(o.nextEnabled);
+    btSaveRec->setEnabled(true);
+    if (!o.hitLabel.empty()) {
+        lbNum->setText(Q(o.hitLabel));
+        lbNum->show();
+    }
+    if (!o.statusMessage.empty()) s_.state.statusMessage = o.statusMessage;
+    if (o.launchFinished) {
+        cbAll->hide();
+        btSaveRec->setText(U("选择或退出.F5"));
+        btSaveRec->setToolTip(U("选中打钩的记录，退出"));
+    }
+    ShowWait(false);
+    switch (o.focus) {
+        case SearchOutcome::Focus::kList:
+            lstBooks->setFocus();
+            break;
+        case SearchOutcome::Focus::kNext:
+            btNext->setFocus();
+            break;
+        case SearchOutcome::Focus::kSave:
+            btSaveRec->setFocus();
+            break;
+        case SearchOutcome::Focus::kNone:
+            break;
+    }
+    if (o.searchCompleted) s_.state.searchCompleted = true;
+    if (o.autoSave) btSaveRecClick();
+}
+
+std::vector<bool> TFindRec::Ticks() const {
+    std::vector<bool> ticks;
+    for (int i = 0; i < lstBooks->count(); ++i)
+        ticks.push_back(lstBooks->item(i)->checkState() == Qt::Checked);
+    return ticks;
+}
+
+void TFindRec::btSaveRecClick() {
+    SaveResult r;
+    try {
+        r = SaveTickedRecords(s_.state, index_, store_, handOff_, Ticks());
+    } catch (const Z39Error& e) {
+        s_.ui.ShowMessage(NoticeTitle(), e.what());
+        return;
+    }
+    updatingTicks_ = true;
+    for (int row : r.savedRows) lstBooks->item(row)->setCheckState(Qt::Unchecked);
+    updatingTicks_ = false;
+    for (const auto& m : r.messages) s_.ui.ShowMessage(NoticeTitle(), m);
+}
+
+void TFindRec::lstBooksClickCheck(QListWidgetItem* item) {
+    if (updatingTicks_ || s_.state.launch.launchQuery.empty() || !item) return;
+    updatingTicks_ = true;
+    QListWidgetItem* selected = lstBooks->currentItem();
+    for (int i = 0; i < lstBooks->count(); ++i) {
+        if (lstBooks->item(i) != selected) lstBooks->item(i)->setCheckState(Qt::Unchecked);
+    }
+    updatingTicks_ = false;
+}
+
+void TFindRec::lstBooksHotKey(QChar key) {
+    int k = -1;
+    char c = key.toUpper().toLatin1();
+    if (c >= 'A' && c <= 'Z') k = c - 'A' + 10;
+    if (c >= '0' && c <= '9') k = c - '0';
+    if (k < 0) return;
+    int row = lstBooks->TopRow() + k;
+    if (row >= lstBooks->count()) return;
+    QListWidgetItem* item = lstBooks->item(row);
+    updatingTicks_ = true;
+    item->setCheckState(item->checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+    updatingTicks_ = false;
+    if (item->checkState() == Qt::Checked) lstBooks->setCurrentRow(row);
+    if (!s_.state.launch.launchQuery.empty()) {
+        lstBooksClickCheck(item);
+        btSaveRecClick();
+    }
+}
+
+void TFindRec::lstBooksEnter() {
+    if (s_.state.launch.launchQuery.empty()) {
+        focusNextChild();
+        return;
+    }
+    QListWidgetItem* selected = lstBooks->currentItem();
+    updatingTicks_ = true;
+    for (int i = 0; i < lstBooks->count(); ++i)
+        lstBooks->item(i)->setCheckState(lstBooks->item(i) == selected ? Qt::Checked
+                                                                       : Qt::Unchecked);
+    updatingTicks_ = false;
+    btSaveRecClick();
+}
+
+void TFindRec::lstBooksDblClick() {
+    int row = lstBooks->currentRow();
+    if (row < 0) return;
+    std::string line = lstBooks->item(row)->data(kGbkRole).toByteArray().toStdString();
+    if (line == BadRecordLine()) return;
+    std::string record;
+    try {
+        record = index_.RecordAt(static_cast<size_t>(row), store_);
+    } catch (const Z39Error& e) {
+        s_.ui.ShowMessage(NoticeTitle(), e.what());
+        return;
+    }
+    lstDetail->show();
+    btCloseDetail->show();
+    lstDetail->raise();
+    btCloseDetail->raise();
+    lstDetail->clear();
+    FieldLabels labels = LoadFieldLabels(IniFile(s_.state.settingsPath));
+    for (const auto& detail : DetailLines(record, labels)) {
+        auto* item = new QListWidgetItem(Q(detail), lstDetail);
+        item->setData(kGbkRole, QByteArray::fromStdString(detail));
+    }
+}
+
+void TFindRec::cbAllClick() {
+    updatingTicks_ = true;
+    for (int i = 0; i < lstBooks->count(); ++i)
+        lstBooks->item(i)->setCheckState(cbAll->isChecked() ? Qt::Checked : Qt::Unchecked);
+    updatingTicks_ = false;
+    lstBooks->setFocus();
+}
+
+void TFindRec::lstDetailClick() {
+    if (!lstDetail->currentItem()) return;
+    memDetail->setPlainText(lstDetail->currentItem()->text());
+    memDetail->show();
+    memDetail->raise();
+}
+
+bool TFindRec::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseButtonPress && watched == memDetail->viewport()) {
+        memDetail->hide();
+        return true;
+    }
+    if (event->type() != QEvent::KeyPress) return QWidget::eventFilter(watched, event);
+    auto* key = static_cast<QKeyEvent*>(event);
+    const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+    // Field and joiner lists take no typed keys: they are chosen from the drop-down only.
+    for (int k = 0; k < 5; ++k) {
+        if (watched == cbbField[k] || watched == cbbField[k]->lineEdit() ||
+            (k > 0 && watched == cbbAnd[k])) {
+            if (enter) {
+                focusNextChild();
+                return true;
+            }
+            if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) return false;
+            return true;
+        }
+    }
+    if (watched == edBegin || watched == edNum) {
+        if (enter) {
+            focusNextChild();
+            return true;
+        }
+        const QString text = key->text();
+        if (key->key() == Qt::Key_Backspace || text.isEmpty()) return false;
+        return !(text.size() == 1 && text[0] >= QChar('0') && text[0] <= QChar('9'));
+    }
+    if (enter && (qobject_cast<QLineEdit*>(watched) || qobject_cast<QPushButton*>(watched))) {
+        if (auto* button = qobject_cast<QPushButton*>(watched)) {
+            button->click();
+            return true;
+        }
+        focusNextChild();
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+}  // namespace z39

@@ -1,0 +1,120 @@
+#pragma once
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QWidget>
+#include <memory>
+
+#include "app/app_state.h"
+#include "app/hand_off_store.h"
+#include "records/book_list_widget.h"
+#include "records/record_store.h"
+#include "records/result_index.h"
+#include "search/search_session.h"
+#include "targets/target_selection.h"
+
+namespace z39 {
+
+// The services the search window works with; tests give loopback or fake ones.
+struct FindRecServices {
+    AppState& state;
+    HttpClient& http;
+    TcpClient& tcp;
+    Clock& clock;
+    UserInterface& ui;
+    Z39Backend* z39 = nullptr;
+    OpacBackend* opac = nullptr;
+    std::string targetListPath = "z39svr.cfg";
+};
+
+// The search window "数据检索": database tree, search rows, buttons, result list and
+// detail view.
+class TFindRec : public QWidget {
+    Q_OBJECT
+  public:
+    explicit TFindRec(FindRecServices services, QWidget* parent = nullptr);
+
+    // What activation does: reload a changed target list, copy RECNUMBER into edNum,
+    // take the sort order from RECORDER.
+    void FormActivate();
+
+    // Button handlers (also reached through F2, F3, F5).
+    void btInitClick();
+    void btNextClick();
+    void btSaveRecClick();
+
+    // Applies a back end's outcome to the window: the one place for every back end.
+    void ApplyOutcome(const SearchOutcome& outcome);
+
+    // Components, named as the design names them (tests drive them).
+    QGroupBox* grbField;
+    QComboBox* cbbField[5];
+    QComboBox* cbbAnd[5];  // [0] unused
+    QLineEdit* edV[5];
+    QPushButton* btInit;
+    QPushButton* btNext;
+    QPushButton* btSaveRec;
+    QGroupBox* grpNum;
+    QLineEdit* edBegin;
+    QLineEdit* edNum;
+    QLabel* lbNum;
+    QGroupBox* grbDatabase;
+    QTreeWidget* tvDatabase;
+    QGroupBox* grbResult;
+    QCheckBox* cbAll;
+    QLabel* lbNotice;
+    QLabel* lbCaptions;
+    BookListWidget* lstBooks;
+    QWidget* lstIndex;
+    QListWidget* lstDetail;
+    QPushButton* btCloseDetail;
+    QPlainTextEdit* memDetail;
+    QGroupBox* grpWait;
+
+    const TargetSelection& targets() const { return targets_; }
+    ResultIndex& index() { return index_; }
+    RecordStore& store() { return store_; }
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void BuildControls();
+    void LayOut();
+    void FillTree();
+    void ApplyTargetKind();
+    void UpdateRowVisibility();
+    std::vector<SearchCondition> Rows() const;
+    void SetRows(const std::vector<std::string>& rows);
+    void ShowWait(bool on);
+    void HideDetails();
+    void tvDatabaseDblClick(QTreeWidgetItem* item);
+    void lstBooksClickCheck(QListWidgetItem* item);
+    void lstBooksHotKey(QChar key);
+    void lstBooksEnter();
+    void lstBooksDblClick();
+    void cbAllClick();
+    void lstDetailClick();
+    std::vector<bool> Ticks() const;
+    void StartLaunchQuery();
+
+    FindRecServices s_;
+    RecordStore store_;
+    ResultIndex index_;
+    HandOffStore handOff_;
+    TargetSelection targets_;
+    std::unique_ptr<SearchSession> session_;
+    bool launchStarted_ = false;
+    bool updatingTicks_ = false;
+};
+
+}  // namespace z39

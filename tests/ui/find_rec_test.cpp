@@ -1,0 +1,313 @@
+// Drives the real windows on the offscreen platform against a real catalogue-server.
+#include <QApplication>
+#include <QListWidget>
+#include <QMouseEvent>
+#include <QTest>
+
+#include "app/z39_main_window.h"
+#include "catalogue_db.h"
+#include "common/file_util.h"
+#include "common/gbk_text.h"
+#include "common/qt_text_widget.h"
+#include "demo_catalogue.h"
+#include "records/marc_record.h"
+#include "records/record_saver.h"
+#include "records/result_list_delegate.h"
+#include "search/search_outcome.h"
+#include "support/catalogue_server_process.h"
+#include "support/fakes.h"
+
+using namespace z39;
+
+class FindRecTest : public QObject {
+    Q_OBJECT
+
+  private:
+    test::CatalogueServerProcess* server = nullptr;
+    std::unique_ptr<test::TempDir> dir;
+    std::unique_ptr<AppState> state;
+    std::unique_ptr<test::RecordingUi> ui;
+    std::unique_ptr<PosixTcpClient> tcp;
+    CurlHttpClient http;
+    SteadyClock clock;
+    std::unique_ptr<TZ39Main> frame;
+    TFindRec* w = nullptr;
+
+    void Open(const std::string& launchQuery = "", bool compact = false) {
+        dir = std::make_unique<test::TempDir>();
+        state = std::make_unique<AppState>();
+        state->files = MakeWorkingFiles(dir->path());
+        state->settingsPath = dir->File("Z39.ini");
+        state->handOffPath = dir->File("Lib.ini");
+        state->settings.KSIP = "127.0.0.1";
+        state->settings.KSPORT = std::to_string(server->port());
+        state->settings.KSDEFAULT = 1;
+        state->settings.MARCPATH = dir->path() + "/";
+        state->statusMessage = ReadyStatus();
+        state->launch.launchQuery = launchQuery;
+        state->launch.keepFullWindow = !compact;
+        dir->Write("Z39.ini",
+                   "[" + G("MARC标志") + "]\r\n" +
+                       G("001=记录标识\r\n005=处理时间\r\n010=ISBN\r\n100=通用数据\r\n101=语种\r\n"
+                         "200=题名与责任\r\n210=出版发行\r\n215=载体形态\r\n606=主题\r\n"
+                         "690=中图分类号\r\n701=个人责任\r\n801=记录来源\r\n"));
+        dir->Write(
+            "z39svr.cfg",
+            "{Demo\n[Local\n(Default,127.0.0.1,9999,0,,)\n(opac,opac.nlc.cn,80,0,,)\n]\n}\n");
+        ui = std::make_unique<test::RecordingUi>();
+        tcp = std::make_unique<PosixTcpClient>(*ui);
+        FindRecServices services{*state, http, *tcp, clock, *ui};
+        services.targetListPath = dir->File("z39svr.cfg");
+        frame = std::make_unique<TZ39Main>(*state, compact, services);
+        frame->show();
+        QApplication::setActiveWindow(frame.get());
+        if (!compact) QVERIFY(QTest::qWaitForWindowExposed(frame.get()));
+        w = frame->findRec();
+        QVERIFY(w != nullptr);
+        w->activateWindow();
+    }
+
+    void Search(const QString& value, const QString& field = QStringLiteral("ISBN")) {
+        w->cbbField[0]->setEditText(field);
+        w->edV[0]->setText(value);
+        w->edV[0]->setFocus();
+        QTest::keyClick(w->edV[0], Qt::Key_F2);
+    }
+
+    std::string RowText(int row) {
+        return w->lstBooks->item(row)->data(kGbkRole).toByteArray().toStdString();
+    }
+
+    void Screenshot(QWidget* widget, const char* name) {
+        const char* target = std::getenv("Z39_SCREENSHOT_DIR");
+        if (target && *target) widget->grab().save(QString::fromUtf8(target) + "/" + name);
+    }
+
+    void ClickTick(int row) {
+        QRect r = w->lstBooks->visualItemRect(w->lstBooks->item(row));
+        QTest::mouseClick(w->lstBooks->viewport(), Qt::LeftButton, {},
+                          QPoint(r.left() + 6, r.center().y()));
+    }
+
+    bool Ticked(int row) { return w->lstBooks->item(row)->checkState() == Qt::Checked; }
+
+  private slots:
+    void initTestCase() {
+        server = new test::CatalogueServerProcess(1000);
+        QVERIFY(server->ok());
+    }
+    void cleanupTestCase() { delete server; }
+    void cleanup() {
+        frame.reset();
+        w = nullptr;
+    }
+
+    void isbnSearchShowsTheRowAndStatus() {
+        Open();
+        Search(QStringLiteral("7-5366-9293-9"));
+        QCOMPARE(w->lstBooks->count(), 1);
+        ks::CatalogueDb db(server->dbPath(), false);
+        std::string stored =
+            db.Search(ks::ParseWhereClause("ma_isbn='9787536692930'").clause, 1, 1, false)
+                .hits[0]
+                .record;
+        QCOMPARE(RowText(0), DisplayLine(stored));
+        QVERIFY(Ticked(0));  // one hit of one: ticked and selected
+        QCOMPARE(state->statusMessage, FoundStatus(1));
+        frame->TimerTick();
+        QCOMPARE(frame->panel1()->TextColour(), QColor(0, 128, 0));
+        QCOMPARE(w->lbNum->text(), QString::fromUtf8("共有 1 条"));
+        QVERIFY(!w->btNext->isEnabled());
+        QVERIFY(w->btSaveRec->isEnabled());
+
+        w->lstBooks->setCurrentRow(0);
+        emit w->lstBooks->itemDoubleClicked(w->lstBooks->item(0));
+        QVERIFY(w->lstDetail->isVisible());
+        QCOMPARE(w->lstDetail->count(), static_cast<int>(DetailLines(stored, {}).size()));
+        Screenshot(frame.get(), "screenshot-detail.png");
+        QTest::mouseClick(w->btCloseDetail, Qt::LeftButton);
+        QVERIFY(!w->lstDetail->isVisible());
+    }
+
+    void pagingTicksHotKeysAndSaving() {
+        Open();
+        w->edNum->setText(QStringLiteral("10"));
+        Search(QString::fromUtf8(ks::kPagingTitleWord), QString::fromUtf8("题名"));
+        QCOMPARE(w->lstBooks->count(), 1);
+        QVERIFY(w->btNext->isEnabled());
+        QCOMPARE(w->edBegin->text(), QStringLiteral("2"));
+        QTest::keyClick(w->btNext, Qt::Key_F3);
+        QCOMPARE(w->lstBooks->count(), 11);
+        QCOMPARE(w->edBegin->text(), QStringLiteral("12"));
+        QCOMPARE(state->statusMessage, ReceivedStatus());
+        QTest::keyClick(w->btNext, Qt::Key_F3);
+        QTest::keyClick(w->btNext, Qt::Key_F3);
+        QCOMPARE(w->lstBooks->count(), 25);
+        QVERIFY(!w->btNext->isEnabled());
+        QCOMPARE(w->edBegin->text(), QStringLiteral("26"));
+        Screenshot(frame.get(), "screenshot-main.png");
+
+        // Ticks: mouse, space, hot keys.
+        ClickTick(2);
+        QVERIFY(Ticked(2));
+        w->lstBooks->setFocus();
+        w->lstBooks->setCurrentRow(4);
+        QTest::keyClick(w->lstBooks, Qt::Key_Space);
+        QVERIFY(Ticked(4));
+        QTest::keyClick(w->lstBooks, Qt::Key_7);
+        QVERIFY(Ticked(w->lstBooks->TopRow() + 7));
+        QCOMPARE(w->lstBooks->currentRow(), w->lstBooks->TopRow() + 7);
+
+        std::vector<std::string> expected;
+        for (int row = 0; row < w->lstBooks->count(); ++row)
+            if (Ticked(row))
+                expected.push_back(w->index().RecordAt(static_cast<size_t>(row), w->store()));
+        QCOMPARE(expected.size(), size_t{3});
+        QTest::keyClick(w->lstBooks, Qt::Key_F5);
+        std::string daily = DailyFilePath(state->settings.MARCPATH, TodayYyyymmdd());
+        std::string want;
+        for (auto& r : expected) want += r + "\r\n";
+        QCOMPARE(ReadWholeFile(daily).value_or(""), want);
+        QCOMPARE(ui->messages.back().second, G("已成功保存[3]条编目数据"));
+        for (int row = 0; row < w->lstBooks->count(); ++row) QVERIFY(!Ticked(row));
+
+        // cbAll ticks everything; a second save the same day appends.
+        QTest::mouseClick(w->cbAll, Qt::LeftButton);
+        for (int row = 0; row < w->lstBooks->count(); ++row) QVERIFY(Ticked(row));
+        QTest::keyClick(w->lstBooks, Qt::Key_F5);
+        std::string all = ReadWholeFile(daily).value_or("");
+        QVERIFY(all.starts_with(want));
+        QCOMPARE(all.size() - want.size() > 0, true);
+        QCOMPARE(ui->messages.back().second, G("已成功保存[25]条编目数据"));
+    }
+
+    void hotKeyRelativeToTheTopRow() {
+        Open();
+        for (int n = 0; n < 80; ++n) {
+            std::string record = ks::DemoRecord(n, 80);
+            w->index().AddResult(DisplayLine(record), record, w->store());
+        }
+        SearchOutcome page;
+        page.rows = w->index().Rows();
+        w->ApplyOutcome(page);
+        QCOMPARE(w->lstBooks->count(), 80);
+        w->lstBooks->scrollToItem(w->lstBooks->item(40), QAbstractItemView::PositionAtTop);
+        QCOMPARE(w->lstBooks->TopRow(), 40);
+        w->lstBooks->setFocus();
+        QTest::keyClick(w->lstBooks, Qt::Key_B);
+        QVERIFY(Ticked(51));
+        QTest::keyClick(w->lstBooks, Qt::Key_B);
+        QVERIFY(!Ticked(51));
+        QTest::keyClick(w->lstBooks, Qt::Key_Z);  // row 40 + 35 exists though not on screen
+        QVERIFY(Ticked(75));
+    }
+
+    void rowVisibilityAndKeyboardRules() {
+        Open();
+        QVERIFY(!w->edV[1]->isVisible());
+        QTest::keyClicks(w->edV[0], QStringLiteral("abc"));
+        QVERIFY(w->edV[1]->isVisible());
+        QVERIFY(!w->edV[2]->isVisible());
+        w->edV[1]->setText(QStringLiteral("x"));
+        w->edV[2]->setText(QStringLiteral("y"));
+        QVERIFY(w->edV[3]->isVisible());
+        w->edV[0]->setText(QStringLiteral("   "));  // blanks count as empty
+        for (int k = 1; k < 5; ++k) QVERIFY(!w->edV[k]->isVisible());
+        QCOMPARE(w->edV[1]->text(), QStringLiteral("x"));  // hidden rows keep their values
+
+        // Number fields take digits only; field lists take no typed keys.
+        w->edNum->clear();
+        QTest::keyClicks(w->edNum, QStringLiteral("1a2-"));
+        QCOMPARE(w->edNum->text(), QStringLiteral("12"));
+        QString before = w->cbbField[0]->currentText();
+        QTest::keyClicks(w->cbbField[0], QStringLiteral("zz"));
+        QCOMPARE(w->cbbField[0]->currentText(), before);
+
+        // F5 while disabled does nothing; F2 with an empty value says so.
+        QVERIFY(!w->btSaveRec->isEnabled());
+        QTest::keyClick(w->edV[0], Qt::Key_F5);
+        QVERIFY(ui->messages.empty());
+        w->edV[0]->clear();
+        QTest::keyClick(w->edV[0], Qt::Key_F2);
+        QCOMPARE(ui->messages.size(), size_t{1});
+        QCOMPARE(ui->messages[0].second, G("请输入查询条件"));
+
+        // The web OPAC never shows row 2 and fixes row 1 to ISBN.
+        QTreeWidgetItem* opac = w->tvDatabase->topLevelItem(1)->child(0)->child(1);
+        emit w->tvDatabase->itemDoubleClicked(opac, 0);
+        QVERIFY(w->targets().IsWebOpac());
+        w->edV[0]->setText(QStringLiteral("123"));
+        QVERIFY(!w->edV[1]->isVisible());
+        QVERIFY(!w->cbbField[0]->isEnabled());
+        QVERIFY(!w->grpNum->isVisible());
+        QCOMPARE(w->cbbField[0]->currentText(), QStringLiteral("ISBN"));
+    }
+
+    void savingFailures() {
+        Open();
+        Search(QStringLiteral("9787536692930"));
+        state->settings.MARCPATH = dir->path() + "/removed/";
+        QTest::keyClick(w->lstBooks, Qt::Key_F5);
+        QCOMPARE(ui->messages.back().second,
+                 G("目录[") + dir->path() + "/removed" + G("]不存在！请先配置好参数！"));
+        QVERIFY(Ticked(0));
+        MakeDirectories(dir->path() + "/ro");
+        state->settings.MARCPATH = dir->path() + "/ro/";
+        MakeDirectories(
+            DailyFilePath(state->settings.MARCPATH, TodayYyyymmdd()));  // a folder in the way
+        QTest::keyClick(w->lstBooks, Qt::Key_F5);
+        QVERIFY(Ticked(0));
+        QVERIFY(ui->messages[ui->messages.size() - 2].second.find(G("没有保存")) !=
+                std::string::npos);
+        QCOMPARE(ui->messages.back().second, G("已成功保存[0]条编目数据"));
+    }
+
+    void launchQueryWithOneHitSavesWithoutGrowing() {
+        Open("ISBN@9787536692930", true);
+        QTRY_COMPARE(state->windowCommand, std::string("PleaseExitThisSystem"));
+        QVERIFY(ReadWholeFile(state->files.handOffPath).value_or("").ends_with("\x1D\r\n"));
+        frame->TimerTick();
+        QCOMPARE(frame->width(), 240);
+        QVERIFY(!frame->isVisible());  // closed by the tick
+    }
+
+    void launchQueryWithSeveralHitsEnterChooses() {
+        Open(std::string("NAME@") + G(ks::kPagingTitleWord), true);
+        QTRY_COMPARE(w->lstBooks->count(), 1);
+        QCOMPARE(w->btSaveRec->text(), QString::fromUtf8("选择或退出.F5"));
+        QVERIFY(!w->cbAll->isVisible());
+        frame->TimerTick();  // the search completed: the frame grows to full size
+        QCOMPARE(frame->width(), 724);
+        QTest::keyClick(w->btNext, Qt::Key_F3);
+        QCOMPARE(w->lstBooks->count(), 11);
+        QVERIFY(Ticked(0));  // hand-off: the first row is ticked, the only one
+        w->lstBooks->setFocus();
+        w->lstBooks->setCurrentRow(5);
+        QTest::keyClick(w->lstBooks, Qt::Key_Return);
+        QCOMPARE(state->windowCommand, std::string("PleaseExitThisSystem"));
+        std::string chosen = w->index().RecordAt(5, w->store()) + "\r\n";
+        QCOMPARE(ReadWholeFile(state->files.handOffPath).value_or(""), chosen);
+    }
+
+    void launchQueryExitWithoutTick() {
+        Open("ISBN@0000000000", true);
+        QTRY_COMPARE(state->statusMessage, NoDataStatus());
+        AppendToFile(state->files.handOffPath, "stale");
+        QTest::mouseClick(w->btSaveRec, Qt::LeftButton);
+        QCOMPARE(state->windowCommand, std::string("PleaseExitThisSystem"));
+        QVERIFY(!FileExists(state->files.handOffPath));
+    }
+
+    void connectionFailureIsRed() {
+        Open();
+        emit w->tvDatabase->itemDoubleClicked(w->tvDatabase->topLevelItem(1)->child(0)->child(0),
+                                              0);
+        Search(QStringLiteral("1"));  // a Z39.50 target without its back end here
+        QCOMPARE(state->statusMessage, ConnectionFailedStatus());
+        frame->TimerTick();
+        QCOMPARE(frame->panel1()->TextColour(), QColor(255, 0, 0));
+    }
+};
+
+QTEST_MAIN(FindRecTest)
+#include "find_rec_test.moc"
