@@ -4,6 +4,7 @@
 #include "app/app_state.h"
 #include "app/z39_main_window.h"
 #include "backends/http_client.h"
+#include "backends/process_runner.h"
 #include "backends/tcp_client.h"
 #include "common/clock.h"
 #include "common/gbk_text.h"
@@ -46,7 +47,9 @@ int main(int argc, char* argv[]) {
     z39::CurlHttpClient http;
     z39::PosixTcpClient tcp(ui);
     z39::SteadyClock clock;
+    z39::ProcessRunner runner(ui);
     z39::FindRecServices services{start.state, http, tcp, clock, ui};
+    services.runner = &runner;
     z39::TZ39Main frame(start.state, start.compactWindow, services);
     ui.setParent(&frame);
     frame.show();

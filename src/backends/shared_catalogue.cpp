@@ -159,18 +159,6 @@ KsAnswer ParseKsAnswer(const std::string& answer, bool firstPage, bool http) {
 
 namespace {
 
-// The end steps of a first page, success or failure.
-void FinishFirstPage(KsContext& ctx, SearchOutcome& out) {
-    const LaunchMode& launch = ctx.state.launch;
-    if (!launch.launchQuery.empty()) {
-        out.launchFinished = true;
-        out.focus = SearchOutcome::Focus::kSave;
-    } else if (out.nextEnabled) {
-        out.focus = SearchOutcome::Focus::kNext;
-    }
-    out.searchCompleted = true;
-}
-
 SearchOutcome Failed(KsContext& ctx) {
     SearchOutcome out;
     out.connectionFailed = true;
@@ -191,7 +179,7 @@ SearchOutcome GetMarcFromKS(KsContext& ctx, const TargetEntry& entry, const std:
     KsAnswer answer = ParseKsAnswer(ex.answer, true, http);
     if (ex.failed || !answer.totalOk) {
         SearchOutcome out = Failed(ctx);
-        FinishFirstPage(ctx, out);
+        FinishFailedFirstPage(out, ctx.state);
         return out;
     }
     ctx.index.Clear();
@@ -202,26 +190,8 @@ SearchOutcome GetMarcFromKS(KsContext& ctx, const TargetEntry& entry, const std:
     out.rows = ctx.index.Rows();
     out.nextStart = static_cast<int64_t>(out.rows.size()) + 1;
     out.hitLabel = HitLabel(out.total);
-    const LaunchMode& launch = ctx.state.launch;
-    if (!launch.launchQuery.empty() && out.rows.size() == 1) {
-        out.tickRows = {0};
-        if (out.total == 1 && !launch.keepFullWindow && !ctx.state.searchCompleted) {
-            out.autoSave = true;
-            return out;
-        }
-    }
-    if (out.total == 1 && out.rows.size() == 1) {
-        out.tickRows = {0};
-        out.selectRow = 0;
-    }
-    if (out.total < out.nextStart) {
-        out.focus = SearchOutcome::Focus::kList;
-        if (!out.rows.empty()) out.selectRow = 0;
-    } else {
-        out.nextEnabled = true;
-    }
     out.statusMessage = out.total < 1 ? NoDataStatus() : FoundStatus(out.total);
-    FinishFirstPage(ctx, out);
+    CompleteFirstPage(out, ctx.state);
     return out;
 }
 
@@ -251,23 +221,7 @@ SearchOutcome GetMoreFromKS(KsContext& ctx, const TargetEntry& entry, const std:
     out.rows = ctx.index.Rows();
     out.nextStart = nextStart + count;
     if (out.nextStart > total) out.nextStart = total + 1;
-    if (total == 1 && out.rows.size() == 1) {
-        out.tickRows = {0};
-        out.selectRow = 0;
-    }
-    if (total < out.nextStart) {
-        out.focus = SearchOutcome::Focus::kList;
-    } else {
-        out.nextEnabled = true;
-        out.focus = SearchOutcome::Focus::kNext;
-    }
-    if (!out.rows.empty()) {
-        out.selectRow = 0;
-        if (!ctx.state.launch.launchQuery.empty()) {
-            out.tickRows = {0};
-            out.singleChoice = true;
-        }
-    }
+    CompleteFurtherPage(out, ctx.state);
     out.statusMessage = ReceivedStatus();
     return out;
 }

@@ -5,6 +5,7 @@
 #include <QShortcut>
 #include <QTimer>
 
+#include "backends/external_z39.h"
 #include "common/qt_text_widget.h"
 #include "common/z39_error.h"
 #include "records/marc_record.h"
@@ -45,6 +46,10 @@ TFindRec::TFindRec(FindRecServices services, QWidget* parent)
       s_(services),
       store_(services.state.files.recordListPath),
       handOff_(services.state.handOffPath) {
+    if (!s_.z39 && s_.runner) {
+        z39Owned_ = std::make_unique<ExternalZ39Backend>(s_.state, store_, index_, *s_.runner, s_.clock);
+        s_.z39 = z39Owned_.get();
+    }
     session_ = std::make_unique<SearchSession>(SearchSession::Services{
         s_.state, store_, index_, s_.http, s_.tcp, s_.clock, s_.z39, s_.opac});
     setWindowTitle(U("数据检索"));

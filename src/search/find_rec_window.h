@@ -17,6 +17,7 @@
 #include "records/book_list_widget.h"
 #include "records/record_store.h"
 #include "records/result_index.h"
+#include "backends/process_runner.h"
 #include "search/search_session.h"
 #include "targets/target_selection.h"
 
@@ -29,8 +30,9 @@ struct FindRecServices {
     TcpClient& tcp;
     Clock& clock;
     UserInterface& ui;
-    Z39Backend* z39 = nullptr;
+    Z39Backend* z39 = nullptr;   // given: used as it is
     OpacBackend* opac = nullptr;
+    ProcessRunner* runner = nullptr;  // without a Z39.50 back end: run yazc through this
     std::string targetListPath = "z39svr.cfg";
 };
 
@@ -112,6 +114,7 @@ class TFindRec : public QWidget {
     ResultIndex index_;
     HandOffStore handOff_;
     TargetSelection targets_;
+    std::unique_ptr<Z39Backend> z39Owned_;
     std::unique_ptr<SearchSession> session_;
     bool launchStarted_ = false;
     bool updatingTicks_ = false;

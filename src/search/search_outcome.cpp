@@ -1,8 +1,61 @@
 #include "search/search_outcome.h"
 
+#include "app/app_state.h"
 #include "common/gbk_text.h"
 
 namespace z39 {
+
+void FinishFailedFirstPage(SearchOutcome& out, const AppState& state) {
+    if (!state.launch.launchQuery.empty()) {
+        out.launchFinished = true;
+        out.focus = SearchOutcome::Focus::kSave;
+    } else if (out.nextEnabled) {
+        out.focus = SearchOutcome::Focus::kNext;
+    }
+    out.searchCompleted = true;
+}
+
+void CompleteFirstPage(SearchOutcome& out, const AppState& state) {
+    const LaunchMode& launch = state.launch;
+    if (!launch.launchQuery.empty() && out.rows.size() == 1) {
+        out.tickRows = {0};
+        if (out.total == 1 && !launch.keepFullWindow && !state.searchCompleted) {
+            out.autoSave = true;
+            return;
+        }
+    }
+    if (out.total == 1 && out.rows.size() == 1) {
+        out.tickRows = {0};
+        out.selectRow = 0;
+    }
+    if (out.total < out.nextStart) {
+        out.focus = SearchOutcome::Focus::kList;
+        if (!out.rows.empty()) out.selectRow = 0;
+    } else {
+        out.nextEnabled = true;
+    }
+    FinishFailedFirstPage(out, state);
+}
+
+void CompleteFurtherPage(SearchOutcome& out, const AppState& state) {
+    if (out.total == 1 && out.rows.size() == 1) {
+        out.tickRows = {0};
+        out.selectRow = 0;
+    }
+    if (out.total < out.nextStart) {
+        out.focus = SearchOutcome::Focus::kList;
+    } else {
+        out.nextEnabled = true;
+        out.focus = SearchOutcome::Focus::kNext;
+    }
+    if (!out.rows.empty()) {
+        out.selectRow = 0;
+        if (!state.launch.launchQuery.empty()) {
+            out.tickRows = {0};
+            out.singleChoice = true;
+        }
+    }
+}
 
 std::string ConnectionFailedStatus() {
     return G("与服务器连接不成功，请重试或选择其他目标数据库再试！");

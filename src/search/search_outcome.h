@@ -30,6 +30,21 @@ struct SearchOutcome {
     bool connectionFailed = false;
 };
 
+struct AppState;
+
+// The completion every back end shares after a first page whose rows, total and next
+// start are set: the launch-query ticks and auto-save, the tick and selection of a single
+// hit, btNext and the focus, the save button's launch caption, the search-completed flag.
+// The status message is the caller's.
+void CompleteFirstPage(SearchOutcome& out, const AppState& state);
+
+// The end of a first page that failed: no rows to act on, but the same closing steps.
+void FinishFailedFirstPage(SearchOutcome& out, const AppState& state);
+
+// The completion after a further page: btNext and the focus, the first row selected
+// (and in launch-query mode ticked as the only choice).
+void CompleteFurtherPage(SearchOutcome& out, const AppState& state);
+
 // The status messages of a search.
 std::string ConnectionFailedStatus();  // "与服务器连接不成功，请重试或选择其他目标数据库再试！"
 std::string NoDataStatus();  // "连接成功，没有查询到数据，您可选择其他目标数据库再试！"

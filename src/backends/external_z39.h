@@ -1,0 +1,62 @@
+#pragma once
+
+#include <string>
+
+#include "app/app_state.h"
+#include "backends/process_runner.h"
+#include "common/clock.h"
+#include "records/record_store.h"
+#include "records/result_index.h"
+#include "search/search_session.h"
+
+namespace z39 {
+
+inline constexpr int kScriptWaitMs = 200;  // after writing the script
+inline constexpr int kRecordWaitMs = 500;  // after the client has ended
+
+// The program run as the external Z39.50 client: $Z39_YAZC, else yazc beside us.
+std::string YazcPath();
+
+// The command script: proxy and authentication lines when configured, open, elements F,
+// the query line, the show line, quit; every line ended by CR LF.
+std::string BuildZ39Script(const Z39Settings& settings, const TargetEntry& entry,
+                           const std::string& queryLine, const std::string& showLine);
+
+// What a record file held: the hit count (first line, when read) and the record lines.
+struct RecordFile {
+    int64_t hits = 0;
+    std::vector<std::string> records;
+};
+// Reads the client's record file. With `firstLineIsCount` the first line is the hit count
+// ("0" + the line; an empty or missing line reads 0); a line that is not a number raises
+// Z39Error naming the file. A missing file reads as empty.
+RecordFile ReadRecordFile(const std::string& path, bool firstLineIsCount);
+
+// True when the client's output reports a failed or refused connection.
+bool ClientReportedConnectionFailure(const std::string& messagePath);
+
+// Z39.50 searches through the external client (GetMarcFromOtherZ39 and its next page).
+class ExternalZ39Backend final : public Z39Backend {
+public:
+    ExternalZ39Backend(AppState& state, RecordStore& store, ResultIndex& index, ProcessRunner& runner,
+                       Clock& clock, std::string clientPath = YazcPath());
+
+    SearchOutcome FirstPage(const TargetEntry& entry, const std::string& findCommand) override;
+    SearchOutcome NextPage(const TargetEntry& entry, const std::string& findCommand, int64_t total,
+                           int64_t nextStart, int64_t count) override;
+
+private:
+    // Writes the script and runs the client; false when the run failed (status set in `out`).
+    bool RunClient(const TargetEntry& entry, const std::string& queryLine, const std::string& showLine,
+                   SearchOutcome& out);
+    void AddRecords(const std::vector<std::string>& lines);
+
+    AppState& state_;
+    RecordStore& store_;
+    ResultIndex& index_;
+    ProcessRunner& runner_;
+    Clock& clock_;
+    std::string clientPath_;
+};
+
+}  // namespace z39

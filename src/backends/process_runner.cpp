@@ -1,0 +1,156 @@
+#include "backends/process_runner.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "common/file_util.h"
+#include "common/gbk_text.h"
+#include "common/z39_error.h"
+
+extern char** environ;
+
+namespace z39 {
+namespace {
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Puts the cursor back to what it was, however the run ends.
+class CursorGuard {
+public:
+    explicit CursorGuard(UserInterface& ui) : ui_(ui), saved_(ui.CurrentCursor()) {
+        ui_.SetCursor(Cursor::kBusy);
+    }
+    ~CursorGuard() { ui_.SetCursor(saved_); }
+    CursorGuard(const CursorGuard&) = delete;
+    CursorGuard& operator=(const CursorGuard&) = delete;
+
+private:
+    UserInterface& ui_;
+    Cursor saved_;
+};
+
+class SpawnActions {
+public:
+    SpawnActions() { posix_spawn_file_actions_init(&actions_); }
+    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
+    SpawnActions(const SpawnActions&) = delete;
+    SpawnActions& operator=(const SpawnActions&) = delete;
+    posix_spawn_file_actions_t* get() { return &actions_; }
+
+private:
+    posix_spawn_file_actions_t actions_;
+};
+
+class SpawnAttributes {
+public:
+    SpawnAttributes() { posix_spawnattr_init(&attr_); }
+    ~SpawnAttributes() { posix_spawnattr_destroy(&attr_); }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+    posix_spawnattr_t* get() { return &attr_; }
+
+private:
+    posix_spawnattr_t attr_;
+};
+
+std::string Raised(const char* fixedUtf8, const std::string& path, const std::string& suffix) {
+    return ReplaceAll(G(fixedUtf8), "%s", path) + suffix;
+}
+
+}  // namespace
+
+std::string StartFailureMessage() { return G("运行程序失败[CreateDOSProcessRedirected]！\r\n请重试或换其他数据库。"); }
+
+ProcessRunner::ProcessRunner(UserInterface& ui, int timeoutMs) : ui_(ui), timeoutMs_(timeoutMs) {}
+
+std::vector<std::string> ProcessRunner::SplitCommandLine(const std::string& commandLine) {
+    std::vector<std::string> words;
+    std::string word;
+    for (char c : commandLine) {
+        if (c == ' ' || c == '\t') {
+            if (!word.empty()) words.push_back(std::move(word));
+            word.clear();
+        } else {
+            word += c;
+        }
+    }
+    if (!word.empty()) words.push_back(std::move(word));
+    return words;
+}
+
+RunStatus ProcessRunner::Run(const std::string& commandLine, const std::string& inputPath,
+                             const std::string& outputPath, const std::string& errorSuffix) {
+    if (!inputPath.empty() && !FileExists(inputPath)) {
+        throw Z39Error(Raised("[function: CreateDOSProcessRedirected]\n\nInput file * %s *\ndoes not exist\n\n",
+                              inputPath, errorSuffix));
+    }
+    CursorGuard cursor(ui_);
+    Fd input(inputPath.empty() ? -1 : ::open(inputPath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!inputPath.empty() && input.get() < 0) {
+        throw Z39Error(Raised("[function: CreateDOSProcessRedirected]\n\n不能打开中间输入文件\n文件名称：%s \n\n",
+                              inputPath, errorSuffix));
+    }
+    Fd output(::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (output.get() < 0) {
+        throw Z39Error(Raised("[function: CreateDOSProcessRedirected]\n\n不能建立中间输出文件\n文件名称：%s \n\n",
+                              outputPath, errorSuffix));
+    }
+
+    std::vector<std::string> words = SplitCommandLine(commandLine);
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+
+    SpawnActions actions;
+    if (input.get() >= 0) {
+        posix_spawn_file_actions_adddup2(actions.get(), input.get(), STDIN_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    }
+    posix_spawn_file_actions_adddup2(actions.get(), output.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    SpawnAttributes attributes;
+    posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(attributes.get(), 0);
+
+    pid_t pid = -1;
+    if (words.empty() || posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv.data(), environ) != 0) {
+        ui_.ShowMessage(NoticeTitle(), StartFailureMessage());
+        return RunStatus::kNotStarted;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
+    while (true) {
+        int status = 0;
+        pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid || (done < 0 && errno != EINTR)) return RunStatus::kFinished;
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // The child outlived its limit: end it and whatever it started.
+    ::kill(-pid, SIGKILL);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return RunStatus::kTimedOut;
+}
+
+}  // namespace z39

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "common/user_interface.h"
+
+namespace z39 {
+
+// The longest a child may run before it is ended and the run counts as failed.
+inline constexpr int kRunnerTimeoutMs = 120000;
+
+enum class RunStatus {
+    kFinished,    // the child was started and has exited
+    kNotStarted,  // the program could not be started (the user was told)
+    kTimedOut,    // the child (and its process group) was ended after the time limit
+};
+
+// Runs a console program hidden, standard input from a file, standard output to a file,
+// standard error discarded, and waits for it (CreateDOSProcessRedirected).
+class ProcessRunner {
+public:
+    explicit ProcessRunner(UserInterface& ui, int timeoutMs = kRunnerTimeoutMs);
+
+    // `commandLine` is split into words at blanks. `inputPath` may be empty (no standard
+    // input). The output file is created anew. Raises Z39Error (text + `errorSuffix`) when
+    // the input file does not exist or cannot be opened, or the output file cannot be
+    // created; the cursor is restored on every path.
+    RunStatus Run(const std::string& commandLine, const std::string& inputPath,
+                  const std::string& outputPath, const std::string& errorSuffix);
+
+    // True when the child was started and has ended.
+    bool CreateDOSProcessRedirected(const std::string& commandLine, const std::string& inputPath,
+                                    const std::string& outputPath, const std::string& errorSuffix) {
+        return Run(commandLine, inputPath, outputPath, errorSuffix) == RunStatus::kFinished;
+    }
+
+    // The words of a command line, split at blanks and tabs.
+    static std::vector<std::string> SplitCommandLine(const std::string& commandLine);
+
+private:
+    UserInterface& ui_;
+    int timeoutMs_;
+};
+
+// "运行程序失败[CreateDOSProcessRedirected]！\r\n请重试或换其他数据库。" in GBK.
+std::string StartFailureMessage();
+
+}  // namespace z39

@@ -1,0 +1,186 @@
+#include "backends/external_z39.h"
+
+#include <gtest/gtest.h>
+
+#include "common/file_util.h"
+#include "common/gbk_text.h"
+#include "common/z39_error.h"
+#include "demo_catalogue.h"
+#include "records/marc_record.h"
+#include "search/search_condition.h"
+#include "support/fakes.h"
+#include "support/temp_dir.h"
+#include "yazc_commands.h"
+
+namespace z39 {
+namespace {
+
+TEST(Z39Script, WorkedExampleAndOptionalLines) {
+    Z39Settings settings;
+    TargetEntry t;
+    t.address = "H";
+    t.port = "210";
+    t.database = "D";
+    t.auth = "1";
+    t.username = "user";
+    t.userpass = "pass";
+    std::string find = BuildFindCommand({{"", "ISBN", "7111"}, {G("并且"), G("题名"), G("数据结构")}});
+    EXPECT_EQ(BuildZ39Script(settings, t, find, "show"),
+              "authentication user pass\r\nopen H:210/D\r\nelements F\r\nf @and @attr 1=4 " + G("数据结构") +
+                  " @attr 1=7 7111\r\nshow\r\nquit\r\n");
+    settings.PROXYSIGN = 1;
+    settings.PROXYIP = "10.1.1.1";
+    settings.PROXYPORT = "3128";
+    t.auth = "0";
+    EXPECT_EQ(BuildZ39Script(settings, t, "f", "show 11+10"),
+              "proxy 10.1.1.1:3128\r\nopen H:210/D\r\nelements F\r\nf\r\nshow 11+10\r\nquit\r\n");
+}
+
+TEST(Z39RecordFile, CountLineAndRecords) {
+    test::TempDir dir;
+    dir.Write("m", "25\r\nrec1\nrec2\r\n");
+    RecordFile f = ReadRecordFile(dir.File("m"), true);
+    EXPECT_EQ(f.hits, 25);
+    EXPECT_EQ(f.records, (std::vector<std::string>{"rec1", "rec2"}));
+    EXPECT_EQ(ReadRecordFile(dir.File("m"), false).records.size(), 3u);
+    dir.Write("empty", "");
+    EXPECT_EQ(ReadRecordFile(dir.File("empty"), true).hits, 0);
+    EXPECT_EQ(ReadRecordFile(dir.File("missing"), true).hits, 0);
+    dir.Write("bad", "Number of hits: 3\r\n");
+    try {
+        ReadRecordFile(dir.File("bad"), true);
+        FAIL();
+    } catch (const Z39Error& e) {
+        EXPECT_NE(std::string(e.what()).find(dir.File("bad")), std::string::npos);
+    }
+}
+
+// The Z39.50 back end with a stand-in client: a shell script that keeps its script and
+// writes a prepared record file and output.
+class FakeClientTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        state.files = MakeWorkingFiles(dir.path());
+        entry.address = "127.0.0.1";
+        entry.port = "210";
+        entry.database = "Default";
+        dir.Write("client.sh",
+                  "cat > " + dir.File("script.seen") + "\ncp " + dir.File("records.prepared") +
+                      " \"$2\" 2>/dev/null\ncat " + dir.File("output.prepared") + " 2>/dev/null\nexit 0\n");
+        dir.Write("output.prepared", "Connecting...OK\n");
+    }
+    std::unique_ptr<ExternalZ39Backend> Backend() {
+        return std::make_unique<ExternalZ39Backend>(state, store, index, runner, clock,
+                                                    "/bin/sh " + dir.File("client.sh"));
+    }
+    test::TempDir dir;
+    AppState state;
+    RecordStore store{dir.File("_list.~")};
+    ResultIndex index;
+    test::RecordingUi ui;
+    ProcessRunner runner{ui, 5000};
+    test::FakeClock clock;
+    TargetEntry entry;
+};
+
+TEST_F(FakeClientTest, CnmarcRecordsFromTheDemoCatalogue) {
+    std::string file = "3\r\n";
+    std::vector<std::string> records;
+    for (int n = 0; n < 3; ++n) {
+        records.push_back(ks::DemoRecord(n, 3));
+        file += records.back() + "\r\n";
+    }
+    file += "garbage line\r\n";  // no display text: neither listed nor stored
+    dir.Write("records.prepared", file);
+    index.SetSorted(false);
+    SearchOutcome out = Backend()->FirstPage(entry, "f @attr 1=4 x");
+    EXPECT_EQ(dir.Read("script.seen"), "open 127.0.0.1:210/Default\r\nelements F\r\nf @attr 1=4 x\r\nshow\r\nquit\r\n");
+    EXPECT_EQ(out.total, 3);
+    ASSERT_EQ(out.rows.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(out.rows[i], DisplayLine(records[i]));
+        EXPECT_EQ(store.LoadRecord(static_cast<int>(i)), records[i]);
+    }
+    EXPECT_EQ(store.LoadRecord(3), "");
+    EXPECT_EQ(out.nextStart, 4);
+    EXPECT_EQ(out.statusMessage, FoundStatus(3));
+    EXPECT_EQ(out.hitLabel, G("共有 3 条"));
+    EXPECT_EQ(clock.NowMs(), 700);  // the 200 ms and 500 ms waits, not really waited
+}
+
+TEST_F(FakeClientTest, FurtherPageResendsTheSearchAndAppends) {
+    dir.Write("records.prepared", "25\r\n" + ks::DemoRecord(0, 30) + "\r\n");
+    auto backend = Backend();
+    SearchOutcome out = backend->FirstPage(entry, "f @attr 1=4 x");
+    EXPECT_TRUE(out.nextEnabled);
+    dir.Write("records.prepared", "25\r\n" + ks::DemoRecord(1, 30) + "\r\n" + ks::DemoRecord(2, 30) + "\r\n");
+    out = backend->NextPage(entry, "f @attr 1=4 x", 25, 2, 10);
+    EXPECT_NE(dir.Read("script.seen").find("f @attr 1=4 x\r\nshow 2+10\r\n"), std::string::npos);
+    EXPECT_EQ(out.rows.size(), 3u);  // the count line of the resent search is skipped
+    EXPECT_EQ(out.nextStart, 12);
+    EXPECT_EQ(store.LoadRecord(2), ks::DemoRecord(2, 30));
+    out = backend->NextPage(entry, "f @attr 1=4 x", 25, 30, 10);  // beyond the hits: sent unchanged
+    EXPECT_NE(dir.Read("script.seen").find("show 30+-4\r\n"), std::string::npos);
+    EXPECT_FALSE(out.nextEnabled);
+}
+
+TEST_F(FakeClientTest, ConnectionFailureReportedByTheClient) {
+    dir.Write("records.prepared", "0\r\n");
+    dir.Write("output.prepared", "Connecting...error: Connect failed\n");
+    state.discoveredHost = "x";
+    SearchOutcome out = Backend()->FirstPage(entry, "f x");
+    EXPECT_TRUE(out.connectionFailed);
+    EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
+    EXPECT_EQ(state.discoveredHost, "");
+    EXPECT_TRUE(out.searchCompleted);
+}
+
+TEST_F(FakeClientTest, ClientThatCannotStartOrHangsIsAConnectionFailure) {
+    auto missing = std::make_unique<ExternalZ39Backend>(state, store, index, runner, clock, dir.File("nothing"));
+    SearchOutcome out = missing->FirstPage(entry, "f x");
+    EXPECT_TRUE(out.connectionFailed);
+    EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
+    EXPECT_EQ(ui.messages.size(), 1u);
+
+    dir.Write("client.sh", "sleep 100\n");
+    ProcessRunner quick(ui, 200);
+    ExternalZ39Backend hanging(state, store, index, quick, clock, "/bin/sh " + dir.File("client.sh"));
+    out = hanging.FirstPage(entry, "f x");
+    EXPECT_TRUE(out.connectionFailed);
+    EXPECT_EQ(ui.cursor, Cursor::kNormal);
+}
+
+TEST(YazcCommands, ReadsTheScriptLines) {
+    using yazc::Command;
+    EXPECT_EQ(yazc::ParseCommand("open host:210/db\r").kind, Command::kOpen);
+    EXPECT_EQ(yazc::ParseCommand("open host:210/db\r").arg1, "host:210/db");
+    Command auth = yazc::ParseCommand("authentication user pass word");
+    EXPECT_EQ(auth.arg1, "user");
+    EXPECT_EQ(auth.arg2, "pass word");
+    Command f = yazc::ParseCommand("f @attr 1=4 \"two words\"");
+    EXPECT_EQ(f.kind, Command::kFind);
+    EXPECT_EQ(f.arg1, "@attr 1=4 \"two words\"");
+    Command show = yazc::ParseCommand("show 11+10");
+    EXPECT_TRUE(show.range);
+    EXPECT_EQ(show.start, 11);
+    EXPECT_EQ(show.count, 10);
+    EXPECT_EQ(yazc::ParseCommand("show 30+-4").count, -4);
+    EXPECT_EQ(yazc::ParseCommand("show x+1").kind, Command::kUnknown);
+    EXPECT_EQ(yazc::ParseCommand("   ").kind, Command::kEmpty);
+    EXPECT_EQ(yazc::ParseCommand("quit").kind, Command::kQuit);
+}
+
+TEST(YazcCommands, ShowRanges) {
+    yazc::Command next = yazc::ParseCommand("show");
+    EXPECT_EQ(yazc::RangeToShow(next, 5, 0).first, 0);
+    EXPECT_EQ(yazc::RangeToShow(next, 5, 0).n, 1);
+    EXPECT_EQ(yazc::RangeToShow(next, 5, 5).n, 0);
+    EXPECT_EQ(yazc::RangeToShow(yazc::ParseCommand("show 4+10"), 5, 0).n, 2);
+    EXPECT_EQ(yazc::RangeToShow(yazc::ParseCommand("show 6+1"), 5, 0).n, 0);
+    EXPECT_EQ(yazc::RangeToShow(yazc::ParseCommand("show 1+0"), 5, 0).n, 0);
+    EXPECT_EQ(yazc::RangeToShow(yazc::ParseCommand("show 1+-3"), 5, 0).n, 0);
+    EXPECT_EQ(yazc::RecordLine("a\r\nb"), "a  b");
+}
+
+}  // namespace
+}  // namespace z39

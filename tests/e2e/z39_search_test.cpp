@@ -1,0 +1,104 @@
+#include <gtest/gtest.h>
+
+#include "backends/external_z39.h"
+#include "common/file_util.h"
+#include "common/gbk_text.h"
+#include "records/marc_record.h"
+#include "search/search_session.h"
+#include "support/fakes.h"
+#include "support/temp_dir.h"
+#include "support/ztest_process.h"
+
+namespace z39 {
+namespace {
+
+class Z39SearchTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { ztest = new test::ZtestProcess; }
+    static void TearDownTestSuite() {
+        delete ztest;
+        ztest = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(ztest && ztest->ok()) << "yaz-ztest did not start";
+        state.files = MakeWorkingFiles(dir.path());
+        dir.Write("z39svr.cfg", "{Test\n[ztest\n(Default,127.0.0.1," + std::to_string(ztest->port()) +
+                                    ",0,,)\n(Default,127.0.0.1," + std::to_string(closedPort) +
+                                    ",0,,)\n(Default,127.0.0.1," + std::to_string(ztest->port()) +
+                                    ",1,reader,secret)\n]\n}\n");
+        targets.Load(dir.File("z39svr.cfg"), state.settings);
+        index.SetSorted(false);
+    }
+    SearchOutcome Start(int slot, std::vector<SearchCondition> rows) {
+        IniFile ini(dir.File("Z39.ini"));
+        targets.Select(slot, state, ini);
+        return session.Start(targets, rows, "10");
+    }
+
+    static test::ZtestProcess* ztest;
+    static constexpr int closedPort = 1;
+    test::TempDir dir;
+    AppState state;
+    RecordStore store{dir.File("_list.~")};
+    ResultIndex index;
+    test::RecordingUi ui;
+    PosixTcpClient tcp{ui};
+    CurlHttpClient http;
+    test::FakeClock clock;
+    ProcessRunner runner{ui, 30000};
+    ExternalZ39Backend backend{state, store, index, runner, clock, test::BinDir() + "/yazc"};
+    TargetSelection targets;
+    SearchSession session{{state, store, index, http, tcp, clock, &backend}};
+};
+test::ZtestProcess* Z39SearchTest::ztest = nullptr;
+
+TEST_F(Z39SearchTest, FirstSearchAndFurtherPages) {
+    SearchOutcome out = Start(4, {{"", G("题名"), "computer"}});
+    ASSERT_FALSE(out.connectionFailed) << dir.Read("_mess.~");
+    EXPECT_GT(out.total, 12);
+    EXPECT_EQ(out.rows.size(), 1u);
+    EXPECT_EQ(out.statusMessage, FoundStatus(out.total));
+    EXPECT_TRUE(out.nextEnabled);
+    std::string first = store.LoadRecord(0);
+    EXPECT_EQ(first.size(), static_cast<size_t>(std::stoi(first.substr(0, 5))));  // a whole ISO 2709 record
+    const int64_t total = out.total;
+
+    out = session.Next("2", "10");
+    EXPECT_NE(dir.Read("_zinit.~").find("show 2+10\r\n"), std::string::npos);
+    EXPECT_EQ(out.rows.size(), 11u);
+    EXPECT_EQ(out.nextStart, 12);
+    while (out.nextEnabled) out = session.Next(std::to_string(out.nextStart), "10");
+    EXPECT_EQ(out.nextStart, total + 1);
+    // yaz-ztest serves USMARC: records without any of 010, 200, 210 have no display line
+    // and are left out, as for any target.
+    EXPECT_LE(static_cast<int64_t>(index.size()), total);
+    EXPECT_GE(index.size(), 15u);
+    for (size_t i = 0; i < index.size(); ++i) EXPECT_FALSE(DisplayLine(index.RecordAt(i, store)).empty());
+}
+
+TEST_F(Z39SearchTest, RowThreeWithoutRowTwoSearchesRowOneOnly) {
+    SearchOutcome out = Start(4, {{"", G("题名"), "computer"}, {G("并且"), "ISBN", ""}, {G("或者"), G("著者"), "x"}});
+    EXPECT_FALSE(out.connectionFailed);
+    EXPECT_NE(dir.Read("_zinit.~").find("\r\nf @attr 1=4 computer\r\nshow\r\n"), std::string::npos);
+}
+
+TEST_F(Z39SearchTest, AuthenticationLineWhenConfigured) {
+    SearchOutcome out = Start(6, {{"", "ISBN", "123"}});
+    EXPECT_FALSE(out.connectionFailed);
+    EXPECT_TRUE(dir.Read("_zinit.~").starts_with("authentication reader secret\r\nopen 127.0.0.1:"));
+    state.settings.PROXYSIGN = 1;
+    state.settings.PROXYIP = "127.0.0.1";
+    state.settings.PROXYPORT = std::to_string(ztest->port());
+    Start(4, {{"", "ISBN", "123"}});
+    EXPECT_TRUE(dir.Read("_zinit.~").starts_with("proxy 127.0.0.1:" + std::to_string(ztest->port()) + "\r\nopen "));
+}
+
+TEST_F(Z39SearchTest, ClosedPortIsAConnectionFailure) {
+    SearchOutcome out = Start(5, {{"", "ISBN", "123"}});
+    EXPECT_TRUE(out.connectionFailed);
+    EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
+    EXPECT_NE(dir.Read("_mess.~").find("Connecting...error"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace z39

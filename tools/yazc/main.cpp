@@ -1,0 +1,181 @@
+// yazc: a console Z39.50 client on YAZ's ZOOM API. It reads commands from standard
+// input (proxy, authentication, open, elements, format, f, show, quit), reports on
+// standard output, and with -m FILE writes, after each search, the hit count as a line
+// and then every presented record as one line of ISO 2709 bytes.
+#include <yaz/zoom.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "yazc_commands.h"
+
+namespace {
+
+struct OptionsDeleter {
+    void operator()(ZOOM_options o) const { ZOOM_options_destroy(o); }
+};
+struct ConnectionDeleter {
+    void operator()(ZOOM_connection c) const { ZOOM_connection_destroy(c); }
+};
+struct ResultSetDeleter {
+    void operator()(ZOOM_resultset r) const { ZOOM_resultset_destroy(r); }
+};
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using Options = std::unique_ptr<std::remove_pointer_t<ZOOM_options>, OptionsDeleter>;
+using Connection = std::unique_ptr<std::remove_pointer_t<ZOOM_connection>, ConnectionDeleter>;
+using ResultSet = std::unique_ptr<std::remove_pointer_t<ZOOM_resultset>, ResultSetDeleter>;
+using File = std::unique_ptr<FILE, FileCloser>;
+
+constexpr const char* kTimeoutSeconds = "30";
+
+class Client {
+public:
+    explicit Client(FILE* marc) : marc_(marc), options_(ZOOM_options_create()) {
+        ZOOM_options_set(options_.get(), "timeout", kTimeoutSeconds);
+    }
+
+    void Run(const yazc::Command& c) {
+        switch (c.kind) {
+            case yazc::Command::kEmpty:
+                break;
+            case yazc::Command::kProxy:
+                ZOOM_options_set(options_.get(), "proxy", c.arg1.c_str());
+                break;
+            case yazc::Command::kAuthentication:
+                ZOOM_options_set(options_.get(), "user", c.arg1.c_str());
+                ZOOM_options_set(options_.get(), "password", c.arg2.c_str());
+                break;
+            case yazc::Command::kOpen:
+                Open(c.arg1);
+                break;
+            case yazc::Command::kElements:
+                ZOOM_options_set(options_.get(), "elementSetName", c.arg1.c_str());
+                if (conn_) ZOOM_connection_option_set(conn_.get(), "elementSetName", c.arg1.c_str());
+                break;
+            case yazc::Command::kFormat:
+                ZOOM_options_set(options_.get(), "preferredRecordSyntax", c.arg1.c_str());
+                if (conn_) ZOOM_connection_option_set(conn_.get(), "preferredRecordSyntax", c.arg1.c_str());
+                break;
+            case yazc::Command::kFind:
+                Find(c.arg1);
+                break;
+            case yazc::Command::kShow:
+                Show(c);
+                break;
+            case yazc::Command::kQuit:
+                break;
+            case yazc::Command::kUnknown:
+                std::cout << "Unknown command: " << c.arg1 << std::endl;
+                break;
+        }
+    }
+
+private:
+    // The error of the connection, or false when there is none.
+    bool Failed(const char* what) {
+        const char* msg = nullptr;
+        const char* addinfo = nullptr;
+        int code = ZOOM_connection_error(conn_.get(), &msg, &addinfo);
+        if (code == 0) return false;
+        if (code == ZOOM_ERROR_CONNECT || code == ZOOM_ERROR_TIMEOUT || code == ZOOM_ERROR_CONNECTION_LOST) {
+            std::cout << "Connecting...error: " << msg << (addinfo ? std::string(" ") + addinfo : "") << std::endl;
+        } else if (code == ZOOM_ERROR_INIT) {
+            std::cout << "Connection rejected by target: " << msg << std::endl;
+        } else {
+            std::cout << what << " failed: " << msg << " (" << code << ")"
+                      << (addinfo ? std::string(" ") + addinfo : "") << std::endl;
+        }
+        return true;
+    }
+
+    void Open(const std::string& address) {
+        results_.reset();
+        conn_.reset(ZOOM_connection_create(options_.get()));
+        ZOOM_connection_connect(conn_.get(), address.c_str(), 0);
+        if (Failed("open")) {
+            conn_.reset();
+            return;
+        }
+        std::cout << "Connecting...OK" << std::endl;
+    }
+
+    void Find(const std::string& query) {
+        results_.reset();
+        hits_ = 0;
+        shown_ = 0;
+        if (!conn_) {
+            std::cout << "Not connected" << std::endl;
+        } else {
+            results_.reset(ZOOM_connection_search_pqf(conn_.get(), query.c_str()));
+            if (Failed("search")) {
+                results_.reset();
+            } else {
+                hits_ = static_cast<int64_t>(ZOOM_resultset_size(results_.get()));
+            }
+        }
+        std::cout << "Number of hits: " << hits_ << std::endl;
+        if (marc_) {
+            std::fprintf(marc_, "%lld\r\n", static_cast<long long>(hits_));
+            std::fflush(marc_);
+        }
+    }
+
+    void Show(const yazc::Command& c) {
+        if (!results_) {
+            std::cout << "No result set" << std::endl;
+            return;
+        }
+        yazc::ShowRange range = yazc::RangeToShow(c, hits_, shown_);
+        for (int64_t i = 0; i < range.n; ++i) {
+            ZOOM_record rec = ZOOM_resultset_record(results_.get(), static_cast<size_t>(range.first + i));
+            if (Failed("present")) return;
+            if (!rec) continue;
+            int len = 0;
+            const char* raw = ZOOM_record_get(rec, "raw", &len);
+            if (!raw || len <= 0) continue;
+            std::string line = yazc::RecordLine(std::string_view(raw, static_cast<size_t>(len)));
+            if (marc_) {
+                std::fwrite(line.data(), 1, line.size(), marc_);
+                std::fputs("\r\n", marc_);
+            }
+            std::cout << "Record " << range.first + i + 1 << " presented" << std::endl;
+        }
+        if (marc_) std::fflush(marc_);
+        if (range.n > 0) shown_ = range.first + range.n;
+    }
+
+    FILE* marc_;
+    Options options_;
+    Connection conn_;
+    ResultSet results_;
+    int64_t hits_ = 0;
+    int64_t shown_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    File marc;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-m") == 0 && i + 1 < argc) {
+            marc.reset(std::fopen(argv[++i], "wb"));
+            if (!marc) {
+                std::cout << "Cannot open record file " << argv[i] << std::endl;
+                return 1;
+            }
+        }
+    }
+    Client client(marc.get());
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        yazc::Command c = yazc::ParseCommand(line);
+        if (c.kind == yazc::Command::kQuit) break;
+        client.Run(c);
+    }
+    return 0;
+}
