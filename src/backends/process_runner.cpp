@@ -1,11 +1,14 @@
 #include "backends/process_runner.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -137,13 +140,21 @@ RunStatus ProcessRunner::Run(const std::string& commandLine, const std::string& 
         ui_.ShowMessage(NoticeTitle(), StartFailureMessage());
         return RunStatus::kNotStarted;
     }
+    // A pidfd wakes us the moment the child ends; without one, poll every few ms.
+    Fd exited(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
     while (true) {
         int status = 0;
         pid_t done = ::waitpid(pid, &status, WNOHANG);
         if (done == pid || (done < 0 && errno != EINTR)) return RunStatus::kFinished;
-        if (std::chrono::steady_clock::now() >= deadline) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        if (exited.get() >= 0) {
+            pollfd p{exited.get(), POLLIN, 0};
+            ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 1000)));
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
     }
     // The child outlived its limit: end it and whatever it started.
     ::kill(-pid, SIGKILL);
