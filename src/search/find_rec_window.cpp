@@ -6,6 +6,7 @@
 #include <QTimer>
 
 #include "backends/external_z39.h"
+#include "backends/nlc_opac.h"
 #include "common/qt_text_widget.h"
 #include "common/z39_error.h"
 #include "records/marc_record.h"
@@ -49,6 +50,10 @@ TFindRec::TFindRec(FindRecServices services, QWidget* parent)
     if (!s_.z39 && s_.runner) {
         z39Owned_ = std::make_unique<ExternalZ39Backend>(s_.state, store_, index_, *s_.runner, s_.clock);
         s_.z39 = z39Owned_.get();
+    }
+    if (!s_.opac) {
+        opacOwned_ = std::make_unique<NlcOpacBackend>(s_.state, store_, index_, s_.http);
+        s_.opac = opacOwned_.get();
     }
     session_ = std::make_unique<SearchSession>(SearchSession::Services{
         s_.state, store_, index_, s_.http, s_.tcp, s_.clock, s_.z39, s_.opac});

@@ -115,6 +115,7 @@ class TFindRec : public QWidget {
     HandOffStore handOff_;
     TargetSelection targets_;
     std::unique_ptr<Z39Backend> z39Owned_;
+    std::unique_ptr<OpacBackend> opacOwned_;
     std::unique_ptr<SearchSession> session_;
     bool launchStarted_ = false;
     bool updatingTicks_ = false;

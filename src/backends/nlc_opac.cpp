@@ -1,0 +1,143 @@
+#include "backends/nlc_opac.h"
+
+#include <cstdio>
+
+#include "backends/opac_record.h"
+#include "common/gbk_text.h"
+#include "records/marc_record.h"
+
+namespace z39 {
+namespace {
+
+// Bytes that would end or change a query-string value are sent as %XX.
+std::string EscapeQueryValue(const std::string& value) {
+    std::string out;
+    for (char c : value) {
+        auto b = static_cast<unsigned char>(c);
+        if (b < 0x21 || b >= 0x7F || c == '%' || c == '&' || c == '#' || c == '+') {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", b);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string SixDigits(int n) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%06d", n);
+    return buf;
+}
+
+}  // namespace
+
+std::string DigitsOnly(const std::string& text) {
+    std::string out;
+    for (char c : text)
+        if (c >= '0' && c <= '9') out += c;
+    return out;
+}
+
+std::string GetOneBookData(HttpClient& http, const std::string& url) {
+    HttpResult r = http.Get(url, kOpacTimeoutMs);
+    if (!r.ok) return {};
+    return Trim(Utf8ToGbk(r.body));
+}
+
+std::string GetCsUrl(HttpClient& http, const std::string& baseAddress) {
+    std::string page = GetOneBookData(http, baseAddress);
+    if (page.empty()) return {};
+    size_t form = page.find("name=\"form1\"");
+    if (form == std::string::npos) return {};
+    std::string rest = page.substr(form + 1);
+    size_t action = rest.find("action=\"");
+    if (action == std::string::npos) return {};
+    rest = rest.substr(action + 8);
+    size_t end = rest.find("\">");
+    if (end == std::string::npos) return {};
+    return rest.substr(0, end);
+}
+
+std::string SetNumberOf(const std::string& page) {
+    static const std::string setNumber = "SET-NUMBER:";
+    static const std::string onclick = "onclick=\"var setno=''==''?'";
+    size_t at = page.find(setNumber);
+    if (at != std::string::npos) return DigitsOnly(page.substr(at + setNumber.size(), 10));
+    at = page.find(onclick);
+    if (at != std::string::npos) {
+        size_t from = at + onclick.size() + 2;
+        return from < page.size() ? DigitsOnly(page.substr(from, 10)) : std::string();
+    }
+    return {};
+}
+
+int HitCountOf(const std::string& page) {
+    static const std::string marker = G("第         1 条记录(共");
+    size_t at = page.find(marker);
+    if (at == std::string::npos) return -1;
+    std::string digits = DigitsOnly(page.substr(at + marker.size(), 11));
+    int hits = 0;
+    for (char c : digits) {
+        hits = hits * 10 + (c - '0');
+        if (hits > kOpacMaxRecords) return kOpacMaxRecords;
+    }
+    return hits;
+}
+
+NlcOpacBackend::NlcOpacBackend(AppState& state, RecordStore& store, ResultIndex& index, HttpClient& http)
+    : state_(state), store_(store), index_(index), http_(http) {}
+
+SearchOutcome NlcOpacBackend::FirstPage(const TargetEntry&, const std::string& isbn) {
+    SearchOutcome out;
+    const std::string form = GetCsUrl(http_, state_.settings.OPACURL);
+    if (form.empty()) {
+        out.connectionFailed = true;
+        out.statusMessage = ConnectionFailedStatus();
+        // The compact launch window must still grow to show what happened.
+        out.searchCompleted = true;
+        return out;
+    }
+    const std::string page = GetOneBookData(
+        http_, form + "?func=find-m&request=" + EscapeQueryValue(Trim(isbn)) +
+                   "&format=000&adjacent=Y&find_base=NLC01&find_code=ISB");
+    const std::string setNumber = SetNumberOf(page);
+    int hits = setNumber.empty() ? 0 : std::max(0, HitCountOf(page));
+    if (hits > 0) {
+        index_.Clear();
+        for (int i = 1; i <= hits; ++i) {
+            std::string recordPage = GetOneBookData(http_, form + "?func=full-set-set&set_number=" + setNumber +
+                                                               "&set_entry=" + SixDigits(i) + "&format=001");
+            std::string record = BookDataToBookMarc(PageToFieldLines(recordPage));
+            index_.AddResult(DisplayLine(record), record, store_);
+        }
+    }
+    out.total = hits;
+    out.rows = index_.Rows();
+    out.nextStart = static_cast<int64_t>(out.rows.size()) + 1;
+    out.hitLabel = HitLabel(hits);
+    out.statusMessage = hits < 1 ? NoDataStatus() : FoundStatus(hits);
+
+    const LaunchMode& launch = state_.launch;
+    if (!launch.launchQuery.empty()) {
+        if (hits > 0 && !out.rows.empty()) out.tickRows = {0};
+        if (hits == 1 && !launch.keepFullWindow && !state_.searchCompleted) {
+            out.autoSave = true;
+            return out;
+        }
+    } else if (hits == 1 && out.rows.size() == 1) {
+        out.tickRows = {0};
+        out.selectRow = 0;
+    }
+    out.focus = SearchOutcome::Focus::kList;
+    if (!out.rows.empty()) out.selectRow = 0;
+    if (!launch.launchQuery.empty()) {
+        out.launchFinished = true;
+        out.focus = SearchOutcome::Focus::kSave;
+    }
+    out.searchCompleted = true;
+    return out;
+}
+
+}  // namespace z39

@@ -1,0 +1,209 @@
+#include "backends/nlc_opac.h"
+
+#include <gtest/gtest.h>
+#include <yaz/marcdisp.h>
+
+#include "backends/opac_record.h"
+#include "backends/subfield_order.h"
+#include "common/gbk_text.h"
+#include "demo_catalogue.h"
+#include "records/marc_record.h"
+#include "support/marc_builder.h"
+#include "support/opac_server.h"
+#include "support/temp_dir.h"
+
+namespace z39 {
+namespace {
+
+// The subfields of the first field `tag` of a record, as code + value.
+std::vector<std::string> SubfieldsOf(const std::string& record, const std::string& tag) {
+    std::vector<std::string> out;
+    for (const auto& f : ReadFields(record).fields) {
+        if (f.tag != tag) continue;
+        std::string data = f.data;
+        size_t pos = data.find('\x1F');
+        while (pos != std::string::npos) {
+            size_t next = data.find('\x1F', pos + 1);
+            std::string piece = data.substr(pos + 1, (next == std::string::npos ? data.size() : next) - pos - 1);
+            if (!piece.empty() && piece.back() == '\x1E') piece.pop_back();
+            out.push_back(piece);
+            pos = next;
+        }
+        break;
+    }
+    return out;
+}
+
+// YAZ's own ISO 2709 reader accepts the record.
+bool YazAccepts(const std::string& record) {
+    yaz_marc_t mt = yaz_marc_create();
+    int rc = yaz_marc_read_iso2709(mt, record.data(), static_cast<int>(record.size()));
+    yaz_marc_destroy(mt);
+    return rc > 0;
+}
+
+TEST(SubfieldOrder, TableAndLookup) {
+    EXPECT_EQ(SubfieldOrderTable().size(), 657u);
+    EXPECT_EQ(SubfieldOrderTable().front(), "010a1");
+    EXPECT_EQ(SubfieldOrderTable().back(), "909y5");
+    EXPECT_EQ(GetMarcSubFieldOrder("200", "a"), "010");
+    EXPECT_EQ(GetMarcSubFieldOrder("200", "A"), "021");
+    EXPECT_EQ(GetMarcSubFieldOrder("700", "9"), "310");
+    EXPECT_EQ(GetMarcSubFieldOrder("200", "x"), "990");
+    EXPECT_EQ(GetMarcSubFieldOrder("999", "Q"), "991");
+    EXPECT_EQ(GetMarcSubFieldOrder("200", ""), "999");
+    EXPECT_EQ(GetMarcSubFieldOrder("", "a"), "999");
+}
+
+TEST(BookDataToBookMarc, ReordersSubfieldsAndFields) {
+    std::string lines = G("2101 |d 2008 |c 重庆出版社 |a 重庆\r\n2001 |f 刘慈欣著 |a 三体\r\n");
+    std::string record = BookDataToBookMarc(lines);
+    auto fields = ReadFields(record).fields;
+    ASSERT_EQ(fields.size(), 2u);
+    EXPECT_EQ(fields[0].tag, "200");
+    EXPECT_EQ(fields[0].data, "1 \x1F" "a" + G("三体") + "\x1F" "f" + G("刘慈欣著") + "\x1E");
+    EXPECT_EQ(SubfieldsOf(record, "210"), (std::vector<std::string>{"a" + G("重庆"), "c" + G("重庆出版社"), "d2008"}));
+    EXPECT_TRUE(YazAccepts(record));
+    EXPECT_EQ(record.size(), static_cast<size_t>(std::stoi(record.substr(0, 5))));
+}
+
+TEST(BookDataToBookMarc, RepeatedFieldsMergeAndUpperCaseCodesFollow) {
+    std::string record = BookDataToBookMarc(
+        G("701 0|a 王五 |4 著\r\n701 1|9 wang |a 李四 |A li si\r\n200  |A shu |a 书\r\n"));
+    EXPECT_EQ(SubfieldsOf(record, "701"),
+              (std::vector<std::string>{"a" + G("李四"), "a" + G("王五"), "Ali si", "9wang", "4" + G("著")}));
+    auto fields = ReadFields(record).fields;
+    EXPECT_EQ(fields.size(), 2u);
+    EXPECT_EQ(fields[1].data.substr(0, 2), " 0");  // the indicators of the first 701 line
+    EXPECT_EQ(SubfieldsOf(record, "200"), (std::vector<std::string>{"a" + G("书"), "Ashu"}));
+}
+
+TEST(BookDataToBookMarc, ControlFieldsLineBreaksAndSkippedLabels) {
+    std::string record = BookDataToBookMarc("LDR  00000nam\r\nFMT  BK\r\n005  20240101093000.0 \r\n"
+                                            "200 1|a two\rlines|f x\nz\r\n");
+    auto fields = ReadFields(record).fields;
+    ASSERT_EQ(fields.size(), 2u);
+    EXPECT_EQ(fields[0].tag, "005");
+    EXPECT_EQ(fields[0].data, "20240101093000.0\x1E");
+    EXPECT_EQ(record.find('\r'), std::string::npos);
+    EXPECT_EQ(record.find('\n'), std::string::npos);
+    EXPECT_TRUE(YazAccepts(record));
+}
+
+TEST(BookDataToBookMarc, EmptyPageGivesTheEmptyRecord) {
+    std::string record = BookDataToBookMarc(PageToFieldLines(""));
+    EXPECT_EQ(record, std::string("00026nam0 2200025   450 \x1E\x1D"));
+    EXPECT_EQ(record.size(), 26u);
+}
+
+TEST(PageToFieldLines, LabelsValuesAndNbsp) {
+    std::string page = G("<!-- filename: full-000-body --><td nowrap>200 1</td><td class=td1>|a&NBSP;书&nbsp;名 </td>"
+                         "<!-- filename: full-000-body --><td nowrap>005</td><td class=td1> 20240101 </td>"
+                         "<!-- filename: full-000-body --><td>nothing here</td>");
+    EXPECT_EQ(PageToFieldLines(page), G("200 1|a 书 名\r\n005  20240101\r\n     \r\n"));
+}
+
+TEST(OpacPages, SetNumberAndHitCount) {
+    EXPECT_EQ(SetNumberOf("x SET-NUMBER:002351 -->"), "002351");
+    EXPECT_EQ(SetNumberOf("SET-NUMBER:<b>23</b>5678"), "235");
+    EXPECT_EQ(SetNumberOf("onclick=\"var setno=''==''?'0-004567';\""), "004567");
+    EXPECT_EQ(SetNumberOf("nothing"), "");
+    EXPECT_EQ(HitCountOf(G("第         1 条记录(共 45 条)")), 30);
+    EXPECT_EQ(HitCountOf(G("第         1 条记录(共 7 条)")), 7);
+    EXPECT_EQ(HitCountOf("no marker"), -1);
+    EXPECT_EQ(DigitsOnly("a1<b>2</b>3"), "123");
+}
+
+class OpacSearchTest : public ::testing::Test {
+protected:
+    void SetUp() override { state.files = MakeWorkingFiles(dir.path()); }
+    SearchOutcome Search(test::OpacServer& server) {
+        state.settings.OPACURL = server.Base();
+        NlcOpacBackend backend(state, store, index, http);
+        return backend.FirstPage(TargetEntry{}, " 7-5366-9293-9 ");
+    }
+    std::vector<std::string> Demo(int n) {
+        std::vector<std::string> out;
+        for (int i = 0; i < n; ++i) out.push_back(ks::DemoRecord(i, n));
+        return out;
+    }
+    test::TempDir dir;
+    AppState state;
+    RecordStore store{dir.File("_list.~")};
+    ResultIndex index;
+    CurlHttpClient http;
+};
+
+TEST_F(OpacSearchTest, RoundTripOfDemoRecords) {
+    auto records = Demo(12);
+    test::OpacServer server(records);
+    index.SetSorted(false);
+    SearchOutcome out = Search(server);
+    ASSERT_EQ(out.total, 12);
+    EXPECT_EQ(out.statusMessage, FoundStatus(12));
+    ASSERT_EQ(out.rows.size(), 12u);
+    for (size_t i = 0; i < records.size(); ++i) {
+        std::string back = store.LoadRecord(static_cast<int>(i));
+        for (const char* tag : {"200", "210", "010", "701"})
+            EXPECT_EQ(SubfieldsOf(back, tag), SubfieldsOf(records[i], tag)) << i << " " << tag;
+        EXPECT_EQ(DisplayLine(back), DisplayLine(records[i]));
+        EXPECT_EQ(out.rows[i], DisplayLine(records[i]));
+        EXPECT_EQ(back.size(), static_cast<size_t>(std::stoi(back.substr(0, 5))));
+        EXPECT_EQ(DetailLines(back, {}).size(), ReadFields(records[i]).fields.size());
+        EXPECT_TRUE(YazAccepts(back)) << i;
+    }
+    auto requests = server.Requests();
+    EXPECT_EQ(requests[1].find("/F/SESSION-1?func=find-m&request=7-5366-9293-9&format=000&adjacent=Y"
+                               "&find_base=NLC01&find_code=ISB"),
+              0u);
+}
+
+TEST_F(OpacSearchTest, FortyFiveHitsFetchThirtyPages) {
+    test::OpacServer server(Demo(45));
+    server.reportedHits = 45;
+    SearchOutcome out = Search(server);
+    EXPECT_EQ(out.total, 30);
+    EXPECT_EQ(out.statusMessage, FoundStatus(30));
+    auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 32u);  // start page, search, 30 records
+    EXPECT_NE(requests[2].find("set_number=002351&set_entry=000001&format=001"), std::string::npos);
+    EXPECT_NE(requests[31].find("set_entry=000030&"), std::string::npos);
+}
+
+TEST_F(OpacSearchTest, OnclickSetNumberAndMissingMarkers) {
+    test::OpacServer server(Demo(2));
+    server.style = test::OpacServer::SetNumberStyle::kOnclickOnly;
+    EXPECT_EQ(Search(server).total, 2);
+    server.hitMarker = false;
+    SearchOutcome out = Search(server);
+    EXPECT_EQ(out.total, 0);
+    EXPECT_EQ(out.statusMessage, NoDataStatus());
+    server.hitMarker = true;
+    server.style = test::OpacServer::SetNumberStyle::kNone;
+    EXPECT_EQ(Search(server).statusMessage, NoDataStatus());
+}
+
+TEST_F(OpacSearchTest, NoFormAddressIsAConnectionFailure) {
+    test::OpacServer server(Demo(1));
+    server.startPage = "<html>no form here</html>";
+    SearchOutcome out = Search(server);
+    EXPECT_TRUE(out.connectionFailed);
+    EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
+    state.settings.OPACURL = "http://127.0.0.1:1/F";  // nothing listens
+    NlcOpacBackend backend(state, store, index, http);
+    EXPECT_TRUE(backend.FirstPage(TargetEntry{}, "1").connectionFailed);
+}
+
+TEST_F(OpacSearchTest, TextWithoutGbkFormBecomesQuestionMarks) {
+    std::string record = test::MarcBuilder().Data("200", "1 ", {{'a', "书"}}).Build();
+    test::OpacServer server({record});
+    // A page whose title holds an emoji and a character outside GBK.
+    std::string page = test::AlephRecordPage(record);
+    page.replace(page.find("书"), 3, "书\xF0\x9F\x98\x80\xF0\xA0\x80\x80");
+    std::string converted = BookDataToBookMarc(PageToFieldLines(Utf8ToGbk(page)));
+    EXPECT_EQ(SubfieldsOf(converted, "200"), std::vector<std::string>{"a" + G("书") + "??"});
+    EXPECT_TRUE(YazAccepts(converted));
+}
+
+}  // namespace
+}  // namespace z39
