@@ -11,6 +11,7 @@
 
 #include "common/qt_text_widget.h"
 #include "search/search_outcome.h"
+#include "targets/z39_svr_para_dialog.h"
 
 namespace z39 {
 namespace {
@@ -59,6 +60,7 @@ TZ39Main::TZ39Main(AppState& state, bool compactWindow, FindRecServices services
     setCentralWidget(mdi_);
     connect(mdi_, &QMdiArea::subWindowActivated, this, [this](QMdiSubWindow* w) {
         if (w && w == findRecWindow_) findRec_->FormActivate();
+        if (w && w == settingsWindow_) setPara_->FormActivate();
     });
 
     QToolBar* bar = addToolBar(U("工具栏"));
@@ -129,10 +131,12 @@ void TZ39Main::CreateChildren() {
     about->setWindowTitle(U("关于..."));
     aboutWindow_ = mdi_->addSubWindow(about);
     aboutWindow_->showMaximized();
-    auto* settings = new QLabel(U("参数配置"));
-    settings->setAlignment(Qt::AlignCenter);
-    settings->setWindowTitle(U("参数配置"));
-    settingsWindow_ = mdi_->addSubWindow(settings);
+    setPara_ = new TSetPara(state_, services_.ui, [this] {
+        TZ39SvrPara editor(findRec_->targets().list(), services_.targetListPath, state_,
+                           services_.ui, this);
+        editor.exec();
+    });
+    settingsWindow_ = mdi_->addSubWindow(setPara_);
     settingsWindow_->showMaximized();
     findRec_ = new TFindRec(services_);
     findRecWindow_ = mdi_->addSubWindow(findRec_);

@@ -8,6 +8,7 @@
 #include <QToolButton>
 
 #include "app/app_state.h"
+#include "app/set_para_dialog.h"
 #include "search/find_rec_window.h"
 
 namespace z39 {
@@ -38,6 +39,7 @@ class TZ39Main : public QMainWindow {
              QWidget* parent = nullptr);
 
     TFindRec* findRec() const { return findRec_; }
+    TSetPara* setPara() const { return setPara_; }
     QLabel* panel0() const { return panel0_; }
     StatusPanelWidget* panel1() const { return panel1_; }
     QLabel* panel2() const { return panel2_; }
@@ -68,6 +70,7 @@ class TZ39Main : public QMainWindow {
     QLabel* panel2_;
     QTimer timer_;
     TFindRec* findRec_ = nullptr;
+    TSetPara* setPara_ = nullptr;
     QMdiSubWindow* findRecWindow_ = nullptr;
     QMdiSubWindow* aboutWindow_ = nullptr;
     QMdiSubWindow* settingsWindow_ = nullptr;

@@ -20,8 +20,10 @@ std::string YazcPath() {
 std::string BuildZ39Script(const Z39Settings& settings, const TargetEntry& entry,
                            const std::string& queryLine, const std::string& showLine) {
     std::string script;
-    if (settings.PROXYSIGN == 1) script += "proxy " + settings.PROXYIP + ":" + settings.PROXYPORT + "\r\n";
-    if (entry.auth == "1") script += "authentication " + entry.username + " " + entry.userpass + "\r\n";
+    if (settings.PROXYSIGN == 1)
+        script += "proxy " + settings.PROXYIP + ":" + settings.PROXYPORT + "\r\n";
+    if (entry.auth == "1")
+        script += "authentication " + entry.username + " " + entry.userpass + "\r\n";
     script += "open " + entry.address + ":" + entry.port + "/" + entry.database + "\r\n";
     script += "elements F\r\n";
     script += queryLine + "\r\n";
@@ -45,7 +47,9 @@ RecordFile ReadRecordFile(const std::string& path, bool firstLineIsCount) {
         if (first) {
             first = false;
             auto hits = ToNumber(line);
-            if (!hits) throw Z39Error(G("记录文件[") + path + G("]的第一行不是命中数：") + line.substr(0, 40));
+            if (!hits)
+                throw Z39Error(G("记录文件[") + path + G("]的第一行不是命中数：") +
+                               line.substr(0, 40));
             out.hits = *hits;
             continue;
         }
@@ -62,16 +66,22 @@ bool ClientReportedConnectionFailure(const std::string& messagePath) {
 
 ExternalZ39Backend::ExternalZ39Backend(AppState& state, RecordStore& store, ResultIndex& index,
                                        ProcessRunner& runner, Clock& clock, std::string clientPath)
-    : state_(state), store_(store), index_(index), runner_(runner), clock_(clock), clientPath_(std::move(clientPath)) {}
+    : state_(state),
+      store_(store),
+      index_(index),
+      runner_(runner),
+      clock_(clock),
+      clientPath_(std::move(clientPath)) {}
 
 bool ExternalZ39Backend::RunClient(const TargetEntry& entry, const std::string& queryLine,
                                    const std::string& showLine, SearchOutcome& out) {
     const WorkingFiles& files = state_.files;
-    if (!ReplaceFileAtomically(files.clientScriptPath, BuildZ39Script(state_.settings, entry, queryLine, showLine)))
+    if (!ReplaceFileAtomically(files.clientScriptPath,
+                               BuildZ39Script(state_.settings, entry, queryLine, showLine)))
         throw Z39Error("Unable to write to " + files.clientScriptPath);
     clock_.SleepMs(kScriptWaitMs);
-    RunStatus status = runner_.Run(clientPath_ + " -m " + files.clientMarcPath, files.clientScriptPath,
-                                   files.clientMessagePath, G("错误！"));
+    RunStatus status = runner_.Run(clientPath_ + " -m " + files.clientMarcPath,
+                                   files.clientScriptPath, files.clientMessagePath, G("错误！"));
     if (status != RunStatus::kFinished) {
         out.connectionFailed = true;
         out.statusMessage = ConnectionFailedStatus();
@@ -90,7 +100,8 @@ void ExternalZ39Backend::AddRecords(const std::vector<std::string>& lines) {
     }
 }
 
-SearchOutcome ExternalZ39Backend::FirstPage(const TargetEntry& entry, const std::string& findCommand) {
+SearchOutcome ExternalZ39Backend::FirstPage(const TargetEntry& entry,
+                                            const std::string& findCommand) {
     SearchOutcome out;
     if (!RunClient(entry, findCommand, "show", out)) {
         out.searchCompleted = true;
@@ -121,7 +132,8 @@ SearchOutcome ExternalZ39Backend::NextPage(const TargetEntry& entry, const std::
     out.nextStart = nextStart;
     const int64_t ask = std::min(total - nextStart + 1, count);
     DeleteFileIfExists(state_.files.clientMarcPath);
-    if (!RunClient(entry, findCommand, "show " + std::to_string(nextStart) + "+" + std::to_string(ask), out)) {
+    if (!RunClient(entry, findCommand,
+                   "show " + std::to_string(nextStart) + "+" + std::to_string(ask), out)) {
         out.rows = index_.Rows();
         return out;
     }

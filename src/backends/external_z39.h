@@ -37,18 +37,18 @@ bool ClientReportedConnectionFailure(const std::string& messagePath);
 
 // Z39.50 searches through the external client (GetMarcFromOtherZ39 and its next page).
 class ExternalZ39Backend final : public Z39Backend {
-public:
-    ExternalZ39Backend(AppState& state, RecordStore& store, ResultIndex& index, ProcessRunner& runner,
-                       Clock& clock, std::string clientPath = YazcPath());
+  public:
+    ExternalZ39Backend(AppState& state, RecordStore& store, ResultIndex& index,
+                       ProcessRunner& runner, Clock& clock, std::string clientPath = YazcPath());
 
     SearchOutcome FirstPage(const TargetEntry& entry, const std::string& findCommand) override;
     SearchOutcome NextPage(const TargetEntry& entry, const std::string& findCommand, int64_t total,
                            int64_t nextStart, int64_t count) override;
 
-private:
+  private:
     // Writes the script and runs the client; false when the run failed (status set in `out`).
-    bool RunClient(const TargetEntry& entry, const std::string& queryLine, const std::string& showLine,
-                   SearchOutcome& out);
+    bool RunClient(const TargetEntry& entry, const std::string& queryLine,
+                   const std::string& showLine, SearchOutcome& out);
     void AddRecords(const std::vector<std::string>& lines);
 
     AppState& state_;

@@ -86,7 +86,8 @@ int HitCountOf(const std::string& page) {
     return hits;
 }
 
-NlcOpacBackend::NlcOpacBackend(AppState& state, RecordStore& store, ResultIndex& index, HttpClient& http)
+NlcOpacBackend::NlcOpacBackend(AppState& state, RecordStore& store, ResultIndex& index,
+                               HttpClient& http)
     : state_(state), store_(store), index_(index), http_(http) {}
 
 SearchOutcome NlcOpacBackend::FirstPage(const TargetEntry&, const std::string& isbn) {
@@ -99,16 +100,17 @@ SearchOutcome NlcOpacBackend::FirstPage(const TargetEntry&, const std::string& i
         out.searchCompleted = true;
         return out;
     }
-    const std::string page = GetOneBookData(
-        http_, form + "?func=find-m&request=" + EscapeQueryValue(Trim(isbn)) +
-                   "&format=000&adjacent=Y&find_base=NLC01&find_code=ISB");
+    const std::string page =
+        GetOneBookData(http_, form + "?func=find-m&request=" + EscapeQueryValue(Trim(isbn)) +
+                                  "&format=000&adjacent=Y&find_base=NLC01&find_code=ISB");
     const std::string setNumber = SetNumberOf(page);
     int hits = setNumber.empty() ? 0 : std::max(0, HitCountOf(page));
     if (hits > 0) {
         index_.Clear();
         for (int i = 1; i <= hits; ++i) {
-            std::string recordPage = GetOneBookData(http_, form + "?func=full-set-set&set_number=" + setNumber +
-                                                               "&set_entry=" + SixDigits(i) + "&format=001");
+            std::string recordPage =
+                GetOneBookData(http_, form + "?func=full-set-set&set_number=" + setNumber +
+                                          "&set_entry=" + SixDigits(i) + "&format=001");
             std::string record = BookDataToBookMarc(PageToFieldLines(recordPage));
             index_.AddResult(DisplayLine(record), record, store_);
         }

@@ -30,11 +30,11 @@ int HitCountOf(const std::string& resultPage);
 
 // Searches the national library's web OPAC by ISBN (GetMarcFromNlcOpac).
 class NlcOpacBackend final : public OpacBackend {
-public:
+  public:
     NlcOpacBackend(AppState& state, RecordStore& store, ResultIndex& index, HttpClient& http);
     SearchOutcome FirstPage(const TargetEntry& entry, const std::string& isbn) override;
 
-private:
+  private:
     AppState& state_;
     RecordStore& store_;
     ResultIndex& index_;

@@ -120,7 +120,8 @@ std::vector<std::string> WorkList(const std::string& fieldLines) {
         const std::string head = tag + "000000";
         bool known = std::any_of(list.begin(), list.end(),
                                  [&](const std::string& e) { return e.compare(0, 9, head) == 0; });
-        if (!known) list.push_back(tag + kFieldEntryMark + (line.size() > 3 ? line.substr(3, 2) : ""));
+        if (!known)
+            list.push_back(tag + kFieldEntryMark + (line.size() > 3 ? line.substr(3, 2) : ""));
         std::string subfields = (line.size() > 6 ? line.substr(6) : std::string()) + "|";
         size_t start = 0;
         while (true) {
@@ -150,9 +151,12 @@ std::string DoAllFieldsValue(const std::vector<std::string>& workList) {
     };
     for (const auto& entry : workList) {
         size_t comma1 = entry.find(',');
-        size_t comma2 = comma1 == std::string::npos ? std::string::npos : entry.find(',', comma1 + 1);
-        char afterComma = comma1 != std::string::npos && comma1 + 1 < entry.size() ? entry[comma1 + 1] : ' ';
-        std::string afterSecond = comma2 == std::string::npos ? std::string() : entry.substr(comma2 + 1);
+        size_t comma2 =
+            comma1 == std::string::npos ? std::string::npos : entry.find(',', comma1 + 1);
+        char afterComma =
+            comma1 != std::string::npos && comma1 + 1 < entry.size() ? entry[comma1 + 1] : ' ';
+        std::string afterSecond =
+            comma2 == std::string::npos ? std::string() : entry.substr(comma2 + 1);
         if (afterComma == ' ') {
             finish();
             currentTag = entry.substr(0, 3);

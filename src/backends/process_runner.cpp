@@ -2,9 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/syscall.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,7 +23,7 @@ namespace z39 {
 namespace {
 
 class Fd {
-public:
+  public:
     explicit Fd(int fd = -1) : fd_(fd) {}
     ~Fd() {
         if (fd_ >= 0) ::close(fd_);
@@ -32,13 +32,13 @@ public:
     Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 
 // Puts the cursor back to what it was, however the run ends.
 class CursorGuard {
-public:
+  public:
     explicit CursorGuard(UserInterface& ui) : ui_(ui), saved_(ui.CurrentCursor()) {
         ui_.SetCursor(Cursor::kBusy);
     }
@@ -46,32 +46,32 @@ public:
     CursorGuard(const CursorGuard&) = delete;
     CursorGuard& operator=(const CursorGuard&) = delete;
 
-private:
+  private:
     UserInterface& ui_;
     Cursor saved_;
 };
 
 class SpawnActions {
-public:
+  public:
     SpawnActions() { posix_spawn_file_actions_init(&actions_); }
     ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
     SpawnActions(const SpawnActions&) = delete;
     SpawnActions& operator=(const SpawnActions&) = delete;
     posix_spawn_file_actions_t* get() { return &actions_; }
 
-private:
+  private:
     posix_spawn_file_actions_t actions_;
 };
 
 class SpawnAttributes {
-public:
+  public:
     SpawnAttributes() { posix_spawnattr_init(&attr_); }
     ~SpawnAttributes() { posix_spawnattr_destroy(&attr_); }
     SpawnAttributes(const SpawnAttributes&) = delete;
     SpawnAttributes& operator=(const SpawnAttributes&) = delete;
     posix_spawnattr_t* get() { return &attr_; }
 
-private:
+  private:
     posix_spawnattr_t attr_;
 };
 
@@ -81,7 +81,9 @@ std::string Raised(const char* fixedUtf8, const std::string& path, const std::st
 
 }  // namespace
 
-std::string StartFailureMessage() { return G("运行程序失败[CreateDOSProcessRedirected]！\r\n请重试或换其他数据库。"); }
+std::string StartFailureMessage() {
+    return G("运行程序失败[CreateDOSProcessRedirected]！\r\n请重试或换其他数据库。");
+}
 
 ProcessRunner::ProcessRunner(UserInterface& ui, int timeoutMs) : ui_(ui), timeoutMs_(timeoutMs) {}
 
@@ -103,19 +105,22 @@ std::vector<std::string> ProcessRunner::SplitCommandLine(const std::string& comm
 RunStatus ProcessRunner::Run(const std::string& commandLine, const std::string& inputPath,
                              const std::string& outputPath, const std::string& errorSuffix) {
     if (!inputPath.empty() && !FileExists(inputPath)) {
-        throw Z39Error(Raised("[function: CreateDOSProcessRedirected]\n\nInput file * %s *\ndoes not exist\n\n",
-                              inputPath, errorSuffix));
+        throw Z39Error(Raised(
+            "[function: CreateDOSProcessRedirected]\n\nInput file * %s *\ndoes not exist\n\n",
+            inputPath, errorSuffix));
     }
     CursorGuard cursor(ui_);
     Fd input(inputPath.empty() ? -1 : ::open(inputPath.c_str(), O_RDONLY | O_CLOEXEC));
     if (!inputPath.empty() && input.get() < 0) {
-        throw Z39Error(Raised("[function: CreateDOSProcessRedirected]\n\n不能打开中间输入文件\n文件名称：%s \n\n",
-                              inputPath, errorSuffix));
+        throw Z39Error(Raised(
+            "[function: CreateDOSProcessRedirected]\n\n不能打开中间输入文件\n文件名称：%s \n\n",
+            inputPath, errorSuffix));
     }
     Fd output(::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (output.get() < 0) {
-        throw Z39Error(Raised("[function: CreateDOSProcessRedirected]\n\n不能建立中间输出文件\n文件名称：%s \n\n",
-                              outputPath, errorSuffix));
+        throw Z39Error(Raised(
+            "[function: CreateDOSProcessRedirected]\n\n不能建立中间输出文件\n文件名称：%s \n\n",
+            outputPath, errorSuffix));
     }
 
     std::vector<std::string> words = SplitCommandLine(commandLine);
@@ -136,7 +141,8 @@ RunStatus ProcessRunner::Run(const std::string& commandLine, const std::string& 
     posix_spawnattr_setpgroup(attributes.get(), 0);
 
     pid_t pid = -1;
-    if (words.empty() || posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv.data(), environ) != 0) {
+    if (words.empty() ||
+        posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv.data(), environ) != 0) {
         ui_.ShowMessage(NoticeTitle(), StartFailureMessage());
         return RunStatus::kNotStarted;
     }
@@ -147,7 +153,8 @@ RunStatus ProcessRunner::Run(const std::string& commandLine, const std::string& 
         int status = 0;
         pid_t done = ::waitpid(pid, &status, WNOHANG);
         if (done == pid || (done < 0 && errno != EINTR)) return RunStatus::kFinished;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) break;
         if (exited.get() >= 0) {
             pollfd p{exited.get(), POLLIN, 0};

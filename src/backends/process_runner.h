@@ -19,7 +19,7 @@ enum class RunStatus {
 // Runs a console program hidden, standard input from a file, standard output to a file,
 // standard error discarded, and waits for it (CreateDOSProcessRedirected).
 class ProcessRunner {
-public:
+  public:
     explicit ProcessRunner(UserInterface& ui, int timeoutMs = kRunnerTimeoutMs);
 
     // `commandLine` is split into words at blanks. `inputPath` may be empty (no standard
@@ -38,7 +38,7 @@ public:
     // The words of a command line, split at blanks and tabs.
     static std::vector<std::string> SplitCommandLine(const std::string& commandLine);
 
-private:
+  private:
     UserInterface& ui_;
     int timeoutMs_;
 };

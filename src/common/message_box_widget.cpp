@@ -25,6 +25,11 @@ void MessageBoxWidget::SetCursor(Cursor cursor) {
     }
 }
 
+bool MessageBoxWidget::AskYesNo(const std::string& title, const std::string& text) {
+    return QMessageBox::question(parent_, Q(title), Q(text), QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
 void MessageBoxWidget::ProcessPendingEvents() { QApplication::processEvents(); }
 
 }  // namespace z39

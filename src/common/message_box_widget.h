@@ -14,6 +14,7 @@ class MessageBoxWidget final : public UserInterface {
     Cursor CurrentCursor() const override;
     void SetCursor(Cursor cursor) override;
     void ProcessPendingEvents() override;
+    bool AskYesNo(const std::string& title, const std::string& text) override;
 
     // The window that owns the boxes.
     void setParent(QWidget* parent) { parent_ = parent; }

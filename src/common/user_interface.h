@@ -15,6 +15,12 @@ class UserInterface {
     virtual void ShowMessage(const std::string& title, const std::string& text) = 0;
     virtual Cursor CurrentCursor() const = 0;
     virtual void SetCursor(Cursor cursor) = 0;
+    // A Yes/No question with No as default; true for Yes.
+    virtual bool AskYesNo(const std::string& title, const std::string& text) {
+        (void)title;
+        (void)text;
+        return false;
+    }
     // Lets the window repaint once before a blocking step (the wait panel).
     virtual void ProcessPendingEvents() {}
 };

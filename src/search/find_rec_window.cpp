@@ -48,7 +48,8 @@ TFindRec::TFindRec(FindRecServices services, QWidget* parent)
       store_(services.state.files.recordListPath),
       handOff_(services.state.handOffPath) {
     if (!s_.z39 && s_.runner) {
-        z39Owned_ = std::make_unique<ExternalZ39Backend>(s_.state, store_, index_, *s_.runner, s_.clock);
+        z39Owned_ =
+            std::make_unique<ExternalZ39Backend>(s_.state, store_, index_, *s_.runner, s_.clock);
         s_.z39 = z39Owned_.get();
     }
     if (!s_.opac) {
@@ -258,6 +259,7 @@ void TFindRec::StartLaunchQuery() {
 }
 
 void TFindRec::FormActivate() {
+    targets_.SetSharedCatalogue(s_.state.settings);
     if (s_.state.targetListChanged) {
         s_.state.targetListChanged = false;
         targets_.Reload(s_.targetListPath, s_.state.settings);

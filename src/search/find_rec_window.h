@@ -14,10 +14,10 @@
 
 #include "app/app_state.h"
 #include "app/hand_off_store.h"
+#include "backends/process_runner.h"
 #include "records/book_list_widget.h"
 #include "records/record_store.h"
 #include "records/result_index.h"
-#include "backends/process_runner.h"
 #include "search/search_session.h"
 #include "targets/target_selection.h"
 
@@ -30,7 +30,7 @@ struct FindRecServices {
     TcpClient& tcp;
     Clock& clock;
     UserInterface& ui;
-    Z39Backend* z39 = nullptr;   // given: used as it is
+    Z39Backend* z39 = nullptr;  // given: used as it is
     OpacBackend* opac = nullptr;
     ProcessRunner* runner = nullptr;  // without a Z39.50 back end: run yazc through this
     std::string targetListPath = "z39svr.cfg";

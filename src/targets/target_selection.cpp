@@ -39,6 +39,11 @@ void TargetSelection::Reload(const std::string& cfgPath, const Z39Settings& sett
     isWebOpac_ = IsWebOpacEntry(Current());
 }
 
+void TargetSelection::SetSharedCatalogue(const Z39Settings& settings) {
+    list_.TargetTable[kSharedCatalogueSlot].address = settings.KSIP;
+    list_.TargetTable[kSharedCatalogueSlot].port = settings.KSPORT;
+}
+
 SelectionOutcome TargetSelection::Select(int index, AppState& state, IniFile& ini) {
     SelectionOutcome out;
     if (index < 0 || index >= list_.TargetNodeCount || list_.TargetTable[index].address.empty())

@@ -53,6 +53,9 @@ class TargetSelection {
     // Throws Z39Error when Z39.ini cannot be written.
     SelectionOutcome Select(int index, AppState& state, IniFile& ini);
 
+    // Slot 1 takes the shared catalogue's address and port from the settings.
+    void SetSharedCatalogue(const Z39Settings& settings);
+
     const TargetList& list() const { return list_; }
     int CurrentTarget() const { return list_.CurrentTarget; }
     bool IsWebOpac() const { return isWebOpac_; }

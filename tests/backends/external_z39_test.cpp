@@ -24,10 +24,11 @@ TEST(Z39Script, WorkedExampleAndOptionalLines) {
     t.auth = "1";
     t.username = "user";
     t.userpass = "pass";
-    std::string find = BuildFindCommand({{"", "ISBN", "7111"}, {G("并且"), G("题名"), G("数据结构")}});
+    std::string find =
+        BuildFindCommand({{"", "ISBN", "7111"}, {G("并且"), G("题名"), G("数据结构")}});
     EXPECT_EQ(BuildZ39Script(settings, t, find, "show"),
-              "authentication user pass\r\nopen H:210/D\r\nelements F\r\nf @and @attr 1=4 " + G("数据结构") +
-                  " @attr 1=7 7111\r\nshow\r\nquit\r\n");
+              "authentication user pass\r\nopen H:210/D\r\nelements F\r\nf @and @attr 1=4 " +
+                  G("数据结构") + " @attr 1=7 7111\r\nshow\r\nquit\r\n");
     settings.PROXYSIGN = 1;
     settings.PROXYIP = "10.1.1.1";
     settings.PROXYPORT = "3128";
@@ -58,15 +59,15 @@ TEST(Z39RecordFile, CountLineAndRecords) {
 // The Z39.50 back end with a stand-in client: a shell script that keeps its script and
 // writes a prepared record file and output.
 class FakeClientTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         state.files = MakeWorkingFiles(dir.path());
         entry.address = "127.0.0.1";
         entry.port = "210";
         entry.database = "Default";
-        dir.Write("client.sh",
-                  "cat > " + dir.File("script.seen") + "\ncp " + dir.File("records.prepared") +
-                      " \"$2\" 2>/dev/null\ncat " + dir.File("output.prepared") + " 2>/dev/null\nexit 0\n");
+        dir.Write("client.sh", "cat > " + dir.File("script.seen") + "\ncp " +
+                                   dir.File("records.prepared") + " \"$2\" 2>/dev/null\ncat " +
+                                   dir.File("output.prepared") + " 2>/dev/null\nexit 0\n");
         dir.Write("output.prepared", "Connecting...OK\n");
     }
     std::unique_ptr<ExternalZ39Backend> Backend() {
@@ -94,7 +95,8 @@ TEST_F(FakeClientTest, CnmarcRecordsFromTheDemoCatalogue) {
     dir.Write("records.prepared", file);
     index.SetSorted(false);
     SearchOutcome out = Backend()->FirstPage(entry, "f @attr 1=4 x");
-    EXPECT_EQ(dir.Read("script.seen"), "open 127.0.0.1:210/Default\r\nelements F\r\nf @attr 1=4 x\r\nshow\r\nquit\r\n");
+    EXPECT_EQ(dir.Read("script.seen"),
+              "open 127.0.0.1:210/Default\r\nelements F\r\nf @attr 1=4 x\r\nshow\r\nquit\r\n");
     EXPECT_EQ(out.total, 3);
     ASSERT_EQ(out.rows.size(), 3u);
     for (size_t i = 0; i < 3; ++i) {
@@ -113,7 +115,8 @@ TEST_F(FakeClientTest, FurtherPageResendsTheSearchAndAppends) {
     auto backend = Backend();
     SearchOutcome out = backend->FirstPage(entry, "f @attr 1=4 x");
     EXPECT_TRUE(out.nextEnabled);
-    dir.Write("records.prepared", "25\r\n" + ks::DemoRecord(1, 30) + "\r\n" + ks::DemoRecord(2, 30) + "\r\n");
+    dir.Write("records.prepared",
+              "25\r\n" + ks::DemoRecord(1, 30) + "\r\n" + ks::DemoRecord(2, 30) + "\r\n");
     out = backend->NextPage(entry, "f @attr 1=4 x", 25, 2, 10);
     EXPECT_NE(dir.Read("script.seen").find("f @attr 1=4 x\r\nshow 2+10\r\n"), std::string::npos);
     EXPECT_EQ(out.rows.size(), 3u);  // the count line of the resent search is skipped
@@ -136,7 +139,8 @@ TEST_F(FakeClientTest, ConnectionFailureReportedByTheClient) {
 }
 
 TEST_F(FakeClientTest, ClientThatCannotStartOrHangsIsAConnectionFailure) {
-    auto missing = std::make_unique<ExternalZ39Backend>(state, store, index, runner, clock, dir.File("nothing"));
+    auto missing = std::make_unique<ExternalZ39Backend>(state, store, index, runner, clock,
+                                                        dir.File("nothing"));
     SearchOutcome out = missing->FirstPage(entry, "f x");
     EXPECT_TRUE(out.connectionFailed);
     EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
@@ -144,7 +148,8 @@ TEST_F(FakeClientTest, ClientThatCannotStartOrHangsIsAConnectionFailure) {
 
     dir.Write("client.sh", "sleep 100\n");
     ProcessRunner quick(ui, 200);
-    ExternalZ39Backend hanging(state, store, index, quick, clock, "/bin/sh " + dir.File("client.sh"));
+    ExternalZ39Backend hanging(state, store, index, quick, clock,
+                               "/bin/sh " + dir.File("client.sh"));
     out = hanging.FirstPage(entry, "f x");
     EXPECT_TRUE(out.connectionFailed);
     EXPECT_EQ(ui.cursor, Cursor::kNormal);

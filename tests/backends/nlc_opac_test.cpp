@@ -24,7 +24,8 @@ std::vector<std::string> SubfieldsOf(const std::string& record, const std::strin
         size_t pos = data.find('\x1F');
         while (pos != std::string::npos) {
             size_t next = data.find('\x1F', pos + 1);
-            std::string piece = data.substr(pos + 1, (next == std::string::npos ? data.size() : next) - pos - 1);
+            std::string piece =
+                data.substr(pos + 1, (next == std::string::npos ? data.size() : next) - pos - 1);
             if (!piece.empty() && piece.back() == '\x1E') piece.pop_back();
             out.push_back(piece);
             pos = next;
@@ -61,8 +62,15 @@ TEST(BookDataToBookMarc, ReordersSubfieldsAndFields) {
     auto fields = ReadFields(record).fields;
     ASSERT_EQ(fields.size(), 2u);
     EXPECT_EQ(fields[0].tag, "200");
-    EXPECT_EQ(fields[0].data, "1 \x1F" "a" + G("三体") + "\x1F" "f" + G("刘慈欣著") + "\x1E");
-    EXPECT_EQ(SubfieldsOf(record, "210"), (std::vector<std::string>{"a" + G("重庆"), "c" + G("重庆出版社"), "d2008"}));
+    EXPECT_EQ(fields[0].data,
+              "1 \x1F"
+              "a" +
+                  G("三体") +
+                  "\x1F"
+                  "f" +
+                  G("刘慈欣著") + "\x1E");
+    EXPECT_EQ(SubfieldsOf(record, "210"),
+              (std::vector<std::string>{"a" + G("重庆"), "c" + G("重庆出版社"), "d2008"}));
     EXPECT_TRUE(YazAccepts(record));
     EXPECT_EQ(record.size(), static_cast<size_t>(std::stoi(record.substr(0, 5))));
 }
@@ -71,7 +79,8 @@ TEST(BookDataToBookMarc, RepeatedFieldsMergeAndUpperCaseCodesFollow) {
     std::string record = BookDataToBookMarc(
         G("701 0|a 王五 |4 著\r\n701 1|9 wang |a 李四 |A li si\r\n200  |A shu |a 书\r\n"));
     EXPECT_EQ(SubfieldsOf(record, "701"),
-              (std::vector<std::string>{"a" + G("李四"), "a" + G("王五"), "Ali si", "9wang", "4" + G("著")}));
+              (std::vector<std::string>{"a" + G("李四"), "a" + G("王五"), "Ali si", "9wang",
+                                        "4" + G("著")}));
     auto fields = ReadFields(record).fields;
     EXPECT_EQ(fields.size(), 2u);
     EXPECT_EQ(fields[1].data.substr(0, 2), " 0");  // the indicators of the first 701 line
@@ -79,8 +88,9 @@ TEST(BookDataToBookMarc, RepeatedFieldsMergeAndUpperCaseCodesFollow) {
 }
 
 TEST(BookDataToBookMarc, ControlFieldsLineBreaksAndSkippedLabels) {
-    std::string record = BookDataToBookMarc("LDR  00000nam\r\nFMT  BK\r\n005  20240101093000.0 \r\n"
-                                            "200 1|a two\rlines|f x\nz\r\n");
+    std::string record = BookDataToBookMarc(
+        "LDR  00000nam\r\nFMT  BK\r\n005  20240101093000.0 \r\n"
+        "200 1|a two\rlines|f x\nz\r\n");
     auto fields = ReadFields(record).fields;
     ASSERT_EQ(fields.size(), 2u);
     EXPECT_EQ(fields[0].tag, "005");
@@ -97,9 +107,11 @@ TEST(BookDataToBookMarc, EmptyPageGivesTheEmptyRecord) {
 }
 
 TEST(PageToFieldLines, LabelsValuesAndNbsp) {
-    std::string page = G("<!-- filename: full-000-body --><td nowrap>200 1</td><td class=td1>|a&NBSP;书&nbsp;名 </td>"
-                         "<!-- filename: full-000-body --><td nowrap>005</td><td class=td1> 20240101 </td>"
-                         "<!-- filename: full-000-body --><td>nothing here</td>");
+    std::string page =
+        G("<!-- filename: full-000-body --><td nowrap>200 1</td><td class=td1>|a&NBSP;书&nbsp;名 "
+          "</td>"
+          "<!-- filename: full-000-body --><td nowrap>005</td><td class=td1> 20240101 </td>"
+          "<!-- filename: full-000-body --><td>nothing here</td>");
     EXPECT_EQ(PageToFieldLines(page), G("200 1|a 书 名\r\n005  20240101\r\n     \r\n"));
 }
 
@@ -115,7 +127,7 @@ TEST(OpacPages, SetNumberAndHitCount) {
 }
 
 class OpacSearchTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { state.files = MakeWorkingFiles(dir.path()); }
     SearchOutcome Search(test::OpacServer& server) {
         state.settings.OPACURL = server.Base();
@@ -153,9 +165,10 @@ TEST_F(OpacSearchTest, RoundTripOfDemoRecords) {
         EXPECT_TRUE(YazAccepts(back)) << i;
     }
     auto requests = server.Requests();
-    EXPECT_EQ(requests[1].find("/F/SESSION-1?func=find-m&request=7-5366-9293-9&format=000&adjacent=Y"
-                               "&find_base=NLC01&find_code=ISB"),
-              0u);
+    EXPECT_EQ(
+        requests[1].find("/F/SESSION-1?func=find-m&request=7-5366-9293-9&format=000&adjacent=Y"
+                         "&find_base=NLC01&find_code=ISB"),
+        0u);
 }
 
 TEST_F(OpacSearchTest, FortyFiveHitsFetchThirtyPages) {

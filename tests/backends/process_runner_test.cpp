@@ -15,7 +15,7 @@ namespace z39 {
 namespace {
 
 class ProcessRunnerTest : public ::testing::Test {
-protected:
+  protected:
     std::string Script(const std::string& name, const std::string& body) {
         dir.Write(name, body);
         return "/bin/sh " + dir.File(name);
@@ -28,14 +28,16 @@ protected:
 TEST_F(ProcessRunnerTest, RedirectsInputAndOutputAndRestoresTheCursor) {
     dir.Write("in.txt", "open x\r\nquit\r\n");
     dir.Write("out.txt", "old content that must go");
-    EXPECT_TRUE(runner.CreateDOSProcessRedirected("/bin/cat", dir.File("in.txt"), dir.File("out.txt"), "E"));
+    EXPECT_TRUE(runner.CreateDOSProcessRedirected("/bin/cat", dir.File("in.txt"),
+                                                  dir.File("out.txt"), "E"));
     EXPECT_EQ(dir.Read("out.txt"), "open x\r\nquit\r\n");
     EXPECT_EQ(ui.cursorChanges, (std::vector<Cursor>{Cursor::kBusy, Cursor::kNormal}));
     // No input file: the child reads nothing.
     EXPECT_TRUE(runner.CreateDOSProcessRedirected("/bin/cat", "", dir.File("out.txt"), "E"));
     EXPECT_EQ(dir.Read("out.txt"), "");
     // Arguments are plain words.
-    EXPECT_TRUE(runner.CreateDOSProcessRedirected(" /bin/echo  -n   a  b ", "", dir.File("out.txt"), "E"));
+    EXPECT_TRUE(
+        runner.CreateDOSProcessRedirected(" /bin/echo  -n   a  b ", "", dir.File("out.txt"), "E"));
     EXPECT_EQ(dir.Read("out.txt"), "a b");
 }
 
@@ -51,7 +53,8 @@ TEST_F(ProcessRunnerTest, MissingInputRaisesBeforeTheCursorChanges) {
         FAIL();
     } catch (const Z39Error& e) {
         EXPECT_EQ(std::string(e.what()), "[function: CreateDOSProcessRedirected]\n\nInput file * " +
-                                             dir.File("none.~") + " *\ndoes not exist\n\n" + G("错误！"));
+                                             dir.File("none.~") + " *\ndoes not exist\n\n" +
+                                             G("错误！"));
     }
     EXPECT_TRUE(ui.cursorChanges.empty());
 }
@@ -62,20 +65,24 @@ TEST_F(ProcessRunnerTest, UnwritableOutputRaisesAndRestoresTheCursor) {
         runner.Run("/bin/cat", "", dir.File("no/such/folder/out.txt"), "!");
         FAIL();
     } catch (const Z39Error& e) {
-        EXPECT_EQ(std::string(e.what()), G("[function: CreateDOSProcessRedirected]\n\n不能建立中间输出文件\n文件名称：") +
-                                             dir.File("no/such/folder/out.txt") + " \n\n!");
+        EXPECT_EQ(std::string(e.what()),
+                  G("[function: CreateDOSProcessRedirected]\n\n不能建立中间输出文件\n文件名称：") +
+                      dir.File("no/such/folder/out.txt") + " \n\n!");
     }
     EXPECT_EQ(ui.cursor, Cursor::kBusy);
     ui.cursor = Cursor::kNormal;
-    EXPECT_THROW(runner.Run("/bin/cat", dir.path(), dir.File("out.txt"), "!"), Z39Error);  // input is a folder
+    EXPECT_THROW(runner.Run("/bin/cat", dir.path(), dir.File("out.txt"), "!"),
+                 Z39Error);  // input is a folder
     EXPECT_EQ(ui.cursor, Cursor::kNormal);
 }
 
 TEST_F(ProcessRunnerTest, ProgramThatCannotStartGivesTheNoticeAndFalse) {
-    EXPECT_FALSE(runner.CreateDOSProcessRedirected(dir.File("no-such-program") + " -m x", "", dir.File("out.txt"), "E"));
+    EXPECT_FALSE(runner.CreateDOSProcessRedirected(dir.File("no-such-program") + " -m x", "",
+                                                   dir.File("out.txt"), "E"));
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].first, G("提示信息"));
-    EXPECT_EQ(ui.messages[0].second, G("运行程序失败[CreateDOSProcessRedirected]！\r\n请重试或换其他数据库。"));
+    EXPECT_EQ(ui.messages[0].second,
+              G("运行程序失败[CreateDOSProcessRedirected]！\r\n请重试或换其他数据库。"));
     EXPECT_TRUE(FileExists(dir.File("out.txt")));
     EXPECT_EQ(dir.Read("out.txt"), "");
     EXPECT_EQ(ui.cursor, Cursor::kNormal);
@@ -83,7 +90,8 @@ TEST_F(ProcessRunnerTest, ProgramThatCannotStartGivesTheNoticeAndFalse) {
 
 TEST_F(ProcessRunnerTest, ChildThatNeverExitsIsEndedWithItsChildren) {
     ProcessRunner quick(ui, 300);
-    std::string cmd = Script("hang.sh", "sleep 100 &\necho $! > " + dir.File("grandchild.pid") + "\nsleep 100\n");
+    std::string cmd =
+        Script("hang.sh", "sleep 100 &\necho $! > " + dir.File("grandchild.pid") + "\nsleep 100\n");
     auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(quick.Run(cmd, "", dir.File("out.txt"), "E"), RunStatus::kTimedOut);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
@@ -91,7 +99,8 @@ TEST_F(ProcessRunnerTest, ChildThatNeverExitsIsEndedWithItsChildren) {
     bool gone = false;
     for (int i = 0; i < 100 && !gone; ++i) {
         // Gone, or a zombie waiting for whoever adopted it to reap it.
-        std::string stat = ReadWholeFile("/proc/" + std::to_string(grandchild) + "/stat").value_or("");
+        std::string stat =
+            ReadWholeFile("/proc/" + std::to_string(grandchild) + "/stat").value_or("");
         size_t paren = stat.rfind(')');
         gone = stat.empty() || (paren != std::string::npos && stat.substr(paren + 2, 1) == "Z");
         if (!gone) ::usleep(10000);
@@ -105,7 +114,8 @@ TEST_F(ProcessRunnerTest, PathsLongerThan260CharactersWork) {
     while (folder.size() < 300) folder += "/a-rather-long-folder-name";
     MakeDirectories(folder);
     AppendToFile(folder + "/in.txt", "long");
-    EXPECT_TRUE(runner.CreateDOSProcessRedirected("/bin/cat", folder + "/in.txt", folder + "/out.txt", "E"));
+    EXPECT_TRUE(runner.CreateDOSProcessRedirected("/bin/cat", folder + "/in.txt",
+                                                  folder + "/out.txt", "E"));
     EXPECT_EQ(ReadWholeFile(folder + "/out.txt").value_or(""), "long");
 }
 

@@ -13,7 +13,7 @@ namespace z39 {
 namespace {
 
 class Z39SearchTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() { ztest = new test::ZtestProcess; }
     static void TearDownTestSuite() {
         delete ztest;
@@ -22,10 +22,10 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(ztest && ztest->ok()) << "yaz-ztest did not start";
         state.files = MakeWorkingFiles(dir.path());
-        dir.Write("z39svr.cfg", "{Test\n[ztest\n(Default,127.0.0.1," + std::to_string(ztest->port()) +
-                                    ",0,,)\n(Default,127.0.0.1," + std::to_string(closedPort) +
-                                    ",0,,)\n(Default,127.0.0.1," + std::to_string(ztest->port()) +
-                                    ",1,reader,secret)\n]\n}\n");
+        dir.Write("z39svr.cfg", "{Test\n[ztest\n(Default,127.0.0.1," +
+                                    std::to_string(ztest->port()) + ",0,,)\n(Default,127.0.0.1," +
+                                    std::to_string(closedPort) + ",0,,)\n(Default,127.0.0.1," +
+                                    std::to_string(ztest->port()) + ",1,reader,secret)\n]\n}\n");
         targets.Load(dir.File("z39svr.cfg"), state.settings);
         index.SetSorted(false);
     }
@@ -60,7 +60,8 @@ TEST_F(Z39SearchTest, FirstSearchAndFurtherPages) {
     EXPECT_EQ(out.statusMessage, FoundStatus(out.total));
     EXPECT_TRUE(out.nextEnabled);
     std::string first = store.LoadRecord(0);
-    EXPECT_EQ(first.size(), static_cast<size_t>(std::stoi(first.substr(0, 5))));  // a whole ISO 2709 record
+    EXPECT_EQ(first.size(),
+              static_cast<size_t>(std::stoi(first.substr(0, 5))));  // a whole ISO 2709 record
     const int64_t total = out.total;
 
     out = session.Next("2", "10");
@@ -73,11 +74,13 @@ TEST_F(Z39SearchTest, FirstSearchAndFurtherPages) {
     // and are left out, as for any target.
     EXPECT_LE(static_cast<int64_t>(index.size()), total);
     EXPECT_GE(index.size(), 15u);
-    for (size_t i = 0; i < index.size(); ++i) EXPECT_FALSE(DisplayLine(index.RecordAt(i, store)).empty());
+    for (size_t i = 0; i < index.size(); ++i)
+        EXPECT_FALSE(DisplayLine(index.RecordAt(i, store)).empty());
 }
 
 TEST_F(Z39SearchTest, RowThreeWithoutRowTwoSearchesRowOneOnly) {
-    SearchOutcome out = Start(4, {{"", G("题名"), "computer"}, {G("并且"), "ISBN", ""}, {G("或者"), G("著者"), "x"}});
+    SearchOutcome out = Start(
+        4, {{"", G("题名"), "computer"}, {G("并且"), "ISBN", ""}, {G("或者"), G("著者"), "x"}});
     EXPECT_FALSE(out.connectionFailed);
     EXPECT_NE(dir.Read("_zinit.~").find("\r\nf @attr 1=4 computer\r\nshow\r\n"), std::string::npos);
 }
@@ -85,12 +88,14 @@ TEST_F(Z39SearchTest, RowThreeWithoutRowTwoSearchesRowOneOnly) {
 TEST_F(Z39SearchTest, AuthenticationLineWhenConfigured) {
     SearchOutcome out = Start(6, {{"", "ISBN", "123"}});
     EXPECT_FALSE(out.connectionFailed);
-    EXPECT_TRUE(dir.Read("_zinit.~").starts_with("authentication reader secret\r\nopen 127.0.0.1:"));
+    EXPECT_TRUE(
+        dir.Read("_zinit.~").starts_with("authentication reader secret\r\nopen 127.0.0.1:"));
     state.settings.PROXYSIGN = 1;
     state.settings.PROXYIP = "127.0.0.1";
     state.settings.PROXYPORT = std::to_string(ztest->port());
     Start(4, {{"", "ISBN", "123"}});
-    EXPECT_TRUE(dir.Read("_zinit.~").starts_with("proxy 127.0.0.1:" + std::to_string(ztest->port()) + "\r\nopen "));
+    EXPECT_TRUE(dir.Read("_zinit.~")
+                    .starts_with("proxy 127.0.0.1:" + std::to_string(ztest->port()) + "\r\nopen "));
 }
 
 TEST_F(Z39SearchTest, ClosedPortIsAConnectionFailure) {

@@ -29,6 +29,12 @@ class FakeClock final : public Clock {
 // Records every message and cursor change.
 class RecordingUi final : public UserInterface {
   public:
+    bool AskYesNo(const std::string&, const std::string& text) override {
+        questions.push_back(text);
+        return answerYes;
+    }
+    bool answerYes = false;
+    std::vector<std::string> questions;
     void ShowMessage(const std::string& title, const std::string& text) override {
         messages.emplace_back(title, text);
     }

@@ -17,8 +17,9 @@ namespace z39::test {
 // a "nowrap>" label cell (tag and indicators) and a "class=td1>" value cell in which each
 // subfield is "|", its code, "&nbsp;" and its text.
 inline std::string AlephRecordPage(const std::string& record) {
-    std::string page = "<html><body><table>\n<!-- filename: full-000-body -->\n"
-                       "<tr><td class=td1 id=bold nowrap>FMT</td><td class=td1>BK</td></tr>\n";
+    std::string page =
+        "<html><body><table>\n<!-- filename: full-000-body -->\n"
+        "<tr><td class=td1 id=bold nowrap>FMT</td><td class=td1>BK</td></tr>\n";
     for (const auto& field : ReadFields(record).fields) {
         std::string label, value;
         std::string data = field.data;
@@ -47,8 +48,10 @@ inline std::string AlephRecordPage(const std::string& record) {
             }
             value = spaced;
         }
-        page += "<!-- filename: full-000-body -->\n<tr>\n<td class=td1 id=bold width=\"15%\" valign=top nowrap>" +
-                GbkToUtf8(label) + "</td>\n<td class=td1>" + GbkToUtf8(value) + "</td>\n</tr>\n";
+        page +=
+            "<!-- filename: full-000-body -->\n<tr>\n<td class=td1 id=bold width=\"15%\" "
+            "valign=top nowrap>" +
+            GbkToUtf8(label) + "</td>\n<td class=td1>" + GbkToUtf8(value) + "</td>\n</tr>\n";
     }
     return page + "</table></body></html>";
 }
@@ -56,7 +59,7 @@ inline std::string AlephRecordPage(const std::string& record) {
 // An OPAC-like catalogue on a free loopback port: start page with form1, find-m result
 // pages and full-record pages.
 class OpacServer {
-public:
+  public:
     enum class SetNumberStyle { kSetNumberLabel, kOnclickOnly, kNone };
 
     explicit OpacServer(std::vector<std::string> records) : records_(std::move(records)) {
@@ -71,13 +74,15 @@ public:
                 return;
             }
             size_t entry = static_cast<size_t>(std::atoi(req.get_param_value("set_entry").c_str()));
-            std::string page = entry >= 1 && entry <= records_.size() ? AlephRecordPage(records_[entry - 1]) : "";
+            std::string page =
+                entry >= 1 && entry <= records_.size() ? AlephRecordPage(records_[entry - 1]) : "";
             res.set_content(page, "text/html; charset=UTF-8");
         });
         port_ = server_.bind_to_any_port("127.0.0.1");
         thread_ = std::thread([this] { server_.listen_after_bind(); });
         while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        startPage = "<html><form name=\"form1\" method=GET action=\"" + Base() + "/SESSION-1\">\n<input></form>";
+        startPage = "<html><form name=\"form1\" method=GET action=\"" + Base() +
+                    "/SESSION-1\">\n<input></form>";
     }
     ~OpacServer() {
         server_.stop();
@@ -95,19 +100,21 @@ public:
     std::string startPage;
     SetNumberStyle style = SetNumberStyle::kSetNumberLabel;
     std::string setNumberText = "002351";
-    int reportedHits = -1;        // -1: the number of records
+    int reportedHits = -1;  // -1: the number of records
     bool hitMarker = true;
 
-private:
+  private:
     void Note(const std::string& target) {
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.push_back(target);
     }
     std::string ResultPage() {
         std::string page = "<html><body>";
-        if (style == SetNumberStyle::kSetNumberLabel) page += "<!-- SET-NUMBER:" + setNumberText + " -->";
+        if (style == SetNumberStyle::kSetNumberLabel)
+            page += "<!-- SET-NUMBER:" + setNumberText + " -->";
         if (style == SetNumberStyle::kOnclickOnly)
-            page += "<a href=# onclick=\"var setno=''==''?'" + std::string("0-") + setNumberText + "';\">x</a>";
+            page += "<a href=# onclick=\"var setno=''==''?'" + std::string("0-") + setNumberText +
+                    "';\">x</a>";
         int hits = reportedHits < 0 ? static_cast<int>(records_.size()) : reportedHits;
         if (hitMarker) page += "<td>第         1 条记录(共 " + std::to_string(hits) + " 条)</td>";
         return page + "</body></html>";

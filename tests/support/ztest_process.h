@@ -11,7 +11,7 @@ namespace z39::test {
 
 // Debian's yaz-ztest Z39.50 test server on a free loopback port.
 class ZtestProcess {
-public:
+  public:
     ZtestProcess() {
         for (int attempt = 0; attempt < 5 && !ready_; ++attempt) {
             port_ = FreePort();
@@ -26,7 +26,7 @@ public:
     bool ok() const { return ready_; }
     int port() const { return port_; }
 
-private:
+  private:
     int port_ = 0;
     bool ready_ = false;
     std::unique_ptr<ChildProcess> server_;

@@ -16,6 +16,7 @@
 #include "search/search_outcome.h"
 #include "support/catalogue_server_process.h"
 #include "support/fakes.h"
+#include "targets/z39_svr_para_dialog.h"
 
 using namespace z39;
 
@@ -296,6 +297,73 @@ class FindRecTest : public QObject {
         QTest::mouseClick(w->btSaveRec, Qt::LeftButton);
         QCOMPARE(state->windowCommand, std::string("PleaseExitThisSystem"));
         QVERIFY(!FileExists(state->files.handOffPath));
+    }
+
+    void settingsDialogSavesAndTheSearchWindowFollows() {
+        Open();
+        TSetPara* d = frame->setPara();
+        frame->ShowSettings();
+        QTRY_VERIFY(d->isVisible());
+        d->FormActivate();
+        d->edPath->setText(QString::fromStdString(dir->path() + "/marc"));
+        d->edNum->setText(QStringLiteral("25"));
+        d->ckbProxy->setChecked(false);
+        d->edAddr->clear();
+        d->btOkClick();
+        IniFile ini(state->settingsPath);
+        QCOMPARE(ini.ReadString(SystemSection(), "MARCPATH", ""), dir->path() + "/marc/");
+        QCOMPARE(d->edPath->text(), QString::fromStdString(dir->path() + "/marc/"));
+        QCOMPARE(state->windowCommand, std::string("PleaseExitThisWindows"));
+        frame->TimerTick();
+        QCOMPARE(w->edNum->text(), QStringLiteral("25"));  // the search window took RECNUMBER
+
+        d->edNum->clear();
+        d->btOkClick();
+        QVERIFY(!ui->messages.empty());
+        QCOMPARE(ui->messages.back().second, G("每次读取记录数不能为空"));
+        d->edNum->setText(QStringLiteral("10"));
+        d->ckbProxy->setChecked(true);
+        d->btOkClick();
+        QCOMPARE(ui->messages.back().second, G("地址不能为空"));
+        d->ckbProxy->setChecked(false);
+
+        state->discoveredHost = "10.0.0.9";
+        d->Button1Click();
+        d->btOkClick();
+        QCOMPARE(ini.ReadString(SystemSection(), "KSPORT", ""), std::string("-210"));
+        QCOMPARE(state->discoveredHost, std::string());
+        frame->ShowSettings();
+        d->FormActivate();
+        Screenshot(frame.get(), "screenshot-settings.png");
+    }
+
+    void targetEditorWritesAndTheTreeReloads() {
+        Open();
+        TZ39SvrPara editor(w->targets().list(), dir->File("z39svr.cfg"), *state, *ui);
+        editor.show();
+        QCOMPARE(editor.sgBookList->rowCount(), 2);
+        QTest::mouseClick(editor.btAdd, Qt::LeftButton);
+        QCOMPARE(editor.db_country->text(), QString::fromUtf8("中国"));
+        editor.db_library->setText(QString::fromUtf8("上海图书馆"));
+        editor.db_address->setText(QStringLiteral("z.library.sh.cn"));
+        editor.db_port->setText(QStringLiteral("210"));
+        editor.db_database->setText(QStringLiteral("ADVANCE"));
+        editor.db_userpass->setText(QStringLiteral("a,b"));
+        QTest::mouseClick(editor.btOk, Qt::LeftButton);
+        QCOMPARE(ui->messages.back().second, G("【用户密码】不能包含逗号"));
+        QVERIFY(editor.db_userpass->hasFocus() || !editor.isActiveWindow());
+        QVERIFY(editor.btOk->isEnabled());  // still editing
+        editor.db_userpass->clear();
+        QTest::mouseClick(editor.btOk, Qt::LeftButton);
+        QCOMPARE(editor.sgBookList->rowCount(), 3);
+        QVERIFY(state->targetListChanged);
+        Screenshot(&editor, "screenshot-target-editor.png");
+        editor.accept();
+        w->FormActivate();
+        QTreeWidgetItem* added = w->tvDatabase->topLevelItem(2);
+        QVERIFY(added != nullptr);
+        QCOMPARE(added->text(0), QString::fromUtf8("中国"));
+        QCOMPARE(added->child(0)->child(0)->text(0), QStringLiteral("ADVANCE"));
     }
 
     void connectionFailureIsRed() {

@@ -34,7 +34,7 @@ using File = std::unique_ptr<FILE, FileCloser>;
 constexpr const char* kTimeoutSeconds = "30";
 
 class Client {
-public:
+  public:
     explicit Client(FILE* marc) : marc_(marc), options_(ZOOM_options_create()) {
         ZOOM_options_set(options_.get(), "timeout", kTimeoutSeconds);
     }
@@ -55,11 +55,14 @@ public:
                 break;
             case yazc::Command::kElements:
                 ZOOM_options_set(options_.get(), "elementSetName", c.arg1.c_str());
-                if (conn_) ZOOM_connection_option_set(conn_.get(), "elementSetName", c.arg1.c_str());
+                if (conn_)
+                    ZOOM_connection_option_set(conn_.get(), "elementSetName", c.arg1.c_str());
                 break;
             case yazc::Command::kFormat:
                 ZOOM_options_set(options_.get(), "preferredRecordSyntax", c.arg1.c_str());
-                if (conn_) ZOOM_connection_option_set(conn_.get(), "preferredRecordSyntax", c.arg1.c_str());
+                if (conn_)
+                    ZOOM_connection_option_set(conn_.get(), "preferredRecordSyntax",
+                                               c.arg1.c_str());
                 break;
             case yazc::Command::kFind:
                 Find(c.arg1);
@@ -75,15 +78,17 @@ public:
         }
     }
 
-private:
+  private:
     // The error of the connection, or false when there is none.
     bool Failed(const char* what) {
         const char* msg = nullptr;
         const char* addinfo = nullptr;
         int code = ZOOM_connection_error(conn_.get(), &msg, &addinfo);
         if (code == 0) return false;
-        if (code == ZOOM_ERROR_CONNECT || code == ZOOM_ERROR_TIMEOUT || code == ZOOM_ERROR_CONNECTION_LOST) {
-            std::cout << "Connecting...error: " << msg << (addinfo ? std::string(" ") + addinfo : "") << std::endl;
+        if (code == ZOOM_ERROR_CONNECT || code == ZOOM_ERROR_TIMEOUT ||
+            code == ZOOM_ERROR_CONNECTION_LOST) {
+            std::cout << "Connecting...error: " << msg
+                      << (addinfo ? std::string(" ") + addinfo : "") << std::endl;
         } else if (code == ZOOM_ERROR_INIT) {
             std::cout << "Connection rejected by target: " << msg << std::endl;
         } else {
@@ -132,7 +137,8 @@ private:
         }
         yazc::ShowRange range = yazc::RangeToShow(c, hits_, shown_);
         for (int64_t i = 0; i < range.n; ++i) {
-            ZOOM_record rec = ZOOM_resultset_record(results_.get(), static_cast<size_t>(range.first + i));
+            ZOOM_record rec =
+                ZOOM_resultset_record(results_.get(), static_cast<size_t>(range.first + i));
             if (Failed("present")) return;
             if (!rec) continue;
             int len = 0;

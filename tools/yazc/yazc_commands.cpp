@@ -7,7 +7,8 @@ namespace {
 
 std::string_view Strip(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+    while (!s.empty() &&
+           (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
         s.remove_suffix(1);
     return s;
 }
@@ -27,7 +28,8 @@ Command ParseCommand(std::string_view line) {
     if (line.empty()) return c;
     size_t blank = line.find_first_of(" \t");
     std::string_view word = line.substr(0, blank);
-    std::string_view rest = blank == std::string_view::npos ? std::string_view() : Strip(line.substr(blank));
+    std::string_view rest =
+        blank == std::string_view::npos ? std::string_view() : Strip(line.substr(blank));
     if (word == "proxy") {
         c.kind = Command::kProxy;
         c.arg1 = rest;

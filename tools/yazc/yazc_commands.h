@@ -9,11 +9,22 @@ namespace yazc {
 
 // One line of the command script.
 struct Command {
-    enum Kind { kEmpty, kProxy, kAuthentication, kOpen, kElements, kFormat, kFind, kShow, kQuit, kUnknown };
+    enum Kind {
+        kEmpty,
+        kProxy,
+        kAuthentication,
+        kOpen,
+        kElements,
+        kFormat,
+        kFind,
+        kShow,
+        kQuit,
+        kUnknown
+    };
     Kind kind = kEmpty;
-    std::string arg1;   // proxy/open address, user, element set, syntax, query
-    std::string arg2;   // password
-    bool range = false; // show START+COUNT
+    std::string arg1;    // proxy/open address, user, element set, syntax, query
+    std::string arg2;    // password
+    bool range = false;  // show START+COUNT
     int64_t start = 0;
     int64_t count = 0;
 };

@@ -1,0 +1,90 @@
+#include "app/settings_form.h"
+
+#include "backends/shared_catalogue.h"
+#include "common/gbk_text.h"
+
+namespace z39 {
+
+std::string DefaultKsAddress() { return kMakerWebSites[0]; }
+
+SettingsForm ReadSettingsForm(const IniFile& ini, const std::string& programFolder) {
+    const std::string& s = SystemSection();
+    auto read = [&](const char* key, const std::string& fallback = "") {
+        return Trim(ini.ReadString(s, key, fallback));
+    };
+    SettingsForm f;
+    f.edNum = read("RECNUMBER", "10");
+    f.cbAll = read("ALLNUMBER") == "1";
+    f.ckbProxy = read("PROXYSIGN") == "1";
+    f.cbIE = read("KSUSEHTTP") == "1";
+    f.ckbSetDefault = read("KSDEFAULT") == "1";
+    f.edAddr = read("PROXYIP");
+    f.edPort = read("PROXYPORT");
+    f.edHAddr = read("KSIP");
+    f.edHPort = read("KSPORT");
+    f.edPath = read("MARCPATH", programFolder + "/");
+    f.rbOrder2 = read("RECORDER") == "1";
+    return f;
+}
+
+SettingsSave SaveSettingsForm(SettingsForm& form, IniFile& ini, AppState& state) {
+    SettingsSave result;
+    std::string path = Trim(form.edPath);
+    if (path.empty()) {
+        // An empty folder would become "/" as the download folder.
+        result.message = G("下载记录的文件目录不能为空");
+        result.focus = "edPath";
+        return result;
+    }
+    if (path.back() != '/') path += '/';
+    form.edPath = path;
+    if (Trim(form.edNum).empty()) {
+        result.message = G("每次读取记录数不能为空");
+        result.focus = "edNum";
+        return result;
+    }
+    if (form.ckbProxy) {
+        if (Trim(form.edAddr).empty()) {
+            result.message = G("地址不能为空");
+            result.focus = "edAddr";
+            return result;
+        }
+        if (Trim(form.edPort).empty()) {
+            result.message = G("端口不能为空");
+            result.focus = "edPort";
+            return result;
+        }
+    }
+    auto flag = [](bool on) { return std::string(on ? "1" : "0"); };
+    const int32_t count = ToNumberOr(form.edNum, 10);
+    const std::string& s = SystemSection();
+    ini.WriteString(s, "RECNUMBER", std::to_string(count));
+    ini.WriteString(s, "ALLNUMBER", flag(form.cbAll));
+    ini.WriteString(s, "PROXYSIGN", flag(form.ckbProxy));
+    ini.WriteString(s, "PROXYIP", Trim(form.edAddr));
+    ini.WriteString(s, "PROXYPORT", Trim(form.edPort));
+    ini.WriteString(s, "MARCPATH", path);
+    ini.WriteString(s, "KSUSEHTTP", flag(form.cbIE));
+    ini.WriteString(s, "KSDEFAULT", flag(form.ckbSetDefault));
+    ini.WriteString(s, "RECORDER", flag(form.rbOrder2));
+    ini.WriteString(s, "KSIP", Trim(form.edHAddr));
+    ini.WriteString(s, "KSPORT", Trim(form.edHPort));
+
+    Z39Settings& z = state.settings;
+    z.RECNUMBER = count;
+    z.ALLNUMBER = flag(form.cbAll);
+    z.PROXYSIGN = form.ckbProxy ? 1 : 0;
+    z.PROXYIP = Trim(form.edAddr);
+    z.PROXYPORT = Trim(form.edPort);
+    z.MARCPATH = path;
+    z.KSUSEHTTP = form.cbIE ? 1 : 0;
+    z.KSDEFAULT = form.ckbSetDefault ? 1 : 0;
+    z.RECORDER = flag(form.rbOrder2);
+    z.KSIP = Trim(form.edHAddr);
+    z.KSPORT = Trim(form.edHPort);
+    if (z.KSPORT.starts_with("-")) state.discoveredHost.clear();
+    state.windowCommand = kExitWindowsCommand;
+    return result;
+}
+
+}  // namespace z39

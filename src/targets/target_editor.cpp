@@ -1,0 +1,104 @@
+#include "targets/target_editor.h"
+
+#include "common/gbk_text.h"
+
+namespace z39 {
+
+TargetEditor::TargetEditor(const TargetList& list, std::string path) : path_(std::move(path)) {
+    const std::string shared = G("岱恒共享编目数据库");
+    for (int slot = 0; slot < list.TargetNodeCount && slot < kTargetSlots; ++slot) {
+        const TargetEntry& e = list.TargetTable[static_cast<size_t>(slot)];
+        if (!e.address.empty() && e.library != shared) rows_.push_back(e);
+    }
+    if (rows_.empty()) rows_.emplace_back();
+}
+
+void TargetEditor::Select(int row) {
+    if (row >= 0 && row < static_cast<int>(rows_.size())) selected_ = row;
+}
+
+TargetEntry TargetEditor::Add() {
+    editing_ = true;
+    adding_ = true;
+    TargetEntry fresh;
+    fresh.country = G("中国");
+    fresh.auth = "0";
+    return fresh;
+}
+
+TargetEntry TargetEditor::Modify() {
+    editing_ = true;
+    adding_ = false;
+    return rows_[static_cast<size_t>(selected_)];
+}
+
+TargetEntry TargetEditor::Cancel() {
+    editing_ = false;
+    adding_ = false;
+    return rows_[static_cast<size_t>(selected_)];
+}
+
+TargetEditor::Refusal TargetEditor::Confirm(const TargetEntry& f) {
+    struct Field {
+        const std::string* text;
+        const char* name;
+        const char* label;
+        bool required;
+    };
+    const Field fields[] = {{&f.country, "db_country", "分组名称", true},
+                            {&f.library, "db_library", "服务器名称", true},
+                            {&f.address, "db_address", "服务器地址", true},
+                            {&f.port, "db_port", "服务器端口", true},
+                            {&f.database, "db_database", "数据库名称", true},
+                            {&f.username, "db_username", "用户名称", false},
+                            {&f.userpass, "db_userpass", "用户密码", false}};
+    for (const auto& field : fields) {
+        if (field.required && Trim(*field.text).empty())
+            return {G("【") + G(field.label) + G("】不能为空"), field.name};
+    }
+    // The list file has no escaping: a comma (or a ")" in the password) would break it.
+    for (const auto& field : fields) {
+        if (field.text->find(',') != std::string::npos)
+            return {G("【") + G(field.label) + G("】不能包含逗号"), field.name};
+    }
+    if (f.userpass.find(')') != std::string::npos)
+        return {G("【用户密码】不能包含右括号"), "db_userpass"};
+
+    TargetEntry stored = f;
+    stored.auth = f.auth == "1" ? "1" : "0";
+    if (adding_) {
+        rows_.push_back(stored);
+        selected_ = static_cast<int>(rows_.size()) - 1;
+    } else {
+        rows_[static_cast<size_t>(selected_)] = stored;
+    }
+    editing_ = false;
+    adding_ = false;
+    Write();
+    return {};
+}
+
+bool TargetEditor::Delete(UserInterface& ui) {
+    if (rows_.size() <= 1) {
+        ui.ShowMessage(NoticeTitle(), G("只有一条记录了，不能删除，你可以修改！"));
+        return false;
+    }
+    if (!ui.AskYesNo(NoticeTitle(), G("你确认要删除当前记录吗？"))) return false;
+    rows_.erase(rows_.begin() + selected_);
+    if (selected_ >= static_cast<int>(rows_.size())) selected_ = static_cast<int>(rows_.size()) - 1;
+    Write();
+    return true;
+}
+
+void TargetEditor::Write() {
+    // The placeholder row of an empty list is not a target; it is not written.
+    std::vector<TargetEntry> targets;
+    for (const auto& r : rows_) {
+        bool blank = Trim(r.country).empty() && Trim(r.library).empty() &&
+                     Trim(r.address).empty() && Trim(r.port).empty() && Trim(r.database).empty();
+        if (!blank) targets.push_back(r);
+    }
+    SaveZ39SvrPara(path_, targets);
+}
+
+}  // namespace z39

@@ -1,0 +1,197 @@
+#include "targets/z39_svr_para_dialog.h"
+
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+
+#include "common/qt_text_widget.h"
+#include "common/z39_error.h"
+
+namespace z39 {
+namespace {
+QString U(const char* utf8) { return QString::fromUtf8(utf8); }
+}  // namespace
+
+TZ39SvrPara::TZ39SvrPara(const TargetList& list, const std::string& path, AppState& state,
+                         UserInterface& ui, QWidget* parent)
+    : QDialog(parent), editor_(list, path), state_(state), ui_(ui) {
+    setWindowTitle(U("Z39.50服务器参数配置"));
+    resize(600, 470);
+    sgBookList = new QTableWidget(0, 5, this);
+    sgBookList->setGeometry(8, 8, 584, 200);
+    sgBookList->setHorizontalHeaderLabels(
+        {U("分组名称"), U("服务器名称"), U("服务器地址"), U("端口"), U("数据库名称")});
+    const int widths[] = {77, 192, 167, 46, 78};
+    for (int c = 0; c < 5; ++c) sgBookList->setColumnWidth(c, widths[c]);
+    sgBookList->verticalHeader()->hide();
+    sgBookList->setSelectionBehavior(QAbstractItemView::SelectRows);
+    sgBookList->setSelectionMode(QAbstractItemView::SingleSelection);
+    sgBookList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    connect(sgBookList, &QTableWidget::cellClicked, this, [this](int row) {
+        editor_.Select(row);
+        ShowRow(editor_.rows()[static_cast<size_t>(editor_.selected())]);
+    });
+
+    auto* group = new QGroupBox(U("参数"), this);
+    group->setGeometry(8, 214, 584, 180);
+    auto field = [group](const char* label, int x, int y) {
+        (new QLabel(U(label), group))->setGeometry(x, y, 80, 24);
+        auto* edit = new QLineEdit(group);
+        edit->setGeometry(x + 80, y, 190, 24);
+        return edit;
+    };
+    db_country = field("分组名称", 10, 22);
+    db_library = field("服务器名称", 300, 22);
+    db_address = field("服务器地址", 10, 54);
+    db_port = field("服务器端口", 300, 54);
+    db_database = field("数据库名称", 10, 86);
+    db_username = field("用户名称", 10, 118);
+    db_userpass = field("用户密码", 300, 118);
+    auto* auth = new QGroupBox(U("授权方式"), group);
+    auth->setGeometry(300, 80, 270, 36);
+    db_auth1 = new QRadioButton(U("需要授权"), auth);
+    db_auth1->setGeometry(10, 12, 110, 20);
+    db_auth0 = new QRadioButton(U("不需要授权"), auth);
+    db_auth0->setGeometry(130, 12, 120, 20);
+
+    int x = 30;
+    auto button = [this, &x](const char* caption) {
+        auto* b = new QPushButton(U(caption), this);
+        b->setGeometry(x, 410, 80, 30);
+        x += 92;
+        return b;
+    };
+    btAdd = button("增加");
+    btMod = button("修改");
+    btDel = button("删除");
+    btOk = button("确认");
+    btCancel = button("取消");
+    btExit = button("退出");
+    connect(btAdd, &QPushButton::clicked, this, &TZ39SvrPara::btAddClick);
+    connect(btMod, &QPushButton::clicked, this, &TZ39SvrPara::btModClick);
+    connect(btDel, &QPushButton::clicked, this, &TZ39SvrPara::btDelClick);
+    connect(btOk, &QPushButton::clicked, this, &TZ39SvrPara::btOkClick);
+    connect(btCancel, &QPushButton::clicked, this, &TZ39SvrPara::btCancelClick);
+    connect(btExit, &QPushButton::clicked, this, &QDialog::accept);
+
+    FillGrid();
+    editor_.Select(0);
+    sgBookList->selectRow(0);
+    ShowRow(editor_.rows()[0]);
+    SetEditing(false);
+}
+
+void TZ39SvrPara::FillGrid() {
+    const auto& rows = editor_.rows();
+    sgBookList->setRowCount(static_cast<int>(rows.size()));
+    for (size_t r = 0; r < rows.size(); ++r) {
+        const TargetEntry& e = rows[r];
+        const std::string* cells[] = {&e.country, &e.library, &e.address, &e.port, &e.database};
+        for (int c = 0; c < 5; ++c)
+            sgBookList->setItem(static_cast<int>(r), c, new QTableWidgetItem(Q(*cells[c])));
+    }
+}
+
+void TZ39SvrPara::ShowRow(const TargetEntry& row) {
+    db_country->setText(Q(row.country));
+    db_library->setText(Q(row.library));
+    db_address->setText(Q(row.address));
+    db_port->setText(Q(row.port));
+    db_database->setText(Q(row.database));
+    db_username->setText(Q(row.username));
+    db_userpass->setText(Q(row.userpass));
+    db_auth1->setChecked(row.auth == "1");
+    db_auth0->setChecked(row.auth != "1");
+}
+
+TargetEntry TZ39SvrPara::Fields() const {
+    TargetEntry e;
+    e.country = Gb(db_country->text());
+    e.library = Gb(db_library->text());
+    e.address = Gb(db_address->text());
+    e.port = Gb(db_port->text());
+    e.database = Gb(db_database->text());
+    e.username = Gb(db_username->text());
+    e.userpass = Gb(db_userpass->text());
+    e.auth.assign(1, db_auth1->isChecked() ? '1' : '0');
+    return e;
+}
+
+void TZ39SvrPara::SetEditing(bool editing) {
+    for (QLineEdit* e :
+         {db_country, db_library, db_address, db_port, db_database, db_username, db_userpass}) {
+        e->setReadOnly(!editing);
+        QPalette p = e->palette();
+        p.setColor(QPalette::Base,
+                   editing ? palette().color(QPalette::Base) : palette().color(QPalette::Midlight));
+        e->setPalette(p);
+    }
+    db_auth1->setEnabled(editing);
+    db_auth0->setEnabled(editing);
+    btAdd->setEnabled(!editing);
+    btMod->setEnabled(!editing);
+    btDel->setEnabled(!editing);
+    sgBookList->setEnabled(!editing);
+    btOk->setEnabled(editing);
+    btCancel->setEnabled(editing);
+}
+
+void TZ39SvrPara::btAddClick() {
+    ShowRow(editor_.Add());
+    SetEditing(true);
+    db_country->setFocus();
+}
+
+void TZ39SvrPara::btModClick() {
+    ShowRow(editor_.Modify());
+    SetEditing(true);
+    db_country->setFocus();
+}
+
+void TZ39SvrPara::btCancelClick() {
+    ShowRow(editor_.Cancel());
+    SetEditing(false);
+}
+
+void TZ39SvrPara::btOkClick() {
+    TargetEditor::Refusal refused;
+    try {
+        refused = editor_.Confirm(Fields());
+    } catch (const Z39Error& e) {
+        ui_.ShowMessage(NoticeTitle(), e.what());
+        return;
+    }
+    if (!refused.message.empty()) {
+        ui_.ShowMessage(NoticeTitle(), refused.message);
+        QLineEdit* focus = refused.field == "db_country"    ? db_country
+                           : refused.field == "db_library"  ? db_library
+                           : refused.field == "db_address"  ? db_address
+                           : refused.field == "db_port"     ? db_port
+                           : refused.field == "db_database" ? db_database
+                           : refused.field == "db_username" ? db_username
+                                                            : db_userpass;
+        focus->setFocus();
+        return;
+    }
+    state_.targetListChanged = true;
+    FillGrid();
+    sgBookList->selectRow(editor_.selected());
+    SetEditing(false);
+}
+
+void TZ39SvrPara::btDelClick() {
+    bool deleted = false;
+    try {
+        deleted = editor_.Delete(ui_);
+    } catch (const Z39Error& e) {
+        ui_.ShowMessage(NoticeTitle(), e.what());
+        return;
+    }
+    if (!deleted) return;
+    state_.targetListChanged = true;
+    FillGrid();
+    sgBookList->selectRow(editor_.selected());
+    ShowRow(editor_.rows()[static_cast<size_t>(editor_.selected())]);
+}
+
+}  // namespace z39

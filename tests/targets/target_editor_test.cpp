@@ -1,0 +1,101 @@
+#include "targets/target_editor.h"
+
+#include <gtest/gtest.h>
+
+#include "common/gbk_text.h"
+#include "support/fakes.h"
+#include "support/temp_dir.h"
+
+namespace z39 {
+namespace {
+
+TargetEntry Fields(const char* group, const char* server, const char* db) {
+    TargetEntry e;
+    e.country = G(group);
+    e.library = G(server);
+    e.address = "z.example.org";
+    e.port = "210";
+    e.database = db;
+    e.auth = "0";
+    return e;
+}
+
+class TargetEditorTest : public ::testing::Test {
+  protected:
+    TargetList Read() { return GetZ39SvrPara(dir.File("z39svr.cfg"), Z39Settings{}); }
+    test::TempDir dir;
+    test::RecordingUi ui;
+};
+
+TEST_F(TargetEditorTest, EmptyListShowsOneRowAndAddsBelowIt) {
+    dir.Write("z39svr.cfg", G("//数据库名称，地址，端口，授权方式，用户名称，用户密码\r\n"));
+    Z39Settings s;
+    s.KSIP = "ks";
+    TargetEditor editor(GetZ39SvrPara(dir.File("z39svr.cfg"), s), dir.File("z39svr.cfg"));
+    ASSERT_EQ(editor.rows().size(), 1u);  // the shared catalogue is not shown
+    EXPECT_EQ(editor.Add().country, G("中国"));
+    EXPECT_TRUE(editor.Confirm(Fields("中国", "国图", "book")).message.empty());
+    EXPECT_EQ(editor.rows().size(), 2u);
+    EXPECT_EQ(editor.selected(), 1);
+    EXPECT_FALSE(editor.editing());
+    TargetList list = Read();
+    EXPECT_EQ(list.TargetNodeCount, 5);  // the empty placeholder row is not written
+    EXPECT_EQ(list.TargetTable[4].database, "book");
+}
+
+TEST_F(TargetEditorTest, CancelWritesNothingAndRefusalsKeepEditing) {
+    dir.Write("z39svr.cfg", "{G\n[S\n(db,h,210,0,,)\n]\n}\n");
+    TargetEditor editor(Read(), dir.File("z39svr.cfg"));
+    std::string before = dir.Read("z39svr.cfg");
+    editor.Add();
+    EXPECT_EQ(editor.Cancel().database, "db");
+    EXPECT_EQ(dir.Read("z39svr.cfg"), before);
+
+    editor.Add();
+    TargetEntry f = Fields("G", "S", "x");
+    f.port = " ";
+    auto r = editor.Confirm(f);
+    EXPECT_EQ(r.message, G("【服务器端口】不能为空"));
+    EXPECT_EQ(r.field, "db_port");
+    f = Fields("G", "S", "x");
+    f.address = "a,b";
+    r = editor.Confirm(f);
+    EXPECT_EQ(r.message, G("【服务器地址】不能包含逗号"));
+    f = Fields("G", "S", "x");
+    f.userpass = "se)cret";
+    EXPECT_EQ(editor.Confirm(f).field, "db_userpass");
+    EXPECT_TRUE(editor.editing());
+    EXPECT_EQ(dir.Read("z39svr.cfg"), before);
+}
+
+TEST_F(TargetEditorTest, ChangedGroupMovesTheEntryAndDeleteAsksFirst) {
+    dir.Write("z39svr.cfg", "{A\n[S\n(one,h,210,0,,)\n(two,h,210,0,,)\n]\n}\n");
+    TargetEditor editor(Read(), dir.File("z39svr.cfg"));
+    editor.Select(0);
+    editor.Modify();
+    editor.Confirm(Fields("B", "T", "one"));
+    EXPECT_EQ(dir.Read("z39svr.cfg"),
+              G("//数据库名称，地址，端口，授权方式，用户名称，用户密码\r\n") +
+                  "{B\r\n    [T\r\n        (one,z.example.org,210,0,,)\r\n    ]\r\n}\r\n\r\n"
+                  "{A\r\n    [S\r\n        (two,h,210,0,,)\r\n    ]\r\n}\r\n\r\n");
+    EXPECT_FALSE(editor.Delete(ui));  // the recording UI answers No
+    EXPECT_EQ(ui.messages.size(), 0u);
+    EXPECT_EQ(editor.rows().size(), 2u);
+}
+
+TEST_F(TargetEditorTest, DeletingTheLastRowIsRefused) {
+    dir.Write("z39svr.cfg", "{A\n[S\n(one,h,210,0,,)\n(two,h,210,0,,)\n]\n}\n");
+    TargetEditor editor(Read(), dir.File("z39svr.cfg"));
+    test::RecordingUi yes;
+    yes.answerYes = true;
+    editor.Select(1);
+    EXPECT_TRUE(editor.Delete(yes));
+    EXPECT_EQ(yes.questions.back(), G("你确认要删除当前记录吗？"));
+    EXPECT_EQ(editor.selected(), 0);
+    EXPECT_FALSE(editor.Delete(yes));
+    EXPECT_EQ(yes.messages.back().second, G("只有一条记录了，不能删除，你可以修改！"));
+    EXPECT_EQ(Read().TargetNodeCount, 5);
+}
+
+}  // namespace
+}  // namespace z39
