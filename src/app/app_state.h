@@ -21,6 +21,7 @@ struct AppState {
     WorkingFiles files;
     std::string settingsPath;  // Z39.ini
     std::string handOffPath;   // the hand-off store file
+    std::string autoCreateMarcPath;  // a default download folder made on first save
 };
 
 inline constexpr const char* kExitSystemCommand = "PleaseExitThisSystem";
@@ -33,6 +34,8 @@ struct StartupEnvironment {
     std::string handOffPath;        // the hand-off store file
     std::string settingsPath;       // Z39.ini
     std::string programFolder;      // default of MARCPATH
+    std::string defaultMarcPath;    // replaces the program folder as MARCPATH's default
+    bool createMarcFolder = false;  // that default folder is made on first save
 };
 
 struct StartupResult {

@@ -2,6 +2,8 @@
 #include <cstdlib>
 
 #include "app/app_state.h"
+#include "app/config_location.h"
+#include "common/file_util.h"
 #include "app/z39_main_window.h"
 #include "backends/http_client.h"
 #include "backends/process_runner.h"

@@ -9,7 +9,8 @@ const std::string& SystemSection() {
     return section;
 }
 
-Z39Settings LoadSettings(const IniFile& ini, const std::string& programFolder) {
+Z39Settings LoadSettings(const IniFile& ini, const std::string& programFolder,
+                         const std::string& defaultMarcPath) {
     const std::string& s = SystemSection();
     auto text = [&](const char* key, std::string_view fallback) {
         return Trim(ini.ReadString(s, key, fallback));
@@ -23,7 +24,7 @@ Z39Settings LoadSettings(const IniFile& ini, const std::string& programFolder) {
     out.PROXYSIGN = number("PROXYSIGN", "0", 0);
     out.PROXYIP = text("PROXYIP", "");
     out.PROXYPORT = text("PROXYPORT", "");
-    out.MARCPATH = text("MARCPATH", programFolder + "/");
+    out.MARCPATH = text("MARCPATH", defaultMarcPath.empty() ? programFolder + "/" : defaultMarcPath);
     out.KSDEFAULT = number("KSDEFAULT", "0", 0);
     out.KSIP = text("KSIP", "");
     out.KSPORT = text("KSPORT", "");

@@ -34,6 +34,8 @@ inline constexpr const char* kDefaultOpacUrl = "http://opac.nlc.cn/F";
 // Fills the settings from the file. `programFolder` (no trailing "/") gives the
 // default of MARCPATH. Never fails: a missing file or section leaves the defaults,
 // a RECNUMBER that does not convert reads 10, any other integer that does not convert reads 0.
-Z39Settings LoadSettings(const IniFile& ini, const std::string& programFolder);
+// `defaultMarcPath`, when given, replaces the program folder as MARCPATH's default.
+Z39Settings LoadSettings(const IniFile& ini, const std::string& programFolder,
+                         const std::string& defaultMarcPath = "");
 
 }  // namespace z39

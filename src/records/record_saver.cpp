@@ -31,6 +31,7 @@ SaveResult SaveTickedRecords(AppState& state, const ResultIndex& index, RecordSt
         DeleteFileIfExists(state.files.handOffPath);
     } else if (!marcPath.empty()) {
         std::string folder = marcPath.substr(0, marcPath.size() - 1);
+        if (marcPath == state.autoCreateMarcPath) MakeDirectories(folder);
         if (!DirectoryExists(folder.empty() ? "/" : folder)) {
             result.stopped = true;
             result.messages.push_back(G("目录[") + folder + G("]不存在！请先配置好参数！"));

@@ -85,7 +85,12 @@ TEST_F(LaunchModeTest, HandOffStoreKeepsLongRecordValues) {
 TEST_F(LaunchModeTest, StartupClearsWorkingFilesAndDeletesLibTmpForAnAcceptedQuery) {
     test::TempDir tmp;
     for (auto name : {"_list.~", "_marc.~", "_mess.~", "_zinit.~", "lib.tmp"}) tmp.Write(name, "x");
-    StartupEnvironment env{tmp.path() + "/", {"ISBN@1"}, store.path(), dir.File("Z39.ini"), "/p"};
+    StartupEnvironment env;
+    env.rawTempFolder = tmp.path() + "/";
+    env.args = {"ISBN@1"};
+    env.handOffPath = store.path();
+    env.settingsPath = dir.File("Z39.ini");
+    env.programFolder = "/p";
     StartupResult r = RunStartup(env);
     for (auto name : {"_list.~", "_marc.~", "_mess.~", "_zinit.~", "lib.tmp"})
         EXPECT_FALSE(FileExists(tmp.File(name))) << name;

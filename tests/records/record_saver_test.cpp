@@ -54,6 +54,14 @@ TEST_F(RecordSaverTest, MissingFolderStopsWithItsName) {
                                                    G("]不存在！请先配置好参数！")});
 }
 
+TEST_F(RecordSaverTest, DefaultFolderIsMadeOnFirstSave) {
+    state.settings.MARCPATH = dir.path() + "/home/MARC/";
+    state.autoCreateMarcPath = state.settings.MARCPATH;
+    SaveResult r = Save({true, false, false});
+    EXPECT_FALSE(r.stopped);
+    EXPECT_EQ(dir.Read("home/MARC/marc20021118.txt"), "rec-A\r\n");
+}
+
 TEST_F(RecordSaverTest, UnwritableDailyFileKeepsRowsTickedAndSaysSo) {
     SaveResult r;
     {

@@ -11,6 +11,7 @@
 #include "common/gbk_text.h"
 #include "demo_catalogue.h"
 #include "record_import.h"
+#include "records/marc_record.h"
 #include "server.h"
 
 namespace {
@@ -59,7 +60,6 @@ Args ParseArgs(int argc, char** argv) {
         else
             a.files.push_back(arg);
     }
-    if (a.db.empty()) a.ok = false;
     return a;
 }
 
@@ -94,6 +94,24 @@ int Import(const Args& a) {
     return 0;
 }
 
+// Each record of the files as its display line and its detail lines, in UTF-8.
+int Dump(const Args& a) {
+    if (a.files.empty()) return Usage();
+    for (const auto& file : a.files) {
+        auto bytes = z39::ReadWholeFile(file);
+        if (!bytes) {
+            std::cerr << file << ": cannot be read\n";
+            return 1;
+        }
+        for (const auto& raw : ks::SplitIsoRecords(*bytes)) {
+            const std::string& record = raw.bytes;
+            std::cout << z39::GbkToUtf8(z39::DisplayLine(record)) << "\n";
+            for (const auto& line : z39::DetailLines(record, {})) std::cout << "  " << z39::GbkToUtf8(line) << "\n";
+        }
+    }
+    return 0;
+}
+
 int Demo(const Args& a) {
     if (a.records < 0) return Usage();
     std::error_code ec;
@@ -118,6 +136,8 @@ int main(int argc, char** argv) {
     Args a = ParseArgs(argc, argv);
     if (!a.ok) return Usage();
     try {
+        if (command == "dump") return Dump(a);
+        if (a.db.empty()) return Usage();
         if (command == "import") return Import(a);
         if (command == "demo") return Demo(a);
         if (command == "serve") {
