@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/file_util.h"
 #include "common/gbk_text.h"
 #include "common/z39_error.h"
 #include "support/temp_dir.h"
@@ -66,6 +67,20 @@ TEST(IniFile, WriteCreatesFileSectionAndKeyAsNeeded) {
     tail.WriteString("s", "B", "2");
     tail.WriteString("u", "E", "5");
     EXPECT_EQ(dir.Read("tail.ini"), "[s]\nA=1\nB=2\r\n\n[u]\nD=4\r\nE=5\r\n");
+}
+
+// Found by the fuzzer: the section's last line ended in CR without LF, and the new key
+// was glued to it.
+TEST(IniFile, NewKeyAfterALastLineEndingInCarriageReturn) {
+    test::TempDir dir;
+    auto crashInput = ReadWholeFile(std::string(Z39_SOURCE_DIR) + "/tests/regressions/ini-last-line-ends-in-cr");
+    ASSERT_TRUE(crashInput);
+    for (const std::string& text : {*crashInput, std::string("[s]\r\nA=1\r")}) {
+        dir.Write("a.ini", text);
+        IniFile ini(dir.File("a.ini"));
+        ini.WriteString(text[1] == 's' ? "s" : G("系统参数"), "LASTDATABASE", "42");
+        EXPECT_EQ(ini.ReadString(text[1] == 's' ? "s" : G("系统参数"), "lastdatabase", ""), "42");
+    }
 }
 
 TEST(IniFile, RefusedWriteRaisesWithThePathAndLeavesTheFile) {

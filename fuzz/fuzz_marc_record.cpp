@@ -1,0 +1,19 @@
+// DisplayLine and DetailLines on any record text.
+#include "fuzz_support.h"
+#include "common/gbk_text.h"
+#include "records/marc_record.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string record = AsText(data, size);
+    std::string line = z39::DisplayLine(record);
+    // Never longer than the fixed columns plus the ISBN of the (trimmed) record.
+    std::string isbn;
+    for (const auto& f : z39::ReadFields(z39::Trim(record)).fields)
+        if (f.tag == "010") isbn = z39::Subfield(f.data, 'a');
+    FUZZ_CHECK(line == z39::BadRecordLine() || line.size() <= 95 + isbn.size());
+    // One detail line per directory entry that can be read.
+    auto lines = z39::DetailLines(record, {{"200", "title"}});
+    FUZZ_CHECK(lines.size() == z39::ReadFields(record).fields.size());
+    for (const auto& l : lines) z39::FitColumn(l, 34);
+    return 0;
+}
