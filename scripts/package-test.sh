@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 (cd build && cpack >/dev/null)
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ./build/z39client_*_amd64.deb >/dev/null
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --reinstall ./build/z39client_*_amd64.deb >/dev/null
 test -x /opt/z39client/bin/z39client && test -x /opt/z39client/bin/yazc
 
 user=z39tester

@@ -1,5 +1,4 @@
 #include <QApplication>
-#include <cstdlib>
 
 #include "app/app_state.h"
 #include "app/config_location.h"
@@ -38,10 +37,11 @@ int main(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) env.args.push_back(z39::Utf8ToGbk(argv[i]));
     env.handOffPath = z39::HandOffStore::DefaultPath();
     env.programFolder = z39::ExecutableFolder();
-    // Z39_CONFIG_DIR names another folder for Z39.ini (tests, several set-ups side by side).
-    const char* configDir = std::getenv("Z39_CONFIG_DIR");
-    env.settingsPath =
-        z39::JoinPath(configDir && *configDir ? configDir : env.programFolder, "Z39.ini");
+    z39::ConfigLocation where = z39::ResolveConfigLocation(env.programFolder);
+    env.settingsPath = where.settingsPath;
+    env.defaultMarcPath = where.defaultMarcPath;
+    env.createMarcFolder = where.createMarcFolder;
+    z39::MakeDirectories(z39::FolderOf(where.settingsPath));
     z39::StartupResult start = z39::RunStartup(env);
 
     z39::MessageBoxWidget ui;
