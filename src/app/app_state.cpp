@@ -22,7 +22,8 @@ StartupResult RunStartup(const StartupEnvironment& env) {
     state.launch = launch.mode;
     out.compactWindow = launch.compactWindow;
 
-    state.settings = LoadSettings(IniFile(env.settingsPath), env.programFolder, env.defaultMarcPath);
+    state.settings =
+        LoadSettings(IniFile(env.settingsPath), env.programFolder, env.defaultMarcPath);
     if (env.createMarcFolder) state.autoCreateMarcPath = env.defaultMarcPath;
     state.settingsPath = env.settingsPath;
     state.handOffPath = env.handOffPath;

@@ -2,12 +2,12 @@
 
 #include "app/app_state.h"
 #include "app/config_location.h"
-#include "common/file_util.h"
 #include "app/z39_main_window.h"
 #include "backends/http_client.h"
 #include "backends/process_runner.h"
 #include "backends/tcp_client.h"
 #include "common/clock.h"
+#include "common/file_util.h"
 #include "common/gbk_text.h"
 #include "common/message_box_widget.h"
 #include "common/paths.h"

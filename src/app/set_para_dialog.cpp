@@ -89,7 +89,8 @@ TSetPara::TSetPara(AppState& state, UserInterface& ui, std::function<void()> ope
 
 void TSetPara::FormActivate() {
     SettingsForm f = ReadSettingsForm(IniFile(state_.settingsPath), FolderOf(state_.settingsPath));
-    if (f.edPath.empty() || IniFile(state_.settingsPath).ReadString(SystemSection(), "MARCPATH", "\x01") == "\x01")
+    if (f.edPath.empty() ||
+        IniFile(state_.settingsPath).ReadString(SystemSection(), "MARCPATH", "\x01") == "\x01")
         f.edPath = state_.settings.MARCPATH;
     edNum->setText(Q(f.edNum));
     cbAll->setChecked(f.cbAll);

@@ -24,7 +24,8 @@ Z39Settings LoadSettings(const IniFile& ini, const std::string& programFolder,
     out.PROXYSIGN = number("PROXYSIGN", "0", 0);
     out.PROXYIP = text("PROXYIP", "");
     out.PROXYPORT = text("PROXYPORT", "");
-    out.MARCPATH = text("MARCPATH", defaultMarcPath.empty() ? programFolder + "/" : defaultMarcPath);
+    out.MARCPATH =
+        text("MARCPATH", defaultMarcPath.empty() ? programFolder + "/" : defaultMarcPath);
     out.KSDEFAULT = number("KSDEFAULT", "0", 0);
     out.KSIP = text("KSIP", "");
     out.KSPORT = text("KSPORT", "");

@@ -11,18 +11,9 @@ namespace {
 
 // Bytes that would end or change a query-string value are sent as %XX.
 std::string EscapeQueryValue(const std::string& value) {
-    std::string out;
-    for (char c : value) {
-        auto b = static_cast<unsigned char>(c);
-        if (b < 0x21 || b >= 0x7F || c == '%' || c == '&' || c == '#' || c == '+') {
-            char hex[4];
-            std::snprintf(hex, sizeof hex, "%%%02X", b);
-            out += hex;
-        } else {
-            out += c;
-        }
-    }
-    return out;
+    return PercentEscape(value, [](unsigned char b) {
+        return b < 0x21 || b >= 0x7F || b == '%' || b == '&' || b == '#' || b == '+';
+    });
 }
 
 std::string SixDigits(int n) {

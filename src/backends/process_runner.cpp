@@ -15,26 +15,13 @@
 
 #include "common/file_util.h"
 #include "common/gbk_text.h"
+#include "common/unique_fd.h"
 #include "common/z39_error.h"
 
 extern char** environ;
 
 namespace z39 {
 namespace {
-
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 // Puts the cursor back to what it was, however the run ends.
 class CursorGuard {
@@ -110,13 +97,13 @@ RunStatus ProcessRunner::Run(const std::string& commandLine, const std::string& 
             inputPath, errorSuffix));
     }
     CursorGuard cursor(ui_);
-    Fd input(inputPath.empty() ? -1 : ::open(inputPath.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd input(inputPath.empty() ? -1 : ::open(inputPath.c_str(), O_RDONLY | O_CLOEXEC));
     if (!inputPath.empty() && input.get() < 0) {
         throw Z39Error(Raised(
             "[function: CreateDOSProcessRedirected]\n\n不能打开中间输入文件\n文件名称：%s \n\n",
             inputPath, errorSuffix));
     }
-    Fd output(::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    UniqueFd output(::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (output.get() < 0) {
         throw Z39Error(Raised(
             "[function: CreateDOSProcessRedirected]\n\n不能建立中间输出文件\n文件名称：%s \n\n",
@@ -147,7 +134,7 @@ RunStatus ProcessRunner::Run(const std::string& commandLine, const std::string& 
         return RunStatus::kNotStarted;
     }
     // A pidfd wakes us the moment the child ends; without one, poll every few ms.
-    Fd exited(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    UniqueFd exited(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
     while (true) {
         int status = 0;

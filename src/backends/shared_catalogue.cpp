@@ -113,18 +113,9 @@ KsEndpoint ResolveKsEndpoint(const AppState& state, const TargetEntry& entry) {
 }
 
 std::string EscapeWhereForUrl(const std::string& where) {
-    std::string out;
-    for (char c : Trim(where)) {
-        auto b = static_cast<unsigned char>(c);
-        if (c == '%' || c == '&' || c == '#' || c == '+' || b < 0x21) {
-            char hex[4];
-            std::snprintf(hex, sizeof hex, "%%%02X", b);
-            out += hex;
-        } else {
-            out += c;
-        }
-    }
-    return out;
+    return PercentEscape(Trim(where), [](unsigned char b) {
+        return b == '%' || b == '&' || b == '#' || b == '+' || b < 0x21;
+    });
 }
 
 KsAnswer ParseKsAnswer(const std::string& answer, bool firstPage, bool http) {

@@ -1,5 +1,7 @@
 #include "common/file_util.h"
 
+#include "common/unique_fd.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,28 +13,6 @@
 
 namespace z39 {
 namespace {
-
-// Owns a POSIX file descriptor.
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    bool ok() const { return fd_ >= 0; }
-    // Closes now and reports whether the close succeeded (a write error may show here).
-    bool Close() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-  private:
-    int fd_;
-};
 
 bool WriteAll(int fd, std::string_view content) {
     while (!content.empty()) {
@@ -49,7 +29,7 @@ bool WriteAll(int fd, std::string_view content) {
 }  // namespace
 
 std::optional<std::string> ReadWholeFile(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.ok()) return std::nullopt;
     std::string out;
     char buffer[65536];
@@ -72,7 +52,7 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content) {
     std::string suffix = "/." + name + ".XXXXXX";
     tmpl.insert(tmpl.end(), suffix.begin(), suffix.end());
     tmpl.push_back('\0');
-    Fd fd(::mkstemp(tmpl.data()));
+    UniqueFd fd(::mkstemp(tmpl.data()));
     if (!fd.ok()) return false;
     std::string tmpPath(tmpl.data());
     struct stat old {};
@@ -87,7 +67,7 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content) {
 }
 
 bool AppendToFile(const std::string& path, std::string_view content) {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     if (!fd.ok()) return false;
     bool ok = WriteAll(fd.get(), content);
     return fd.Close() && ok;

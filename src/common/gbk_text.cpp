@@ -126,6 +126,23 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && LowerAscii(a) == LowerAscii(b);
 }
 
+std::string PercentEscape(std::string_view text, bool (*escape)(unsigned char)) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        auto b = static_cast<unsigned char>(c);
+        if (escape(b)) {
+            out += '%';
+            out += hex[b >> 4];
+            out += hex[b & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::string ReplaceAll(std::string_view text, std::string_view from, std::string_view to) {
     std::string out;
     size_t pos = 0;

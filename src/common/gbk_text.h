@@ -39,6 +39,9 @@ std::string LowerAscii(std::string_view text);
 // Replaces every occurrence of `from` (non-empty) by `to`, scanning left to right.
 std::string ReplaceAll(std::string_view text, std::string_view from, std::string_view to);
 
+// Every byte for which `escape` is true written as %XX (upper-case hex), the rest as it is.
+std::string PercentEscape(std::string_view text, bool (*escape)(unsigned char));
+
 // True for the first byte of a GBK double-byte character.
 inline bool IsGbkLead(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
 

@@ -155,7 +155,8 @@ void IniFile::WriteString(std::string_view section, std::string_view key, std::s
         } else {
             const Line& after = lines[lastContent];
             std::string prefix = text.substr(0, after.next);
-            if (after.next == 0 || text[after.next - 1] != '\n') prefix += "\r\n";  // last line had no line break
+            if (after.next == 0 || text[after.next - 1] != '\n')
+                prefix += "\r\n";  // last line had no line break
             updated = prefix + keyLine + "\r\n" + text.substr(after.next);
         }
     }

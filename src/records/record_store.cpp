@@ -10,24 +10,11 @@
 #include <cstring>
 
 #include "common/file_util.h"
+#include "common/unique_fd.h"
 #include "common/z39_error.h"
 
 namespace z39 {
 namespace {
-
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 // The number before the first "@" of a line ("" reads 0); false when there is none.
 bool LineNumber(std::string_view line, int& number) {
@@ -72,7 +59,7 @@ void RecordStore::CatchUp() {
     }
     if (st.st_size == indexedBytes_) return;
 
-    Fd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0 || ::lseek(fd.get(), indexedBytes_, SEEK_SET) < 0)
         throw Z39Error("Unable to read " + path_);
     // Only the number before "@" matters, so a short head of each line is enough.
@@ -111,7 +98,7 @@ std::string RecordStore::LoadRecord(int number) {
     CatchUp();
     auto hit = firstLine_.find(number);
     if (hit == firstLine_.end()) return {};
-    Fd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) throw Z39Error("Unable to read " + path_);
     if (::lseek(fd.get(), hit->second, SEEK_SET) < 0) throw Z39Error("Unable to read " + path_);
     std::string line;
