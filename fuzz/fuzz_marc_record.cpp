@@ -1,6 +1,6 @@
 // DisplayLine and DetailLines on any record text.
-#include "fuzz_support.h"
 #include "common/gbk_text.h"
+#include "fuzz_support.h"
 #include "records/marc_record.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -21,10 +21,10 @@ inline std::string AsText(const uint8_t* data, size_t size) {
     return std::string(reinterpret_cast<const char*>(data), size);
 }
 
-#define FUZZ_CHECK(cond)                                                    \
-    do {                                                                    \
-        if (!(cond)) {                                                      \
+#define FUZZ_CHECK(cond)                                                                  \
+    do {                                                                                  \
+        if (!(cond)) {                                                                    \
             fprintf(stderr, "invariant failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
-            abort();                                                        \
-        }                                                                   \
+            abort();                                                                      \
+        }                                                                                 \
     } while (0)

@@ -8,6 +8,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     z39::TargetList list = z39::GetZ39SvrPara(path, z39::Z39Settings{});
     FUZZ_CHECK(list.TargetNodeCount <= z39::kTargetSlots);
     FUZZ_CHECK(list.nodes.size() == static_cast<size_t>(list.TargetNodeCount));
-    for (size_t i = 0; i < list.nodes.size(); ++i) FUZZ_CHECK(list.nodes[i].parent < static_cast<int>(i));
+    for (size_t i = 0; i < list.nodes.size(); ++i)
+        FUZZ_CHECK(list.nodes[i].parent < static_cast<int>(i));
     return 0;
 }

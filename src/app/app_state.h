@@ -19,8 +19,8 @@ struct AppState {
     LaunchMode launch;
     Z39Settings settings;
     WorkingFiles files;
-    std::string settingsPath;  // Z39.ini
-    std::string handOffPath;   // the hand-off store file
+    std::string settingsPath;        // Z39.ini
+    std::string handOffPath;         // the hand-off store file
     std::string autoCreateMarcPath;  // a default download folder made on first save
 };
 

@@ -6,8 +6,8 @@ namespace z39 {
 
 // Where Z39.ini lives and where saved records go by default.
 struct ConfigLocation {
-    std::string settingsPath;     // Z39.ini
-    std::string defaultMarcPath;  // MARCPATH when Z39.ini names none (ends in "/")
+    std::string settingsPath;       // Z39.ini
+    std::string defaultMarcPath;    // MARCPATH when Z39.ini names none (ends in "/")
     bool createMarcFolder = false;  // the default folder is made on first save
 };
 

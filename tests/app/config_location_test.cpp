@@ -13,7 +13,7 @@ namespace {
 
 // Sets environment variables for one test and puts them back.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char* name, const std::string& value) : name_(name) {
         const char* old = std::getenv(name);
         had_ = old != nullptr;
@@ -34,7 +34,7 @@ public:
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     const char* name_;
     bool had_ = false;
     std::string old_;

@@ -73,7 +73,8 @@ TEST(IniFile, WriteCreatesFileSectionAndKeyAsNeeded) {
 // was glued to it.
 TEST(IniFile, NewKeyAfterALastLineEndingInCarriageReturn) {
     test::TempDir dir;
-    auto crashInput = ReadWholeFile(std::string(Z39_SOURCE_DIR) + "/tests/regressions/ini-last-line-ends-in-cr");
+    auto crashInput =
+        ReadWholeFile(std::string(Z39_SOURCE_DIR) + "/tests/regressions/ini-last-line-ends-in-cr");
     ASSERT_TRUE(crashInput);
     for (const std::string& text : {*crashInput, std::string("[s]\r\nA=1\r")}) {
         dir.Write("a.ini", text);

@@ -106,7 +106,8 @@ int Dump(const Args& a) {
         for (const auto& raw : ks::SplitIsoRecords(*bytes)) {
             const std::string& record = raw.bytes;
             std::cout << z39::GbkToUtf8(z39::DisplayLine(record)) << "\n";
-            for (const auto& line : z39::DetailLines(record, {})) std::cout << "  " << z39::GbkToUtf8(line) << "\n";
+            for (const auto& line : z39::DetailLines(record, {}))
+                std::cout << "  " << z39::GbkToUtf8(line) << "\n";
         }
     }
     return 0;
