@@ -9,7 +9,7 @@ packages=(
     yaz libyaz-dev
     libcurl4-openssl-dev libsqlite3-dev libcpp-httplib-dev libicu-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    fonts-wqy-zenhei xvfb xauth dpkg-dev file
+    fonts-wqy-zenhei xvfb xauth dpkg-dev file python3
 )
 
 missing=()
