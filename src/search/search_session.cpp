@@ -61,7 +61,11 @@ SearchOutcome SearchSession::Start(const TargetSelection& targets,
     entry_ = targets.Current();
 
     SearchOutcome out;
-    if (target_ == kSharedCatalogueSlot) {
+    if (target_ == 0) {
+        // No database chosen yet (an empty target list): nothing to ask.
+        query_ = BuildFindCommand(rows);
+        out = NoBackend();
+    } else if (target_ == kSharedCatalogueSlot) {
         query_ = BuildWhereClause(rows, s_.state.launch);
         KsContext ctx{s_.state, s_.store, s_.index, s_.http, s_.tcp, s_.clock};
         out = GetMarcFromKS(ctx, entry_, query_);

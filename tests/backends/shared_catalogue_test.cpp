@@ -70,6 +70,27 @@ TEST(KsPaging, WorkedExampleArithmetic) {
     EXPECT_EQ(SearchSession::SharedCatalogueCount(25, 30, 10, "0", title), -4);  // sent unchanged
 }
 
+TEST(SearchSessionStart, NoTargetChosenIsAFailureWithoutAnyExchange) {
+    test::TempDir dir;
+    dir.Write("z39svr.cfg", "");
+    AppState state;
+    state.files = MakeWorkingFiles(dir.path());
+    RecordStore store(dir.File("_list.~"));
+    ResultIndex index;
+    FakeHttp http;
+    test::RecordingUi ui;
+    PosixTcpClient tcp(ui);
+    test::FakeClock clock;
+    TargetSelection targets;
+    targets.Load(dir.File("z39svr.cfg"), state.settings);
+    ASSERT_EQ(targets.CurrentTarget(), 0);
+    SearchSession session({state, store, index, http, tcp, clock});
+    SearchOutcome out = session.Start(targets, {{"", "ISBN", "1"}}, "10");
+    EXPECT_TRUE(out.connectionFailed);
+    EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
+    EXPECT_TRUE(http.requests.empty());
+}
+
 TEST(HostDiscovery, CleansTheAddressAndFallsBackOnlyForTheMakersSites) {
     AppState state;
     state.settings.KSIP = " web.example.org ";
