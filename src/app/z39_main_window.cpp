@@ -200,8 +200,6 @@ void TZ39Main::TimerTick() {
     if (panel1_->drawnText() != state_.statusMessage) panel1_->update();
 }
 
-void TZ39Main::resizeEvent(QResizeEvent* event) { QMainWindow::resizeEvent(event); }
-
 void TZ39Main::closeEvent(QCloseEvent* event) {
     CleanupWorkingFiles(state_.files);
     event->accept();

@@ -53,7 +53,6 @@ class TZ39Main : public QMainWindow {
   protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
 
   private:
     void CreateChildren();

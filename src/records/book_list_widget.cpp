@@ -55,7 +55,6 @@ void BookListWidget::focusOutEvent(QFocusEvent* event) {
 
 HotKeyColumnWidget::HotKeyColumnWidget(QWidget* parent) : QWidget(parent) {
     setToolTip(QString::fromUtf8("按对应的字母，改变此行选中状态"));
-    setAttribute(Qt::WA_TransparentForMouseEvents, false);
 }
 
 void HotKeyColumnWidget::paintEvent(QPaintEvent*) {
