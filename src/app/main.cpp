@@ -1,5 +1,7 @@
 #include <QApplication>
 
+#include <csignal>
+
 #include "app/app_state.h"
 #include "app/config_location.h"
 #include "app/z39_main_window.h"
@@ -30,6 +32,9 @@ class Application : public QApplication {
 };
 
 int main(int argc, char* argv[]) {
+    // A file-size limit must fail the write that passes it (reported, and the daily file
+    // put back as it was), not kill the client in the middle of a save.
+    ::signal(SIGXFSZ, SIG_IGN);
     Application app(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8("Z39.50客户端"));
     z39::StartupEnvironment env;

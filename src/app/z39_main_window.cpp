@@ -122,6 +122,15 @@ void TZ39Main::showEvent(QShowEvent* event) {
     CreateChildren();
 }
 
+// The children live as long as the frame: their own close button only hides them, and
+// the toolbar shows them again as they were.
+QMdiSubWindow* TZ39Main::AddChild(QWidget* child) {
+    QMdiSubWindow* window = mdi_->addSubWindow(child);
+    window->setAttribute(Qt::WA_DeleteOnClose, false);
+    window->showMaximized();
+    return window;
+}
+
 void TZ39Main::CreateChildren() {
     if (childrenCreated_) return;
     childrenCreated_ = true;
@@ -129,18 +138,15 @@ void TZ39Main::CreateChildren() {
     auto* about = new QTextBrowser;
     about->setHtml(U(kAboutText));
     about->setWindowTitle(U("关于..."));
-    aboutWindow_ = mdi_->addSubWindow(about);
-    aboutWindow_->showMaximized();
+    aboutWindow_ = AddChild(about);
     setPara_ = new TSetPara(state_, services_.ui, [this] {
         TZ39SvrPara editor(findRec_->targets().list(), services_.targetListPath, state_,
                            services_.ui, this);
         editor.exec();
     });
-    settingsWindow_ = mdi_->addSubWindow(setPara_);
-    settingsWindow_->showMaximized();
+    settingsWindow_ = AddChild(setPara_);
     findRec_ = new TFindRec(services_);
-    findRecWindow_ = mdi_->addSubWindow(findRec_);
-    findRecWindow_->showMaximized();
+    findRecWindow_ = AddChild(findRec_);
     mdi_->setActiveSubWindow(findRecWindow_);
 }
 

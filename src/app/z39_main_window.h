@@ -56,6 +56,7 @@ class TZ39Main : public QMainWindow {
 
   private:
     void CreateChildren();
+    QMdiSubWindow* AddChild(QWidget* child);
     void ShowFindRec();
     void RestoreFrame();
 

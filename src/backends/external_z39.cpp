@@ -34,7 +34,7 @@ std::string BuildZ39Script(const Z39Settings& settings, const TargetEntry& entry
 
 RecordFile ReadRecordFile(const std::string& path, bool firstLineIsCount) {
     RecordFile out;
-    auto text = ReadWholeFile(path);
+    auto text = ReadWholeFile(path, Links::refuse);
     if (!text) return out;
     size_t pos = 0;
     bool first = firstLineIsCount;
@@ -59,7 +59,7 @@ RecordFile ReadRecordFile(const std::string& path, bool firstLineIsCount) {
 }
 
 bool ClientReportedConnectionFailure(const std::string& messagePath) {
-    std::string text = ReadWholeFile(messagePath).value_or(std::string());
+    std::string text = ReadWholeFile(messagePath, Links::refuse).value_or(std::string());
     return text.find("Connecting...error") != std::string::npos ||
            text.find("Connection rejected") != std::string::npos;
 }

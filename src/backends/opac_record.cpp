@@ -97,7 +97,12 @@ std::string PageToFieldLines(const std::string& page) {
             value = rest.substr(cell + 10);
             value = Trim(value.substr(0, value.find("</td>")));
         }
-        result += ReplaceNbsp(label + value) + "\r\n";
+        // One cell is one field line: a line break inside the cell is a blank, so only the
+        // page's own cells split lines.
+        std::string line = ReplaceNbsp(label + value);
+        std::replace(line.begin(), line.end(), '\r', ' ');
+        std::replace(line.begin(), line.end(), '\n', ' ');
+        result += line + "\r\n";
     }
     return result;
 }

@@ -29,7 +29,12 @@ bool WriteAll(int fd, std::string_view content) {
 }  // namespace
 
 std::optional<std::string> ReadWholeFile(const std::string& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    return ReadWholeFile(path, Links::follow);
+}
+
+std::optional<std::string> ReadWholeFile(const std::string& path, Links links) {
+    int noFollow = links == Links::refuse ? O_NOFOLLOW : 0;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | noFollow));
     if (!fd.ok()) return std::nullopt;
     std::string out;
     char buffer[65536];
@@ -66,10 +71,14 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content) {
     return false;
 }
 
-bool AppendToFile(const std::string& path, std::string_view content) {
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+bool AppendToFile(const std::string& path, std::string_view content, Links links) {
+    int noFollow = links == Links::refuse ? O_NOFOLLOW : 0;
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | noFollow, 0644));
     if (!fd.ok()) return false;
+    struct stat before {};
+    if (::fstat(fd.get(), &before) != 0) return false;
     bool ok = WriteAll(fd.get(), content);
+    if (!ok && S_ISREG(before.st_mode)) ::ftruncate(fd.get(), before.st_size);
     return fd.Close() && ok;
 }
 

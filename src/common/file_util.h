@@ -6,15 +6,24 @@
 
 namespace z39 {
 
-// Whole file as bytes; nullopt when it cannot be opened or read.
+// Whether a symbolic link at a path is followed. Our own working files refuse links, so a
+// link planted there makes the operation fail instead of writing elsewhere.
+enum class Links { follow, refuse };
+
+// Whole file as bytes; nullopt when it cannot be opened or read (with Links::refuse, also
+// when `path` is a symbolic link).
+std::optional<std::string> ReadWholeFile(const std::string& path, Links links);
 std::optional<std::string> ReadWholeFile(const std::string& path);
 
 // Replaces `path` with `content` through a temporary file in the same folder and a
 // rename, so a failed write leaves the old file as it was. Returns false on failure.
 bool ReplaceFileAtomically(const std::string& path, std::string_view content);
 
-// Appends bytes, creating the file when missing. Returns false on failure.
-bool AppendToFile(const std::string& path, std::string_view content);
+// Appends bytes, creating the file when missing. Returns false on failure; a failed append
+// leaves the file at its old length, so no fragment stays behind for the next append to
+// follow. With Links::refuse a symbolic link at `path` is not followed (the append fails).
+bool AppendToFile(const std::string& path, std::string_view content,
+                  Links links = Links::follow);
 
 // Deletes a file; a missing file is no error.
 void DeleteFileIfExists(const std::string& path);

@@ -34,7 +34,7 @@ void RecordStore::StoreRecord(int number, std::string_view record) {
     line.reserve(line.size() + record.size() + 2);
     for (char c : record) line += (c == '\r' || c == '\n') ? ' ' : c;
     line += "\r\n";
-    if (!AppendToFile(path_, line)) throw Z39Error("Unable to write to " + path_);
+    if (!AppendToFile(path_, line, Links::refuse)) throw Z39Error("Unable to write to " + path_);
 }
 
 void RecordStore::Clear() {
@@ -46,7 +46,7 @@ void RecordStore::Clear() {
 
 void RecordStore::CatchUp() {
     struct stat st {};
-    if (::stat(path_.c_str(), &st) != 0) {
+    if (::lstat(path_.c_str(), &st) != 0) {
         firstLine_.clear();
         indexedBytes_ = 0;
         indexedInode_ = 0;
@@ -59,7 +59,7 @@ void RecordStore::CatchUp() {
     }
     if (st.st_size == indexedBytes_) return;
 
-    UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (fd.get() < 0 || ::lseek(fd.get(), indexedBytes_, SEEK_SET) < 0)
         throw Z39Error("Unable to read " + path_);
     // Only the number before "@" matters, so a short head of each line is enough.
@@ -98,7 +98,7 @@ std::string RecordStore::LoadRecord(int number) {
     CatchUp();
     auto hit = firstLine_.find(number);
     if (hit == firstLine_.end()) return {};
-    UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (fd.get() < 0) throw Z39Error("Unable to read " + path_);
     if (::lseek(fd.get(), hit->second, SEEK_SET) < 0) throw Z39Error("Unable to read " + path_);
     std::string line;

@@ -82,7 +82,7 @@ TEST_F(LaunchModeTest, HandOffStoreKeepsLongRecordValues) {
     EXPECT_EQ(HandOffStore(dir.File("none.ini")).GetHandOffValue("Z39_USE_SIGN"), "");
 }
 
-TEST_F(LaunchModeTest, StartupClearsWorkingFilesAndDeletesLibTmpForAnAcceptedQuery) {
+TEST_F(LaunchModeTest, StartupMakesPrivateWorkingFilesAndDeletesLibTmpForAnAcceptedQuery) {
     test::TempDir tmp;
     for (auto name : {"_list.~", "_marc.~", "_mess.~", "_zinit.~", "lib.tmp"}) tmp.Write(name, "x");
     StartupEnvironment env;
@@ -92,9 +92,15 @@ TEST_F(LaunchModeTest, StartupClearsWorkingFilesAndDeletesLibTmpForAnAcceptedQue
     env.settingsPath = dir.File("Z39.ini");
     env.programFolder = "/p";
     StartupResult r = RunStartup(env);
-    for (auto name : {"_list.~", "_marc.~", "_mess.~", "_zinit.~", "lib.tmp"})
-        EXPECT_FALSE(FileExists(tmp.File(name))) << name;
-    EXPECT_EQ(r.state.files.recordListPath, tmp.File("_list.~"));
+    // Files in the shared folder may be another client's: only lib.tmp is ours to clear.
+    for (auto name : {"_list.~", "_marc.~", "_mess.~", "_zinit.~"})
+        EXPECT_TRUE(FileExists(tmp.File(name))) << name;
+    EXPECT_FALSE(FileExists(tmp.File("lib.tmp")));
+    ASSERT_FALSE(r.state.files.privateFolder.empty());
+    EXPECT_EQ(FolderOf(r.state.files.privateFolder), tmp.path());
+    EXPECT_EQ(r.state.files.recordListPath, r.state.files.privateFolder + "/_list.~");
+    EXPECT_FALSE(FileExists(r.state.files.recordListPath));
+    CleanupWorkingFiles(r.state.files);
     EXPECT_EQ(r.state.statusMessage, G("就绪"));
     EXPECT_TRUE(r.compactWindow);
     EXPECT_EQ(r.state.settings.RECNUMBER, 10);

@@ -115,6 +115,21 @@ TEST(PageToFieldLines, LabelsValuesAndNbsp) {
     EXPECT_EQ(PageToFieldLines(page), G("200 1|a 书 名\r\n005  20240101\r\n     \r\n"));
 }
 
+TEST(PageToFieldLines, LineBreaksInsideACellAreBlanks) {
+    for (std::string brk : {"\n", "\r", "\r\n"}) {
+        std::string page = "<!-- filename: full-000-body --><td nowrap>200 1</td><td class=td1>|aAB" +
+                           brk + "CD|fX</td>";
+        std::string lines = PageToFieldLines(page);
+        std::string record = BookDataToBookMarc(lines);
+        auto fields = ReadFields(record).fields;
+        ASSERT_EQ(fields.size(), 1u) << lines;
+        EXPECT_EQ(fields[0].tag, "200");
+        EXPECT_EQ(SubfieldsOf(record, "200"),
+                  (std::vector<std::string>{"aAB" + std::string(brk.size(), ' ') + "CD", "fX"}));
+        EXPECT_TRUE(YazAccepts(record));
+    }
+}
+
 TEST(OpacPages, SetNumberAndHitCount) {
     EXPECT_EQ(SetNumberOf("x SET-NUMBER:002351 -->"), "002351");
     EXPECT_EQ(SetNumberOf("SET-NUMBER:<b>23</b>5678"), "235");

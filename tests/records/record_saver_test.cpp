@@ -77,6 +77,37 @@ TEST_F(RecordSaverTest, UnwritableDailyFileKeepsRowsTickedAndSaysSo) {
     EXPECT_EQ(r.messages[1], G("已成功保存[0]条编目数据"));
 }
 
+TEST_F(RecordSaverTest, DiskFullMidRecordLeavesTheDailyFileAsItWas) {
+    Save({true, false, false});
+    std::string before = dir.Read("marc20021118.txt");
+    SaveResult r;
+    {
+        test::FileSizeLimit limit(before.size() + 3);  // room for part of rec-B only
+        r = Save({false, true, false});
+    }
+    EXPECT_EQ(r.failed, 1);
+    EXPECT_EQ(dir.Read("marc20021118.txt"), before);
+    Save({false, false, true});  // the next save appends a whole record after the old ones
+    EXPECT_EQ(dir.Read("marc20021118.txt"), before + "rec-C\r\n");
+}
+
+TEST_F(RecordSaverTest, AnEmptyRecordIsAFailureNotASave) {
+    // Another program emptied the record store under us: the rows load as empty text.
+    DeleteFileIfExists(store.path());
+    SaveResult r = Save({true, false, true});
+    EXPECT_EQ(r.saved, 0);
+    EXPECT_EQ(r.failed, 2);
+    EXPECT_TRUE(r.savedRows.empty());
+    ASSERT_EQ(r.messages.size(), 2u);
+    EXPECT_NE(r.messages[0].find(G("有[2]条编目数据没有保存")), std::string::npos);
+    EXPECT_EQ(r.messages[1], G("已成功保存[0]条编目数据"));
+    EXPECT_FALSE(FileExists(dir.File("marc20021118.txt")));
+
+    state.launch.launchQuery = "ISBN@1";  // nor is it handed to the host program
+    Save({true, false, false});
+    EXPECT_FALSE(FileExists(dir.File("lib.tmp")));
+}
+
 TEST_F(RecordSaverTest, CommandLineHandOffRewritesLibTmpAndExits) {
     state.launch.launchQuery = "ISBN@1";
     dir.Write("lib.tmp", "old");

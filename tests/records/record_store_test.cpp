@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "common/file_util.h"
 #include "common/gbk_text.h"
@@ -23,9 +26,23 @@ TEST(WorkingFiles, OneSeparatorWithOrWithoutTrailingSlash) {
     }
 }
 
-TEST(WorkingFiles, CleanupKeepsTheHandOffFile) {
+TEST(WorkingFiles, EachClientHasAPrivateFolderAndCleanupKeepsTheHandOffFile) {
     test::TempDir dir;
-    WorkingFiles f = InitWorkingFiles(dir.path());
+    dir.Write("lib.tmp", "left by the last run");
+    dir.Write("_list.~", "0@someone else's list\r\n");
+    WorkingFiles f = InitWorkingFiles(dir.path() + "/");
+    WorkingFiles g = InitWorkingFiles(dir.path());
+    EXPECT_FALSE(FileExists(dir.File("lib.tmp")));
+    EXPECT_EQ(f.handOffPath, dir.File("lib.tmp"));  // the host program reads it there
+    EXPECT_NE(f.privateFolder, g.privateFolder);
+    for (const WorkingFiles* w : {&f, &g}) {
+        EXPECT_EQ(FolderOf(w->privateFolder), dir.path());
+        EXPECT_EQ(w->recordListPath, w->privateFolder + "/_list.~");
+        EXPECT_EQ(w->clientScriptPath, w->privateFolder + "/_zinit.~");
+        struct stat st {};
+        ASSERT_EQ(::stat(w->privateFolder.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+    }
     for (auto* p : {&f.recordListPath, &f.clientMarcPath, &f.clientMessagePath, &f.clientScriptPath,
                     &f.handOffPath})
         AppendToFile(*p, "x");
@@ -34,7 +51,49 @@ TEST(WorkingFiles, CleanupKeepsTheHandOffFile) {
     EXPECT_FALSE(FileExists(f.clientMarcPath));
     EXPECT_FALSE(FileExists(f.clientMessagePath));
     EXPECT_FALSE(FileExists(f.clientScriptPath));
+    EXPECT_FALSE(DirectoryExists(f.privateFolder));
     EXPECT_TRUE(FileExists(f.handOffPath));
+    EXPECT_TRUE(DirectoryExists(g.privateFolder));  // the other client's folder is untouched
+    EXPECT_EQ(dir.Read("_list.~"), "0@someone else's list\r\n");
+    CleanupWorkingFiles(g);
+}
+
+TEST(WorkingFiles, StaleFoldersOfEndedClientsAreRemovedAtStart) {
+    test::TempDir dir;
+    // A process that has ended: its pid is free (reaped) by the time we look.
+    pid_t ended = ::fork();
+    if (ended == 0) ::_exit(0);
+    ::waitpid(ended, nullptr, 0);
+    std::string stale = "z39client-" + std::to_string(ended) + "-abcdef";
+    std::string alive = WorkingFolderPrefix() + "ghijkl";  // our own pid: running
+    MakeDirectories(dir.File(stale));
+    dir.Write(stale + "/_list.~", "0@old\r\n");
+    MakeDirectories(dir.File(alive));
+    MakeDirectories(dir.File("z39client-notapid-x"));
+    ASSERT_EQ(::symlink(dir.File(alive).c_str(), dir.File("z39client-1-link").c_str()), 0);
+    EXPECT_EQ(RemoveStaleWorkingFolders(dir.path()), 1);
+    EXPECT_FALSE(DirectoryExists(dir.File(stale)));
+    EXPECT_TRUE(DirectoryExists(dir.File(alive)));
+    EXPECT_TRUE(DirectoryExists(dir.File("z39client-notapid-x")));
+}
+
+TEST(WorkingFiles, UnusableTempFolderMakesWritesFailNotShare) {
+    test::TempDir dir;
+    WorkingFiles f = InitWorkingFiles(dir.File("no-such-folder"));
+    EXPECT_TRUE(f.privateFolder.empty());
+    RecordStore store(f.recordListPath);
+    EXPECT_THROW(store.StoreRecord(0, "x"), Z39Error);
+}
+
+TEST(RecordStore, APlantedSymbolicLinkIsNotFollowed) {
+    test::TempDir dir;
+    dir.Write("victim", "precious\r\n");
+    ASSERT_EQ(::symlink(dir.File("victim").c_str(), dir.File("_list.~").c_str()), 0);
+    RecordStore store(dir.File("_list.~"));
+    EXPECT_THROW(store.StoreRecord(0, "x"), Z39Error);
+    EXPECT_EQ(dir.Read("victim"), "precious\r\n");
+    dir.Write("victim", "0@planted\r\n");
+    EXPECT_THROW(store.LoadRecord(0), Z39Error);  // nor read through it
 }
 
 TEST(RecordStore, FileLayoutAndRecordsWithAtSignsAndEmptyText) {

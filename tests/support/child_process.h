@@ -30,7 +30,8 @@ inline std::string BinDir() {
 // reaped when the owner goes away.
 class ChildProcess {
   public:
-    // `env` entries ("NAME=value") are added to this process's environment; `cwd` is the
+    // `env` entries ("NAME=value") are added to this process's environment, replacing
+    // entries of the same name; `cwd` is the
     // child's working folder (empty: ours).
     explicit ChildProcess(std::vector<std::string> argv, std::vector<std::string> env = {},
                           const std::string& cwd = "") {
@@ -47,8 +48,16 @@ class ChildProcess {
         std::vector<char*> args;
         for (auto& a : argv) args.push_back(a.data());
         args.push_back(nullptr);
+        // The test's values replace the parent's: a TMPDIR or XDG_CONFIG_HOME of the shell
+        // that runs the tests must never reach the child.
         std::vector<std::string> envStore;
-        for (char** e = environ; *e; ++e) envStore.emplace_back(*e);
+        auto nameOf = [](const std::string& e) { return e.substr(0, e.find('=') + 1); };
+        for (char** e = environ; *e; ++e) {
+            std::string inherited(*e);
+            bool replaced = false;
+            for (auto& own : env) replaced = replaced || nameOf(own) == nameOf(inherited);
+            if (!replaced) envStore.push_back(std::move(inherited));
+        }
         for (auto& e : env) envStore.push_back(e);
         std::vector<char*> envp;
         for (auto& e : envStore) envp.push_back(e.data());

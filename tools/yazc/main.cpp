@@ -2,6 +2,8 @@
 // input (proxy, authentication, open, elements, format, f, show, quit), reports on
 // standard output, and with -m FILE writes, after each search, the hit count as a line
 // and then every presented record as one line of ISO 2709 bytes.
+#include <fcntl.h>
+#include <unistd.h>
 #include <yaz/zoom.h>
 
 #include <cstdio>
@@ -169,7 +171,13 @@ int main(int argc, char** argv) {
     File marc;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-m") == 0 && i + 1 < argc) {
-            marc.reset(std::fopen(argv[++i], "wb"));
+            // The record file is the caller's working file: a link planted there is not
+            // followed.
+            int fd = ::open(argv[++i], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+            if (fd >= 0) {
+                marc.reset(::fdopen(fd, "wb"));
+                if (!marc) ::close(fd);
+            }
             if (!marc) {
                 std::cout << "Cannot open record file " << argv[i] << std::endl;
                 return 1;
