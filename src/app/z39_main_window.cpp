@@ -127,8 +127,17 @@ void TZ39Main::showEvent(QShowEvent* event) {
 QMdiSubWindow* TZ39Main::AddChild(QWidget* child) {
     QMdiSubWindow* window = mdi_->addSubWindow(child);
     window->setAttribute(Qt::WA_DeleteOnClose, false);
+    window->installEventFilter(this);
     window->showMaximized();
     return window;
+}
+
+bool TZ39Main::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Close) {
+        auto* window = qobject_cast<QMdiSubWindow*>(watched);
+        if (window) focusBeforeClose_[window] = window->focusWidget();
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void TZ39Main::CreateChildren() {
@@ -150,25 +159,30 @@ void TZ39Main::CreateChildren() {
     mdi_->setActiveSubWindow(findRecWindow_);
 }
 
+void TZ39Main::ShowChild(QMdiSubWindow* window) {
+    // A child closed with its own button was hidden together with its content.
+    if (QWidget* content = window->widget()) content->show();
+    window->showMaximized();
+    mdi_->setActiveSubWindow(window);
+    auto remembered = focusBeforeClose_.find(window);
+    if (remembered != focusBeforeClose_.end()) {
+        if (remembered->second) remembered->second->setFocus();
+        focusBeforeClose_.erase(remembered);
+    }
+}
+
 void TZ39Main::ShowFindRec() {
     if (!findRecWindow_) return;
-    findRecWindow_->showMaximized();
-    mdi_->setActiveSubWindow(findRecWindow_);
+    ShowChild(findRecWindow_);
     findRec_->FormActivate();
 }
 
 void TZ39Main::ShowSettings() {
-    if (settingsWindow_) {
-        settingsWindow_->showMaximized();
-        mdi_->setActiveSubWindow(settingsWindow_);
-    }
+    if (settingsWindow_) ShowChild(settingsWindow_);
 }
 
 void TZ39Main::ShowAbout() {
-    if (aboutWindow_) {
-        aboutWindow_->showMaximized();
-        mdi_->setActiveSubWindow(aboutWindow_);
-    }
+    if (aboutWindow_) ShowChild(aboutWindow_);
 }
 
 void TZ39Main::RestoreFrame() {

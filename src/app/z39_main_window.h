@@ -4,8 +4,11 @@
 #include <QMainWindow>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QPointer>
 #include <QTimer>
 #include <QToolButton>
+
+#include <map>
 
 #include "app/app_state.h"
 #include "app/set_para_dialog.h"
@@ -53,10 +56,12 @@ class TZ39Main : public QMainWindow {
   protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     void CreateChildren();
     QMdiSubWindow* AddChild(QWidget* child);
+    void ShowChild(QMdiSubWindow* window);
     void ShowFindRec();
     void RestoreFrame();
 
@@ -74,6 +79,8 @@ class TZ39Main : public QMainWindow {
     QMdiSubWindow* findRecWindow_ = nullptr;
     QMdiSubWindow* aboutWindow_ = nullptr;
     QMdiSubWindow* settingsWindow_ = nullptr;
+    // Where the focus was in a child when its own close button hid it.
+    std::map<QMdiSubWindow*, QPointer<QWidget>> focusBeforeClose_;
 };
 
 }  // namespace z39

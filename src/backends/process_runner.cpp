@@ -103,7 +103,8 @@ RunStatus ProcessRunner::Run(const std::string& commandLine, const std::string& 
             "[function: CreateDOSProcessRedirected]\n\n不能打开中间输入文件\n文件名称：%s \n\n",
             inputPath, errorSuffix));
     }
-    UniqueFd output(::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+    UniqueFd output(
+        ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (output.get() < 0) {
         throw Z39Error(Raised(
             "[function: CreateDOSProcessRedirected]\n\n不能建立中间输出文件\n文件名称：%s \n\n",

@@ -22,8 +22,7 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content);
 // Appends bytes, creating the file when missing. Returns false on failure; a failed append
 // leaves the file at its old length, so no fragment stays behind for the next append to
 // follow. With Links::refuse a symbolic link at `path` is not followed (the append fails).
-bool AppendToFile(const std::string& path, std::string_view content,
-                  Links links = Links::follow);
+bool AppendToFile(const std::string& path, std::string_view content, Links links = Links::follow);
 
 // Deletes a file; a missing file is no error.
 void DeleteFileIfExists(const std::string& path);

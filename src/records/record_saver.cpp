@@ -47,9 +47,9 @@ SaveResult SaveTickedRecords(AppState& state, const ResultIndex& index, RecordSt
             // Nothing to save is not a saved record: the row stays ticked and is counted
             // as a failure, like a write error.
             if (destination.empty())
-                destination = launch ? (state.launch.handOff ? handOff.path()
-                                                             : state.files.handOffPath)
-                                     : DailyFilePath(marcPath, today());
+                destination =
+                    launch ? (state.launch.handOff ? handOff.path() : state.files.handOffPath)
+                           : DailyFilePath(marcPath, today());
         } else if (!launch) {
             destination = DailyFilePath(marcPath, today());
             written = AppendToFile(destination, record + "\r\n");

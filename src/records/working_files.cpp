@@ -69,8 +69,8 @@ WorkingFiles MakeWorkingFiles(std::string_view rawTempFolder) {
 }
 
 int RemoveStaleWorkingFolders(const std::string& tempFolder) {
-    int folderFd = ::open(tempFolder.empty() ? "/" : tempFolder.c_str(),
-                          O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int folderFd =
+        ::open(tempFolder.empty() ? "/" : tempFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folderFd < 0) return 0;
     DIR* dir = ::fdopendir(folderFd);
     if (!dir) {

@@ -117,8 +117,9 @@ TEST(PageToFieldLines, LabelsValuesAndNbsp) {
 
 TEST(PageToFieldLines, LineBreaksInsideACellAreBlanks) {
     for (std::string brk : {"\n", "\r", "\r\n"}) {
-        std::string page = "<!-- filename: full-000-body --><td nowrap>200 1</td><td class=td1>|aAB" +
-                           brk + "CD|fX</td>";
+        std::string page =
+            "<!-- filename: full-000-body --><td nowrap>200 1</td><td class=td1>|aAB" + brk +
+            "CD|fX</td>";
         std::string lines = PageToFieldLines(page);
         std::string record = BookDataToBookMarc(lines);
         auto fields = ReadFields(record).fields;

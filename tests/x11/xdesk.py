@@ -1,0 +1,220 @@
+"""A desk for tests through a real X server: Xvfb, the real z39client, a catalogue-server on
+loopback, and input sent by xdotool as a user's mouse and keyboard would send it.
+
+Everything started here is ended when the desk is closed; every wait is bounded.
+"""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+BIN = os.environ.get("Z39_BIN_DIR") or os.path.join(os.path.dirname(__file__), "..", "..", "build", "bin")
+
+# The frame is 724 x 510 and centred on the screen; without a window manager its client area
+# starts where it was placed. Points below are relative to the frame's top-left corner.
+SCREEN = (1024, 768)
+TOOLBAR = {"find": (35, 15), "settings": (107, 15), "about": (167, 15)}
+CHILD_CLOSE = (708, 42)  # the close button of a maximized child window
+
+
+def free_port_pair():
+    """A loopback port P with P and P + 1 free (TCP and HTTP of the catalogue server)."""
+    for _ in range(50):
+        a = socket.socket()
+        a.bind(("127.0.0.1", 0))
+        port = a.getsockname()[1]
+        b = socket.socket()
+        try:
+            b.bind(("127.0.0.1", port + 1))
+            return port
+        except OSError:
+            pass
+        finally:
+            a.close()
+            b.close()
+    raise RuntimeError("no free port pair")
+
+
+def wait_until(check, timeout=10.0, what="condition"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = check()
+        if value:
+            return value
+        time.sleep(0.05)
+    raise AssertionError("timed out waiting for " + what)
+
+
+class Desk:
+    """One Xvfb display, one catalogue server, and the folders a client uses."""
+
+    def __init__(self, records=200):
+        self.dir = tempfile.mkdtemp(prefix="z39desk.")
+        self.procs = []
+        try:
+            self._start(records)
+        except BaseException:
+            self.close()
+            raise
+
+    def _start(self, records):
+        for sub in ("tmp", "cfg", "xdg", "work", "marc"):
+            os.makedirs(self.path(sub))
+        self.db = self.path("catalogue.db")
+        subprocess.run([os.path.join(BIN, "catalogue-server"), "demo", "--db", self.db,
+                        "--records", str(records)], check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=120)
+        self.port = free_port_pair()
+        with open(self.path("server.out"), "wb") as out:
+            server = self._spawn([os.path.join(BIN, "catalogue-server"), "serve", "--db",
+                                  self.db, "--port", str(self.port)], stdout=out)
+        wait_until(lambda: b"listening" in open(self.path("server.out"), "rb").read(),
+                   10, "catalogue-server")
+        self.server = server
+        # Xvfb picks a free display number and writes it to the pipe.
+        r, w = os.pipe()
+        self._spawn(["Xvfb", "-displayfd", str(w), "-screen", "0", "%dx%dx24" % SCREEN,
+                     "-nolisten", "tcp"],
+                    pass_fds=(w,))
+        os.close(w)
+        number = b""
+        deadline = time.monotonic() + 20
+        while not number.endswith(b"\n") and time.monotonic() < deadline:
+            chunk = os.read(r, 16)
+            if not chunk:
+                break
+            number += chunk
+        os.close(r)
+        if not number.strip():
+            raise RuntimeError("Xvfb did not start")
+        self.display = ":" + number.decode().strip()
+        self.write_settings()
+
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+    def write_settings(self, extra=""):
+        text = ("[系统参数]\r\nKSIP=127.0.0.1\r\nKSPORT=%d\r\nKSDEFAULT=1\r\nMARCPATH=%s/\r\n%s"
+                % (self.port, self.path("marc"), extra))
+        with open(self.path("cfg", "Z39.ini"), "wb") as f:
+            f.write(text.encode("gbk"))
+
+    def env(self):
+        env = dict(os.environ)
+        for name in ("QT_QPA_PLATFORM", "WAYLAND_DISPLAY"):
+            env.pop(name, None)
+        env.update({"DISPLAY": self.display, "TMPDIR": self.path("tmp"),
+                    "XDG_CONFIG_HOME": self.path("xdg"), "Z39_CONFIG_DIR": self.path("cfg"),
+                    "LANG": "C.UTF-8"})
+        return env
+
+    def _spawn(self, argv, **kw):
+        kw.setdefault("stdout", subprocess.DEVNULL)
+        kw.setdefault("stderr", subprocess.DEVNULL)
+        p = subprocess.Popen(argv, start_new_session=True, **kw)
+        self.procs.append(p)
+        return p
+
+    def client(self, *args):
+        """Starts z39client with the desk's folders; returns the process."""
+        with open(self.path("client-%d.log" % len(self.procs)), "wb") as log:
+            return self._spawn([os.path.join(BIN, "z39client")] + list(args), env=self.env(),
+                               cwd=self.path("work"), stderr=log)
+
+    # --- input and looking ------------------------------------------------------------
+    def xdotool(self, *args, timeout=10):
+        r = subprocess.run(["xdotool"] + [str(a) for a in args], env=self.env(),
+                           capture_output=True, timeout=timeout)
+        return r.stdout.decode().strip()
+
+    def windows(self, name):
+        out = self.xdotool("search", "--onlyvisible", "--name", name)
+        return [w for w in out.split() if w]
+
+    def frame(self):
+        """The main window's id and top-left corner, once it is on the screen."""
+        wid = wait_until(lambda: (self.windows("^Z39.50客户端") or [None])[0], 20, "main window")
+        geometry = {}
+        for line in self.xdotool("getwindowgeometry", "--shell", wid).splitlines():
+            key, _, value = line.partition("=")
+            geometry[key] = int(value) if value.isdigit() else value
+        return wid, geometry["X"], geometry["Y"]
+
+    def focus_frame(self):
+        wid, _, _ = self.frame()
+        self.xdotool("windowfocus", "--sync", wid)
+        time.sleep(0.2)
+
+    def click(self, x, y):
+        self.xdotool("mousemove", "--sync", x, y, "click", "1")
+        time.sleep(0.3)
+
+    def click_in_frame(self, point):
+        _, fx, fy = self.frame()
+        self.click(fx + point[0], fy + point[1])
+
+    def key(self, *keys):
+        for k in keys:
+            self.xdotool("key", k)
+            time.sleep(0.15)
+
+    def type(self, text):
+        self.xdotool("type", "--delay", "40", text)
+        time.sleep(0.2)
+
+    def screenshot(self, path, crop=None):
+        argv = ["import", "-window", "root"]
+        if crop:
+            argv += ["-crop", "%dx%d+%d+%d" % crop]
+        subprocess.run(argv + [path], env=self.env(), check=True, timeout=30)
+
+    def pixels_differing(self, a, b):
+        r = subprocess.run(["compare", "-metric", "AE", a, b, "null:"], capture_output=True,
+                           timeout=30)
+        return int(float(r.stderr.decode().split()[0]))
+
+    def dismiss_notice(self, timeout=10):
+        """Waits for a "提示信息" message box and presses Enter on it; returns nothing."""
+        wid = wait_until(lambda: (self.windows("^提示信息$") or [None])[0], timeout, "message box")
+        self.xdotool("windowfocus", "--sync", wid)
+        self.xdotool("key", "--window", wid, "Return")
+        wait_until(lambda: not self.windows("^提示信息$"), timeout, "message box to close")
+
+    def daily_records(self):
+        """The records in today's daily files, one per line, CR LF removed."""
+        out = []
+        for name in sorted(os.listdir(self.path("marc"))):
+            with open(self.path("marc", name), "rb") as f:
+                data = f.read()
+            assert data.endswith(b"\r\n") or not data, data[-20:]
+            out += [line for line in data.split(b"\r\n")[:-1]]
+        return out
+
+    def catalogue_records(self, where_sql, args=()):
+        import sqlite3
+        con = sqlite3.connect(self.db)
+        con.text_factory = bytes
+        try:
+            return [r[0] for r in con.execute("select record from records where " + where_sql, args)]
+        finally:
+            con.close()
+
+    def close(self):
+        for p in reversed(self.procs):
+            if p.poll() is None:
+                try:
+                    os.killpg(p.pid, signal.SIGTERM)
+                except ProcessLookupError:
+                    pass
+        for p in reversed(self.procs):
+            try:
+                p.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                os.killpg(p.pid, signal.SIGKILL)
+                p.wait()
+        if not os.environ.get("Z39_KEEP_DESK"):
+            shutil.rmtree(self.dir, ignore_errors=True)
