@@ -64,6 +64,32 @@ bool ClientReportedConnectionFailure(const std::string& messagePath) {
            text.find("Connection rejected") != std::string::npos;
 }
 
+SkippedRecords ClientSkippedRecords(const std::string& messagePath) {
+    SkippedRecords out;
+    std::string text = ReadWholeFile(messagePath, Links::refuse).value_or(std::string());
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t lf = text.find('\n', pos);
+        std::string line = text.substr(pos, (lf == std::string::npos ? text.size() : lf) - pos);
+        pos = lf == std::string::npos ? text.size() : lf + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        size_t colon = line.find(": ");
+        if (!line.starts_with("Record ") || colon == std::string::npos) continue;
+        std::string_view what = std::string_view(line).substr(colon + 2);
+        if (what.starts_with("not MARC") || what.starts_with("diagnostic") ||
+            what.starts_with("not returned")) {
+            if (out.count++ == 0) out.firstReport = line;
+        }
+    }
+    return out;
+}
+
+std::string SkippedRecordsNotice(const SkippedRecords& skipped) {
+    if (skipped.count == 0) return {};
+    return G("目标数据库返回的[") + std::to_string(skipped.count) +
+           G("]条记录不是MARC格式或带有错误信息，没有列出，也不会保存。\r\n") + skipped.firstReport;
+}
+
 ExternalZ39Backend::ExternalZ39Backend(AppState& state, RecordStore& store, ResultIndex& index,
                                        ProcessRunner& runner, Clock& clock, std::string clientPath)
     : state_(state),
@@ -80,7 +106,8 @@ bool ExternalZ39Backend::RunClient(const TargetEntry& entry, const std::string& 
                                BuildZ39Script(state_.settings, entry, queryLine, showLine)))
         throw Z39Error("Unable to write to " + files.clientScriptPath);
     clock_.SleepMs(kScriptWaitMs);
-    RunStatus status = runner_.Run(clientPath_ + " -m " + files.clientMarcPath,
+    RunStatus status = runner_.Run(ProcessRunner::QuoteWord(clientPath_) + " -m " +
+                                       ProcessRunner::QuoteWord(files.clientMarcPath),
                                    files.clientScriptPath, files.clientMessagePath, G("错误！"));
     if (status != RunStatus::kFinished) {
         out.connectionFailed = true;
@@ -121,6 +148,7 @@ SearchOutcome ExternalZ39Backend::FirstPage(const TargetEntry& entry,
         out.hitLabel = HitLabel(out.total);
         out.statusMessage = out.total < 1 ? NoDataStatus() : FoundStatus(out.total);
     }
+    out.notice = SkippedRecordsNotice(ClientSkippedRecords(state_.files.clientMessagePath));
     CompleteFirstPage(out, state_);
     return out;
 }
@@ -147,6 +175,7 @@ SearchOutcome ExternalZ39Backend::NextPage(const TargetEntry& entry, const std::
     } else {
         out.statusMessage = out.total < 1 ? NoDataStatus() : FoundStatus(out.total);
     }
+    out.notice = SkippedRecordsNotice(ClientSkippedRecords(state_.files.clientMessagePath));
     CompleteFurtherPage(out, state_);
     return out;
 }

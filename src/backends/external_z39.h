@@ -35,6 +35,17 @@ RecordFile ReadRecordFile(const std::string& path, bool firstLineIsCount);
 // True when the client's output reports a failed or refused connection.
 bool ClientReportedConnectionFailure(const std::string& messagePath);
 
+// The records the client reported and did not write (a text record where MARC was asked
+// for, a server diagnostic in place of a record): their count and the first report line.
+struct SkippedRecords {
+    int count = 0;
+    std::string firstReport;
+};
+SkippedRecords ClientSkippedRecords(const std::string& messagePath);
+
+// The notice for records that were not listed; empty when none were skipped.
+std::string SkippedRecordsNotice(const SkippedRecords& skipped);
+
 // Z39.50 searches through the external client (GetMarcFromOtherZ39 and its next page).
 class ExternalZ39Backend final : public Z39Backend {
   public:

@@ -77,16 +77,36 @@ ProcessRunner::ProcessRunner(UserInterface& ui, int timeoutMs) : ui_(ui), timeou
 std::vector<std::string> ProcessRunner::SplitCommandLine(const std::string& commandLine) {
     std::vector<std::string> words;
     std::string word;
-    for (char c : commandLine) {
-        if (c == ' ' || c == '\t') {
-            if (!word.empty()) words.push_back(std::move(word));
+    bool inWord = false, quoted = false;
+    for (size_t i = 0; i < commandLine.size(); ++i) {
+        char c = commandLine[i];
+        if (quoted && c == '\\' && i + 1 < commandLine.size() &&
+            (commandLine[i + 1] == '"' || commandLine[i + 1] == '\\')) {
+            word += commandLine[++i];
+        } else if (c == '"') {
+            quoted = !quoted;
+            inWord = true;
+        } else if (!quoted && (c == ' ' || c == '\t')) {
+            if (inWord) words.push_back(std::move(word));
             word.clear();
+            inWord = false;
         } else {
             word += c;
+            inWord = true;
         }
     }
-    if (!word.empty()) words.push_back(std::move(word));
+    if (inWord) words.push_back(std::move(word));
     return words;
+}
+
+std::string ProcessRunner::QuoteWord(const std::string& word) {
+    if (!word.empty() && word.find_first_of(" \t\"") == std::string::npos) return word;
+    std::string quoted = "\"";
+    for (char c : word) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
 }
 
 RunStatus ProcessRunner::Run(const std::string& commandLine, const std::string& inputPath,

@@ -35,8 +35,13 @@ class ProcessRunner {
         return Run(commandLine, inputPath, outputPath, errorSuffix) == RunStatus::kFinished;
     }
 
-    // The words of a command line, split at blanks and tabs.
+    // The words of a command line, split at blanks and tabs outside double quotes. The
+    // quotes group and are removed; inside them \" is a quote and \\ a backslash.
     static std::vector<std::string> SplitCommandLine(const std::string& commandLine);
+
+    // A word as SplitCommandLine reads it back: unchanged when it holds no blank, tab or
+    // quote, else quoted.
+    static std::string QuoteWord(const std::string& word);
 
   private:
     UserInterface& ui_;

@@ -31,6 +31,49 @@ std::string Limit(std::string value, size_t limit) {
     return value;
 }
 
+// A MARC21 subfield without the ISBD punctuation that closes it (" /", " :", ";", ",", "=");
+// a full stop stays, since it may end an initial.
+std::string WithoutClosingPunctuation(std::string value) {
+    value = Trim(value);
+    while (!value.empty() && std::string_view(" /:;,=").find(value.back()) != std::string::npos)
+        value.pop_back();
+    return value;
+}
+
+// The display line of a MARC21 record (one with a 245), in the columns of the CNMARC one: 245 $a
+// and $b, 100/110 $a or 245 $c, 260 (or 264) $a $b $c, 020 $a.
+std::string Marc21DisplayLine(const std::vector<MarcField>& fields) {
+    const MarcField *f245 = nullptr, *f100 = nullptr, *f260 = nullptr, *f020 = nullptr;
+    for (const auto& field : fields) {
+        if (field.tag == "245" && !f245) f245 = &field;
+        if ((field.tag == "100" || field.tag == "110") && !f100) f100 = &field;
+        if (field.tag == "260" && (!f260 || f260->tag == "264")) f260 = &field;
+        if (field.tag == "264" && !f260) f260 = &field;
+        if (field.tag == "020" && !f020) f020 = &field;
+    }
+    std::string title = WithoutClosingPunctuation(Limit(Subfield(f245->data, 'a'), 80));
+    std::string rest = WithoutClosingPunctuation(Limit(Subfield(f245->data, 'b'), 80));
+    if (!rest.empty()) title += " : " + rest;
+    std::string line = FitColumn(title, 34);
+    std::string responsibility = WithoutClosingPunctuation(Subfield(f245->data, 'c'));
+    if (f100) responsibility = WithoutClosingPunctuation(Subfield(f100->data, 'a'));
+    responsibility = Limit(responsibility, 46);
+    line = FitColumn(line + responsibility, 60);
+    if (f260) {
+        const std::pair<char, std::pair<size_t, size_t>> parts[] = {
+            {'a', {8, 69}}, {'b', {30, 85}}, {'c', {10, 95}}};
+        for (auto& [code, limits] : parts) {
+            std::string value =
+                Limit(WithoutClosingPunctuation(Subfield(f260->data, code)), limits.first);
+            line = FitColumn(line + value, limits.second);
+        }
+    } else {
+        line = FitColumn(line, 95);
+    }
+    if (f020) line += Trim(Subfield(f020->data, 'a'));
+    return line;
+}
+
 }  // namespace
 
 const std::string& FieldLabelSection() {
@@ -122,11 +165,17 @@ std::string DisplayLine(std::string_view recordText) {
     MarcFields read = ReadFields(record);
     if (!read.ok) return BadRecordLine();
     std::optional<std::string> f010, f200, f210;
+    bool marc21Title = false;
     for (auto& field : read.fields) {
+        if (field.tag == "245") marc21Title = true;
         if (field.tag == "010") f010 = field.data;
         if (field.tag == "200") f200 = field.data;
         if (field.tag == "210") f210 = field.data;
     }
+
+    // A record with a 245 title and no 200 is MARC21 (a USMARC target), whose 010 and 210
+    // mean other things than in CNMARC.
+    if (!f200 && marc21Title) return Marc21DisplayLine(read.fields);
 
     static const std::string colon = G("：");
     std::string line;

@@ -25,7 +25,9 @@ const std::string& BadRecordLine();
 
 // One-line summary: title to byte 34, responsibility to 60, place to 69, publisher to
 // 85, date to 95, then the ISBN. Empty for a record under 20 bytes; BadRecordLine()
-// when a number of the leader or directory cannot be read.
+// when a number of the leader or directory cannot be read. CNMARC fields (200, 210, 010)
+// give the line; a record with a 245 and no 200 is read as MARC21 (245, 100/110, 260/264,
+// 020).
 std::string DisplayLine(std::string_view record);
 
 // One line per directory entry that can be read: label (12 bytes), tag, indicators

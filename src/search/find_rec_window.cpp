@@ -465,6 +465,7 @@ void TFindRec::ApplyOutcome(const SearchOutcome& o) {
             break;
     }
     if (o.searchCompleted) s_.state.searchCompleted = true;
+    if (!o.notice.empty()) s_.ui.ShowMessage(NoticeTitle(), o.notice);
     if (o.autoSave) btSaveRecClick();
 }
 

@@ -28,6 +28,7 @@ struct SearchOutcome {
     bool autoSave = false;         // launch query with one hit: press btSaveRec at once
     bool launchFinished = false;   // hide cbAll; btSaveRec becomes "选择或退出.F5"
     bool connectionFailed = false;
+    std::string notice;  // a message box shown once the step is applied (GBK); empty: none
 };
 
 struct AppState;

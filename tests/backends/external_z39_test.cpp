@@ -1,6 +1,7 @@
 #include "backends/external_z39.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "common/file_util.h"
 #include "common/gbk_text.h"
@@ -65,14 +66,18 @@ class FakeClientTest : public ::testing::Test {
         entry.address = "127.0.0.1";
         entry.port = "210";
         entry.database = "Default";
-        dir.Write("client.sh", "cat > " + dir.File("script.seen") + "\ncp " +
-                                   dir.File("records.prepared") + " \"$2\" 2>/dev/null\ncat " +
-                                   dir.File("output.prepared") + " 2>/dev/null\nexit 0\n");
+        WriteClient("cat > " + dir.File("script.seen") + "\ncp " + dir.File("records.prepared") +
+                    " \"$2\" 2>/dev/null\ncat " + dir.File("output.prepared") +
+                    " 2>/dev/null\nexit 0\n");
         dir.Write("output.prepared", "Connecting...OK\n");
+    }
+    void WriteClient(const std::string& body) {
+        dir.Write("client.sh", "#!/bin/sh\n" + body);
+        ::chmod(dir.File("client.sh").c_str(), 0755);
     }
     std::unique_ptr<ExternalZ39Backend> Backend() {
         return std::make_unique<ExternalZ39Backend>(state, store, index, runner, clock,
-                                                    "/bin/sh " + dir.File("client.sh"));
+                                                    dir.File("client.sh"));
     }
     test::TempDir dir;
     AppState state;
@@ -146,13 +151,62 @@ TEST_F(FakeClientTest, ClientThatCannotStartOrHangsIsAConnectionFailure) {
     EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
     EXPECT_EQ(ui.messages.size(), 1u);
 
-    dir.Write("client.sh", "sleep 100\n");
+    WriteClient("sleep 100\n");
     ProcessRunner quick(ui, 200);
-    ExternalZ39Backend hanging(state, store, index, quick, clock,
-                               "/bin/sh " + dir.File("client.sh"));
+    ExternalZ39Backend hanging(state, store, index, quick, clock, dir.File("client.sh"));
     out = hanging.FirstPage(entry, "f x");
     EXPECT_TRUE(out.connectionFailed);
     EXPECT_EQ(ui.cursor, Cursor::kNormal);
+}
+
+TEST_F(FakeClientTest, RecordsTheClientSkippedAreReportedNotListed) {
+    dir.Write("records.prepared", "3\r\n" + ks::DemoRecord(0, 3) + "\r\n");
+    dir.Write("output.prepared",
+              "Connecting...OK\nNumber of hits: 3\nRecord 1 presented\n"
+              "Record 2: not MARC (syntax SUTRS)\nRecord 3: diagnostic 14 System error\n");
+    SearchOutcome out = Backend()->FirstPage(entry, "f x");
+    EXPECT_FALSE(out.connectionFailed);
+    EXPECT_EQ(out.rows.size(), 1u);
+    EXPECT_EQ(out.notice,
+              G("目标数据库返回的[2]条记录不是MARC格式或带有错误信息，没有列出，也不会保存。"
+                "\r\nRecord 2: not MARC (syntax SUTRS)"));
+    dir.Write("output.prepared", "Connecting...OK\nRecord 1 presented\n");
+    EXPECT_EQ(Backend()->FirstPage(entry, "f x").notice, "");
+}
+
+TEST_F(FakeClientTest, ProgramAndWorkingFolderWithBlanks) {
+    test::TempDir spaced;
+    std::string folder = spaced.File("sp ace");
+    MakeDirectories(folder);
+    state.files = MakeWorkingFiles(folder);
+    std::string program = spaced.File("my tools") + "/yazc";
+    MakeDirectories(FolderOf(program));
+    dir.Write("records.prepared", "5\r\n" + ks::DemoRecord(0, 5) + "\r\n");
+    ReplaceFileAtomically(program, "#!/bin/sh\ncat > /dev/null\n[ \"$1\" = -m ] || exit 3\ncp " +
+                                       dir.File("records.prepared") + " \"$2\"\n");
+    ::chmod(program.c_str(), 0755);
+    ExternalZ39Backend backend(state, store, index, runner, clock, program);
+    SearchOutcome out = backend.FirstPage(entry, "f x");
+    EXPECT_FALSE(out.connectionFailed);
+    EXPECT_EQ(out.total, 5);
+    EXPECT_EQ(out.rows.size(), 1u);
+    EXPECT_TRUE(FileExists(folder + "/_marc.~"));
+    EXPECT_TRUE(ui.messages.empty());
+}
+
+TEST(YazcCommands, Iso2709Shape) {
+    std::string good = ks::DemoRecord(0, 3);
+    EXPECT_TRUE(yazc::IsIso2709(good));
+    EXPECT_FALSE(yazc::IsIso2709(good.substr(0, good.size() - 1)));  // length does not match
+    std::string noEnd = good;
+    noEnd.back() = ' ';
+    EXPECT_FALSE(yazc::IsIso2709(noEnd));
+    std::string badBase = good;
+    badBase[16] = static_cast<char>(badBase[16] + 1);  // base address off the directory end
+    EXPECT_FALSE(yazc::IsIso2709(badBase));
+    EXPECT_FALSE(yazc::IsIso2709("cnmarc:   001: DEMO00000001\n   200 1 $a x\n"));
+    EXPECT_FALSE(yazc::IsIso2709("00030nam  2200025   450 \x1D"));
+    EXPECT_FALSE(yazc::IsIso2709(""));
 }
 
 TEST(YazcCommands, ReadsTheScriptLines) {

@@ -119,5 +119,21 @@ TEST_F(ProcessRunnerTest, PathsLongerThan260CharactersWork) {
     EXPECT_EQ(ReadWholeFile(folder + "/out.txt").value_or(""), "long");
 }
 
+TEST(SplitCommandLine, PlainWordsAndQuotedWordsRoundTrip) {
+    using W = std::vector<std::string>;
+    EXPECT_EQ(ProcessRunner::SplitCommandLine("  /usr/bin/yazc\t-m  /tmp/_marc.~ "),
+              (W{"/usr/bin/yazc", "-m", "/tmp/_marc.~"}));
+    EXPECT_EQ(ProcessRunner::SplitCommandLine("\"/opt/my tools/yazc\" -m \"/tmp/sp ace/_marc.~\""),
+              (W{"/opt/my tools/yazc", "-m", "/tmp/sp ace/_marc.~"}));
+    EXPECT_EQ(ProcessRunner::SplitCommandLine("a\"\"b \"\""), (W{"ab", ""}));
+    for (std::string word :
+         {"plain", "with blank", "tab\there", "quote\"inside", "back\\slash\"", "", "x\\"}) {
+        EXPECT_EQ(ProcessRunner::SplitCommandLine(ProcessRunner::QuoteWord(word) + " next"),
+                  (W{word, "next"}))
+            << word;
+    }
+    EXPECT_EQ(ProcessRunner::QuoteWord("/usr/bin/yazc"), "/usr/bin/yazc");
+}
+
 }  // namespace
 }  // namespace z39

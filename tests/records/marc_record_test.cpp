@@ -91,6 +91,37 @@ TEST(DisplayLine, OverlongSubfieldsAreLimitedBeforeFitting) {
     EXPECT_EQ(DisplayLine(r), Pad("ABCDEFG", 69) + Pad("2001-2002", 26));
 }
 
+TEST(DisplayLine, Marc21RecordsInTheSameColumns) {
+    // A USMARC record: its 010 is an LCCN and its 210 an abbreviated title, not CNMARC's.
+    std::string record =
+        MarcBuilder()
+            .Control("001", "12345")
+            .Data("010", "  ", {{'a', "   73009875 "}})
+            .Data("020", "  ", {{'a', "0201896834"}})
+            .Data("100", "1 ", {{'a', "Knuth, Donald E.,"}})
+            .Data("210", "0 ", {{'a', "Art comput. program."}})
+            .Data("245", "14",
+                  {{'a', "The art of computer programming /"},
+                   {'b', "fundamental algorithms :"},
+                   {'c', "Donald E. Knuth."}})
+            .Data("260", "  ",
+                  {{'a', "Reading, Mass. :"}, {'b', "Addison-Wesley,"}, {'c', "1997."}})
+            .Build();
+    EXPECT_EQ(DisplayLine(record), "The art of computer programming..." +
+                                       Pad("Knuth, Donald E.", 26) + Pad("Reading", 9) +
+                                       Pad("Addison-Wesley", 16) + Pad("1997.", 10) + "0201896834");
+    // No 100: the statement of responsibility; 264 when there is no 260; nothing else.
+    std::string bare = MarcBuilder()
+                           .Data("245", "00", {{'a', "Title"}, {'c', "by someone"}})
+                           .Data("264", " 1", {{'a', "Place"}, {'b', "Pub"}, {'c', "2020"}})
+                           .Build();
+    EXPECT_EQ(DisplayLine(bare), Pad("Title", 34) + Pad("by someone", 26) + Pad("Place", 9) +
+                                     Pad("Pub", 16) + Pad("2020", 10));
+    // A CNMARC record that happens to hold a 245 keeps the CNMARC line.
+    std::string cnmarc = TypicalBook().Data("245", "  ", {{'a', "other"}}).Build();
+    EXPECT_EQ(DisplayLine(cnmarc), DisplayLine(TypicalBook().Build()));
+}
+
 TEST(DetailLines, LabelsTagsIndicatorsAndControlFields) {
     FieldLabels labels{{"200", G("题名与责任")}, {"001", G("记录标识号")}};
     auto lines = DetailLines(TypicalBook().Build(), labels);

@@ -12,11 +12,12 @@ namespace z39::test {
 // Debian's yaz-ztest Z39.50 test server on a free loopback port.
 class ZtestProcess {
   public:
-    ZtestProcess() {
+    // `logPath`: where yaz-ztest logs its requests (one line per Search and Present).
+    explicit ZtestProcess(const std::string& logPath = "/dev/null") {
         for (int attempt = 0; attempt < 5 && !ready_; ++attempt) {
             port_ = FreePort();
             server_ = std::make_unique<ChildProcess>(std::vector<std::string>{
-                "/usr/bin/yaz-ztest", "-l", "/dev/null", "tcp:127.0.0.1:" + std::to_string(port_)});
+                "/usr/bin/yaz-ztest", "-l", logPath, "tcp:127.0.0.1:" + std::to_string(port_)});
             for (int i = 0; i < 100 && !ready_; ++i) {
                 ready_ = LoopbackConnection(port_).ok();
                 if (!ready_) ::usleep(20000);

@@ -11,6 +11,8 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "yazc_commands.h"
 
@@ -34,11 +36,15 @@ using ResultSet = std::unique_ptr<std::remove_pointer_t<ZOOM_resultset>, ResultS
 using File = std::unique_ptr<FILE, FileCloser>;
 
 constexpr const char* kTimeoutSeconds = "30";
+constexpr const char* kDefaultSyntax = "usmarc";
 
 class Client {
   public:
     explicit Client(FILE* marc) : marc_(marc), options_(ZOOM_options_create()) {
         ZOOM_options_set(options_.get(), "timeout", kTimeoutSeconds);
+        // MARC unless a "format" command names another syntax, as the YAZ console client
+        // does: a server left to choose may send a text rendering instead of the record.
+        ZOOM_options_set(options_.get(), "preferredRecordSyntax", kDefaultSyntax);
     }
 
     void Run(const yazc::Command& c) {
@@ -138,23 +144,47 @@ class Client {
             return;
         }
         yazc::ShowRange range = yazc::RangeToShow(c, hits_, shown_);
-        for (int64_t i = 0; i < range.n; ++i) {
-            ZOOM_record rec =
-                ZOOM_resultset_record(results_.get(), static_cast<size_t>(range.first + i));
-            if (Failed("present")) return;
-            if (!rec) continue;
-            int len = 0;
-            const char* raw = ZOOM_record_get(rec, "raw", &len);
-            if (!raw || len <= 0) continue;
-            std::string line = yazc::RecordLine(std::string_view(raw, static_cast<size_t>(len)));
-            if (marc_) {
-                std::fwrite(line.data(), 1, line.size(), marc_);
-                std::fputs("\r\n", marc_);
-            }
-            std::cout << "Record " << range.first + i + 1 << " presented" << std::endl;
-        }
+        if (range.n <= 0) return;
+        // The whole page in one Present request; the records stay owned by the result set.
+        std::vector<ZOOM_record> page(static_cast<size_t>(range.n), nullptr);
+        ZOOM_resultset_records(results_.get(), page.data(), static_cast<size_t>(range.first),
+                               page.size());
+        if (Failed("present")) return;
+        for (int64_t i = 0; i < range.n; ++i)
+            WriteRecord(page[static_cast<size_t>(i)], range.first + i + 1);
         if (marc_) std::fflush(marc_);
-        if (range.n > 0) shown_ = range.first + range.n;
+        shown_ = range.first + range.n;
+    }
+
+    // One presented record to the record file; anything else is reported, never written.
+    void WriteRecord(ZOOM_record rec, int64_t position) {
+        if (!rec) {
+            std::cout << "Record " << position << ": not returned" << std::endl;
+            return;
+        }
+        const char* msg = nullptr;
+        const char* addinfo = nullptr;
+        const char* diagset = nullptr;
+        if (int code = ZOOM_record_error(rec, &msg, &addinfo, &diagset)) {
+            std::cout << "Record " << position << ": diagnostic " << code << " " << (msg ? msg : "")
+                      << (addinfo && *addinfo ? std::string(" ") + addinfo : "") << std::endl;
+            return;
+        }
+        int len = 0;
+        const char* raw = ZOOM_record_get(rec, "raw", &len);
+        std::string_view bytes(raw ? raw : "", raw && len > 0 ? static_cast<size_t>(len) : 0);
+        if (!yazc::IsIso2709(bytes)) {
+            const char* syntax = ZOOM_record_get(rec, "syntax", nullptr);
+            std::cout << "Record " << position << ": not MARC (syntax "
+                      << (syntax && *syntax ? syntax : "unknown") << ")" << std::endl;
+            return;
+        }
+        std::string line = yazc::RecordLine(bytes);
+        if (marc_) {
+            std::fwrite(line.data(), 1, line.size(), marc_);
+            std::fputs("\r\n", marc_);
+        }
+        std::cout << "Record " << position << " presented" << std::endl;
     }
 
     FILE* marc_;

@@ -84,6 +84,22 @@ ShowRange RangeToShow(const Command& show, int64_t hits, int64_t lastShown) {
     return r;
 }
 
+bool IsIso2709(std::string_view raw) {
+    auto number = [&](size_t pos, size_t len, int64_t& out) {
+        out = 0;
+        for (size_t i = pos; i < pos + len; ++i) {
+            if (raw[i] < '0' || raw[i] > '9') return false;
+            out = out * 10 + (raw[i] - '0');
+        }
+        return true;
+    };
+    if (raw.size() < 26) return false;
+    int64_t length = 0, base = 0;
+    if (!number(0, 5, length) || length != static_cast<int64_t>(raw.size())) return false;
+    if (!number(12, 5, base) || base < 25 || base > length - 1) return false;
+    return raw[static_cast<size_t>(base) - 1] == '\x1E' && raw.back() == '\x1D';
+}
+
 std::string RecordLine(std::string_view raw) {
     std::string out(raw);
     for (char& c : out) {

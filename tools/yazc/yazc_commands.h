@@ -44,4 +44,10 @@ ShowRange RangeToShow(const Command& show, int64_t hits, int64_t lastShown);
 // A record as one line: CR and LF inside it become blanks.
 std::string RecordLine(std::string_view raw);
 
+// Whether `raw` is an ISO 2709 record: a five-digit leader length equal to its size, a
+// five-digit base address inside it with the directory's field terminator just before,
+// and the record terminator at its end. A text rendering (SUTRS, a "cnmarc: 001 ..."
+// dump, XML) is not, and must never be written where records are expected.
+bool IsIso2709(std::string_view raw);
+
 }  // namespace yazc
