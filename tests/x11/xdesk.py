@@ -62,8 +62,8 @@ class Desk:
             raise
 
     def _start(self, records):
-        for sub in ("tmp", "cfg", "xdg", "work", "marc"):
-            os.makedirs(self.path(sub))
+        for sub in ("tmp", "cfg", "xdg", "work", "marc", "runtime"):
+            os.makedirs(self.path(sub), mode=0o700)
         self.db = self.path("catalogue.db")
         subprocess.run([os.path.join(BIN, "catalogue-server"), "demo", "--db", self.db,
                         "--records", str(records)], check=True, stdout=subprocess.DEVNULL,
@@ -72,8 +72,7 @@ class Desk:
         with open(self.path("server.out"), "wb") as out:
             server = self._spawn([os.path.join(BIN, "catalogue-server"), "serve", "--db",
                                   self.db, "--port", str(self.port)], stdout=out)
-        wait_until(lambda: b"listening" in open(self.path("server.out"), "rb").read(),
-                   10, "catalogue-server")
+        wait_until(lambda: b"listening" in self.read("server.out"), 10, "catalogue-server")
         self.server = server
         # Xvfb picks a free display number and writes it to the pipe.
         r, w = os.pipe()
@@ -97,9 +96,13 @@ class Desk:
     def path(self, *parts):
         return os.path.join(self.dir, *parts)
 
-    def write_settings(self, extra=""):
-        text = ("[系统参数]\r\nKSIP=127.0.0.1\r\nKSPORT=%d\r\nKSDEFAULT=1\r\nMARCPATH=%s/\r\n%s"
-                % (self.port, self.path("marc"), extra))
+    def read(self, *parts):
+        with open(self.path(*parts), "rb") as f:
+            return f.read()
+
+    def write_settings(self, extra="", ks_default=1):
+        text = ("[系统参数]\r\nKSIP=127.0.0.1\r\nKSPORT=%d\r\nKSDEFAULT=%d\r\nMARCPATH=%s/\r\n%s"
+                % (self.port, ks_default, self.path("marc"), extra))
         with open(self.path("cfg", "Z39.ini"), "wb") as f:
             f.write(text.encode("gbk"))
 
@@ -108,6 +111,7 @@ class Desk:
         for name in ("QT_QPA_PLATFORM", "WAYLAND_DISPLAY"):
             env.pop(name, None)
         env.update({"DISPLAY": self.display, "TMPDIR": self.path("tmp"),
+                    "XDG_RUNTIME_DIR": self.path("runtime"),
                     "XDG_CONFIG_HOME": self.path("xdg"), "Z39_CONFIG_DIR": self.path("cfg"),
                     "LANG": "C.UTF-8"})
         return env
@@ -119,10 +123,13 @@ class Desk:
         self.procs.append(p)
         return p
 
-    def client(self, *args):
-        """Starts z39client with the desk's folders; returns the process."""
+    def client(self, *args, env=None):
+        """Starts z39client with the desk's folders (`env` adds to or replaces its
+        environment); returns the process."""
+        environment = self.env()
+        environment.update(env or {})
         with open(self.path("client-%d.log" % len(self.procs)), "wb") as log:
-            return self._spawn([os.path.join(BIN, "z39client")] + list(args), env=self.env(),
+            return self._spawn([os.path.join(BIN, "z39client")] + list(args), env=environment,
                                cwd=self.path("work"), stderr=log)
 
     # --- input and looking ------------------------------------------------------------

@@ -1,0 +1,133 @@
+"""A real indexing Z39.50 server for tests: Debian's Zebra (zebraidx + zebrasrv) serving GBK
+CNMARC records that the test makes, on a free loopback port."""
+
+import os
+import socket
+import subprocess
+import time
+
+CNMARC_ABS = """name cnmarc
+reference USmarc
+attset bib1.att
+tagset usmarc.tag
+marc cnmarc.mar
+encoding gbk
+esetname F @
+all any
+elm 010          ISBN           -
+elm 010/?        ISBN           -
+elm 010/?/a      ISBN           !:w
+elm 200          Title          -
+elm 200/?        Title          -
+elm 200/?/a      Title          !:w,!:p
+elm 701          Author         -
+elm 701/?        Author         -
+elm 701/?/a      Author         !:w,!:p
+"""
+
+CNMARC_MAR = "name cnmarc\nreference USmarc\n"
+
+ZEBRA_CFG = """profilePath: .:/usr/share/idzebra-2.0/tab
+attset: bib1.att
+recordType: grs.marc.cnmarc
+encoding: GBK
+register: reg:100M
+lockDir: lock
+keyTmpDir: tmp
+shadow: shadow:100M
+"""
+
+
+def marc_record(fields):
+    """An ISO 2709 record in GBK from (tag, indicators, [(code, text)]) or (tag, data)."""
+    directory = b""
+    body = b""
+    for field in fields:
+        if len(field) == 2:
+            tag, data = field[0], field[1].encode("gbk")
+        else:
+            tag, ind, subs = field
+            data = ind.encode("ascii") + b"".join(b"\x1f" + c.encode() + t.encode("gbk")
+                                                  for c, t in subs)
+        data += b"\x1e"
+        directory += b"%s%04d%05d" % (tag.encode(), len(data), len(body))
+        body += data
+    directory += b"\x1e"
+    base = 24 + len(directory)
+    total = base + len(body) + 1
+    leader = b"%05dnam0 22%05d   450 " % (total, base)
+    return leader + directory + body + b"\x1d"
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+class Zebra:
+    """Indexes `records` in `folder` and serves them; stop() ends the server."""
+
+    def __init__(self, folder, records):
+        self.folder = folder
+        os.makedirs(folder, exist_ok=True)
+        for name, text in (("cnmarc.abs", CNMARC_ABS), ("cnmarc.mar", CNMARC_MAR),
+                           ("zebra.cfg", ZEBRA_CFG)):
+            with open(os.path.join(folder, name), "w") as f:
+                f.write(text)
+        for sub in ("reg", "lock", "tmp", "shadow"):
+            os.makedirs(os.path.join(folder, sub), exist_ok=True)
+        with open(os.path.join(folder, "records.mrc"), "wb") as f:
+            f.write(b"".join(records))
+        for step in (["init"], ["update", "records.mrc"], ["commit"]):
+            subprocess.run(["zebraidx", "-c", "zebra.cfg"] + step, cwd=folder, check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        self.server = None
+        for _ in range(5):
+            self.port = free_port()
+            self.log = os.path.join(folder, "zebrasrv.log")
+            self.server = subprocess.Popen(
+                ["zebrasrv", "-c", "zebra.cfg", "-l", self.log, "tcp:127.0.0.1:%d" % self.port],
+                cwd=folder, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                start_new_session=True)
+            if self._listening():
+                return
+            self.stop()
+        raise RuntimeError("zebrasrv did not start")
+
+    def _listening(self):
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and self.server.poll() is None:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return True
+            except OSError:
+                time.sleep(0.05)
+        return False
+
+    def yaz_client_records(self, query, show="show 1"):
+        """The records Debian's yaz-client receives for `query` (GBK bytes of a PQF query)."""
+        dump = os.path.join(self.folder, "yaz-client-%d.mrc" % time.monotonic_ns())
+        script = (b"open tcp:127.0.0.1:%d/Default\nelements F\nf " % self.port + query +
+                  b"\n" + show.encode() + b"\nquit\n")
+        subprocess.run(["yaz-client", "-m", dump], input=script, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60, check=True)
+        with open(dump, "rb") as f:
+            data = f.read()
+        records = []
+        while data:
+            length = int(data[:5])
+            records.append(data[:length])
+            data = data[length:]
+        return records
+
+    def stop(self):
+        if self.server and self.server.poll() is None:
+            self.server.terminate()
+            try:
+                self.server.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.server.kill()
+                self.server.wait()
