@@ -131,3 +131,28 @@ class Zebra:
             except subprocess.TimeoutExpired:
                 self.server.kill()
                 self.server.wait()
+
+
+def main():
+    """zebra.py FOLDER COUNT: serves COUNT books titled "Java 编程 N" until ended; prints
+    "listening PORT" once it answers (for benchmarks that need a real server)."""
+    import signal
+    import sys
+    folder, count = sys.argv[1], int(sys.argv[2])
+    records = [marc_record([
+        ("001", "B%06d" % i),
+        ("010", "  ", [("a", "978700%07d" % i)]),
+        ("200", "1 ", [("a", "Java 编程 %d" % i), ("f", "作者%d著" % i)]),
+        ("210", "  ", [("a", "北京"), ("c", "测试出版社"), ("d", "2020")]),
+    ]) for i in range(count)]
+    server = Zebra(folder, records)
+    signal.signal(signal.SIGTERM, lambda *_: (server.stop(), sys.exit(0)))
+    print("listening %d" % server.port, flush=True)
+    try:
+        server.server.wait()
+    finally:
+        server.stop()
+
+
+if __name__ == "__main__":
+    main()
