@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 
@@ -74,6 +75,11 @@ TEST_F(ProcessRunnerTest, UnwritableOutputRaisesAndRestoresTheCursor) {
     EXPECT_THROW(runner.Run("/bin/cat", dir.path(), dir.File("out.txt"), "!"),
                  Z39Error);  // input is a folder
     EXPECT_EQ(ui.cursor, Cursor::kNormal);
+    // A link planted at the output path is not followed: nothing lands in its target.
+    dir.Write("victim", "kept");
+    ASSERT_EQ(::symlink(dir.File("victim").c_str(), dir.File("_mess.~").c_str()), 0);
+    EXPECT_THROW(runner.Run("/bin/echo", "", dir.File("_mess.~"), "!"), Z39Error);
+    EXPECT_EQ(dir.Read("victim"), "kept");
 }
 
 TEST_F(ProcessRunnerTest, ProgramThatCannotStartGivesTheNoticeAndFalse) {

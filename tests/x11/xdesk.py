@@ -144,7 +144,7 @@ class Desk:
 
     def frame(self):
         """The main window's id and top-left corner, once it is on the screen."""
-        wid = wait_until(lambda: (self.windows("^Z39.50客户端") or [None])[0], 20, "main window")
+        wid = wait_until(lambda: (self.windows("^Z39.50客户端") or [None])[0], 60, "main window")
         geometry = {}
         for line in self.xdotool("getwindowgeometry", "--shell", wid).splitlines():
             key, _, value = line.partition("=")
