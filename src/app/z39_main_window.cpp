@@ -93,7 +93,9 @@ TZ39Main::TZ39Main(AppState& state, bool compactWindow, FindRecServices services
     panel0_->setFixedWidth(120);
     panel1_ = new StatusPanelWidget(state_);
     panel2_ = new QLabel;
-    panel2_->setFixedWidth(120);
+    // Wide enough for the whole clock in the font in use, seconds included.
+    panel2_->setFixedWidth(
+        panel2_->fontMetrics().horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) + 12);
     statusBar()->addWidget(panel0_);
     statusBar()->addWidget(panel1_, 1);
     statusBar()->addPermanentWidget(panel2_);

@@ -18,6 +18,20 @@ namespace {
 
 QString U(const char* utf8) { return QString::fromUtf8(utf8); }
 
+constexpr int kHotKeyColumnWidth = 14;
+
+// Marks a search, page or save in progress for as long as it runs.
+class Busy {
+  public:
+    explicit Busy(bool& flag) : flag_(flag) { flag_ = true; }
+    ~Busy() { flag_ = false; }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+
+  private:
+    bool& flag_;
+};
+
 // Column captions over the byte columns of the display line.
 QString ColumnCaptions() {
     struct Caption {
@@ -113,7 +127,6 @@ void TFindRec::BuildControls() {
     connect(btInit, &QPushButton::clicked, this, &TFindRec::btInitClick);
     connect(btNext, &QPushButton::clicked, this, &TFindRec::btNextClick);
     connect(btSaveRec, &QPushButton::clicked, this, &TFindRec::btSaveRecClick);
-    for (auto* b : {btInit, btNext, btSaveRec}) b->installEventFilter(this);
 
     grpNum = new QGroupBox(this);
     edBegin = new QLineEdit(QStringLiteral("1"), grpNum);
@@ -177,32 +190,63 @@ void TFindRec::BuildControls() {
     waitText->setGeometry(10, 14, 200, 24);
     grpWait->hide();
 
-    auto key = [this](Qt::Key k, auto fn) {
-        auto* shortcut = new QShortcut(QKeySequence(k), this);
-        shortcut->setContext(Qt::WidgetWithChildrenShortcut);
-        connect(shortcut, &QShortcut::activated, this, fn);
-    };
-    key(Qt::Key_F2, [this] {
-        if (btInit->isEnabled()) {
-            btInit->setFocus();
-            btInitClick();
-        }
-    });
-    key(Qt::Key_F3, [this] {
-        if (btNext->isEnabled()) btNextClick();
-    });
-    key(Qt::Key_F5, [this] {
-        if (btSaveRec->isEnabled()) btSaveRecClick();
-    });
-    key(Qt::Key_F8, [this] {
-        if (!lstBooks->isEnabled()) return;
-        lstBooks->setFocus();
-        if (lstBooks->count() > 0) lstBooks->setCurrentRow(0);
-    });
-    key(Qt::Key_F9, [this] {
-        edV[0]->selectAll();
-        edV[0]->setFocus();
-    });
+    // Function keys and Enter are seen for the whole window before any control takes them.
+    qApp->installEventFilter(this);
+}
+
+bool TFindRec::FunctionKey(int key) {
+    switch (key) {
+        case Qt::Key_F2:
+            if (btInit->isEnabled()) {
+                btInit->setFocus();
+                btInitClick();
+            }
+            return true;
+        case Qt::Key_F3:
+            if (btNext->isEnabled()) btNextClick();
+            return true;
+        case Qt::Key_F5:
+            if (btSaveRec->isEnabled()) btSaveRecClick();
+            return true;
+        case Qt::Key_F8:
+            if (lstBooks->isEnabled()) {
+                lstBooks->setFocus();
+                if (lstBooks->count() > 0) lstBooks->setCurrentRow(0);
+            }
+            return true;
+        case Qt::Key_F9:
+            edV[0]->selectAll();
+            edV[0]->setFocus();
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool TFindRec::WindowKey(QWidget* target, QKeyEvent* key, bool release) {
+    switch (key->key()) {
+        case Qt::Key_F2:
+        case Qt::Key_F3:
+        case Qt::Key_F5:
+        case Qt::Key_F8:
+        case Qt::Key_F9:
+            // On release, and once for a key held down: the repeats are swallowed.
+            if (release && !key->isAutoRepeat()) FunctionKey(key->key());
+            return true;
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            if (release) return false;
+            // A button, the tree or cbAll: Enter moves to the next control, as in every
+            // other control but the result list (which saves in launch-query mode).
+            if (qobject_cast<QPushButton*>(target) || qobject_cast<QCheckBox*>(target) ||
+                target == tvDatabase || target == tvDatabase->viewport()) {
+                focusNextChild();
+                return true;
+            }
+            return false;
+        default:
+            return false;
+    }
 }
 
 void TFindRec::LayOut() {
@@ -216,13 +260,15 @@ void TFindRec::LayOut() {
     tvDatabase->setGeometry(6, 18, grbDatabase->width() - 12, grbDatabase->height() - 24);
     grbResult->setGeometry(6, 186, std::max(100, W - 25 + 8), std::max(60, H - 204 + 10));
     const int gw = grbResult->width(), gh = grbResult->height();
-    cbAll->setGeometry(8, 16, 16, 16);
-    lstBooks->setGeometry(6, 32, gw - 12, gh - 32 - 4);
-    lbCaptions->setGeometry(6 + ResultListDelegate::TextLeft() + lstBooks->frameWidth(), 16,
+    // lstIndex is a narrow column at the left edge, beside the tick boxes, never over them.
+    lstIndex->setGeometry(6, 34, kHotKeyColumnWidth, gh - 32 - 4 - 4);
+    const int listLeft = 6 + kHotKeyColumnWidth + 2;
+    lstBooks->setGeometry(listLeft, 32, gw - 6 - listLeft, gh - 32 - 4);
+    cbAll->setGeometry(listLeft + 2, 16, 16, 16);
+    lbCaptions->setGeometry(listLeft + ResultListDelegate::TextLeft() + lstBooks->frameWidth(), 16,
                             gw - 200, 16);
     lbNotice->setGeometry(gw - 4 - 400, 0, 400, 15);
-    lstIndex->setGeometry(6 - 0, 34, 14, lstBooks->height() - 4);
-    lstDetail->setGeometry(lstBooks->x() + 140, 16, gw - 12 - 140, gh - 16 - 4);
+    lstDetail->setGeometry(lstBooks->x(), 16, lstBooks->width(), gh - 16 - 4);
     btCloseDetail->setGeometry(gw - 6 - 44 - 18, 17, 44, 18);
     memDetail->setGeometry(1, gh - 60, gw - 1, 58);
     grpWait->setGeometry((W - 220) / 2, (H - 50) / 2, 220, 50);
@@ -267,7 +313,12 @@ void TFindRec::FormActivate() {
         ApplyTargetKind();
     }
     edNum->setText(QString::number(s_.state.settings.RECNUMBER));
-    index_.SetSorted(s_.state.settings.RECORDER != "1");
+    const bool sorted = s_.state.settings.RECORDER != "1";
+    if (sorted != index_.sorted()) {
+        index_.SetSorted(sorted);
+        // Row i shows entry i: the rows follow the index's new order, ticks their records.
+        ShowNewOrder();
+    }
 }
 
 void TFindRec::FillTree() {
@@ -371,6 +422,8 @@ void TFindRec::HideDetails() {
 }
 
 void TFindRec::btInitClick() {
+    if (busy_) return;  // a key or click that came in while the wait panel repainted
+    Busy busy(busy_);
     lbNum->hide();
     if (Trim(Gb(edV[0]->text())).empty()) {
         s_.ui.ShowMessage(NoticeTitle(), EmptyQueryMessage());
@@ -397,10 +450,11 @@ void TFindRec::btInitClick() {
 }
 
 void TFindRec::btNextClick() {
+    if (busy_) return;  // a key or click that came in while the wait panel repainted
+    Busy busy(busy_);
     if (!s_.state.launch.launchQuery.empty()) {
-        updatingTicks_ = true;
-        for (int i = 0; i < lstBooks->count(); ++i) lstBooks->item(i)->setCheckState(Qt::Unchecked);
-        updatingTicks_ = false;
+        ticks_.SetAll(false);
+        ShowTicks();
     }
     ShowWait(true);
     if (Trim(Gb(edNum->text())).empty()) edNum->setText(QStringLiteral("10"));
@@ -417,24 +471,63 @@ void TFindRec::btNextClick() {
         return;
     }
     out.searchCompleted = false;  // only a first page restores the compact window
-    ApplyOutcome(out);
+    ApplyOutcome(out, true);
 }
 
-void TFindRec::ApplyOutcome(const SearchOutcome& o) {
-    updatingTicks_ = true;
+void TFindRec::FillList(const std::vector<std::string>& rows) {
+    QSignalBlocker quiet(lstBooks);
     lstBooks->clear();
-    for (const auto& row : o.rows) {
+    for (const auto& row : rows) {
         auto* item = new QListWidgetItem(Q(row), lstBooks);
         item->setData(kGbkRole, QByteArray::fromStdString(row));
         item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
         item->setCheckState(Qt::Unchecked);
     }
-    for (int row : o.tickRows) {
-        if (row < lstBooks->count()) lstBooks->item(row)->setCheckState(Qt::Checked);
+}
+
+std::vector<int> TFindRec::ListedRecordNumbers() const {
+    std::vector<int> numbers;
+    for (size_t row = 0; row < index_.size(); ++row) numbers.push_back(index_.RecordNumberAt(row));
+    return numbers;
+}
+
+void TFindRec::ShowTicks() {
+    QSignalBlocker quiet(lstBooks);
+    const auto& ticks = ticks_.ticks();
+    for (int i = 0; i < lstBooks->count() && static_cast<size_t>(i) < ticks.size(); ++i) {
+        Qt::CheckState state = ticks[static_cast<size_t>(i)] ? Qt::Checked : Qt::Unchecked;
+        if (lstBooks->item(i)->checkState() != state) lstBooks->item(i)->setCheckState(state);
     }
-    if (o.selectRow >= 0 && o.selectRow < lstBooks->count()) lstBooks->setCurrentRow(o.selectRow);
-    updatingTicks_ = false;
-    if (o.singleChoice && lstBooks->currentItem()) lstBooksClickCheck(lstBooks->currentItem());
+}
+
+void TFindRec::ShowNewOrder() {
+    if (lstBooks->count() == 0) return;
+    int current = lstBooks->currentRow();
+    int currentRecord = current >= 0 ? ticks_.recordNumbers()[static_cast<size_t>(current)] : -1;
+    ticks_.Reorder(ListedRecordNumbers());
+    FillList(index_.Rows());
+    ShowTicks();
+    HideDetails();
+    int row = ticks_.RowOf(currentRecord);
+    if (row >= 0) {
+        QSignalBlocker quiet(lstBooks);
+        lstBooks->setCurrentRow(row);
+    }
+}
+
+void TFindRec::ApplyOutcome(const SearchOutcome& o, bool furtherPage) {
+    // A further page that failed leaves the list as earlier pages made it, ticks included.
+    if (!(furtherPage && o.connectionFailed)) {
+        FillList(o.rows);
+        ticks_.Reset(ListedRecordNumbers());
+        for (int row : o.tickRows) ticks_.Set(row, true, false);
+        if (o.selectRow >= 0 && o.selectRow < lstBooks->count()) {
+            QSignalBlocker quiet(lstBooks);
+            lstBooks->setCurrentRow(o.selectRow);
+        }
+        if (o.singleChoice) ticks_.ChooseOnly(lstBooks->currentRow());
+        ShowTicks();
+    }
 
     edBegin->setText(QString::number(o.nextStart));
     if (!o.countText.empty()) edNum->setText(Q(o.countText));
@@ -466,57 +559,43 @@ void TFindRec::ApplyOutcome(const SearchOutcome& o) {
     }
     if (o.searchCompleted) s_.state.searchCompleted = true;
     if (!o.notice.empty()) s_.ui.ShowMessage(NoticeTitle(), o.notice);
-    if (o.autoSave) btSaveRecClick();
-}
-
-std::vector<bool> TFindRec::Ticks() const {
-    std::vector<bool> ticks;
-    for (int i = 0; i < lstBooks->count(); ++i)
-        ticks.push_back(lstBooks->item(i)->checkState() == Qt::Checked);
-    return ticks;
+    if (o.autoSave) SaveTicked();
 }
 
 void TFindRec::btSaveRecClick() {
+    if (busy_) return;  // a key or click that came in while the wait panel repainted
+    Busy busy(busy_);
+    SaveTicked();
+}
+
+void TFindRec::SaveTicked() {
     SaveResult r;
     try {
-        r = SaveTickedRecords(s_.state, index_, store_, handOff_, Ticks());
+        r = SaveTickedRecords(s_.state, index_, store_, handOff_, ticks_.ticks());
     } catch (const Z39Error& e) {
         s_.ui.ShowMessage(NoticeTitle(), e.what());
         return;
     }
-    updatingTicks_ = true;
-    for (int row : r.savedRows) lstBooks->item(row)->setCheckState(Qt::Unchecked);
-    updatingTicks_ = false;
+    ticks_.Untick(r.savedRows);
+    ShowTicks();
     for (const auto& m : r.messages) s_.ui.ShowMessage(NoticeTitle(), m);
 }
 
 void TFindRec::lstBooksClickCheck(QListWidgetItem* item) {
-    if (updatingTicks_ || s_.state.launch.launchQuery.empty() || !item) return;
-    updatingTicks_ = true;
-    QListWidgetItem* selected = lstBooks->currentItem();
-    for (int i = 0; i < lstBooks->count(); ++i) {
-        if (lstBooks->item(i) != selected) lstBooks->item(i)->setCheckState(Qt::Unchecked);
-    }
-    updatingTicks_ = false;
+    if (!item) return;
+    ticks_.Set(lstBooks->row(item), item->checkState() == Qt::Checked,
+               !s_.state.launch.launchQuery.empty());
+    ShowTicks();
 }
 
 void TFindRec::lstBooksHotKey(QChar key) {
-    int k = -1;
-    char c = key.toUpper().toLatin1();
-    if (c >= 'A' && c <= 'Z') k = c - 'A' + 10;
-    if (c >= '0' && c <= '9') k = c - '0';
-    if (k < 0) return;
-    int row = lstBooks->TopRow() + k;
-    if (row >= lstBooks->count()) return;
-    QListWidgetItem* item = lstBooks->item(row);
-    updatingTicks_ = true;
-    item->setCheckState(item->checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
-    updatingTicks_ = false;
-    if (item->checkState() == Qt::Checked) lstBooks->setCurrentRow(row);
-    if (!s_.state.launch.launchQuery.empty()) {
-        lstBooksClickCheck(item);
-        btSaveRecClick();
-    }
+    if (key.unicode() > 0x7F) return;
+    auto done =
+        ticks_.HotKey(key.toLatin1(), lstBooks->TopRow(), !s_.state.launch.launchQuery.empty());
+    if (done.row < 0) return;
+    ShowTicks();
+    if (done.select) lstBooks->setCurrentRow(done.row);
+    if (done.save) btSaveRecClick();
 }
 
 void TFindRec::lstBooksEnter() {
@@ -524,12 +603,8 @@ void TFindRec::lstBooksEnter() {
         focusNextChild();
         return;
     }
-    QListWidgetItem* selected = lstBooks->currentItem();
-    updatingTicks_ = true;
-    for (int i = 0; i < lstBooks->count(); ++i)
-        lstBooks->item(i)->setCheckState(lstBooks->item(i) == selected ? Qt::Checked
-                                                                       : Qt::Unchecked);
-    updatingTicks_ = false;
+    ticks_.ChooseOnly(lstBooks->currentRow());
+    ShowTicks();
     btSaveRecClick();
 }
 
@@ -558,10 +633,8 @@ void TFindRec::lstBooksDblClick() {
 }
 
 void TFindRec::cbAllClick() {
-    updatingTicks_ = true;
-    for (int i = 0; i < lstBooks->count(); ++i)
-        lstBooks->item(i)->setCheckState(cbAll->isChecked() ? Qt::Checked : Qt::Unchecked);
-    updatingTicks_ = false;
+    ticks_.SetAll(cbAll->isChecked());
+    ShowTicks();
     lstBooks->setFocus();
 }
 
@@ -573,6 +646,12 @@ void TFindRec::lstDetailClick() {
 }
 
 bool TFindRec::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
+        auto* target = qobject_cast<QWidget*>(watched);
+        if (target && (target == this || isAncestorOf(target)) &&
+            WindowKey(target, static_cast<QKeyEvent*>(event), event->type() == QEvent::KeyRelease))
+            return true;
+    }
     if (event->type() == QEvent::MouseButtonPress && watched == memDetail->viewport()) {
         memDetail->hide();
         return true;
@@ -580,7 +659,8 @@ bool TFindRec::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() != QEvent::KeyPress) return QWidget::eventFilter(watched, event);
     auto* key = static_cast<QKeyEvent*>(event);
     const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
-    // Field and joiner lists take no typed keys: they are chosen from the drop-down only.
+    // Field and joiner lists take no typed characters: a field is chosen from the list,
+    // by mouse or with the list keys (Up, Down, Alt+Down, F4 ...).
     for (int k = 0; k < 5; ++k) {
         if (watched == cbbField[k] || watched == cbbField[k]->lineEdit() ||
             (k > 0 && watched == cbbAnd[k])) {
@@ -588,8 +668,8 @@ bool TFindRec::eventFilter(QObject* watched, QEvent* event) {
                 focusNextChild();
                 return true;
             }
-            if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) return false;
-            return true;
+            const bool typed = !key->text().isEmpty() && key->text()[0].isPrint();
+            return typed || key->key() == Qt::Key_Backspace || key->key() == Qt::Key_Delete;
         }
     }
     if (watched == edBegin || watched == edNum) {
@@ -601,11 +681,7 @@ bool TFindRec::eventFilter(QObject* watched, QEvent* event) {
         if (key->key() == Qt::Key_Backspace || text.isEmpty()) return false;
         return !(text.size() == 1 && text[0] >= QChar('0') && text[0] <= QChar('9'));
     }
-    if (enter && (qobject_cast<QLineEdit*>(watched) || qobject_cast<QPushButton*>(watched))) {
-        if (auto* button = qobject_cast<QPushButton*>(watched)) {
-            button->click();
-            return true;
-        }
+    if (enter && qobject_cast<QLineEdit*>(watched)) {
         focusNextChild();
         return true;
     }

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -18,6 +19,7 @@
 #include "records/book_list_widget.h"
 #include "records/record_store.h"
 #include "records/result_index.h"
+#include "records/result_list_ticks.h"
 #include "search/search_session.h"
 #include "targets/target_selection.h"
 
@@ -53,7 +55,11 @@ class TFindRec : public QWidget {
     void btSaveRecClick();
 
     // Applies a back end's outcome to the window: the one place for every back end.
-    void ApplyOutcome(const SearchOutcome& outcome);
+    // A further page that failed leaves the list as it was.
+    void ApplyOutcome(const SearchOutcome& outcome, bool furtherPage = false);
+
+    // The ticks of lstBooks, row by row.
+    const std::vector<bool>& Ticks() const { return ticks_.ticks(); }
 
     // Components, named as the design names them (tests drive them).
     QGroupBox* grbField;
@@ -106,8 +112,14 @@ class TFindRec : public QWidget {
     void lstBooksDblClick();
     void cbAllClick();
     void lstDetailClick();
-    std::vector<bool> Ticks() const;
+    void FillList(const std::vector<std::string>& rows);
+    std::vector<int> ListedRecordNumbers() const;
+    void ShowTicks();
+    void ShowNewOrder();
     void StartLaunchQuery();
+    bool FunctionKey(int key);
+    void SaveTicked();
+    bool WindowKey(QWidget* target, QKeyEvent* key, bool release);
 
     FindRecServices s_;
     RecordStore store_;
@@ -118,7 +130,8 @@ class TFindRec : public QWidget {
     std::unique_ptr<OpacBackend> opacOwned_;
     std::unique_ptr<SearchSession> session_;
     bool launchStarted_ = false;
-    bool updatingTicks_ = false;
+    ResultListTicks ticks_;
+    bool busy_ = false;  // a search, page or save is running
 };
 
 }  // namespace z39

@@ -3,6 +3,7 @@
 #include <QListWidget>
 #include <QMouseEvent>
 #include <QTest>
+#include <set>
 
 #include "app/z39_main_window.h"
 #include "catalogue_db.h"
@@ -91,6 +92,18 @@ class FindRecTest : public QObject {
     }
 
     bool Ticked(int row) { return w->lstBooks->item(row)->checkState() == Qt::Checked; }
+
+    // Eleven rows in arrival order, rows 1 and 3 ticked.
+    void ElevenRowsTwoTicked() {
+        state->settings.RECORDER = "1";
+        w->FormActivate();
+        w->edNum->setText(QStringLiteral("10"));
+        Search(QString::fromUtf8(ks::kPagingTitleWord), QString::fromUtf8("题名"));
+        QTest::keyClick(w->btNext, Qt::Key_F3);
+        QCOMPARE(w->lstBooks->count(), 11);
+        ClickTick(1);
+        ClickTick(3);
+    }
 
   private slots:
     void initTestCase() {
@@ -374,6 +387,96 @@ class FindRecTest : public QObject {
         QCOMPARE(state->statusMessage, ConnectionFailedStatus());
         frame->TimerTick();
         QCOMPARE(frame->panel1()->TextColour(), QColor(255, 0, 0));
+    }
+
+    void resortKeepsRowsRecordsAndTicksTogether() {
+        Open();
+        ElevenRowsTwoTicked();
+        std::set<std::string> tickedRecords = {w->index().RecordAt(1, w->store()),
+                                               w->index().RecordAt(3, w->store())};
+        std::vector<std::string> arrival;
+        for (int i = 0; i < 11; ++i) arrival.push_back(RowText(i));
+        state->settings.RECORDER = "0";  // 按题名排序, as the settings dialog stores it
+        w->FormActivate();
+        QCOMPARE(w->lstBooks->count(), 11);
+        std::vector<std::string> sorted;
+        std::set<std::string> tickedNow;
+        for (int i = 0; i < 11; ++i) {
+            std::string record = w->index().RecordAt(static_cast<size_t>(i), w->store());
+            QCOMPARE(RowText(i), DisplayLine(record));  // row i shows entry i
+            sorted.push_back(RowText(i));
+            if (Ticked(i)) tickedNow.insert(record);
+            QCOMPARE(Ticked(i), w->Ticks()[static_cast<size_t>(i)]);
+        }
+        QVERIFY(sorted != arrival);
+        QCOMPARE(tickedNow, tickedRecords);
+        // The detail view of each row shows that row's record.
+        w->lstBooks->setCurrentRow(5);
+        emit w->lstBooks->itemDoubleClicked(w->lstBooks->item(5));
+        std::string record5 = w->index().RecordAt(5, w->store());
+        QCOMPARE(w->lstDetail->count(),
+                 static_cast<int>(DetailLines(record5, FieldLabels()).size()));
+        QVERIFY(w->lstDetail->item(0)->text().contains(
+            Q(DetailLines(record5, FieldLabels())[0].substr(12))));
+        // Saving writes the ticked records, whatever rows they moved to.
+        QTest::keyClick(w->lstBooks, Qt::Key_F5);
+        std::string daily = dir->Read("marc" + TodayYyyymmdd() + ".txt");
+        for (const auto& r : tickedRecords) QVERIFY(daily.find(r + "\r\n") != std::string::npos);
+        QCOMPARE(daily.size(),
+                 (*tickedRecords.begin()).size() + (*tickedRecords.rbegin()).size() + 4);
+    }
+
+    void failedFurtherPageKeepsTheListAndItsTicks() {
+        auto own = std::make_unique<test::CatalogueServerProcess>(200);
+        QVERIFY(own->ok());
+        Open();
+        state->settings.KSPORT = std::to_string(own->port());
+        w->FormActivate();
+        ElevenRowsTwoTicked();
+        own.reset();  // the server is gone
+        QTest::keyClick(w->btNext, Qt::Key_F3);
+        QCOMPARE(state->statusMessage, ConnectionFailedStatus());
+        QCOMPARE(w->lstBooks->count(), 11);
+        QCOMPARE(w->Ticks(), (std::vector<bool>{false, true, false, true, false, false, false,
+                                                false, false, false, false}));
+        QVERIFY(Ticked(1) && Ticked(3) && !Ticked(0));
+    }
+
+    void keyboardReachesTheFieldListsAndFunctionKeysActOnRelease() {
+        Open();
+        QComboBox* field = w->cbbField[0];
+        field->setFocus();
+        QCOMPARE(field->currentText(), QStringLiteral("ISBN"));
+        QTest::keyClick(field, Qt::Key_Up);
+        QCOMPARE(field->currentText(), QString::fromUtf8("题名"));
+        QTest::keyClick(field, Qt::Key_Down);
+        QCOMPARE(field->currentText(), QStringLiteral("ISBN"));
+        QTest::keyClicks(field, QStringLiteral("zz"));  // typed characters are still discarded
+        QCOMPARE(field->currentText(), QStringLiteral("ISBN"));
+
+        w->edNum->setText(QStringLiteral("10"));
+        Search(QString::fromUtf8(ks::kPagingTitleWord), QString::fromUtf8("题名"));
+        QCOMPARE(w->edBegin->text(), QStringLiteral("2"));
+        // F3 held down: one press, repeats while held, one release: one page.
+        auto send = [&](QEvent::Type type, bool repeat) {
+            QKeyEvent e(type, Qt::Key_F3, Qt::NoModifier, QString(), repeat);
+            QApplication::sendEvent(w->btNext, &e);
+        };
+        send(QEvent::KeyPress, false);
+        QCOMPARE(w->edBegin->text(), QStringLiteral("2"));  // nothing on the press itself
+        for (int i = 0; i < 5; ++i) {
+            send(QEvent::KeyRelease, true);
+            send(QEvent::KeyPress, true);
+        }
+        send(QEvent::KeyRelease, false);
+        QCOMPARE(w->edBegin->text(), QStringLiteral("12"));
+        QCOMPARE(w->lstBooks->count(), 11);
+
+        // Enter on a button or the tree moves on; it presses nothing.
+        w->btInit->setFocus();
+        QTest::keyClick(w->btInit, Qt::Key_Return);
+        QVERIFY(!w->btInit->hasFocus());
+        QCOMPARE(w->lstBooks->count(), 11);
     }
 };
 

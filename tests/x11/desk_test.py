@@ -15,6 +15,13 @@ FIELD_ARROW = (144, 101)  # the drop-down arrow of row 1's field combo
 FIELD_TITLE = (90, 121)  # "题名", first entry of that drop-down
 VALUE_EDIT = (233, 101)  # row 1's value
 SETTINGS_SAVE = (202, 374)  # 保存参数
+SORT_BY_TITLE = (299, 113)  # 按题名排序
+TICK_X = 40  # the tick boxes of the result list
+
+
+def row_y(row):
+    """The middle of a result row (14 pixels each) below the frame's top."""
+    return 283 + 14 * row
 
 
 class DeskTest(unittest.TestCase):
@@ -69,6 +76,50 @@ class DeskTest(unittest.TestCase):
         desk_client.terminate()
         desk_client.wait(timeout=10)
         self.assertIn("lib.tmp", os.listdir(d.path("tmp")))
+
+    def test_mouse_ticks_with_the_list_focused_after_a_further_page(self):
+        d = self.desk
+        d.write_settings("RECORDER=1\r\n")  # rows in arrival order
+        client = d.client()
+        d.frame()
+        self.search_title("敦煌学")
+        self.hits_on_screen(client)
+        d.key("F3")
+        self.hits_on_screen(client)
+        d.key("F8")  # the list has the focus: the hot-key column shows beside the ticks
+        d.screenshot(d.path("focused.png"))
+        for row in (1, 3):
+            d.click_in_frame((TICK_X, row_y(row)))
+        shots = os.environ.get("Z39_DESK_SHOTS")
+        if shots:
+            d.screenshot(os.path.join(shots, "ticks-with-focus.png"))
+        d.key("F5")
+        d.dismiss_notice()
+        arrival = d.served_records("ma_name like '敦煌学%'", 1, 11)
+        self.assertEqual(len(arrival), 11)
+        self.assertEqual(d.daily_records(), [arrival[1], arrival[3]])
+
+    def test_sorting_changed_in_the_settings_keeps_ticks_on_their_records(self):
+        d = self.desk
+        d.write_settings("RECORDER=1\r\n")
+        client = d.client()
+        d.frame()
+        self.search_title("敦煌学")
+        self.hits_on_screen(client)
+        d.key("F3")
+        self.hits_on_screen(client)
+        for row in (1, 3):
+            d.click_in_frame((TICK_X, row_y(row)))
+        d.click_in_frame(xdesk.TOOLBAR["settings"])
+        d.click_in_frame(SORT_BY_TITLE)
+        d.click_in_frame(SETTINGS_SAVE)  # back to the search window, rows re-sorted
+        time.sleep(0.5)
+        d.focus_frame()
+        d.key("F5")
+        d.dismiss_notice()
+        arrival = d.served_records("ma_name like '敦煌学%'", 1, 11)
+        self.assertEqual(sorted(d.daily_records()), sorted([arrival[1], arrival[3]]))
+        self.assertIsNone(client.poll())
 
     def test_child_windows_closed_with_their_own_button_come_back(self):
         d = self.desk

@@ -201,6 +201,19 @@ class Desk:
             out += [line for line in data.split(b"\r\n")[:-1]]
         return out
 
+    def served_records(self, where, start, count):
+        """The records the catalogue server answers over TCP, in its order."""
+        request = ("REQU_BEGIN%d@%d@%sBAG_END" % (start, count, where)).encode("gbk")
+        with socket.create_connection(("127.0.0.1", self.port), timeout=10) as s:
+            s.sendall(request)
+            answer = b""
+            while not answer.endswith(b"BAG_END"):
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                answer += chunk
+        return [part.split(b"REC_END")[0] for part in answer.split(b"REC_BEGIN")[1:]]
+
     def catalogue_records(self, where_sql, args=()):
         import sqlite3
         con = sqlite3.connect(self.db)
