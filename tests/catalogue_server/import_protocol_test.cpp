@@ -4,6 +4,7 @@
 #include "catalogue_db.h"
 #include "common/gbk_text.h"
 #include "demo_catalogue.h"
+#include "http_request.h"
 #include "protocol.h"
 #include "record_import.h"
 #include "records/marc_record.h"
@@ -72,9 +73,63 @@ TEST(Protocol, TcpFraming) {
     EXPECT_EQ(ParseTcpRequest("REQU_BEGININIT1@1@ ma_na").state, Framing::kIncomplete);
     EXPECT_EQ(ParseTcpRequest("GET / HTTP/1.0").state, Framing::kBad);
     EXPECT_EQ(ParseTcpRequest("REQU_BEGINx@1@wBAG_END").state, Framing::kBad);
-    EXPECT_EQ(ParseTcpRequest("REQU_BEGIN1@-1@wBAG_END").state, Framing::kBad);
     EXPECT_EQ(ParseTcpRequest("REQU_BEGIN1BAG_END").state, Framing::kBad);
     EXPECT_EQ(ParseTcpRequest("REQU_BEGIN" + std::string(70000, 'x')).state, Framing::kBad);
+    // A start beyond the total gives a count of zero or less, sent as it is.
+    f = ParseTcpRequest("REQU_BEGIN30@-4@ ma_name='x'BAG_END");
+    ASSERT_EQ(f.state, Framing::kComplete);
+    EXPECT_EQ(f.request.count, -4);
+    EXPECT_EQ(ParseTcpRequest("REQU_BEGIN1@-@wBAG_END").state, Framing::kBad);
+    EXPECT_EQ(ParseTcpRequest("REQU_BEGIN1@--1@wBAG_END").state, Framing::kBad);
+}
+
+TEST(Protocol, TcpFramingIsStrictAndScansOnlyNewBytes) {
+    // "BAG_END" inside a title does not end the request.
+    Framing f =
+        ParseTcpRequest("REQU_BEGININIT1@10@ ma_name='xBAG_ENDy' or ma_name='''BAG_END'BAG_END");
+    ASSERT_EQ(f.state, Framing::kComplete);
+    EXPECT_EQ(f.request.where, " ma_name='xBAG_ENDy' or ma_name='''BAG_END'");
+    EXPECT_EQ(ParseTcpRequest("REQU_BEGIN1@1@ ma_name='x'BAG_ENDmore").state, Framing::kBad);
+    // Blanks before the request count against the limit.
+    EXPECT_EQ(ParseTcpRequest(std::string(70000, ' ')).state, Framing::kBad);
+    EXPECT_EQ(ParseTcpRequest(std::string(60000, ' ') + "REQU_BEGIN1@1@").state,
+              Framing::kIncomplete);
+    // Fed in two pieces, the end is found across them, and the scan never goes back.
+    const std::string whole = "  REQU_BEGININIT1@5@ ma_name='BAG_END''x'BAG_END";
+    for (size_t cut = 0; cut < whole.size(); ++cut) {
+        TcpScan scan;
+        std::string received = whole.substr(0, cut);
+        Framing first = ParseTcpRequest(received, scan);
+        EXPECT_NE(first.state, Framing::kBad) << cut;
+        EXPECT_LE(scan.pos, received.size());
+        Framing second = ParseTcpRequest(whole, scan);
+        ASSERT_EQ(second.state, Framing::kComplete) << cut;
+        EXPECT_EQ(second.request.where, " ma_name='BAG_END''x'") << cut;
+    }
+}
+
+TEST(Protocol, HttpRequestHeadAndFormEncoding) {
+    HttpRequestHead h = ParseHttpRequestHead(
+        "GET /GetZ39Marc.asp?begin=1 HTTP/1.1\r\nHost: x\r\nRange: bytes=0-,0-\r\n\r\n");
+    ASSERT_EQ(h.state, HttpRequestHead::kComplete);
+    EXPECT_EQ(h.method, "GET");
+    EXPECT_EQ(h.target, "/GetZ39Marc.asp?begin=1");
+    EXPECT_EQ(ParseHttpRequestHead("GET / HTTP/1.0\n\n").state, HttpRequestHead::kComplete);
+    EXPECT_EQ(ParseHttpRequestHead("GET / HTTP/1.1\r\nHost: x\r\n").state,
+              HttpRequestHead::kIncomplete);
+    EXPECT_EQ(ParseHttpRequestHead("GET /\r\n\r\n").state, HttpRequestHead::kBad);
+    EXPECT_EQ(ParseHttpRequestHead("GET x HTTP/1.1\r\n\r\n").state, HttpRequestHead::kBad);
+    EXPECT_EQ(ParseHttpRequestHead("GET / HTTP/1.1\r\nX: " + std::string(70000, 'a')).state,
+              HttpRequestHead::kBad);
+    // Standard form encoding: "+" is a blank, "%2B" a plus.
+    Framing f =
+        ParseHttpTarget("/GetZ39Marc.asp?begin=1&num=-4&where=ma_namepy+like+%27A%2BB%25%27");
+    ASSERT_EQ(f.state, Framing::kComplete);
+    EXPECT_EQ(f.request.where, "ma_namepy like 'A+B%'");
+    EXPECT_EQ(f.request.count, -4);
+    EXPECT_EQ(HttpResponse(200, "text/plain", "ab"),
+              "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n"
+              "Connection: close\r\n\r\nab");
 }
 
 TEST(Protocol, HttpTargetAndAnswers) {

@@ -57,8 +57,8 @@ TEST(ServerWhereClause, HostileClausesAreRefusedOrLiteral) {
         {"(ma_name='x')", false},
         {"ma_name='x' and (ma_isbn='1' or ma_isbn='2')", false},
         {"ma_name='unterminated", false},
-        {"ma_name like 'a%b'", false},
-        {"ma_name like '%abc'", false},
+        {"ma_name like 'a%b'", true},  // an inner "%" is an ordinary character
+        {"ma_name like '%abc'", true},
         {"ma_name = \"x\"", false},
         {"ma_name == 'x'", false},
         {"ma_name <> 'x'", false},
@@ -108,7 +108,44 @@ TEST(ServerWhereClause, QueriesUseTheIndexOnEveryColumn) {
         std::string plan;
         for (auto& row : db.Explain(ParseWhereClause(text).clause)) plan += row + "; ";
         EXPECT_NE(plan.find("USING INDEX records_"), std::string::npos) << text << ": " << plan;
+        if (std::string(text).starts_with("ma_name ") ||
+            std::string(text).starts_with("ma_name=")) {
+            EXPECT_NE(plan.find("records_name_ci"), std::string::npos) << plan;
+        }
     }
+}
+
+TEST(ServerWhereClause, TitlesIgnoreLatinCaseButNotChineseAndWildcardsInsideAreLiteral) {
+    z39::test::TempDir dir;
+    CatalogueDb db(dir.File("c.db"), true);
+    // GBK B0 61 and B0 41 are two different characters whose trail bytes are "a" and "A".
+    const std::vector<std::string> titles = {z39::G("Java编程思想"),
+                                             "100%" + z39::G("敦煌学导论"),
+                                             "100x" + z39::G("敦煌学导论"),
+                                             "a_b",
+                                             "axb",
+                                             "\xB0\x61",
+                                             "\xB0\x41"};
+    for (size_t i = 0; i < titles.size(); ++i)
+        db.Insert("rec" + std::to_string(i), "", titles[i], "");
+    auto found = [&](const std::string& where) {
+        std::vector<std::string> out;
+        for (auto& hit : db.Search(ParseWhereClause(where).clause, 1, 100, false).hits)
+            out.push_back(hit.record);
+        return out;
+    };
+    using V = std::vector<std::string>;
+    EXPECT_EQ(found("ma_name like 'java%'"), V{"rec0"});
+    EXPECT_EQ(found("ma_name like 'JAVA" + z39::G("编程") + "%'"), V{"rec0"});
+    EXPECT_EQ(found("ma_name='" + z39::G("java编程思想") + "'"), V{"rec0"});
+    EXPECT_EQ(found("ma_name like '100%" + z39::G("敦煌学") + "%'"), V{"rec1"});
+    EXPECT_EQ(found("ma_name like 'a_b%'"), V{"rec3"});
+    EXPECT_EQ(found("ma_name='\xB0\x61'"), V{"rec5"});  // not its upper-case look-alike
+    EXPECT_EQ(found("ma_name like '\xB0\x41%'"), V{"rec6"});
+    EXPECT_EQ(GbkUpper("ab\xB0\x61"
+                       "c"),
+              "AB\xB0\x61"
+              "C");
 }
 
 }  // namespace

@@ -131,12 +131,13 @@ TEST_F(CatalogueServerTest, HostileRequestsAreRefusedAndChangeNothing) {
                                               std::string(" ma_name='\0'; drop", 18),
                                               " ma_name='" + std::string(100000, 'a') + "'"};
     for (const auto& where : hostile) {
-        EXPECT_EQ(Tcp("INIT1@10@" + where), "BAG_BEGIN0BAG_END") << where.substr(0, 60);
+        // Refused: the connection closes without an answer, as a failed connection.
+        EXPECT_EQ(Tcp("INIT1@10@" + where), "") << where.substr(0, 60);
         HttpResult r = Http("begin=1&num=10&where=" + HttpQuery(Trim(where)));
         EXPECT_FALSE(r.ok);
         EXPECT_TRUE(r.status == 400 || r.status == 414 || r.status == 0) << r.status;
     }
-    EXPECT_EQ(TcpExchange(server->port(), "NOT A REQUEST"), "BAG_BEGIN0BAG_END");
+    EXPECT_EQ(TcpExchange(server->port(), "NOT A REQUEST"), "");
     EXPECT_EQ(ks::CatalogueDb(server->dbPath(), false).Count(), count);
     EXPECT_EQ(TotalOf(Tcp("INIT1@1@ ma_isbn='9787536692930'")), "1");
 }

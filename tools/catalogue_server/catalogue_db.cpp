@@ -29,6 +29,14 @@ std::string ColumnBytes(sqlite3_stmt* s, int col) {
     return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
 }
 
+void GbkUpperFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    const void* p = sqlite3_value_blob(argv[0]);
+    int n = sqlite3_value_bytes(argv[0]);
+    std::string upper =
+        GbkUpper(std::string_view(static_cast<const char*>(p ? p : ""), static_cast<size_t>(n)));
+    sqlite3_result_text(ctx, upper.data(), static_cast<int>(upper.size()), SQLITE_TRANSIENT);
+}
+
 }  // namespace
 
 CatalogueDb::CatalogueDb(const std::string& path, bool create) {
@@ -41,6 +49,8 @@ CatalogueDb::CatalogueDb(const std::string& path, bool create) {
         throw std::runtime_error("cannot open " + path + ": " + why);
     }
     sqlite3_busy_timeout(db_, 5000);
+    sqlite3_create_function(db_, "gbk_upper", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                            GbkUpperFunction, nullptr, nullptr);
     if (create) {
         Exec("PRAGMA journal_mode=WAL");
         Exec(
@@ -53,6 +63,9 @@ CatalogueDb::CatalogueDb(const std::string& path, bool create) {
         Exec("CREATE INDEX IF NOT EXISTS records_isbn ON records(ma_isbn)");
         Exec("CREATE INDEX IF NOT EXISTS records_name ON records(ma_name)");
         Exec("CREATE INDEX IF NOT EXISTS records_namepy ON records(ma_namepy)");
+        // Titles without regard to Latin letter case; a catalogue made before this index
+        // gets it the first time it is opened for writing.
+        Exec("CREATE INDEX IF NOT EXISTS records_name_ci ON records(gbk_upper(ma_name))");
     }
 }
 

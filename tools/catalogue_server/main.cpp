@@ -20,7 +20,7 @@ int Usage() {
     std::cerr
         << "usage:\n"
            "  catalogue-server import --db FILE RECORDS.iso ...\n"
-           "  catalogue-server demo --db FILE --records N\n"
+           "  catalogue-server demo --db FILE --records N [--force]\n"
            "  catalogue-server serve --db FILE --port P [--bind 127.0.0.1] [--hosts-address A]\n"
            "The TCP protocol listens on P, HTTP on P + 1.\n";
     return 64;
@@ -31,6 +31,7 @@ struct Args {
     long long records = -1;
     int port = -1;
     std::vector<std::string> files;
+    bool force = false;
     bool ok = true;
 };
 
@@ -55,6 +56,8 @@ Args ParseArgs(int argc, char** argv) {
             a.records = z39::ToNumberOr(value(), -1);
         else if (arg == "--port")
             a.port = z39::ToNumberOr(value(), -1);
+        else if (arg == "--force")
+            a.force = true;
         else if (arg.starts_with("--"))
             a.ok = false;
         else
@@ -116,6 +119,11 @@ int Dump(const Args& a) {
 int Demo(const Args& a) {
     if (a.records < 0) return Usage();
     std::error_code ec;
+    if (std::filesystem::exists(a.db, ec) && !a.force) {
+        std::cerr << "catalogue-server: " << a.db
+                  << " exists; a demo catalogue replaces it: give --force to do so" << std::endl;
+        return 73;
+    }
     for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(a.db + suffix, ec);
     ks::CatalogueDb db(a.db, true);
     db.Begin();

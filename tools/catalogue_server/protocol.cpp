@@ -9,10 +9,14 @@ namespace {
 constexpr std::string_view kBegin = "REQU_BEGIN";
 constexpr std::string_view kEnd = "BAG_END";
 
+// A decimal number, blanks around it allowed, with an optional minus sign: a start beyond
+// the total gives a count of zero or less, which the client sends as it is.
 bool ReadNumber(std::string_view text, int64_t& out) {
-    auto n = z39::ToNumber(text);
-    if (!n) return false;
-    out = *n;
+    std::string trimmed = z39::Trim(text);
+    bool negative = !trimmed.empty() && trimmed[0] == '-';
+    auto n = z39::ToNumber(negative ? trimmed.substr(1) : trimmed);
+    if (!n || (negative && trimmed.size() == 1)) return false;
+    out = negative ? -static_cast<int64_t>(*n) : *n;
     return true;
 }
 
@@ -50,20 +54,38 @@ std::string Frame(const CatalogueDb::Page& page, bool first, bool http) {
 }  // namespace
 
 Framing ParseTcpRequest(std::string_view received) {
+    TcpScan scan;
+    return ParseTcpRequest(received, scan);
+}
+
+Framing ParseTcpRequest(std::string_view received, TcpScan& scan) {
+    if (received.size() > kMaxRequestBytes) return Bad("request over 64 KiB");
     size_t lead = 0;
     while (lead < received.size() && static_cast<unsigned char>(received[lead]) <= 32) ++lead;
     std::string_view rest = received.substr(lead);
     if (rest.size() < kBegin.size()) {
         if (kBegin.substr(0, rest.size()) != rest)
             return Bad("request does not begin with REQU_BEGIN");
+        scan.pos = received.size();
         return {};
     }
     if (!rest.starts_with(kBegin)) return Bad("request does not begin with REQU_BEGIN");
-    size_t end = rest.find(kEnd);
-    if (end == std::string_view::npos) {
-        if (received.size() > kMaxRequestBytes) return Bad("request over 64 KiB");
-        return {};
+    // The end marker outside quotes; only bytes not scanned before are looked at.
+    size_t end = std::string_view::npos;
+    size_t i = std::max(scan.pos, lead + kBegin.size());
+    for (; i < received.size(); ++i) {
+        char c = received[i];
+        if (c == '\'') {
+            scan.inQuote = !scan.inQuote;
+        } else if (!scan.inQuote && c == 'D' && i + 1 >= lead + kBegin.size() + kEnd.size() &&
+                   received.substr(i + 1 - kEnd.size(), kEnd.size()) == kEnd) {
+            end = i + 1 - kEnd.size() - lead;
+            break;
+        }
     }
+    scan.pos = i;
+    if (end == std::string_view::npos) return {};
+    if (lead + end + kEnd.size() != received.size()) return Bad("bytes after BAG_END");
     std::string_view body = rest.substr(kBegin.size(), end - kBegin.size());
     Framing f;
     f.state = Framing::kComplete;
@@ -85,6 +107,10 @@ std::string PercentDecode(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '+') {
+            out += ' ';
+            continue;
+        }
         if (text[i] == '%' && i + 2 < text.size()) {
             int hi = HexValue(text[i + 1]);
             int lo = HexValue(text[i + 2]);

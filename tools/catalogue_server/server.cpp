@@ -1,22 +1,31 @@
 #include "server.h"
 
 #include <arpa/inet.h>
-#include <httplib.h>
+#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
-#include <cstdio>
+#include <condition_variable>
 #include <ctime>
+#include <deque>
 #include <iostream>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
+#include <vector>
 
 #include "catalogue_db.h"
+#include "common/gbk_text.h"
+#include "common/unique_fd.h"
+#include "http_request.h"
 #include "protocol.h"
 #include "where_clause.h"
 
@@ -24,20 +33,7 @@ namespace ks {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-class Socket {
-  public:
-    explicit Socket(int fd) : fd_(fd) {}
-    ~Socket() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
+using z39::UniqueFd;
 
 std::mutex logMutex;
 
@@ -45,8 +41,10 @@ void Log(const std::string& peer, const char* transport, const std::string& wher
          const std::string& outcome, Clock::time_point started) {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
     std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
     char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
     std::string shown = where.size() > 200 ? where.substr(0, 200) + "..." : where;
     for (char& c : shown)
         if (static_cast<unsigned char>(c) < 32) c = ' ';
@@ -55,7 +53,7 @@ void Log(const std::string& peer, const char* transport, const std::string& wher
               << " " << ms << "ms" << std::endl;
 }
 
-// One read-only connection per thread.
+// One read-only connection per worker thread.
 CatalogueDb& ThreadDb(const std::string& path) {
     thread_local std::unique_ptr<CatalogueDb> db;
     if (!db) db = std::make_unique<CatalogueDb>(path, false);
@@ -76,7 +74,9 @@ Answer Search(const std::string& dbPath, const Request& req) {
         return a;
     }
     try {
-        a.page = ThreadDb(dbPath).Search(parsed.clause, req.start, req.count, req.first);
+        a.page =
+            ThreadDb(dbPath).Search(parsed.clause, req.start,
+                                    std::min<int64_t>(req.count, kMaxRecordsPerAnswer), req.first);
         a.ok = true;
     } catch (const std::exception& e) {
         a.error = e.what();
@@ -91,84 +91,465 @@ std::string Outcome(const Answer& a, bool first) {
     return out;
 }
 
-bool SendAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
 std::string PeerName(const sockaddr_in& addr) {
     char host[INET_ADDRSTRLEN] = "?";
     ::inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
     return std::string(host) + ":" + std::to_string(ntohs(addr.sin_port));
 }
 
-void ServeTcpConnection(int fd, std::string peer, const ServerOptions& options) {
-    Socket socket(fd);
-    auto started = Clock::now();
-    auto deadline = started + std::chrono::milliseconds(options.readTimeoutMs);
-    std::string received;
-    Framing framing;
-    char buffer[8192];
-    while (framing.state == Framing::kIncomplete) {
-        auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) {
-            Log(peer, "tcp", received, "closed(read time-out)", started);
-            return;
-        }
-        pollfd p{fd, POLLIN, 0};
-        int ready = ::poll(&p, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) continue;
-        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            Log(peer, "tcp", received, "closed(by peer before a whole request)", started);
-            return;
-        }
-        received.append(buffer, static_cast<size_t>(n));
-        framing = ParseTcpRequest(received);
-    }
-    if (framing.state == Framing::kBad) {
-        SendAll(fd, kRefusedTcpAnswer);
-        Log(peer, "tcp", received.substr(0, 200), "refused(" + framing.error + ")", started);
-        return;
-    }
-    Answer a = Search(options.dbPath, framing.request);
-    SendAll(fd, a.ok ? FormatTcpAnswer(a.page, framing.request.first) : kRefusedTcpAnswer);
-    ::shutdown(fd, SHUT_WR);
-    Log(peer, "tcp", framing.request.where, Outcome(a, framing.request.first), started);
-}
-
-int ListenTcp(const std::string& bind, int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+int Listen(const std::string& bind, int port) {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.ok()) return -1;
     int yes = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     if (::inet_pton(AF_INET, bind.c_str(), &addr.sin_addr) != 1 ||
-        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(fd, 256) != 0) {
-        ::close(fd);
+        ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(fd.get(), 512) != 0)
         return -1;
-    }
-    return fd;
+    return fd.release();
 }
 
-constexpr int kMaxTcpConnections = 1024;
+enum class Transport { kTcp, kHttp };
+
+// A request read whole, for a worker to answer.
+struct Job {
+    uint64_t id = 0;
+    Transport transport = Transport::kTcp;
+    Request request;
+    std::string peer;
+    Clock::time_point started;
+};
+
+// What a worker built: the bytes to send (none: close without an answer).
+struct Reply {
+    uint64_t id = 0;
+    bool send = false;
+    std::string bytes;
+};
+
+// The worker threads: a fixed pool, started before the first connection and joined on
+// shutdown. Jobs and replies pass through two queues; the event loop is woken through an
+// eventfd when a reply is ready.
+class Workers {
+  public:
+    Workers(const ServerOptions& options, int wakeFd) : options_(options), wakeFd_(wakeFd) {}
+    ~Workers() { Stop(); }
+
+    // False when not one thread could be started.
+    bool Start(int count) {
+        for (int i = 0; i < count; ++i) {
+            try {
+                threads_.emplace_back([this] { Run(); });
+            } catch (const std::system_error&) {
+                break;  // fewer workers; serve with those that started
+            }
+        }
+        return !threads_.empty();
+    }
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        ready_.notify_all();
+        for (auto& t : threads_) t.join();
+        threads_.clear();
+    }
+    void Post(Job job) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            jobs_.push_back(std::move(job));
+        }
+        ready_.notify_one();
+    }
+    std::vector<Reply> TakeReplies() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<Reply> out(std::make_move_iterator(replies_.begin()),
+                               std::make_move_iterator(replies_.end()));
+        replies_.clear();
+        return out;
+    }
+
+  private:
+    void Run() {
+        while (true) {
+            Job job;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                ready_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+                if (stopping_) return;
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+            Reply reply = Answer(job);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                replies_.push_back(std::move(reply));
+            }
+            uint64_t one = 1;
+            [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
+        }
+    }
+
+    Reply Answer(const Job& job) {
+        Reply reply;
+        reply.id = job.id;
+        ks::Answer a = Search(options_.dbPath, job.request);
+        const bool http = job.transport == Transport::kHttp;
+        if (a.ok) {
+            reply.send = true;
+            reply.bytes = http ? HttpResponse(200, "text/plain; charset=GBK",
+                                              FormatHttpAnswer(a.page, job.request.first))
+                               : FormatTcpAnswer(a.page, job.request.first);
+        } else if (http) {
+            reply.send = true;
+            reply.bytes = HttpResponse(400, "text/plain", a.error);
+        }
+        // A refused TCP request gets no answer: the connection closes, and the client
+        // reports a failed connection, as over HTTP.
+        Log(job.peer, http ? "http" : "tcp", job.request.where, Outcome(a, job.request.first),
+            job.started);
+        return reply;
+    }
+
+    const ServerOptions& options_;
+    int wakeFd_;
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<Job> jobs_;
+    std::deque<Reply> replies_;
+    std::vector<std::thread> threads_;
+    bool stopping_ = false;
+};
+
+// The event loop: every socket is non-blocking and watched by one epoll. A connection is
+// read until its request is whole (within the read time-out for the whole request, not per
+// read), answered by a worker, written within the send time-out, and closed. Slow or idle
+// peers hold a descriptor and their bytes, never a thread.
+class EventLoop {
+  public:
+    explicit EventLoop(const ServerOptions& options) : options_(options) {}
+
+    int Run() {
+        // SIGTERM and SIGINT are read from a descriptor, in this loop only.
+        sigset_t signals;
+        sigemptyset(&signals);
+        sigaddset(&signals, SIGTERM);
+        sigaddset(&signals, SIGINT);
+        ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+        signalFd_.reset(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+        epoll_.reset(::epoll_create1(EPOLL_CLOEXEC));
+        wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        tcpListener_.reset(Listen(options_.bind, options_.port));
+        if (!tcpListener_.ok()) {
+            std::cerr << "cannot listen on " << options_.bind << ":" << options_.port << std::endl;
+            return 3;
+        }
+        httpListener_.reset(Listen(options_.bind, options_.port + 1));
+        if (!httpListener_.ok()) {
+            std::cerr << "cannot listen on " << options_.bind << ":" << options_.port + 1
+                      << std::endl;
+            return 3;
+        }
+        if (!signalFd_.ok() || !epoll_.ok() || !wake_.ok()) {
+            std::cerr << "cannot set up the event loop" << std::endl;
+            return 4;
+        }
+        Watch(tcpListener_.get(), kTcpListenerTag, EPOLLIN);
+        Watch(httpListener_.get(), kHttpListenerTag, EPOLLIN);
+        Watch(wake_.get(), kWakeTag, EPOLLIN);
+        Watch(signalFd_.get(), kSignalTag, EPOLLIN);
+
+        workers_ = std::make_unique<Workers>(options_, wake_.get());
+        if (!workers_->Start(kWorkerThreads)) {
+            std::cerr << "cannot start worker threads" << std::endl;
+            return 4;
+        }
+        std::cout << "listening tcp " << options_.port << " http " << options_.port + 1
+                  << std::endl;
+
+        std::vector<epoll_event> events(256);
+        while (!stopping_) {
+            int n = ::epoll_wait(epoll_.get(), events.data(), static_cast<int>(events.size()),
+                                 MsUntilNextDeadline());
+            if (n < 0 && errno != EINTR) break;
+            for (int i = 0; i < n; ++i) Dispatch(events[static_cast<size_t>(i)]);
+            ExpireDeadlines();
+        }
+        workers_->Stop();
+        connections_.clear();
+        std::cerr << "stopped" << std::endl;
+        return 0;
+    }
+
+  private:
+    enum Phase { kReading, kWorking, kWriting, kDraining };
+    struct Connection {
+        UniqueFd fd;
+        Transport transport = Transport::kTcp;
+        Phase phase = kReading;
+        std::string in;
+        std::string out;
+        size_t sent = 0;
+        Clock::time_point started;
+        Clock::time_point deadline;
+        std::string peer;
+        TcpScan scan;
+    };
+
+    static constexpr uint64_t kTcpListenerTag = 1;
+    static constexpr uint64_t kHttpListenerTag = 2;
+    static constexpr uint64_t kWakeTag = 3;
+    static constexpr uint64_t kSignalTag = 4;
+    static constexpr uint64_t kFirstConnectionId = 16;
+    // After the answer, unread bytes are drained for this long so closing cannot reset the
+    // connection under the answer still in flight.
+    static constexpr int kDrainMs = 1000;
+
+    void Watch(int fd, uint64_t tag, uint32_t events) {
+        epoll_event e{};
+        e.events = events;
+        e.data.u64 = tag;
+        ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &e);
+    }
+    void Rewatch(int fd, uint64_t tag, uint32_t events) {
+        epoll_event e{};
+        e.events = events;
+        e.data.u64 = tag;
+        ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &e);
+    }
+
+    void Dispatch(const epoll_event& e) {
+        switch (e.data.u64) {
+            case kTcpListenerTag:
+                return Accept(tcpListener_.get(), Transport::kTcp);
+            case kHttpListenerTag:
+                return Accept(httpListener_.get(), Transport::kHttp);
+            case kWakeTag: {
+                uint64_t count = 0;
+                [[maybe_unused]] ssize_t n = ::read(wake_.get(), &count, sizeof count);
+                for (Reply& r : workers_->TakeReplies()) Replied(std::move(r));
+                return;
+            }
+            case kSignalTag:
+                stopping_ = true;
+                return;
+            default:
+                break;
+        }
+        auto it = connections_.find(e.data.u64);
+        if (it == connections_.end()) return;
+        Connection& c = it->second;
+        if (c.phase == kWriting) {
+            if (e.events & (EPOLLERR | EPOLLHUP))
+                return Close(it->first, "peer gone while sending");
+            if (e.events & EPOLLOUT) Write(it->first, c);
+            return;
+        }
+        if (e.events & (EPOLLIN | EPOLLHUP | EPOLLERR)) Read(it->first, c);
+    }
+
+    void Accept(int listener, Transport transport) {
+        while (true) {
+            sockaddr_in peer{};
+            socklen_t len = sizeof peer;
+            UniqueFd fd(::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &len,
+                                  SOCK_CLOEXEC | SOCK_NONBLOCK));
+            if (!fd.ok()) return;  // EAGAIN, or out of descriptors until some close
+            if (connections_.size() >= kMaxConnections) {
+                // Over capacity: closed without an answer, so the client reports a failed
+                // connection rather than "no data".
+                Log(PeerName(peer), transport == Transport::kHttp ? "http" : "tcp", "",
+                    "closed(over capacity)", Clock::now());
+                continue;
+            }
+            uint64_t id = nextId_++;
+            Connection c;
+            c.transport = transport;
+            c.started = Clock::now();
+            c.deadline = c.started + std::chrono::milliseconds(options_.readTimeoutMs);
+            c.peer = PeerName(peer);
+            Watch(fd.get(), id, EPOLLIN | EPOLLRDHUP);
+            c.fd = std::move(fd);
+            connections_.emplace(id, std::move(c));
+        }
+    }
+
+    void Close(uint64_t id, const std::string& why) {
+        auto it = connections_.find(id);
+        if (it == connections_.end()) return;
+        if (!why.empty()) {
+            Connection& c = it->second;
+            Log(c.peer, c.transport == Transport::kHttp ? "http" : "tcp",
+                c.in.substr(0, std::min<size_t>(c.in.size(), 200)), "closed(" + why + ")",
+                c.started);
+        }
+        connections_.erase(it);  // the descriptor closes with it and leaves the epoll set
+    }
+
+    void Read(uint64_t id, Connection& c) {
+        char buffer[16384];
+        while (true) {
+            ssize_t n = ::recv(c.fd.get(), buffer, sizeof buffer, 0);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+                return Close(id, c.phase == kDraining ? "" : "read error");
+            }
+            if (n == 0) {
+                if (c.phase == kDraining) return Close(id, "");
+                if (c.phase == kReading) return Close(id, "by peer before a whole request");
+                // Working: the peer half-closed after its request; the answer still goes.
+                Rewatch(c.fd.get(), id, 0);
+                return;
+            }
+            if (c.phase != kReading) continue;  // bytes after the request are dropped
+            size_t before = c.in.size();
+            // Every byte counts against the limit, blanks before the request included.
+            if (before + static_cast<size_t>(n) > kMaxRequestBytes)
+                return Close(id, "request over 64 KiB");
+            c.in.append(buffer, static_cast<size_t>(n));
+            if (!TryRequest(id, c, before)) return;
+        }
+    }
+
+    // Looks at what a read added; starts the answer when the request is whole. False when
+    // the connection was closed.
+    bool TryRequest(uint64_t id, Connection& c, size_t scanFrom) {
+        Job job;
+        job.id = id;
+        job.transport = c.transport;
+        job.peer = c.peer;
+        job.started = c.started;
+        if (c.transport == Transport::kTcp) {
+            Framing f = ParseTcpRequest(c.in, c.scan);
+            if (f.state == Framing::kIncomplete) return true;
+            if (f.state == Framing::kBad) {
+                Close(id, "refused: " + f.error);
+                return false;
+            }
+            job.request = std::move(f.request);
+        } else {
+            HttpRequestHead head = ParseHttpRequestHead(c.in, scanFrom);
+            if (head.state == HttpRequestHead::kIncomplete) return true;
+            if (head.state == HttpRequestHead::kBad) {
+                Close(id, "refused: " + head.error);
+                return false;
+            }
+            std::string immediate;
+            if (head.method != "GET") {
+                immediate = HttpResponse(405, "text/plain", "GET only");
+            } else if (z39::EqualsNoCase(head.target, "/hosts.txt")) {
+                immediate = HttpResponse(200, "text/plain", HostsText());
+            } else if (!IsSearchTarget(head.target)) {
+                immediate = HttpResponse(404, "text/plain", "not found");
+            } else {
+                Framing f = ParseHttpTarget(head.target);
+                if (f.state != Framing::kComplete) {
+                    immediate = HttpResponse(400, "text/plain", f.error);
+                    Log(c.peer, "http", head.target.substr(0, 200), "refused(" + f.error + ")",
+                        c.started);
+                } else {
+                    job.request = std::move(f.request);
+                }
+            }
+            if (!immediate.empty()) {
+                StartWriting(id, c, std::move(immediate));
+                return connections_.count(id) > 0;  // writing may have closed it
+            }
+        }
+        c.phase = kWorking;
+        workers_->Post(std::move(job));
+        return true;
+    }
+
+    static bool IsSearchTarget(const std::string& target) {
+        std::string_view path = std::string_view(target).substr(0, target.find('?'));
+        return z39::EqualsNoCase(path, "/GetZ39Marc.asp");
+    }
+
+    std::string HostsText() const {
+        return options_.hostsAddress.empty() ? options_.bind : options_.hostsAddress;
+    }
+
+    void Replied(Reply r) {
+        auto it = connections_.find(r.id);
+        if (it == connections_.end()) return;  // timed out or gone meanwhile
+        if (!r.send) return Close(r.id, "");
+        StartWriting(r.id, it->second, std::move(r.bytes));
+    }
+
+    void StartWriting(uint64_t id, Connection& c, std::string bytes) {
+        c.phase = kWriting;
+        c.out = std::move(bytes);
+        c.sent = 0;
+        c.deadline = Clock::now() + std::chrono::milliseconds(options_.sendTimeoutMs);
+        Rewatch(c.fd.get(), id, EPOLLOUT);
+        Write(id, c);
+    }
+
+    void Write(uint64_t id, Connection& c) {
+        while (c.sent < c.out.size()) {
+            ssize_t n =
+                ::send(c.fd.get(), c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+                return Close(id, "peer gone while sending");
+            }
+            c.sent += static_cast<size_t>(n);
+        }
+        std::string().swap(c.out);
+        ::shutdown(c.fd.get(), SHUT_WR);
+        c.phase = kDraining;
+        c.deadline = Clock::now() + std::chrono::milliseconds(kDrainMs);
+        Rewatch(c.fd.get(), id, EPOLLIN | EPOLLRDHUP);
+    }
+
+    int MsUntilNextDeadline() const {
+        if (connections_.empty()) return 1000;
+        auto next = Clock::time_point::max();
+        for (const auto& [id, c] : connections_)
+            if (c.phase != kWorking) next = std::min(next, c.deadline);
+        if (next == Clock::time_point::max()) return 1000;
+        auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
+        return static_cast<int>(std::clamp<int64_t>(ms + 1, 0, 1000));
+    }
+
+    void ExpireDeadlines() {
+        auto now = Clock::now();
+        std::vector<std::pair<uint64_t, const char*>> expired;
+        for (const auto& [id, c] : connections_) {
+            if (c.phase == kWorking || now < c.deadline) continue;
+            expired.emplace_back(id, c.phase == kReading   ? "read time-out"
+                                     : c.phase == kWriting ? "send time-out"
+                                                           : "");
+        }
+        for (const auto& [id, why] : expired) Close(id, why);
+    }
+
+    const ServerOptions& options_;
+    UniqueFd epoll_, wake_, signalFd_, tcpListener_, httpListener_;
+    std::unique_ptr<Workers> workers_;
+    std::unordered_map<uint64_t, Connection> connections_;
+    uint64_t nextId_ = kFirstConnectionId;
+    bool stopping_ = false;
+};
 
 }  // namespace
 
 int RunServer(const ServerOptions& options) {
+    if (options.hostsAddress.empty() && (options.bind == "0.0.0.0" || options.bind.empty())) {
+        std::cerr << "--bind " << options.bind
+                  << " listens on every address, so /hosts.txt cannot name one: give the "
+                     "address clients should use with --hosts-address"
+                  << std::endl;
+        return 64;
+    }
     try {
         CatalogueDb check(options.dbPath, false);
         std::cerr << "catalogue " << options.dbPath << ": " << check.Count() << " records"
@@ -177,74 +558,13 @@ int RunServer(const ServerOptions& options) {
         std::cerr << e.what() << std::endl;
         return 2;
     }
-    Socket listener(ListenTcp(options.bind, options.port));
-    if (listener.get() < 0) {
-        std::cerr << "cannot listen on " << options.bind << ":" << options.port << std::endl;
-        return 3;
+    try {
+        CatalogueDb upgrade(options.dbPath, true);  // adds indexes a catalogue made earlier lacks
+    } catch (const std::exception& e) {
+        std::cerr << "catalogue not upgraded (" << e.what()
+                  << "): title searches that ignore letter case will be slow" << std::endl;
     }
-
-    httplib::Server http;
-    http.new_task_queue = [] { return new httplib::ThreadPool(128); };
-    http.set_read_timeout(options.readTimeoutMs / 1000, (options.readTimeoutMs % 1000) * 1000);
-    http.set_keep_alive_max_count(1);
-    const std::string hosts = options.hostsAddress.empty() ? options.bind : options.hostsAddress;
-    http.Get("/hosts.txt", [hosts](const httplib::Request&, httplib::Response& res) {
-        res.set_content(hosts, "text/plain");
-    });
-    http.Get("/GetZ39Marc.asp", [&options](const httplib::Request& req, httplib::Response& res) {
-        auto started = Clock::now();
-        std::string peer = req.remote_addr + ":" + std::to_string(req.remote_port);
-        Framing f = ParseHttpTarget(req.target);
-        if (f.state != Framing::kComplete) {
-            res.status = 400;
-            res.set_content(f.error, "text/plain");
-            Log(peer, "http", req.target.substr(0, 200), "refused(" + f.error + ")", started);
-            return;
-        }
-        Answer a = Search(options.dbPath, f.request);
-        if (!a.ok) {
-            res.status = 400;
-            res.set_content(a.error, "text/plain");
-        } else {
-            res.set_content(FormatHttpAnswer(a.page, f.request.first), "text/plain; charset=GBK");
-        }
-        Log(peer, "http", f.request.where, Outcome(a, f.request.first), started);
-    });
-    if (!http.bind_to_port(options.bind.c_str(), options.port + 1)) {
-        std::cerr << "cannot listen on " << options.bind << ":" << options.port + 1 << std::endl;
-        return 3;
-    }
-    std::thread httpThread([&http] { http.listen_after_bind(); });
-
-    std::cout << "listening tcp " << options.port << " http " << options.port + 1 << std::endl;
-
-    std::atomic<int> active{0};
-    while (true) {
-        sockaddr_in peer{};
-        socklen_t len = sizeof peer;
-        int fd = ::accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE) {
-                if (errno == EMFILE || errno == ENFILE)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                continue;
-            }
-            break;
-        }
-        if (active.load() >= kMaxTcpConnections) {
-            Socket refused(fd);
-            SendAll(fd, kRefusedTcpAnswer);
-            continue;
-        }
-        ++active;
-        std::thread([fd, name = PeerName(peer), &options, &active] {
-            ServeTcpConnection(fd, name, options);
-            --active;
-        }).detach();
-    }
-    http.stop();
-    httpThread.join();
-    return 0;
+    return EventLoop(options).Run();
 }
 
 }  // namespace ks

@@ -101,12 +101,12 @@ class Parser {
             }
             value += c;
         }
+        // Only the final "%" is the wildcard; a "%" or "_" inside is an ordinary character
+        // (a title may hold one). A like without it is an exact match.
         if (like && !value.empty() && value.back() == '%') {
             value.pop_back();
             t.prefix = true;
         }
-        if (like && value.find('%') != std::string::npos)
-            return Error("like allows only a final %");
         if (t.column == "ma_namepy") {
             for (char& c : value) {
                 if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
@@ -148,7 +148,25 @@ std::string PrefixUpperBound(std::string prefix) {
     return {};
 }
 
+// The column as the index holds it: titles are matched without regard to Latin letter case.
+std::string IndexedColumn(const std::string& column) {
+    return column == "ma_name" ? "gbk_upper(ma_name)" : column;
+}
+
 }  // namespace
+
+std::string GbkUpper(std::string_view text) {
+    std::string out(text);
+    for (size_t i = 0; i < out.size(); ++i) {
+        auto c = static_cast<unsigned char>(out[i]);
+        if (c >= 0x81 && c <= 0xFE && i + 1 < out.size()) {
+            ++i;  // a double-byte character: its trail byte may look like a letter
+        } else if (c >= 'a' && c <= 'z') {
+            out[i] = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return out;
+}
 
 bool operator==(const Term& a, const Term& b) {
     return a.column == b.column && a.value == b.value && a.prefix == b.prefix;
@@ -177,17 +195,19 @@ SqlCondition ToSql(const WhereClause& clause) {
         for (size_t i = 0; i < clause.anyOf[g].size(); ++i) {
             const Term& t = clause.anyOf[g][i];
             if (i > 0) out.sql += " AND ";
+            const std::string column = IndexedColumn(t.column);
+            const std::string value = t.column == "ma_name" ? GbkUpper(t.value) : t.value;
             if (!t.prefix) {
-                out.sql += t.column + " = ?";
-                out.params.push_back(t.value);
+                out.sql += column + " = ?";
+                out.params.push_back(value);
                 continue;
             }
             // A prefix is a range on the index: value <= column < next text.
-            std::string upper = PrefixUpperBound(t.value);
-            out.sql += "(" + t.column + " >= ?";
-            out.params.push_back(t.value);
+            std::string upper = PrefixUpperBound(value);
+            out.sql += "(" + column + " >= ?";
+            out.params.push_back(value);
             if (!upper.empty()) {
-                out.sql += " AND " + t.column + " < ?";
+                out.sql += " AND " + column + " < ?";
                 out.params.push_back(upper);
             }
             out.sql += ")";

@@ -10,7 +10,8 @@ namespace ks {
 //   clause := term { ("and" | "or") term }
 //   term   := column "=" literal | column "like" literal
 //   column := ma_isbn | ma_name | ma_namepy
-//   literal:= '...' with '' standing for one quote; a like literal may end in "%"
+//   literal:= '...' with '' standing for one quote; a like literal may end in "%", the
+//             only wildcard (a "%" or "_" before it is an ordinary character)
 // "and" binds tighter than "or". Keywords and columns are matched without case; blanks
 // between tokens are free. It never becomes SQL text: ToSql binds every literal.
 struct Term {
@@ -37,7 +38,13 @@ ParseResult ParseWhereClause(std::string_view text);
 // The clause written back in its canonical form (parses to the same clause).
 std::string Render(const WhereClause& clause);
 
-// SQL condition with "?" placeholders and the values to bind, in order.
+// ASCII letters upper-cased, GBK double-byte characters left as they are (their trail
+// bytes may fall in the letter range). Titles are compared through it, both sides.
+std::string GbkUpper(std::string_view text);
+
+// SQL condition with "?" placeholders and the values to bind, in order. Titles are
+// compared as gbk_upper(ma_name), a function every catalogue connection registers and
+// an index serves.
 struct SqlCondition {
     std::string sql;
     std::vector<std::string> params;
