@@ -46,7 +46,7 @@ RecordFile ReadRecordFile(const std::string& path, bool firstLineIsCount) {
         pos = lf == std::string::npos ? text->size() : lf + 1;
         if (first) {
             first = false;
-            auto hits = ToNumber(line);
+            auto hits = ToNumber64(line);
             if (!hits)
                 throw Z39Error(G("记录文件[") + path + G("]的第一行不是命中数：") +
                                line.substr(0, 40));
@@ -120,11 +120,13 @@ bool ExternalZ39Backend::RunClient(const TargetEntry& entry, const std::string& 
 }
 
 void ExternalZ39Backend::AddRecords(const std::vector<std::string>& lines) {
+    std::vector<ResultIndex::Result> page;
     for (const auto& line : lines) {
         std::string display = DisplayLine(line);
         if (display.empty()) continue;  // neither listed nor stored
-        index_.AddResult(display, line, store_);
+        page.push_back({std::move(display), line});
     }
+    index_.AddResults(page, store_);
 }
 
 SearchOutcome ExternalZ39Backend::FirstPage(const TargetEntry& entry,

@@ -16,8 +16,12 @@ struct EasyCloser {
     void operator()(CURL* c) const { curl_easy_cleanup(c); }
 };
 
+// Keeps the body; a body past the cap ends the transfer (a write error), however long the
+// peer would go on sending.
 size_t Append(char* data, size_t size, size_t count, void* user) {
-    static_cast<std::string*>(user)->append(data, size * count);
+    auto* body = static_cast<std::string*>(user);
+    if (body->size() + size * count > kMaxHttpBodyBytes) return 0;
+    body->append(data, size * count);
     return size * count;
 }
 
@@ -44,6 +48,7 @@ HttpResult CurlHttpClient::Get(const std::string& url, int timeoutMs) {
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &result.status);
     if (rc != CURLE_OK) {
         result.error = curl_easy_strerror(rc);
+        result.body.clear();
     } else if (result.status < 200 || result.status >= 300) {
         result.error = "HTTP status " + std::to_string(result.status);
     } else {

@@ -1,8 +1,12 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace z39 {
+
+// The largest body a GET keeps: past it the transfer ends as a failure.
+inline constexpr size_t kMaxHttpBodyBytes = 32 * 1024 * 1024;
 
 struct HttpResult {
     bool ok = false;  // a 2xx answer arrived in time
@@ -11,7 +15,8 @@ struct HttpResult {
     std::string error;  // why it failed
 };
 
-// HTTP GET with a time-out, the body in memory. Never uses a proxy.
+// HTTP GET with a time-out for the whole transfer, the body in memory (at most
+// kMaxHttpBodyBytes). Never uses a proxy.
 class HttpClient {
   public:
     virtual ~HttpClient() = default;

@@ -37,31 +37,41 @@ Exchange ExchangeTcp(KsContext& ctx, const KsEndpoint& endpoint, const std::stri
         return e;
     }
     ctx.tcp.Send(request);
+    const int64_t deadline = ctx.clock.NowMs() + kKsExchangeDeadlineMs;
     std::string& answer = e.answer;
     answer = ctx.tcp.ReadAvailable();
-    for (int round = 0; answer.empty() && round < kKsFirstDataRounds && ctx.tcp.Connected();
+    for (int round = 0; answer.empty() && round < kKsFirstDataRounds && ctx.tcp.Connected() &&
+                        ctx.clock.NowMs() < deadline;
          ++round) {
         ctx.clock.SleepMs(kKsReadRoundMs);
         answer = ctx.tcp.ReadAvailable();
     }
-    // Further pieces until the end marker, the peer closing, or a run of idle rounds.
+    // Further pieces until the end marker, the peer closing, a run of idle rounds, the
+    // whole exchange's deadline or the size cap. Only new bytes are searched for the marker.
     int idle = 0;
-    while (!answer.empty() && answer.find("BAG_END") == std::string::npos && idle < kKsIdleRounds &&
-           ctx.tcp.Connected()) {
-        ctx.clock.SleepMs(kKsReadRoundMs);
+    bool ended = answer.find("BAG_END") != std::string::npos;
+    bool waitFirst = false;  // a round's pause only after a read that found nothing
+    while (!answer.empty() && !ended && idle < kKsIdleRounds && ctx.tcp.Connected()) {
+        if (ctx.clock.NowMs() >= deadline || answer.size() > kKsMaxAnswerBytes) {
+            e.failed = true;
+            break;
+        }
+        if (waitFirst) ctx.clock.SleepMs(kKsReadRoundMs);
         std::string more = ctx.tcp.ReadAvailable();
+        waitFirst = more.empty();
         if (more.empty()) {
             ++idle;
         } else {
             idle = 0;
+            size_t from = answer.size() > 6 ? answer.size() - 6 : 0;
             answer += more;
+            ended = answer.find("BAG_END", from) != std::string::npos;
         }
     }
     ctx.tcp.Close();
-    // An answer cut before its end marker has lost records: that is a failed exchange.
-    if (answer.find("BAG_BEGIN") != std::string::npos &&
-        answer.find("BAG_END") == std::string::npos)
-        e.failed = true;
+    // An answer cut before its end marker has lost records, and one the peer closed without
+    // sending (a refused request, a full server) is no answer: both are failed exchanges.
+    if (!ended || answer.size() > kKsMaxAnswerBytes) e.failed = true;
     return e;
 }
 
@@ -72,8 +82,15 @@ std::string HttpUrl(const KsEndpoint& endpoint, const std::string& query) {
            "/GetZ39Marc.asp?" + query;
 }
 
-void AddRecords(KsContext& ctx, const std::vector<std::string>& records) {
-    for (const auto& record : records) ctx.index.AddResult(DisplayLine(record), record, ctx.store);
+// The records of a page, no more than were asked for: a server that sends more is not
+// allowed to flood the list.
+void AddRecords(KsContext& ctx, const std::vector<std::string>& records, int64_t asked) {
+    std::vector<ResultIndex::Result> page;
+    for (const auto& record : records) {
+        if (static_cast<int64_t>(page.size()) >= asked) break;
+        page.push_back({DisplayLine(record), record});
+    }
+    ctx.index.AddResults(page, ctx.store);
 }
 
 }  // namespace
@@ -121,21 +138,38 @@ std::string EscapeWhereForUrl(const std::string& where) {
 KsAnswer ParseKsAnswer(const std::string& answer, bool firstPage, bool http) {
     KsAnswer out;
     size_t bag = answer.find("BAG_BEGIN");
-    if (bag == std::string::npos) return out;
+    if (bag == std::string::npos) {
+        out.wellFormed = false;
+        return out;
+    }
     out.bagBegin = true;
     std::string_view rest = std::string_view(answer).substr(bag + 9);
+    // Strictly framed: [total] then REC_BEGIN record REC_END ..., then BAG_END and nothing
+    // more. A record holding "REC_BEGIN" is no record: the answer is malformed.
     size_t rec = rest.find("REC_BEGIN");
-    if (firstPage && rec != std::string_view::npos && rec > 0) {
-        auto total = ToNumber(rest.substr(0, rec));
+    size_t head = std::min(rec, rest.find("BAG_END"));
+    if (head == std::string_view::npos) {
+        out.wellFormed = false;
+        return out;
+    }
+    if (firstPage && head > 0) {
+        auto total = ToNumber64(rest.substr(0, head));
         out.hasTotal = true;
         out.totalOk = total.has_value();
         out.total = total.value_or(0);
+    } else if (head > 0) {
+        out.wellFormed = false;
     }
-    size_t pos = rec;
-    while (pos != std::string_view::npos) {
+    size_t pos = head;
+    while (rest.substr(pos).starts_with("REC_BEGIN")) {
         size_t end = rest.find("REC_END", pos + 9);
-        if (end == std::string_view::npos) break;
-        std::string record(rest.substr(pos + 9, end - pos - 9));
+        if (end == std::string_view::npos) {
+            out.wellFormed = false;
+            return out;
+        }
+        std::string_view body = rest.substr(pos + 9, end - pos - 9);
+        if (body.find("REC_BEGIN") != std::string_view::npos) out.wellFormed = false;
+        std::string record(body);
         if (http) {
             size_t at = record.find("@@");
             record = at == std::string::npos
@@ -143,8 +177,9 @@ KsAnswer ParseKsAnswer(const std::string& answer, bool firstPage, bool http) {
                          : UnscrambleRecord(record.substr(0, at), record.substr(at + 2));
         }
         out.records.push_back(std::move(record));
-        pos = rest.find("REC_BEGIN", end + 7);
+        pos = end + 7;
     }
+    if (rest.substr(pos) != "BAG_END") out.wellFormed = false;
     return out;
 }
 
@@ -168,13 +203,13 @@ SearchOutcome GetMarcFromKS(KsContext& ctx, const TargetEntry& entry, const std:
                                                                  EscapeWhereForUrl(where)))
                        : ExchangeTcp(ctx, endpoint, "REQU_BEGININIT1@1@" + where + "BAG_END");
     KsAnswer answer = ParseKsAnswer(ex.answer, true, http);
-    if (ex.failed || !answer.totalOk) {
+    if (ex.failed || !answer.totalOk || !answer.wellFormed) {
         SearchOutcome out = Failed(ctx);
         FinishFailedFirstPage(out, ctx.state);
         return out;
     }
     ctx.index.Clear();
-    AddRecords(ctx, answer.records);
+    AddRecords(ctx, answer.records, 1);
 
     SearchOutcome out;
     out.total = answer.total;
@@ -197,20 +232,24 @@ SearchOutcome GetMoreFromKS(KsContext& ctx, const TargetEntry& entry, const std:
                                                        "&num=" + std::to_string(count) +
                                                        "&where=" + EscapeWhereForUrl(where)))
              : ExchangeTcp(ctx, endpoint, "REQU_BEGIN" + range + where + "BAG_END");
-    if (ex.failed) {
+    KsAnswer answer = ParseKsAnswer(ex.answer, false, http);
+    if (ex.failed || !answer.wellFormed) {
         SearchOutcome out = Failed(ctx);
         out.total = total;
         out.nextStart = nextStart;
         out.rows = ctx.index.Rows();
         return out;
     }
-    KsAnswer answer = ParseKsAnswer(ex.answer, false, http);
-    AddRecords(ctx, answer.records);
+    AddRecords(ctx, answer.records, count);
+    const int64_t received =
+        std::min<int64_t>(static_cast<int64_t>(answer.records.size()), std::max<int64_t>(count, 0));
 
     SearchOutcome out;
     out.total = total;
     out.rows = ctx.index.Rows();
-    out.nextStart = nextStart + count;
+    // A server caps the records of one answer: the next page starts after what came back,
+    // so asking for "all that remain" loses nothing.
+    out.nextStart = nextStart + (received > 0 && received < count ? received : count);
     if (out.nextStart > total) out.nextStart = total + 1;
     CompleteFurtherPage(out, ctx.state);
     out.statusMessage = ReceivedStatus();

@@ -25,6 +25,10 @@ inline constexpr int kKsHttpTimeoutMs = 6000;
 inline constexpr int kKsReadRoundMs = 100;
 inline constexpr int kKsFirstDataRounds = 600;  // 60 s until anything arrives
 inline constexpr int kKsIdleRounds = 60;        // then 6 s without data ends the read
+// However the data trickles, one exchange ends within this, and an answer past this size is
+// refused: both are reported as a failed connection.
+inline constexpr int64_t kKsExchangeDeadlineMs = 120000;
+inline constexpr size_t kKsMaxAnswerBytes = 32 * 1024 * 1024;
 
 // Everything a shared-catalogue exchange works with.
 struct KsContext {
@@ -52,9 +56,11 @@ KsEndpoint ResolveKsEndpoint(const AppState& state, const TargetEntry& entry);
 // and "&", "#", "+" and bytes below 0x21 as %XX. Other bytes (GBK text) go as they are.
 std::string EscapeWhereForUrl(const std::string& where);
 
-// A parsed answer. `bagBegin` false: no "BAG_BEGIN" in it.
+// A parsed answer. `bagBegin` false: no "BAG_BEGIN" in it. `wellFormed` false: not
+// BAG_BEGIN [total] {REC_BEGIN record REC_END} BAG_END exactly (a failed exchange).
 struct KsAnswer {
     bool bagBegin = false;
+    bool wellFormed = true;
     bool totalOk = true;  // false when the text before the first record is not a number
     bool hasTotal = false;
     int64_t total = 0;

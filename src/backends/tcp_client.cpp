@@ -95,10 +95,15 @@ void PosixTcpClient::Send(std::string_view text) {
     }
 }
 
+namespace {
+constexpr size_t kMaxReadAtOnce = 1 << 20;
+}  // namespace
+
 std::string PosixTcpClient::ReadAvailable() {
     std::string out;
     char buffer[65536];
-    while (fd_ >= 0) {
+    // At most a few pieces a call, so a peer sending without pause cannot keep us here.
+    while (fd_ >= 0 && out.size() < kMaxReadAtOnce) {
         ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
         if (n > 0) {
             out.append(buffer, static_cast<size_t>(n));

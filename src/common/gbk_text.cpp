@@ -79,6 +79,14 @@ std::optional<int32_t> ToNumber(std::string_view text) {
     return value;
 }
 
+std::optional<int64_t> ToNumber64(std::string_view text) {
+    std::string digits = "0" + Trim(text);
+    int64_t value = 0;
+    auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (ec != std::errc() || ptr != digits.data() + digits.size()) return std::nullopt;
+    return value;
+}
+
 int32_t ToNumberOr(std::string_view text, int32_t fallback) {
     return ToNumber(text).value_or(fallback);
 }

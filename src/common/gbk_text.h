@@ -15,6 +15,9 @@ std::string Trim(std::string_view text);
 // any non-digit or an overflow does not convert (nullopt).
 std::optional<int32_t> ToNumber(std::string_view text);
 
+// The same read as a signed 64-bit decimal: hit counts, which may pass 2^31.
+std::optional<int64_t> ToNumber64(std::string_view text);
+
 // ToNumber, or `fallback` when the text does not convert.
 int32_t ToNumberOr(std::string_view text, int32_t fallback);
 

@@ -29,12 +29,25 @@ bool LineNumber(std::string_view line, int& number) {
 
 RecordStore::RecordStore(std::string path) : path_(std::move(path)) {}
 
+namespace {
+
+void AppendLine(std::string& out, int number, std::string_view record) {
+    out += std::to_string(number) + "@";
+    out.reserve(out.size() + record.size() + 2);
+    for (char c : record) out += (c == '\r' || c == '\n') ? ' ' : c;
+    out += "\r\n";
+}
+
+}  // namespace
+
 void RecordStore::StoreRecord(int number, std::string_view record) {
-    std::string line = std::to_string(number) + "@";
-    line.reserve(line.size() + record.size() + 2);
-    for (char c : record) line += (c == '\r' || c == '\n') ? ' ' : c;
-    line += "\r\n";
-    if (!AppendToFile(path_, line, Links::refuse)) throw Z39Error("Unable to write to " + path_);
+    StoreRecords({{number, record}});
+}
+
+void RecordStore::StoreRecords(const std::vector<std::pair<int, std::string_view>>& records) {
+    std::string lines;
+    for (const auto& [number, record] : records) AppendLine(lines, number, record);
+    if (!AppendToFile(path_, lines, Links::refuse)) throw Z39Error("Unable to write to " + path_);
 }
 
 void RecordStore::Clear() {

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace z39 {
 
@@ -22,6 +24,9 @@ class RecordStore {
     // Appends number "@" record CR LF (CR and LF inside the record become blanks).
     // Throws Z39Error when the file cannot be created or written.
     void StoreRecord(int number, std::string_view record);
+
+    // Several records in one append, each as StoreRecord writes it.
+    void StoreRecords(const std::vector<std::pair<int, std::string_view>>& records);
 
     // The record text of the first line holding `number`; empty when no line does
     // (also when the file does not exist). Throws Z39Error when the file cannot be read.

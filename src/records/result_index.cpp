@@ -100,6 +100,29 @@ int ResultIndex::AddResult(std::string_view displayLine, std::string_view record
     return n;
 }
 
+void ResultIndex::AddResults(const std::vector<Result>& page, RecordStore& store) {
+    if (page.empty()) return;
+    const size_t first = entries_.size();
+    std::vector<std::pair<int, std::string_view>> records;
+    std::vector<Entry> added;
+    added.reserve(page.size());
+    records.reserve(page.size());
+    for (size_t i = 0; i < page.size(); ++i) {
+        int n = static_cast<int>(first + i);
+        added.push_back(
+            {page[i].displayLine + "@@" + std::to_string(n), SortKey(page[i].displayLine)});
+        records.emplace_back(n, page[i].record);
+    }
+    store.StoreRecords(records);
+    entries_.insert(entries_.end(), std::make_move_iterator(added.begin()),
+                    std::make_move_iterator(added.end()));
+    if (sorted_) {
+        auto middle = entries_.begin() + static_cast<std::ptrdiff_t>(first);
+        std::stable_sort(middle, entries_.end(), Less);
+        std::inplace_merge(entries_.begin(), middle, entries_.end(), Less);
+    }
+}
+
 std::vector<std::string> ResultIndex::Rows() const {
     std::vector<std::string> rows;
     rows.reserve(entries_.size());

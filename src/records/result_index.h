@@ -32,6 +32,15 @@ class ResultIndex {
     // Returns n. Throws Z39Error when the store cannot be written.
     int AddResult(std::string_view displayLine, std::string_view record, RecordStore& store);
 
+    // A page at once: each (display line, record) as AddResult would add it, in order, with
+    // the records written to the store in one append. Sorting the page and merging it into
+    // the entries held keeps adding pages O(n log n) overall.
+    struct Result {
+        std::string displayLine;
+        std::string record;
+    };
+    void AddResults(const std::vector<Result>& page, RecordStore& store);
+
     const std::string& EntryAt(size_t row) const { return entries_[row].text; }
 
     // The rows the result list shows: the display part of each entry.

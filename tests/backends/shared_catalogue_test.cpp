@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fstream>
+#include <thread>
+
 #include "backends/ks_scramble.h"
 #include "common/gbk_text.h"
 #include "search/search_session.h"
@@ -153,9 +157,11 @@ TEST_F(KsFaultTest, AnswerInTwoPiecesLosesNothing) {
     SearchOutcome out = Search(server.port());
     EXPECT_EQ(server.requests()[0], "REQU_BEGININIT1@1@ ma_name='x'BAG_END");
     EXPECT_EQ(out.total, 2);
-    EXPECT_EQ(out.rows.size(), 2u);
+    // Both pieces are read; the first page asked for one record and keeps one.
+    EXPECT_EQ(out.rows.size(), 1u);
     EXPECT_EQ(out.statusMessage, FoundStatus(2));
-    EXPECT_EQ(store.LoadRecord(1), record);
+    EXPECT_EQ(store.LoadRecord(0), record);
+    EXPECT_EQ(store.LoadRecord(1), "");
 }
 
 TEST_F(KsFaultTest, ConnectionRefusedShowsTheSocketErrorAndFails) {
@@ -180,9 +186,9 @@ TEST_F(KsFaultTest, SilentServerEndsAfterTheIdleLimit) {
     test::ScriptedServer server({{{}, true}});
     clock = &fake;
     SearchOutcome out = Search(server.port());
-    EXPECT_EQ(fake.NowMs(), 60000);      // 600 rounds of 100 ms, none of them real
-    EXPECT_FALSE(out.connectionFailed);  // no BAG_BEGIN over TCP: no data, not a failure
-    EXPECT_EQ(out.statusMessage, NoDataStatus());
+    EXPECT_EQ(fake.NowMs(), 60000);     // 600 rounds of 100 ms, none of them real
+    EXPECT_TRUE(out.connectionFailed);  // no answer at all is no "no data"
+    EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
 }
 
 TEST_F(KsFaultTest, ReplyCutBeforeItsEndIsAFailure) {
@@ -207,6 +213,110 @@ TEST_F(KsFaultTest, NoDataUnparsableTotalAndHttpErrors) {
     EXPECT_TRUE(Search(server.port() + 0, true).connectionFailed);  // HTTP 500
     EXPECT_TRUE(Search(server.port(), true).connectionFailed);      // cut HTTP body
     EXPECT_TRUE(ui.messages.empty());
+}
+
+// Sleeps a hundredth of what it is asked and counts the whole: a 120 s deadline passes in
+// about a second and a quarter of real time.
+class ScaledClock final : public Clock {
+  public:
+    int64_t NowMs() override { return now_; }
+    void SleepMs(int ms) override {
+        std::this_thread::sleep_for(std::chrono::microseconds(ms * 10));
+        now_ += ms;
+    }
+
+  private:
+    int64_t now_ = 0;
+};
+
+long OwnPeakRssKb() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
+    return -1;
+}
+
+TEST_F(KsFaultTest, EndlessAnswerFailsAtTheSizeCapWithMemoryBounded) {
+    test::ScriptedServer::Script endless{{{"BAG_BEGIN5REC_BEGIN", 0}}, false, [](int fd) {
+                                             static const std::string chunk(65536, 'x');
+                                             return ::send(fd, chunk.data(), chunk.size(),
+                                                           MSG_NOSIGNAL) > 0;
+                                         }};
+    test::ScriptedServer server({endless});
+    const long before = OwnPeakRssKb();
+    auto started = std::chrono::steady_clock::now();
+    SearchOutcome out = Search(server.port());
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - started)
+                  .count();
+    EXPECT_TRUE(out.connectionFailed);
+    EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
+    EXPECT_LT(ms, 20000);
+    EXPECT_LT(OwnPeakRssKb() - before, 256 * 1024);  // the cap plus a copy or two
+}
+
+TEST_F(KsFaultTest, TricklingAnswerFailsAtTheExchangeDeadline) {
+    test::ScriptedServer::Script trickle{
+        {{"BAG_BEGIN5", 0}}, false, [](int fd) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            return ::send(fd, "x", 1, MSG_NOSIGNAL) > 0;
+        }};
+    test::ScriptedServer server({trickle});
+    ScaledClock scaled;
+    clock = &scaled;
+    SearchOutcome out = Search(server.port());
+    EXPECT_TRUE(out.connectionFailed);
+    EXPECT_GE(scaled.NowMs(), kKsExchangeDeadlineMs);
+    EXPECT_LT(scaled.NowMs(), kKsExchangeDeadlineMs + 1000);
+}
+
+TEST_F(KsFaultTest, MoreRecordsThanAskedAreNotKeptAndHugeHitCountsRead) {
+    std::string many;
+    const std::string tiny = test::MarcBuilder().Data("200", "1 ", {{'a', "t"}}).Build();
+    for (int i = 0; i < 100000; ++i) many += "REC_BEGIN" + tiny + "REC_END";
+    test::ScriptedServer server({{{{"BAG_BEGIN1000000000000" + many + "BAG_END", 0}}},
+                                 {{{"BAG_BEGIN" + many + "BAG_END", 0}}}});
+    auto started = std::chrono::steady_clock::now();
+    SearchOutcome out = Search(server.port());
+    EXPECT_FALSE(out.connectionFailed);
+    EXPECT_EQ(out.total, 1000000000000);
+    EXPECT_EQ(out.statusMessage, FoundStatus(1000000000000));
+    EXPECT_EQ(out.rows.size(), 1u);
+    KsContext ctx{state, store, index, *http, tcp, *clock};
+    out = GetMoreFromKS(ctx, entry, " ma_name='x'", 1000000000000, 2, 10);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - started)
+                  .count();
+    EXPECT_EQ(out.rows.size(), 11u);
+    EXPECT_EQ(out.nextStart, 12);
+    std::printf("100,000 records sent for 1 and 10 asked: %lld ms\n", static_cast<long long>(ms));
+    EXPECT_LT(ms, 5000);
+}
+
+TEST_F(KsFaultTest, MalformedAnswersFailAndACappedPageMovesOnByWhatCame) {
+    std::string three;
+    for (int i = 0; i < 3; ++i) three += "REC_BEGIN" + record + "REC_END";
+    test::ScriptedServer server(
+        {{{{"BAG_BEGIN1REC_BEGIN" + record + "REC_BEGINREC_ENDBAG_END", 0}}},
+         {{{"BAG_BEGIN1REC_BEGIN" + record + "REC_ENDjunkBAG_END", 0}}},
+         {{{"BAG_BEGIN1REC_BEGIN" + record + "REC_ENDBAG_END", 0}}},
+         {{{"BAG_BEGIN" + three + "BAG_END", 0}}},
+         {{}}});
+    EXPECT_TRUE(Search(server.port()).connectionFailed);  // a record nesting REC_BEGIN
+    EXPECT_TRUE(Search(server.port()).connectionFailed);  // bytes between the frames
+    SearchOutcome out = Search(server.port());
+    ASSERT_FALSE(out.connectionFailed);
+    KsContext ctx{state, store, index, *http, tcp, *clock};
+    // Asked for 24, the server sent 3 (its cap): the next page starts after those 3.
+    out = GetMoreFromKS(ctx, entry, " ma_name='x'", 25, 2, 24);
+    EXPECT_EQ(out.rows.size(), 4u);
+    EXPECT_EQ(out.nextStart, 5);
+    EXPECT_TRUE(out.nextEnabled);
+    // A peer that closes without a word: a failure, and the list stays as it was.
+    out = GetMoreFromKS(ctx, entry, " ma_name='x'", 25, 5, 10);
+    EXPECT_TRUE(out.connectionFailed);
+    EXPECT_EQ(out.rows.size(), 4u);
 }
 
 }  // namespace

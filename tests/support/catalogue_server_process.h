@@ -13,7 +13,9 @@ namespace z39::test {
 // loopback port pair (TCP on port, HTTP on port + 1).
 class CatalogueServerProcess {
   public:
-    explicit CatalogueServerProcess(int records, const std::string& hostsAddress = "") {
+    // `extraArgs` go to "serve" (time-outs, say).
+    explicit CatalogueServerProcess(int records, const std::string& hostsAddress = "",
+                                    const std::vector<std::string>& extraArgs = {}) {
         dbPath_ = dir_.File("catalogue.db");
         ChildProcess demo({BinDir() + "/catalogue-server", "demo", "--db", dbPath_, "--records",
                            std::to_string(records)});
@@ -27,6 +29,7 @@ class CatalogueServerProcess {
                 args.push_back("--hosts-address");
                 args.push_back(hostsAddress);
             }
+            args.insert(args.end(), extraArgs.begin(), extraArgs.end());
             auto server = std::make_unique<ChildProcess>(args);
             if (server->WaitForOutput("listening", 10000)) server_ = std::move(server);
         }
@@ -35,6 +38,7 @@ class CatalogueServerProcess {
     int port() const { return port_; }
     int httpPort() const { return port_ + 1; }
     const std::string& dbPath() const { return dbPath_; }
+    ChildProcess& process() { return *server_; }
     std::string HttpBase() const { return "http://127.0.0.1:" + std::to_string(httpPort()); }
 
   private:

@@ -89,6 +89,7 @@ class ChildProcess {
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
 
     // Reads standard output until `text` appears or `timeoutMs` pass.
     bool WaitForOutput(const std::string& text, int timeoutMs) {

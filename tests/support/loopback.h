@@ -13,7 +13,12 @@ namespace z39::test {
 // A blocking loopback TCP connection for tests; closed when it goes away.
 class LoopbackConnection {
   public:
-    explicit LoopbackConnection(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    // `receiveBuffer` (bytes, 0: the system's) is set before connecting, so a peer that
+    // does not read can be made to fill it quickly.
+    explicit LoopbackConnection(int port, int receiveBuffer = 0)
+        : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        if (receiveBuffer > 0)
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(static_cast<uint16_t>(port));

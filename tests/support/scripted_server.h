@@ -27,6 +27,9 @@ class ScriptedServer {
     struct Script {
         std::vector<Step> steps;
         bool hang = false;  // keep the connection open until the server goes away
+        // After the steps: called again and again (until it returns false or the server
+        // goes away) to stream without end.
+        std::function<bool(int fd)> stream = nullptr;
     };
 
     explicit ScriptedServer(std::vector<Script> scripts) : scripts_(std::move(scripts)) {
@@ -83,6 +86,8 @@ class ScriptedServer {
             for (auto& step : script.steps) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(step.delayMsBefore));
                 ::send(fd, step.send.data(), step.send.size(), MSG_NOSIGNAL);
+            }
+            while (script.stream && !stop_ && script.stream(fd)) {
             }
             while (script.hang && !stop_)
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -131,6 +131,11 @@ std::vector<std::string> CatalogueDb::Explain(const WhereClause& clause) {
     return out;
 }
 
+std::string CatalogueDb::IntegrityCheck() {
+    Stmt s = Prepare(db_, "PRAGMA integrity_check");
+    return sqlite3_step(s.get()) == SQLITE_ROW ? ColumnBytes(s.get(), 0) : "no answer";
+}
+
 int64_t CatalogueDb::Count() {
     Stmt s = Prepare(db_, "SELECT count(*) FROM records");
     return sqlite3_step(s.get()) == SQLITE_ROW ? sqlite3_column_int64(s.get(), 0) : 0;

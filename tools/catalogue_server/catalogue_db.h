@@ -42,6 +42,9 @@ class CatalogueDb {
 
     int64_t Count();
 
+    // PRAGMA integrity_check: "ok" for a sound database file.
+    std::string IntegrityCheck();
+
   private:
     void Exec(const char* sql);
     sqlite3* db_ = nullptr;

@@ -22,6 +22,7 @@ int Usage() {
            "  catalogue-server import --db FILE RECORDS.iso ...\n"
            "  catalogue-server demo --db FILE --records N [--force]\n"
            "  catalogue-server serve --db FILE --port P [--bind 127.0.0.1] [--hosts-address A]\n"
+           "                         [--read-timeout-ms 10000] [--send-timeout-ms 10000]\n"
            "The TCP protocol listens on P, HTTP on P + 1.\n";
     return 64;
 }
@@ -30,6 +31,7 @@ struct Args {
     std::string db, bind = "127.0.0.1", hostsAddress;
     long long records = -1;
     int port = -1;
+    int readTimeoutMs = 10000, sendTimeoutMs = 10000;
     std::vector<std::string> files;
     bool force = false;
     bool ok = true;
@@ -56,6 +58,10 @@ Args ParseArgs(int argc, char** argv) {
             a.records = z39::ToNumberOr(value(), -1);
         else if (arg == "--port")
             a.port = z39::ToNumberOr(value(), -1);
+        else if (arg == "--read-timeout-ms")
+            a.readTimeoutMs = z39::ToNumberOr(value(), -1);
+        else if (arg == "--send-timeout-ms")
+            a.sendTimeoutMs = z39::ToNumberOr(value(), -1);
         else if (arg == "--force")
             a.force = true;
         else if (arg.starts_with("--"))
@@ -150,12 +156,15 @@ int main(int argc, char** argv) {
         if (command == "import") return Import(a);
         if (command == "demo") return Demo(a);
         if (command == "serve") {
-            if (a.port <= 0 || a.port >= 65535) return Usage();
+            if (a.port <= 0 || a.port >= 65535 || a.readTimeoutMs <= 0 || a.sendTimeoutMs <= 0)
+                return Usage();
             ks::ServerOptions options;
             options.dbPath = a.db;
             options.bind = a.bind;
             options.port = a.port;
             options.hostsAddress = a.hostsAddress;
+            options.readTimeoutMs = a.readTimeoutMs;
+            options.sendTimeoutMs = a.sendTimeoutMs;
             return ks::RunServer(options);
         }
     } catch (const std::exception& e) {

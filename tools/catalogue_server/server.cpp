@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -308,6 +309,7 @@ class EventLoop {
     // After the answer, unread bytes are drained for this long so closing cannot reset the
     // connection under the answer still in flight.
     static constexpr int kDrainMs = 1000;
+    static constexpr int kSocketSendBuffer = 128 * 1024;
 
     void Watch(int fd, uint64_t tag, uint32_t events) {
         epoll_event e{};
@@ -358,7 +360,10 @@ class EventLoop {
             socklen_t len = sizeof peer;
             UniqueFd fd(::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &len,
                                   SOCK_CLOEXEC | SOCK_NONBLOCK));
-            if (!fd.ok()) return;  // EAGAIN, or out of descriptors until some close
+            if (!fd.ok()) {
+                if (errno == EMFILE || errno == ENFILE) ShedOne(listener);
+                return;  // EAGAIN, or nothing more to take now
+            }
             if (connections_.size() >= kMaxConnections) {
                 // Over capacity: closed without an answer, so the client reports a failed
                 // connection rather than "no data".
@@ -366,6 +371,10 @@ class EventLoop {
                     "closed(over capacity)", Clock::now());
                 continue;
             }
+            // A peer that does not read fills this much of the kernel's memory at most; the
+            // rest of its answer waits here until the send time-out drops it.
+            int sendBuffer = kSocketSendBuffer;
+            ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
             uint64_t id = nextId_++;
             Connection c;
             c.transport = transport;
@@ -376,6 +385,16 @@ class EventLoop {
             c.fd = std::move(fd);
             connections_.emplace(id, std::move(c));
         }
+    }
+
+    // Out of descriptors: the waiting connection is taken with the one kept in reserve and
+    // closed at once, so the listener does not stay readable (and the loop busy) for ever.
+    void ShedOne(int listener) {
+        spare_.reset();
+        UniqueFd shed(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+        shed.reset();
+        spare_.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        Log("?", "any", "", "closed(out of file descriptors)", Clock::now());
     }
 
     void Close(uint64_t id, const std::string& why) {
@@ -534,6 +553,7 @@ class EventLoop {
 
     const ServerOptions& options_;
     UniqueFd epoll_, wake_, signalFd_, tcpListener_, httpListener_;
+    UniqueFd spare_{::open("/dev/null", O_RDONLY | O_CLOEXEC)};
     std::unique_ptr<Workers> workers_;
     std::unordered_map<uint64_t, Connection> connections_;
     uint64_t nextId_ = kFirstConnectionId;
@@ -563,6 +583,12 @@ int RunServer(const ServerOptions& options) {
     } catch (const std::exception& e) {
         std::cerr << "catalogue not upgraded (" << e.what()
                   << "): title searches that ignore letter case will be slow" << std::endl;
+    }
+    // Room for kMaxConnections and the server's own descriptors.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < kMaxConnections + 64) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, kMaxConnections + 64);
+        ::setrlimit(RLIMIT_NOFILE, &files);
     }
     return EventLoop(options).Run();
 }

@@ -1,0 +1,237 @@
+// catalogue-server under attack from loopback peers: every case is bounded in count and
+// time, and the server must answer real requests throughout.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "backends/http_client.h"
+#include "catalogue_db.h"
+#include "common/file_util.h"
+#include "common/gbk_text.h"
+#include "demo_catalogue.h"
+#include "support/catalogue_server_process.h"
+#include "support/loopback.h"
+
+namespace z39 {
+namespace {
+
+using test::CatalogueServerProcess;
+using test::LoopbackConnection;
+using test::TcpExchange;
+using Ms = std::chrono::milliseconds;
+
+int64_t ElapsedMs(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - since).count();
+}
+
+// A field of /proc/PID/status in kB ("VmRSS", "VmHWM").
+long StatusKb(pid_t pid, const std::string& field) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.starts_with(field + ":")) return std::stol(line.substr(field.size() + 1));
+    return -1;
+}
+
+// Room for a thousand and more connections in this process.
+void RaiseFileLimit() {
+    rlimit r{};
+    ::getrlimit(RLIMIT_NOFILE, &r);
+    r.rlim_cur = std::min<rlim_t>(r.rlim_max, 4096);
+    ::setrlimit(RLIMIT_NOFILE, &r);
+}
+
+const std::string kIsbnRequest = "REQU_BEGININIT1@1@ ma_isbn='9787536692930'BAG_END";
+const std::string kIsbnTarget = "/GetZ39Marc.asp?begin=1&num=1&where=ma_isbn%3D%279787536692930%27";
+
+class HostileServerTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        RaiseFileLimit();
+        server = new CatalogueServerProcess(2000, "", {"--send-timeout-ms", "1500"});
+    }
+    static void TearDownTestSuite() {
+        delete server;
+        server = nullptr;
+    }
+    void SetUp() override { ASSERT_TRUE(server && server->ok()); }
+
+    // A real request over TCP answers with the one record.
+    bool TcpStillAnswers() {
+        return TcpExchange(server->port(), kIsbnRequest).starts_with("BAG_BEGIN1REC_BEGIN");
+    }
+    bool HttpStillAnswers(int timeoutMs = 5000) {
+        HttpResult r = http.Get(server->HttpBase() + kIsbnTarget, timeoutMs);
+        return r.ok && r.body.starts_with("BAG_BEGIN1REC_BEGIN");
+    }
+
+    static CatalogueServerProcess* server;
+    CurlHttpClient http;
+};
+CatalogueServerProcess* HostileServerTest::server = nullptr;
+
+TEST_F(HostileServerTest, ManyRangesInOneRequestAreIgnored) {
+    std::string ranges = "bytes=0-";
+    for (int i = 0; i < 399; ++i) ranges += ",0-";
+    LoopbackConnection c(server->httpPort());
+    ASSERT_TRUE(c.Send("GET /GetZ39Marc.asp?begin=1&num=1000&where=ma_name%20like%20%27" +
+                       std::string("%B6%D8") + "%25%27 HTTP/1.1\r\nHost: x\r\nRange: " + ranges +
+                       "\r\n\r\n"));
+    std::string answer = c.ReadAll(5000);
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\n")) << answer.substr(0, 80);
+    EXPECT_EQ(answer.find("multipart"), std::string::npos);
+    EXPECT_TRUE(answer.ends_with("BAG_END"));
+    EXPECT_TRUE(TcpStillAnswers());
+    EXPECT_TRUE(HttpStillAnswers());
+}
+
+TEST_F(HostileServerTest, TwoHundredSlowHttpClientsDoNotHoldUpARealRequest) {
+    std::vector<std::unique_ptr<LoopbackConnection>> slow;
+    for (int i = 0; i < 200; ++i) {
+        slow.push_back(std::make_unique<LoopbackConnection>(server->httpPort()));
+        ASSERT_TRUE(slow.back()->ok());
+        slow.back()->Send("G");
+    }
+    const std::string rest = "ET /GetZ39Marc.asp?begin=1&num=1&where=x HTTP/1.1\r\n";
+    for (size_t round = 0; round < 4; ++round) {  // a byte now and then from each
+        for (auto& c : slow) c->Send(rest.substr(round, 1));
+        auto started = std::chrono::steady_clock::now();
+        EXPECT_TRUE(HttpStillAnswers(1000)) << "round " << round;
+        EXPECT_LT(ElapsedMs(started), 1000);
+        std::this_thread::sleep_for(Ms(100));
+    }
+}
+
+TEST_F(HostileServerTest, OverCapacityClosesWithoutAnAnswer) {
+    std::vector<std::unique_ptr<LoopbackConnection>> held;
+    for (int i = 0; i < 1100; ++i) {
+        held.push_back(
+            std::make_unique<LoopbackConnection>(i % 2 ? server->port() : server->httpPort()));
+        if (!held.back()->ok()) break;
+    }
+    std::this_thread::sleep_for(Ms(300));  // let the server take them all
+    auto started = std::chrono::steady_clock::now();
+    // Never a well-formed "no data" answer: the client must see a failed connection.
+    EXPECT_EQ(TcpExchange(server->port(), kIsbnRequest), "");
+    EXPECT_LT(ElapsedMs(started), 3000);
+    held.clear();
+    std::this_thread::sleep_for(Ms(300));
+    EXPECT_TRUE(TcpStillAnswers());
+}
+
+TEST_F(HostileServerTest, ClientsThatNeverReadAreDroppedAndMemoryStaysBounded) {
+    const long before = StatusKb(server->process().pid(), "VmRSS");
+    std::vector<std::unique_ptr<LoopbackConnection>> sinks;
+    const std::string big = "REQU_BEGININIT1@2147483647@ ma_name like '" + G(ks::kPagingTitleWord) +
+                            "%' or " + "ma_isbn like '9%'BAG_END";
+    for (int i = 0; i < 50; ++i) {
+        sinks.push_back(std::make_unique<LoopbackConnection>(server->port(), 4096));
+        ASSERT_TRUE(sinks.back()->Send(big));
+    }
+    std::this_thread::sleep_for(Ms(800));
+    const long during = StatusKb(server->process().pid(), "VmRSS");
+    EXPECT_TRUE(TcpStillAnswers());
+    // Each answer is at most 1000 records; 50 of them held for the send time-out only.
+    EXPECT_LT(during - before, 200 * 1024) << before << " kB before, " << during << " kB during";
+    std::this_thread::sleep_for(Ms(2500));  // past the 1.5 s send time-out
+    for (auto& s : sinks) {
+        std::string got = s->ReadAll(2000);
+        EXPECT_FALSE(got.ends_with("BAG_END"));  // dropped before the whole answer was taken
+    }
+    EXPECT_TRUE(TcpStillAnswers());
+}
+
+TEST_F(HostileServerTest, PaddingCountsAgainstTheLimitAndTitlesMayHoldTheEndMarker) {
+    LoopbackConnection padded(server->port());
+    ASSERT_TRUE(padded.Send(std::string(40000, ' ')));
+    padded.Send(std::string(40000, ' '));
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(padded.ReadAll(3000), "");  // closed, unanswered
+    EXPECT_LT(ElapsedMs(started), 2000);
+    EXPECT_EQ(TcpExchange(server->port(), "REQU_BEGININIT1@10@ ma_name='xBAG_ENDy'BAG_END"),
+              "BAG_BEGIN0BAG_END");
+    EXPECT_TRUE(TcpStillAnswers());
+}
+
+TEST(CatalogueServerLimits, TwentyHugeRequestsOnAHundredThousandRecordsStayBounded) {
+    CatalogueServerProcess big(100000);
+    ASSERT_TRUE(big.ok());
+    const long start = StatusKb(big.process().pid(), "VmHWM");
+    std::atomic<int> wellFormed{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 20; ++c) {
+        clients.emplace_back([&, c] {
+            std::string answer =
+                c % 2 ? TcpExchange(big.port(),
+                                    "REQU_BEGININIT1@2147483647@ ma_isbn like '9%'BAG_END")
+                      : CurlHttpClient()
+                            .Get("http://127.0.0.1:" + std::to_string(big.httpPort()) +
+                                     "/GetZ39Marc.asp?begin=1&num=2147483647&where=ma_isbn+like+"
+                                     "%279%25%27",
+                                 30000)
+                            .body;
+            size_t records = 0;
+            for (size_t at = answer.find("REC_BEGIN"); at != std::string::npos;
+                 at = answer.find("REC_BEGIN", at + 1))
+                ++records;
+            if (answer.starts_with("BAG_BEGIN100000REC_BEGIN") && answer.ends_with("BAG_END") &&
+                records == 1000)
+                ++wellFormed;
+        });
+    }
+    for (auto& t : clients) t.join();
+    const long peak = StatusKb(big.process().pid(), "VmHWM");
+    EXPECT_EQ(wellFormed.load(), 20);
+    std::printf("catalogue-server peak RSS: %ld kB at start, %ld kB after 20 huge requests\n",
+                start, peak);
+    EXPECT_LT(peak, 150 * 1024);
+}
+
+TEST(CatalogueServerLimits, SigtermUnderLoadStopsCleanlyAndLeavesTheCatalogueWhole) {
+    CatalogueServerProcess server(3000);
+    ASSERT_TRUE(server.ok());
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> load;
+    for (int c = 0; c < 8; ++c) {
+        load.emplace_back([&] {
+            while (!stop) TcpExchange(server.port(), kIsbnRequest);
+        });
+    }
+    std::this_thread::sleep_for(Ms(300));
+    auto started = std::chrono::steady_clock::now();
+    ::kill(server.process().pid(), SIGTERM);
+    int status = server.process().WaitFor(2000);
+    stop = true;
+    for (auto& t : load) t.join();
+    EXPECT_EQ(status, 0);
+    EXPECT_LT(ElapsedMs(started), 2000);
+    ks::CatalogueDb db(server.dbPath(), false);
+    EXPECT_EQ(db.IntegrityCheck(), "ok");
+    EXPECT_EQ(db.Count(), 3000);
+}
+
+TEST(CatalogueServerLimits, EveryAddressNeedsAHostsAddressAndDemoNeedsForce) {
+    test::TempDir dir;
+    test::ChildProcess made({test::BinDir() + "/catalogue-server", "demo", "--db", dir.File("c.db"),
+                             "--records", "10"});
+    ASSERT_EQ(made.Wait(), 0);
+    test::ChildProcess again({test::BinDir() + "/catalogue-server", "demo", "--db",
+                              dir.File("c.db"), "--records", "20"});
+    EXPECT_NE(again.Wait(), 0);
+    EXPECT_EQ(ks::CatalogueDb(dir.File("c.db"), false).Count(), 10);  // left as it was
+    test::ChildProcess forced({test::BinDir() + "/catalogue-server", "demo", "--db",
+                               dir.File("c.db"), "--records", "20", "--force"});
+    EXPECT_EQ(forced.Wait(), 0);
+    EXPECT_EQ(ks::CatalogueDb(dir.File("c.db"), false).Count(), 20);
+    test::ChildProcess everywhere({test::BinDir() + "/catalogue-server", "serve", "--db",
+                                   dir.File("c.db"), "--port", "1", "--bind", "0.0.0.0"});
+    EXPECT_EQ(everywhere.WaitFor(5000), 64);
+}
+
+}  // namespace
+}  // namespace z39
