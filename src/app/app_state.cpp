@@ -7,6 +7,9 @@ namespace z39 {
 
 std::string ReadyStatus() { return G("就绪"); }
 std::string ProductName() { return G("岱恒Z39.50客户端"); }
+std::string HandOffBlockedMessage(const std::string& path) {
+    return G("文件[") + path + G("]无法删除或写入，不能把编目数据交给调用程序！");
+}
 
 StartupResult RunStartup(const StartupEnvironment& env) {
     StartupResult out;
@@ -18,7 +21,12 @@ StartupResult RunStartup(const StartupEnvironment& env) {
 
     HandOffStore store(env.handOffPath);
     LaunchDecision launch = DetectLaunchMode(env.args, store);
-    if (launch.accepted) DeleteFileIfExists(state.files.handOffPath);
+    if (launch.accepted) {
+        DeleteFileIfExists(state.files.handOffPath);
+        // Left in place, another user's lib.tmp would reach the host program as our record.
+        if (!launch.mode.handOff && PathExists(state.files.handOffPath))
+            out.handOffBlocked = HandOffBlockedMessage(state.files.handOffPath);
+    }
     state.launch = launch.mode;
     out.compactWindow = launch.compactWindow;
 

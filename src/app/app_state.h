@@ -22,6 +22,7 @@ struct AppState {
     std::string settingsPath;        // Z39.ini
     std::string handOffPath;         // the hand-off store file
     std::string autoCreateMarcPath;  // a default download folder made on first save
+    int exitCode = 0;                // non-zero when a launch query could not hand its record back
 };
 
 inline constexpr const char* kExitSystemCommand = "PleaseExitThisSystem";
@@ -41,6 +42,9 @@ struct StartupEnvironment {
 struct StartupResult {
     AppState state;
     bool compactWindow = false;
+    // Set when a launch query cannot hand a record back through lib.tmp (a file there that
+    // cannot be removed, another user's say): the message to show before ending.
+    std::string handOffBlocked;
 };
 
 // The frame's creation steps, in order: name and clear the working files, reset the
@@ -51,5 +55,7 @@ StartupResult RunStartup(const StartupEnvironment& env);
 // Status message at start and product name first put in the command mailbox.
 std::string ReadyStatus();
 std::string ProductName();
+// "文件[" path "]无法删除或写入，不能把编目数据交给调用程序！"
+std::string HandOffBlockedMessage(const std::string& path);
 
 }  // namespace z39

@@ -55,10 +55,16 @@ int main(int argc, char* argv[]) {
     z39::PosixTcpClient tcp(ui);
     z39::SteadyClock clock;
     z39::ProcessRunner runner(ui);
+    if (!start.handOffBlocked.empty()) {
+        ui.ShowMessage(z39::NoticeTitle(), start.handOffBlocked);
+        z39::CleanupWorkingFiles(start.state.files);
+        return 1;
+    }
     z39::FindRecServices services{start.state, http, tcp, clock, ui};
     services.runner = &runner;
     z39::TZ39Main frame(start.state, start.compactWindow, services);
     ui.setParent(&frame);
     frame.show();
-    return app.exec();
+    int status = app.exec();
+    return status != 0 ? status : start.state.exitCode;
 }

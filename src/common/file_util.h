@@ -28,6 +28,8 @@ bool AppendToFile(const std::string& path, std::string_view content, Links links
 void DeleteFileIfExists(const std::string& path);
 
 bool FileExists(const std::string& path);
+// Anything at `path`: a file, a folder, a link (even a dangling one).
+bool PathExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
 
 // Creates a folder and its parents; true when it exists afterwards.

@@ -29,6 +29,14 @@ SaveResult SaveTickedRecords(AppState& state, const ResultIndex& index, RecordSt
     const std::string& marcPath = state.settings.MARCPATH;
     if (launch) {
         DeleteFileIfExists(state.files.handOffPath);
+        if (!state.launch.handOff && PathExists(state.files.handOffPath)) {
+            // Whatever is there is not ours to hand back: nothing goes to the host.
+            result.messages.push_back(HandOffBlockedMessage(state.files.handOffPath));
+            state.exitCode = 1;
+            state.windowCommand = kExitSystemCommand;
+            result.exitSystem = true;
+            return result;
+        }
     } else if (!marcPath.empty()) {
         std::string folder = marcPath.substr(0, marcPath.size() - 1);
         if (marcPath == state.autoCreateMarcPath) MakeDirectories(folder);
@@ -72,6 +80,7 @@ SaveResult SaveTickedRecords(AppState& state, const ResultIndex& index, RecordSt
                                   std::to_string(result.failed) + G("]条编目数据没有保存！"));
     }
     if (launch) {
+        if (result.failed > 0) state.exitCode = 1;
         state.windowCommand = kExitSystemCommand;
         result.exitSystem = true;
     } else {

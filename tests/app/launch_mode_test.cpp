@@ -105,6 +105,14 @@ TEST_F(LaunchModeTest, StartupMakesPrivateWorkingFilesAndDeletesLibTmpForAnAccep
     EXPECT_TRUE(r.compactWindow);
     EXPECT_EQ(r.state.settings.RECNUMBER, 10);
     EXPECT_EQ(r.state.settings.MARCPATH, "/p/");
+    EXPECT_EQ(r.handOffBlocked, "");
+
+    // A lib.tmp that cannot be removed: the run must not go on to hand something back.
+    MakeDirectories(tmp.File("lib.tmp"));
+    tmp.Write("lib.tmp/x", "x");
+    StartupResult blocked = RunStartup(env);
+    EXPECT_EQ(blocked.handOffBlocked, HandOffBlockedMessage(tmp.File("lib.tmp")));
+    CleanupWorkingFiles(blocked.state.files);
 }
 
 }  // namespace

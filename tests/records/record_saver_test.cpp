@@ -120,6 +120,20 @@ TEST_F(RecordSaverTest, CommandLineHandOffRewritesLibTmpAndExits) {
     EXPECT_FALSE(FileExists(dir.File("lib.tmp")));
 }
 
+TEST_F(RecordSaverTest, LibTmpThatCannotBeReplacedHandsBackNothingAndFails) {
+    // Something in lib.tmp's place that cannot be removed or renamed over (another user's
+    // file in a shared /tmp; here a folder with a file in it, which stops root too).
+    state.launch.launchQuery = "ISBN@1";
+    MakeDirectories(dir.File("lib.tmp"));
+    dir.Write("lib.tmp/other", "someone else's");
+    SaveResult r = Save({false, true, false});
+    EXPECT_TRUE(r.exitSystem);
+    EXPECT_EQ(state.exitCode, 1);
+    ASSERT_EQ(r.messages.size(), 1u);
+    EXPECT_EQ(r.messages[0], HandOffBlockedMessage(dir.File("lib.tmp")));
+    EXPECT_EQ(dir.Read("lib.tmp/other"), "someone else's");
+}
+
 TEST_F(RecordSaverTest, StoreHandOffHoldsOneRecordWithoutLineBreak) {
     state.launch = {"NAME@x", true, false};
     Save({true, false, true});  // the last ticked row wins

@@ -121,6 +121,18 @@ class DeskTest(unittest.TestCase):
         self.assertEqual(sorted(d.daily_records()), sorted([arrival[1], arrival[3]]))
         self.assertIsNone(client.poll())
 
+    def test_a_lib_tmp_that_cannot_be_replaced_is_reported_and_the_run_fails(self):
+        d = self.desk
+        # In lib.tmp's place something this user cannot remove (another user's file in a
+        # shared /tmp; a folder with a file in it stops root as well).
+        os.makedirs(d.path("tmp", "lib.tmp"))
+        with open(d.path("tmp", "lib.tmp", "other"), "w") as f:
+            f.write("someone else's")
+        client = d.client("ISBN@9787536692930")
+        d.dismiss_notice(timeout=30)
+        self.assertEqual(client.wait(timeout=10), 1)
+        self.assertEqual(os.listdir(d.path("tmp", "lib.tmp")), ["other"])
+
     def test_child_windows_closed_with_their_own_button_come_back(self):
         d = self.desk
         client = d.client()
