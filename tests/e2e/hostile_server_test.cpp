@@ -38,6 +38,14 @@ long StatusKb(pid_t pid, const std::string& field) {
     return -1;
 }
 
+// Memory figures mean something only without AddressSanitizer, whose quarantine and shadow
+// memory grow every process built with it.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMeasureMemory = false;
+#else
+constexpr bool kMeasureMemory = true;
+#endif
+
 // Room for a thousand and more connections in this process.
 void RaiseFileLimit() {
     rlimit r{};
@@ -137,7 +145,9 @@ TEST_F(HostileServerTest, ClientsThatNeverReadAreDroppedAndMemoryStaysBounded) {
     const long during = StatusKb(server->process().pid(), "VmRSS");
     EXPECT_TRUE(TcpStillAnswers());
     // Each answer is at most 1000 records; 50 of them held for the send time-out only.
-    EXPECT_LT(during - before, 200 * 1024) << before << " kB before, " << during << " kB during";
+    if (kMeasureMemory)
+        EXPECT_LT(during - before, 200 * 1024)
+            << before << " kB before, " << during << " kB during";
     std::this_thread::sleep_for(Ms(2500));  // past the 1.5 s send time-out
     for (auto& s : sinks) {
         std::string got = s->ReadAll(2000);
@@ -189,7 +199,7 @@ TEST(CatalogueServerLimits, TwentyHugeRequestsOnAHundredThousandRecordsStayBound
     EXPECT_EQ(wellFormed.load(), 20);
     std::printf("catalogue-server peak RSS: %ld kB at start, %ld kB after 20 huge requests\n",
                 start, peak);
-    EXPECT_LT(peak, 150 * 1024);
+    if (kMeasureMemory) EXPECT_LT(peak, 150 * 1024);
 }
 
 TEST(CatalogueServerLimits, SigtermUnderLoadStopsCleanlyAndLeavesTheCatalogueWhole) {
