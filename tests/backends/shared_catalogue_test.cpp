@@ -244,7 +244,7 @@ TEST_F(KsFaultTest, EndlessAnswerFailsAtTheSizeCapWithMemoryBounded) {
                                                            MSG_NOSIGNAL) > 0;
                                          }};
     test::ScriptedServer server({endless});
-    const long before = OwnPeakRssKb();
+    [[maybe_unused]] const long before = OwnPeakRssKb();
     auto started = std::chrono::steady_clock::now();
     SearchOutcome out = Search(server.port());
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(

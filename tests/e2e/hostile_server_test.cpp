@@ -199,7 +199,9 @@ TEST(CatalogueServerLimits, TwentyHugeRequestsOnAHundredThousandRecordsStayBound
     EXPECT_EQ(wellFormed.load(), 20);
     std::printf("catalogue-server peak RSS: %ld kB at start, %ld kB after 20 huge requests\n",
                 start, peak);
-    if (kMeasureMemory) EXPECT_LT(peak, 150 * 1024);
+    if (kMeasureMemory) {
+        EXPECT_LT(peak, 150 * 1024);
+    }
 }
 
 TEST(CatalogueServerLimits, SigtermUnderLoadStopsCleanlyAndLeavesTheCatalogueWhole) {
