@@ -4,9 +4,11 @@
 #include "catalogue_db.h"
 #include "common/gbk_text.h"
 #include "demo_catalogue.h"
+#include "record_import.h"
 #include "search/search_session.h"
 #include "support/catalogue_server_process.h"
 #include "support/fakes.h"
+#include "support/marc_builder.h"
 
 namespace z39 {
 namespace {
@@ -148,6 +150,62 @@ TEST_P(SharedCatalogueSearch, DiscoveryThroughHostsFile) {
     for (auto& u : http.urls) hostsRequests += u.ends_with("/hosts.txt");
     EXPECT_EQ(hostsRequests, 1u);
     EXPECT_EQ(http.urls.size(), requests + (GetParam() ? 1 : 0));
+}
+
+TEST_P(SharedCatalogueSearch, TitlesWithPercentAndAnyLetterCaseAreFoundAtOnce) {
+    // Imported while the server runs: found by the very next request.
+    const std::vector<std::string> titles = {"100%" + G("敦煌学导论新编"), G("Java编程思想")};
+    {
+        ks::CatalogueDb db(server->dbPath(), true);
+        for (const auto& title : titles) {
+            std::string record = test::MarcBuilder()
+                                     .Data("200", "1 ", {{'a', GbkToUtf8(title)}})
+                                     .Data("210", "  ", {{'c', "x"}})
+                                     .Build();
+            ks::RecordKeys keys = ks::ExtractKeys(record);
+            if (StoredRecords("ma_name='" + ReplaceAll(title, "'", "''") + "'").empty())
+                db.Insert(record, keys.isbn, keys.name, keys.namepy);
+        }
+    }
+    SearchOutcome out = Start({{"", G("题名"), "100%" + G("敦煌学导论")}});
+    EXPECT_FALSE(out.connectionFailed);
+    EXPECT_EQ(out.total, 1);
+    ASSERT_EQ(out.rows.size(), 1u);
+    EXPECT_NE(out.rows[0].find("100%"), std::string::npos);
+    out = Start({{"", G("题名"), G("JAVA编程")}});
+    EXPECT_EQ(out.total, 1);
+    ASSERT_EQ(out.rows.size(), 1u);
+    EXPECT_NE(out.rows[0].find("Java"), std::string::npos);
+}
+
+TEST_P(SharedCatalogueSearch, StartBeyondTheTotalIsAnEmptyPageNotAFailure) {
+    SearchOutcome out =
+        Start({{"", G("题名"), G(ks::kPagingTitleWord)}}, "10");  // 25 hits, record 1 shown
+    ASSERT_EQ(out.total, 25);
+    out = session.Next("30", "10");  // asks 30@-4: sent as it is, answered with no records
+    EXPECT_FALSE(out.connectionFailed);
+    EXPECT_EQ(out.rows.size(), 1u);
+    EXPECT_FALSE(out.nextEnabled);
+}
+
+TEST_P(SharedCatalogueSearch, RefusedRequestsFailAlikeOnBothTransports) {
+    KsContext ctx{state, store, index, http, tcp, clock};
+    state.discoveredHost = "kept until a failure";
+    SearchOutcome out = GetMarcFromKS(ctx, targets.Current(), " ma_name='x' or 1=1");
+    EXPECT_TRUE(out.connectionFailed);
+    EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
+    EXPECT_EQ(state.discoveredHost, "");
+}
+
+TEST(SharedCatalogueForms, PlusIsABlankInAFormEncodedQuery) {
+    test::CatalogueServerProcess server(50);
+    ASSERT_TRUE(server.ok());
+    // As a browser or curl's form encoding sends it.
+    HttpResult r = CurlHttpClient().Get(
+        server.HttpBase() + "/GetZ39Marc.asp?begin=1&num=1&where=ma_isbn+%3D+%279787536692930%27",
+        5000);
+    ASSERT_TRUE(r.ok) << r.status << " " << r.body;
+    EXPECT_TRUE(r.body.starts_with("BAG_BEGIN1REC_BEGIN"));
 }
 
 TEST_P(SharedCatalogueSearch, EmptyFirstValueIsRefused) {
