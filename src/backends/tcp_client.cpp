@@ -1,5 +1,7 @@
 #include "backends/tcp_client.h"
 
+#include "common/unique_fd.h"
+
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
@@ -47,8 +49,9 @@ void PosixTcpClient::Open(const std::string& host, int port) {
     }
     int lastError = 0;
     for (addrinfo* a = found.get(); a; a = a->ai_next) {
-        int fd =
-            ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+        UniqueFd socket(
+            ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol));
+        const int fd = socket.get();
         if (fd < 0) {
             lastError = errno;
             continue;
@@ -68,22 +71,21 @@ void PosixTcpClient::Open(const std::string& host, int port) {
             }
         }
         if (err == 0) {
-            fd_ = fd;
+            fd_ = std::move(socket);
             return;
         }
-        ::close(fd);
         lastError = err;
     }
     Report(lastError);
 }
 
 void PosixTcpClient::Send(std::string_view text) {
-    while (fd_ >= 0 && !text.empty()) {
-        ssize_t n = ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL);
+    while (fd_.ok() && !text.empty()) {
+        ssize_t n = ::send(fd_.get(), text.data(), text.size(), MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                pollfd p{fd_, POLLOUT, 0};
+                pollfd p{fd_.get(), POLLOUT, 0};
                 ::poll(&p, 1, 1000);
                 continue;
             }
@@ -103,8 +105,8 @@ std::string PosixTcpClient::ReadAvailable() {
     std::string out;
     char buffer[65536];
     // At most a few pieces a call, so a peer sending without pause cannot keep us here.
-    while (fd_ >= 0 && out.size() < kMaxReadAtOnce) {
-        ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+    while (fd_.ok() && out.size() < kMaxReadAtOnce) {
+        ssize_t n = ::recv(fd_.get(), buffer, sizeof buffer, MSG_DONTWAIT);
         if (n > 0) {
             out.append(buffer, static_cast<size_t>(n));
             continue;
@@ -121,9 +123,6 @@ std::string PosixTcpClient::ReadAvailable() {
     return out;
 }
 
-void PosixTcpClient::Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-}
+void PosixTcpClient::Close() { fd_.reset(); }
 
 }  // namespace z39

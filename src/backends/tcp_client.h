@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/unique_fd.h"
 #include "common/user_interface.h"
 
 namespace z39 {
@@ -32,7 +33,7 @@ class PosixTcpClient final : public TcpClient {
     PosixTcpClient& operator=(const PosixTcpClient&) = delete;
 
     void Open(const std::string& host, int port) override;
-    bool Connected() const override { return fd_ >= 0; }
+    bool Connected() const override { return fd_.ok(); }
     void Send(std::string_view text) override;
     std::string ReadAvailable() override;
     void Close() override;
@@ -41,7 +42,7 @@ class PosixTcpClient final : public TcpClient {
     void Report(int code);
     UserInterface& ui_;
     int connectTimeoutMs_;
-    int fd_ = -1;
+    UniqueFd fd_;
 };
 
 // The title of the socket-error message: "网络了解错误" in GBK.
