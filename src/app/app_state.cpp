@@ -21,6 +21,9 @@ StartupResult RunStartup(const StartupEnvironment& env) {
 
     HandOffStore store(env.handOffPath);
     LaunchDecision launch = DetectLaunchMode(env.args, store);
+    if (!launch.signNotCleared.empty())
+        out.handOffBlocked =
+            G("文件[") + launch.signNotCleared + G("]无法写入，调用标志不能清除，本次查询不执行！");
     if (launch.accepted) {
         DeleteFileIfExists(state.files.handOffPath);
         // Left in place, another user's lib.tmp would reach the host program as our record.

@@ -23,6 +23,7 @@ struct AppState {
     std::string handOffPath;         // the hand-off store file
     std::string autoCreateMarcPath;  // a default download folder made on first save
     int exitCode = 0;                // non-zero when a launch query could not hand its record back
+    bool toldTargetsBeyondTable = false;  // the target editor said the list is too long
 };
 
 inline constexpr const char* kExitSystemCommand = "PleaseExitThisSystem";

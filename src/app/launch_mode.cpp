@@ -8,8 +8,12 @@ LaunchDecision DetectLaunchMode(const std::vector<std::string>& args, HandOffSto
     if (store.GetHandOffValue(kHandOffSignName) == kHandOffSign) {
         out.mode.handOff = true;
         query = store.GetHandOffValue(kHandOffInputName);
-        store.SetHandOffValue(kHandOffSignName, "");
-        store.SetHandOffValue(kHandOffInputName, "");
+        bool cleared = store.SetHandOffValue(kHandOffSignName, "");
+        cleared = store.SetHandOffValue(kHandOffInputName, "") && cleared;
+        if (!cleared) {
+            out.signNotCleared = store.path();
+            return out;
+        }
     } else if (!args.empty()) {
         query = args[0];
     }

@@ -24,6 +24,9 @@ struct LaunchDecision {
     LaunchMode mode;
     bool accepted = false;       // a query was accepted (the caller deletes lib.tmp)
     bool compactWindow = false;  // the frame starts as the small waiting window
+    // The sign could not be emptied: the query is not run (it would run again at every
+    // start as if new); the path of the store that could not be written.
+    std::string signNotCleared;
 };
 
 // Settles the launch mode from the hand-off store and the command-line arguments

@@ -43,6 +43,15 @@ SettingsSave SaveSettingsForm(SettingsForm& form, IniFile& ini, AppState& state)
         result.focus = "edNum";
         return result;
     }
+    // Digits only ("+5" is no count), 1 to 100.
+    const std::string countText = Trim(form.edNum);
+    auto count = ToNumber(countText);
+    if (countText.find_first_not_of("0123456789") != std::string::npos || !count || *count < 1 ||
+        *count > 100) {
+        result.message = G("每次读取记录数必须是1到100之间的数字");
+        result.focus = "edNum";
+        return result;
+    }
     if (form.ckbProxy) {
         if (Trim(form.edAddr).empty()) {
             result.message = G("地址不能为空");
@@ -56,9 +65,8 @@ SettingsSave SaveSettingsForm(SettingsForm& form, IniFile& ini, AppState& state)
         }
     }
     auto flag = [](bool on) { return std::string(on ? "1" : "0"); };
-    const int32_t count = ToNumberOr(form.edNum, 10);
     const std::string& s = SystemSection();
-    ini.WriteString(s, "RECNUMBER", std::to_string(count));
+    ini.WriteString(s, "RECNUMBER", std::to_string(*count));
     ini.WriteString(s, "ALLNUMBER", flag(form.cbAll));
     ini.WriteString(s, "PROXYSIGN", flag(form.ckbProxy));
     ini.WriteString(s, "PROXYIP", Trim(form.edAddr));
@@ -71,7 +79,7 @@ SettingsSave SaveSettingsForm(SettingsForm& form, IniFile& ini, AppState& state)
     ini.WriteString(s, "KSPORT", Trim(form.edHPort));
 
     Z39Settings& z = state.settings;
-    z.RECNUMBER = count;
+    z.RECNUMBER = *count;
     z.ALLNUMBER = flag(form.cbAll);
     z.PROXYSIGN = form.ckbProxy ? 1 : 0;
     z.PROXYIP = Trim(form.edAddr);

@@ -20,6 +20,8 @@ QString U(const char* utf8) { return QString::fromUtf8(utf8); }
 
 constexpr int kFrameWidth = 724;
 constexpr int kFrameHeight = 510;
+constexpr int kCompactWidth = 240;
+constexpr int kCompactHeight = 20;
 
 const char* kAboutText =
     "<h3>岱恒Z39.50客户端</h3><p>版本 " Z39_VERSION
@@ -104,8 +106,8 @@ TZ39Main::TZ39Main(AppState& state, bool compactWindow, FindRecServices services
         setWindowTitle(U("系统正在查询，请稍候... [Z39.50客户端]"));
         bar->hide();
         statusBar()->hide();
-        setMinimumSize(0, 0);
-        resize(240, 20);
+        mdi_->setMinimumSize(0, 0);
+        setFixedSize(kCompactWidth, kCompactHeight);
     } else {
         resize(kFrameWidth, kFrameHeight);
     }
@@ -115,7 +117,7 @@ TZ39Main::TZ39Main(AppState& state, bool compactWindow, FindRecServices services
 
 void TZ39Main::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
-    if (!compact_ && !childrenCreated_) {
+    if (!childrenCreated_) {
         if (QScreen* screen = QGuiApplication::primaryScreen()) {
             QRect s = screen->availableGeometry();
             move(std::max(0, (s.width() - width()) / 2), std::max(0, (s.height() - height()) / 2));
@@ -189,6 +191,8 @@ void TZ39Main::ShowAbout() {
 
 void TZ39Main::RestoreFrame() {
     compact_ = false;
+    setMinimumSize(0, 0);
+    setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
     if (QToolBar* bar = findChild<QToolBar*>()) bar->show();
     statusBar()->show();
     setWindowState(Qt::WindowNoState);

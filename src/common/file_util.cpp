@@ -50,7 +50,22 @@ std::optional<std::string> ReadWholeFile(const std::string& path, Links links) {
     return out;
 }
 
-bool ReplaceFileAtomically(const std::string& path, std::string_view content) {
+// The file a chain of symbolic links at `path` ends at (`path` itself when it is none).
+std::string LinkTarget(std::string path) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+        std::vector<char> buffer(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
+        ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
+        if (n < 0 || static_cast<size_t>(n) >= buffer.size()) return path;
+        std::string next(buffer.data(), static_cast<size_t>(n));
+        path = next.starts_with("/") ? next : FolderOf(path) + "/" + next;
+    }
+    return path;
+}
+
+bool ReplaceFileAtomically(const std::string& linkOrPath, std::string_view content, Links links) {
+    const std::string path = links == Links::follow ? LinkTarget(linkOrPath) : linkOrPath;
     std::string folder = FolderOf(path);
     std::string name = std::filesystem::path(path).filename().string();
     std::vector<char> tmpl(folder.begin(), folder.end());

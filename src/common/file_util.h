@@ -17,7 +17,11 @@ std::optional<std::string> ReadWholeFile(const std::string& path);
 
 // Replaces `path` with `content` through a temporary file in the same folder and a
 // rename, so a failed write leaves the old file as it was. Returns false on failure.
-bool ReplaceFileAtomically(const std::string& path, std::string_view content);
+// With Links::follow a symbolic link at `path` stays a link and the file it leads to is
+// replaced (a configuration file kept elsewhere); with Links::refuse the link itself is
+// replaced by the new file, so nothing is written where a planted link points.
+bool ReplaceFileAtomically(const std::string& path, std::string_view content,
+                           Links links = Links::refuse);
 
 // Appends bytes, creating the file when missing. Returns false on failure; a failed append
 // leaves the file at its old length, so no fragment stays behind for the next append to

@@ -160,7 +160,8 @@ void IniFile::WriteString(std::string_view section, std::string_view key, std::s
             updated = prefix + keyLine + "\r\n" + text.substr(after.next);
         }
     }
-    if (!ReplaceFileAtomically(path_, updated)) throw Z39Error("Unable to write to " + path_);
+    if (!ReplaceFileAtomically(path_, updated, Links::follow))
+        throw Z39Error("Unable to write to " + path_);
 }
 
 }  // namespace z39

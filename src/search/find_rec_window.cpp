@@ -364,6 +364,7 @@ void TFindRec::tvDatabaseDblClick(QTreeWidgetItem* item) {
     } catch (const Z39Error& e) {
         s_.ui.ShowMessage(NoticeTitle(), e.what());
         out.changed = targets_.CurrentTarget() == slot;
+        out.fieldList = FieldListFor(targets_.CurrentTarget());  // the lists stay filled
     }
     if (!out.changed) return;
     lbNotice->setText(Q(targets_.caption()));

@@ -4,7 +4,8 @@
 
 namespace z39 {
 
-TargetEditor::TargetEditor(const TargetList& list, std::string path) : path_(std::move(path)) {
+TargetEditor::TargetEditor(const TargetList& list, std::string path)
+    : beyond_(list.beyondTable), path_(std::move(path)) {
     const std::string shared = G("岱恒共享编目数据库");
     for (int slot = 0; slot < list.TargetNodeCount && slot < kTargetSlots; ++slot) {
         const TargetEntry& e = list.TargetTable[static_cast<size_t>(slot)];
@@ -66,15 +67,19 @@ TargetEditor::Refusal TargetEditor::Confirm(const TargetEntry& f) {
 
     TargetEntry stored = f;
     stored.auth = f.auth == "1" ? "1" : "0";
+    std::vector<TargetEntry> rows = rows_;
+    int selected = selected_;
     if (adding_) {
-        rows_.push_back(stored);
-        selected_ = static_cast<int>(rows_.size()) - 1;
+        rows.push_back(stored);
+        selected = static_cast<int>(rows.size()) - 1;
     } else {
-        rows_[static_cast<size_t>(selected_)] = stored;
+        rows[static_cast<size_t>(selected_)] = stored;
     }
+    Write(rows);  // a failure leaves the table and the mode as they were
+    rows_ = std::move(rows);
+    selected_ = selected;
     editing_ = false;
     adding_ = false;
-    Write();
     return {};
 }
 
@@ -84,20 +89,23 @@ bool TargetEditor::Delete(UserInterface& ui) {
         return false;
     }
     if (!ui.AskYesNo(NoticeTitle(), G("你确认要删除当前记录吗？"))) return false;
-    rows_.erase(rows_.begin() + selected_);
+    std::vector<TargetEntry> rows = rows_;
+    rows.erase(rows.begin() + selected_);
+    Write(rows);
+    rows_ = std::move(rows);
     if (selected_ >= static_cast<int>(rows_.size())) selected_ = static_cast<int>(rows_.size()) - 1;
-    Write();
     return true;
 }
 
-void TargetEditor::Write() {
+void TargetEditor::Write(const std::vector<TargetEntry>& rows) const {
     // The placeholder row of an empty list is not a target; it is not written.
     std::vector<TargetEntry> targets;
-    for (const auto& r : rows_) {
+    for (const auto& r : rows) {
         bool blank = Trim(r.country).empty() && Trim(r.library).empty() &&
                      Trim(r.address).empty() && Trim(r.port).empty() && Trim(r.database).empty();
         if (!blank) targets.push_back(r);
     }
+    targets.insert(targets.end(), beyond_.begin(), beyond_.end());
     SaveZ39SvrPara(path_, targets);
 }
 

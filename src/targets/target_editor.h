@@ -28,9 +28,10 @@ class TargetEditor {
     // The selected row again; browsing.
     TargetEntry Cancel();
 
-    // Validates and stores the fields, then writes the file. On refusal: the message and
-    // the field to focus, still editing, nothing written. Throws Z39Error when the file
-    // cannot be written.
+    // Validates the fields and writes the file with them; only then stores them and goes
+    // back to browsing. On refusal: the message and the field to focus, still editing,
+    // nothing written. Throws Z39Error when the file cannot be written: rows and mode stay
+    // as they were.
     struct Refusal {
         std::string message;
         std::string field;  // db_country ... db_userpass; empty when accepted
@@ -38,11 +39,17 @@ class TargetEditor {
     Refusal Confirm(const TargetEntry& fields);
 
     // Deletes the selected row after asking; refuses the last row. True when deleted.
+    // Throws Z39Error when the file cannot be written; the row then stays.
     bool Delete(UserInterface& ui);
 
+    // Targets of the file the table could not hold: written back unchanged after the rows.
+    const std::vector<TargetEntry>& beyondTable() const { return beyond_; }
+
   private:
-    void Write();
+    // Writes `rows` and the targets beyond the table; throws Z39Error, changing nothing.
+    void Write(const std::vector<TargetEntry>& rows) const;
     std::vector<TargetEntry> rows_;
+    std::vector<TargetEntry> beyond_;
     std::string path_;
     int selected_ = 0;
     bool editing_ = false;

@@ -49,7 +49,8 @@ TargetEntry ParseEntry(const std::string& line) {
     take(e.port);
     take(e.auth);
     take(e.username);
-    e.userpass = rest.substr(0, rest.find(')'));
+    size_t close = rest.find(')');
+    e.userpass = close == std::string::npos ? std::string() : rest.substr(0, close);
     return e;
 }
 
@@ -108,9 +109,11 @@ TargetList GetZ39SvrPara(const std::string& path, const Z39Settings& settings) {
             while (entryLine && *entryLine != "]") {
                 TargetEntry entry = ParseEntry(*entryLine);
                 int node = serverNode < 0 ? -1 : addNode(entry.database, serverNode);
-                if (node >= 0) {
-                    entry.country = group;
-                    entry.library = server;
+                entry.country = group;
+                entry.library = server;
+                if (node < 0) {
+                    list.beyondTable.push_back(std::move(entry));
+                } else {
                     if (!chosen) {
                         list.CurrentTarget = node;
                         list.caption += "[" + entry.database + "]]";
@@ -151,7 +154,8 @@ void SaveZ39SvrPara(const std::string& path, std::vector<TargetEntry> rows) {
         }
         out += "}\r\n\r\n";
     }
-    if (!ReplaceFileAtomically(path, out)) throw Z39Error("Unable to write to " + path);
+    if (!ReplaceFileAtomically(path, out, Links::follow))
+        throw Z39Error("Unable to write to " + path);
 }
 
 }  // namespace z39

@@ -37,6 +37,9 @@ struct TargetList {
     int TargetNodeCount = 0;
     int CurrentTarget = 0;  // 0: none chosen
     std::string caption;    // "[当前数据库：" group " " server "[" database "]]"
+    // Targets of the file that found no slot (past slot 300), in file order: not shown,
+    // but kept so that writing the list back loses none of them.
+    std::vector<TargetEntry> beyondTable;
 };
 
 // The built-in shared catalogue entry of slot 1, from the settings.

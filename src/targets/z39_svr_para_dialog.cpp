@@ -4,6 +4,7 @@
 #include <QHeaderView>
 #include <QLabel>
 
+#include "common/gbk_text.h"
 #include "common/qt_text_widget.h"
 #include "common/z39_error.h"
 
@@ -27,7 +28,10 @@ TZ39SvrPara::TZ39SvrPara(const TargetList& list, const std::string& path, AppSta
     sgBookList->setSelectionBehavior(QAbstractItemView::SelectRows);
     sgBookList->setSelectionMode(QAbstractItemView::SingleSelection);
     sgBookList->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    connect(sgBookList, &QTableWidget::cellClicked, this, [this](int row) {
+    // The row the buttons act on is the highlighted one, however it was reached: mouse,
+    // arrow keys, Home/End, Page keys.
+    connect(sgBookList, &QTableWidget::currentCellChanged, this, [this](int row) {
+        if (row < 0 || editor_.editing()) return;
         editor_.Select(row);
         ShowRow(editor_.rows()[static_cast<size_t>(editor_.selected())]);
     });
@@ -76,9 +80,16 @@ TZ39SvrPara::TZ39SvrPara(const TargetList& list, const std::string& path, AppSta
 
     FillGrid();
     editor_.Select(0);
-    sgBookList->selectRow(0);
+    sgBookList->setCurrentCell(0, 0);
     ShowRow(editor_.rows()[0]);
     SetEditing(false);
+    if (!editor_.beyondTable().empty() && !state_.toldTargetsBeyondTable) {
+        state_.toldTargetsBeyondTable = true;
+        ui_.ShowMessage(
+            NoticeTitle(),
+            G("目标数据库列表文件中有[") + std::to_string(editor_.beyondTable().size()) +
+                G("]个目标数据库超出了窗口能显示的数目，它们不显示，但保存时会原样保留。"));
+    }
 }
 
 void TZ39SvrPara::FillGrid() {
@@ -174,9 +185,9 @@ void TZ39SvrPara::btOkClick() {
         return;
     }
     state_.targetListChanged = true;
-    FillGrid();
-    sgBookList->selectRow(editor_.selected());
     SetEditing(false);
+    FillGrid();
+    sgBookList->setCurrentCell(editor_.selected(), 0);
 }
 
 void TZ39SvrPara::btDelClick() {
@@ -190,7 +201,7 @@ void TZ39SvrPara::btDelClick() {
     if (!deleted) return;
     state_.targetListChanged = true;
     FillGrid();
-    sgBookList->selectRow(editor_.selected());
+    sgBookList->setCurrentCell(editor_.selected(), 0);
     ShowRow(editor_.rows()[static_cast<size_t>(editor_.selected())]);
 }
 

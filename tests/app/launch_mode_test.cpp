@@ -5,6 +5,7 @@
 #include "common/file_util.h"
 #include "common/gbk_text.h"
 #include "support/temp_dir.h"
+#include "support/write_failure.h"
 
 namespace z39 {
 namespace {
@@ -63,6 +64,34 @@ TEST_F(LaunchModeTest, HandOffSignIsUsedOnceAndWinsOverTheCommandLine) {
 
     d = DetectLaunchMode({}, store);  // the sign is gone
     EXPECT_FALSE(d.mode.handOff);
+}
+
+TEST_F(LaunchModeTest, ASignThatCannotBeEmptiedIsReportedAndItsQueryNotRun) {
+    ASSERT_TRUE(store.SetHandOffValue("Z39_USE_SIGN", "USE_REGS_TYPE"));
+    ASSERT_TRUE(store.SetHandOffValue("Z39_INPUT_STR", "ISBN@7111"));
+    LaunchDecision d;
+    {
+        test::FileSizeLimit full(0);  // the store cannot be rewritten
+        d = DetectLaunchMode({}, store);
+    }
+    EXPECT_FALSE(d.accepted);
+    EXPECT_EQ(d.mode.launchQuery, "");
+    EXPECT_EQ(d.signNotCleared, store.path());
+    EXPECT_EQ(store.GetHandOffValue("Z39_USE_SIGN"), "USE_REGS_TYPE");  // still there
+
+    StartupEnvironment env;
+    test::TempDir tmp;
+    env.rawTempFolder = tmp.path();
+    env.handOffPath = store.path();
+    env.settingsPath = dir.File("Z39.ini");
+    StartupResult r;
+    {
+        test::FileSizeLimit full(0);
+        r = RunStartup(env);
+    }
+    EXPECT_NE(r.handOffBlocked.find(store.path()), std::string::npos);
+    EXPECT_TRUE(r.state.launch.launchQuery.empty());
+    CleanupWorkingFiles(r.state.files);
 }
 
 TEST_F(LaunchModeTest, HandOffWithUnknownPrefixKeepsHandOffButNoQuery) {

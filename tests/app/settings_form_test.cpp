@@ -59,6 +59,12 @@ TEST_F(SettingsFormTest, ValidationWritesNothing) {
     SettingsSave r = SaveSettingsForm(form, ini, state);
     EXPECT_EQ(r.message, G("每次读取记录数不能为空"));
     EXPECT_EQ(r.focus, "edNum");
+    for (const char* bad : {"0", "150", "999", "+5", "-1", "5a", "101"}) {
+        form.edNum = bad;
+        r = SaveSettingsForm(form, ini, state);
+        EXPECT_EQ(r.message, G("每次读取记录数必须是1到100之间的数字")) << bad;
+        EXPECT_EQ(r.focus, "edNum");
+    }
     form.edNum = "10";
     form.ckbProxy = true;
     EXPECT_EQ(SaveSettingsForm(form, ini, state).message, G("地址不能为空"));

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "common/gbk_text.h"
+#include "common/z39_error.h"
 #include "support/fakes.h"
 #include "support/temp_dir.h"
+#include "support/write_failure.h"
 
 namespace z39 {
 namespace {
@@ -19,6 +21,8 @@ TargetEntry Fields(const char* group, const char* server, const char* db) {
     e.auth = "0";
     return e;
 }
+
+const std::string kCommentLine = TargetListComment() + "\r\n";
 
 class TargetEditorTest : public ::testing::Test {
   protected:
@@ -95,6 +99,64 @@ TEST_F(TargetEditorTest, DeletingTheLastRowIsRefused) {
     EXPECT_FALSE(editor.Delete(yes));
     EXPECT_EQ(yes.messages.back().second, G("只有一条记录了，不能删除，你可以修改！"));
     EXPECT_EQ(Read().TargetNodeCount, 5);
+}
+
+TEST_F(TargetEditorTest, AFailedWriteChangesNeitherTheRowsNorTheMode) {
+    dir.Write("z39svr.cfg", kCommentLine + G("{中国\r\n    [国图\r\n        (a,h,210,0,,)\r\n"
+                                             "        (b,h,210,0,,)\r\n    ]\r\n}\r\n"));
+    const std::string before = dir.Read("z39svr.cfg");
+    TargetEditor editor(Read(), dir.File("z39svr.cfg"));
+    editor.Select(1);
+    editor.Modify();
+    {
+        test::FileSizeLimit full(0);
+        EXPECT_THROW(editor.Confirm(Fields("中国", "国图", "changed")), Z39Error);
+    }
+    EXPECT_TRUE(editor.editing());
+    EXPECT_EQ(editor.rows()[1].database, "b");
+    EXPECT_EQ(editor.Cancel().database, "b");  // 取消 shows what is stored, not the failed text
+    editor.Add();
+    {
+        test::FileSizeLimit full(0);
+        EXPECT_THROW(editor.Confirm(Fields("中国", "国图", "new")), Z39Error);
+    }
+    EXPECT_EQ(editor.rows().size(), 2u);
+    EXPECT_TRUE(editor.adding());
+    editor.Cancel();
+    ui.answerYes = true;
+    {
+        test::FileSizeLimit full(0);
+        EXPECT_THROW(editor.Delete(ui), Z39Error);
+    }
+    EXPECT_EQ(editor.rows().size(), 2u);
+    EXPECT_EQ(dir.Read("z39svr.cfg"), before);
+}
+
+TEST_F(TargetEditorTest, TargetsBeyondTheTableAreWrittenBackUnchanged) {
+    // One group, one server, 400 targets: the table holds 297 of them.
+    std::string file = kCommentLine + G("{中国\r\n    [大馆\r\n");
+    std::vector<std::string> lines;
+    for (int i = 0; i < 400; ++i) {
+        lines.push_back("        (db" + std::to_string(i) + ",h" + std::to_string(i) +
+                        ".example.org,210,0,,)");
+        file += lines.back() + "\r\n";
+    }
+    file += "    ]\r\n}\r\n\r\n";
+    dir.Write("z39svr.cfg", file);
+    TargetEditor editor(Read(), dir.File("z39svr.cfg"));
+    EXPECT_EQ(editor.rows().size(), 297u);
+    EXPECT_EQ(editor.beyondTable().size(), 103u);
+    editor.Select(5);
+    TargetEntry changed = editor.Modify();
+    changed.database = "renamed";
+    ASSERT_TRUE(editor.Confirm(changed).message.empty());
+    std::string written = dir.Read("z39svr.cfg");
+    for (int i = 0; i < 400; ++i) {
+        if (i == 5) continue;
+        EXPECT_NE(written.find(lines[static_cast<size_t>(i)] + "\r\n"), std::string::npos) << i;
+    }
+    EXPECT_NE(written.find("(renamed,h5.example.org,210,0,,)"), std::string::npos);
+    EXPECT_EQ(written.find("(db5,"), std::string::npos);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "targets/target_table.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/gbk_text.h"
 #include "common/z39_error.h"
@@ -87,6 +89,35 @@ TEST(GetZ39SvrPara, ReadsGroupsServersAndEntriesWithTolerance) {
     EXPECT_EQ(list.CurrentTarget, 4);
     EXPECT_EQ(GbkToUtf8(list.caption), "[当前数据库：中国 国家图书馆[opac]]");
     EXPECT_EQ(list.TargetNodeCount, 12);
+}
+
+TEST(GetZ39SvrPara, PasswordIsTheTextUpToTheFirstParenthesisOnly) {
+    test::TempDir dir;
+    dir.Write(
+        "z39svr.cfg",
+        kComment + "{g\r\n[s\r\n(db,h,210,1,user,secret\r\n(db2,h,210,1,u,p)x)\r\n]\r\n}\r\n");
+    TargetList list = GetZ39SvrPara(dir.File("z39svr.cfg"), Z39Settings{});
+    EXPECT_EQ(list.TargetTable[4].userpass, "");  // no ")" at all
+    EXPECT_EQ(list.TargetTable[5].userpass, "p");
+}
+
+TEST(SaveZ39SvrPara, ASymbolicLinkStaysALinkAndItsTargetIsWritten) {
+    test::TempDir dir;
+    MakeDirectories(dir.File("elsewhere"));
+    dir.Write("elsewhere/real.cfg", kComment);
+    ASSERT_EQ(::symlink("elsewhere/real.cfg", dir.File("z39svr.cfg").c_str()), 0);
+    TargetEntry e;
+    e.country = "g";
+    e.library = "s";
+    e.database = "db";
+    e.address = "h";
+    e.port = "210";
+    e.auth = "0";
+    SaveZ39SvrPara(dir.File("z39svr.cfg"), {e});
+    struct stat st {};
+    ASSERT_EQ(::lstat(dir.File("z39svr.cfg").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_NE(dir.Read("elsewhere/real.cfg").find("(db,h,210,0,,)"), std::string::npos);
 }
 
 TEST(GetZ39SvrPara, EndOfFileInsideAGroupOrServerKeepsWhatWasRead) {

@@ -379,6 +379,32 @@ class FindRecTest : public QObject {
         QCOMPARE(added->child(0)->child(0)->text(0), QStringLiteral("ADVANCE"));
     }
 
+    void targetEditorActsOnTheRowTheArrowKeysReached() {
+        Open();
+        dir->Write("z39svr.cfg",
+                   "{G\n[S\n(first,h1,210,0,,)\n(second,h2,210,0,,)\n(third,h3,210,0,,)\n]\n}\n");
+        TargetList list = GetZ39SvrPara(dir->File("z39svr.cfg"), state->settings);
+        TZ39SvrPara editor(list, dir->File("z39svr.cfg"), *state, *ui);
+        editor.show();
+        QCOMPARE(editor.sgBookList->rowCount(), 3);
+        editor.sgBookList->setFocus();
+        QTest::keyClick(editor.sgBookList, Qt::Key_Down);
+        QTest::keyClick(editor.sgBookList, Qt::Key_Down);
+        QCOMPARE(editor.sgBookList->currentRow(), 2);
+        QCOMPARE(editor.db_database->text(), QStringLiteral("third"));  // the fields follow
+        QTest::keyClick(editor.sgBookList, Qt::Key_Home, Qt::ControlModifier);
+        QCOMPARE(editor.db_database->text(), QStringLiteral("first"));
+        QTest::keyClick(editor.sgBookList, Qt::Key_Down);
+        QCOMPARE(editor.db_database->text(), QStringLiteral("second"));
+        ui->answerYes = true;
+        QTest::mouseClick(editor.btDel, Qt::LeftButton);
+        std::string file = dir->Read("z39svr.cfg");
+        QVERIFY(file.find("(second,") == std::string::npos);
+        QVERIFY(file.find("(first,h1,210,0,,)") != std::string::npos);
+        QVERIFY(file.find("(third,h3,210,0,,)") != std::string::npos);
+        editor.accept();
+    }
+
     void connectionFailureIsRed() {
         Open();
         emit w->tvDatabase->itemDoubleClicked(w->tvDatabase->topLevelItem(1)->child(0)->child(0),
