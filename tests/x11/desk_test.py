@@ -4,6 +4,7 @@ Run one case: python3 desk_test.py DeskTest.test_name (ctest runs each case on i
 """
 
 import os
+import socket
 import sys
 import time
 import unittest
@@ -132,6 +133,40 @@ class DeskTest(unittest.TestCase):
         d.dismiss_notice(timeout=30)
         self.assertEqual(client.wait(timeout=10), 1)
         self.assertEqual(os.listdir(d.path("tmp", "lib.tmp")), ["other"])
+
+    def test_compact_launch_window_and_the_whole_clock(self):
+        d = self.desk
+        # A catalogue that accepts and never answers keeps the launch search waiting.
+        silent = socket.socket()
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(4)
+        d.write_settings()
+        with open(d.path("cfg", "Z39.ini"), "rb") as f:
+            text = f.read().replace(b"KSPORT=%d" % d.port, b"KSPORT=%d" % silent.getsockname()[1])
+        with open(d.path("cfg", "Z39.ini"), "wb") as f:
+            f.write(text)
+        client = d.client("ISBN@9787536692930")
+        wid = xdesk.wait_until(lambda: (d.windows("系统正在查询") or [None])[0], 30, "compact window")
+        geometry = dict(line.split("=") for line in
+                        d.xdotool("getwindowgeometry", "--shell", wid).splitlines())
+        self.assertEqual((int(geometry["WIDTH"]), int(geometry["HEIGHT"])), (240, 20))
+        self.assertEqual((int(geometry["X"]), int(geometry["Y"])),
+                         ((xdesk.SCREEN[0] - 240) // 2, (xdesk.SCREEN[1] - 20) // 2))
+        shots = os.environ.get("Z39_DESK_SHOTS")
+        if shots:
+            d.screenshot(os.path.join(shots, "compact-launch-window.png"),
+                         (240, 20, int(geometry["X"]), int(geometry["Y"])))
+        client.terminate()
+        client.wait(timeout=10)
+        silent.close()
+        # The full frame: the clock panel shows the seconds whole.
+        d.write_settings()
+        client = d.client()
+        _, fx, fy = d.frame()
+        time.sleep(1.2)
+        if shots:
+            d.screenshot(os.path.join(shots, "status-bar.png"), (724, 24, fx, fy + 486))
+        self.assertIsNone(client.poll())
 
     def test_child_windows_closed_with_their_own_button_come_back(self):
         d = self.desk
