@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace z39 {
@@ -15,6 +16,10 @@ struct CurlGlobal {
 struct EasyCloser {
     void operator()(CURL* c) const { curl_easy_cleanup(c); }
 };
+struct MultiCloser {
+    void operator()(CURLM* m) const { curl_multi_cleanup(m); }
+};
+using Easy = std::unique_ptr<CURL, EasyCloser>;
 
 // Keeps the body; a body past the cap ends the transfer (a write error), however long the
 // peer would go on sending.
@@ -25,17 +30,8 @@ size_t Append(char* data, size_t size, size_t count, void* user) {
     return size * count;
 }
 
-}  // namespace
-
-HttpResult CurlHttpClient::Get(const std::string& url, int timeoutMs) {
-    static CurlGlobal global;
-    HttpResult result;
-    std::unique_ptr<CURL, EasyCloser> curl(curl_easy_init());
-    if (!curl) {
-        result.error = "curl_easy_init failed";
-        return result;
-    }
-    CURL* c = curl.get();
+// The options every GET of ours has; the body goes to `body`.
+void SetUp(CURL* c, const std::string& url, int timeoutMs, std::string* body) {
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
     curl_easy_setopt(c, CURLOPT_PROXY, "");
     curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
@@ -43,8 +39,11 @@ HttpResult CurlHttpClient::Get(const std::string& url, int timeoutMs) {
     curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, Append);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &result.body);
-    CURLcode rc = curl_easy_perform(c);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, body);
+}
+
+// The result of a finished transfer.
+void Finish(CURL* c, CURLcode rc, HttpResult& result) {
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &result.status);
     if (rc != CURLE_OK) {
         result.error = curl_easy_strerror(rc);
@@ -54,7 +53,83 @@ HttpResult CurlHttpClient::Get(const std::string& url, int timeoutMs) {
     } else {
         result.ok = true;
     }
+}
+
+CurlGlobal& Global() {
+    static CurlGlobal global;
+    return global;
+}
+
+}  // namespace
+
+std::vector<HttpResult> HttpClient::GetMany(const std::vector<std::string>& urls, int timeoutMs,
+                                            int, const Progress& progress) {
+    std::vector<HttpResult> results;
+    for (const auto& url : urls) {
+        results.push_back(Get(url, timeoutMs));
+        if (progress) progress(results.size());
+    }
+    return results;
+}
+
+HttpResult CurlHttpClient::Get(const std::string& url, int timeoutMs) {
+    Global();
+    HttpResult result;
+    Easy curl(curl_easy_init());
+    if (!curl) {
+        result.error = "curl_easy_init failed";
+        return result;
+    }
+    SetUp(curl.get(), url, timeoutMs, &result.body);
+    Finish(curl.get(), curl_easy_perform(curl.get()), result);
     return result;
+}
+
+std::vector<HttpResult> CurlHttpClient::GetMany(const std::vector<std::string>& urls, int timeoutMs,
+                                                int parallel, const Progress& progress) {
+    Global();
+    std::vector<HttpResult> results(urls.size());
+    std::unique_ptr<CURLM, MultiCloser> multi(curl_multi_init());
+    if (!multi) return HttpClient::GetMany(urls, timeoutMs, parallel, progress);
+    // The handles in flight, by the position of their URL; each leaves the multi handle
+    // before it is cleaned up.
+    std::vector<Easy> easy(urls.size());
+    size_t next = 0, running = 0, done = 0;
+    const size_t limit = static_cast<size_t>(std::max(1, parallel));
+    auto start = [&](size_t i) {
+        easy[i].reset(curl_easy_init());
+        if (!easy[i]) {
+            results[i].error = "curl_easy_init failed";
+            ++done;
+            if (progress) progress(done);
+            return;
+        }
+        SetUp(easy[i].get(), urls[i], timeoutMs, &results[i].body);
+        curl_easy_setopt(easy[i].get(), CURLOPT_PRIVATE, reinterpret_cast<char*>(i));
+        curl_multi_add_handle(multi.get(), easy[i].get());
+        ++running;
+    };
+    while (done < urls.size()) {
+        while (next < urls.size() && running < limit) start(next++);
+        int active = 0;
+        curl_multi_perform(multi.get(), &active);
+        int queued = 0;
+        while (CURLMsg* msg = curl_multi_info_read(multi.get(), &queued)) {
+            if (msg->msg != CURLMSG_DONE) continue;
+            char* tag = nullptr;
+            curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &tag);
+            size_t i = reinterpret_cast<size_t>(tag);
+            Finish(msg->easy_handle, msg->data.result, results[i]);
+            curl_multi_remove_handle(multi.get(), msg->easy_handle);
+            easy[i].reset();
+            --running;
+            ++done;
+            if (progress) progress(done);
+        }
+        if (done < urls.size() && running > 0)
+            curl_multi_poll(multi.get(), nullptr, 0, 100, nullptr);
+    }
+    return results;
 }
 
 }  // namespace z39

@@ -31,10 +31,14 @@ std::string DigitsOnly(const std::string& text) {
     return out;
 }
 
+namespace {
+
+std::string BookData(const HttpResult& r) { return r.ok ? Trim(Utf8ToGbk(r.body)) : std::string(); }
+
+}  // namespace
+
 std::string GetOneBookData(HttpClient& http, const std::string& url) {
-    HttpResult r = http.Get(url, kOpacTimeoutMs);
-    if (!r.ok) return {};
-    return Trim(Utf8ToGbk(r.body));
+    return BookData(http.Get(url, kOpacTimeoutMs));
 }
 
 std::string GetCsUrl(HttpClient& http, const std::string& baseAddress) {
@@ -98,13 +102,22 @@ SearchOutcome NlcOpacBackend::FirstPage(const TargetEntry&, const std::string& i
     int hits = setNumber.empty() ? 0 : std::max(0, HitCountOf(page));
     if (hits > 0) {
         index_.Clear();
-        for (int i = 1; i <= hits; ++i) {
-            std::string recordPage =
-                GetOneBookData(http_, form + "?func=full-set-set&set_number=" + setNumber +
-                                          "&set_entry=" + SixDigits(i) + "&format=001");
-            std::string record = BookDataToBookMarc(PageToFieldLines(recordPage));
-            index_.AddResult(DisplayLine(record), record, store_);
+        std::vector<std::string> urls;
+        for (int i = 1; i <= hits; ++i)
+            urls.push_back(form + "?func=full-set-set&set_number=" + setNumber +
+                           "&set_entry=" + SixDigits(i) + "&format=001");
+        // The pages come in any order; they are stored and listed in entry order, as
+        // fetching them one after the other would.
+        std::vector<HttpResult> pages =
+            http_.GetMany(urls, kOpacTimeoutMs, kOpacParallelPages, [&](size_t done) {
+                if (progress_) progress_(static_cast<int>(done), hits);
+            });
+        std::vector<ResultIndex::Result> results;
+        for (const auto& page : pages) {
+            std::string record = BookDataToBookMarc(PageToFieldLines(BookData(page)));
+            results.push_back({DisplayLine(record), std::move(record)});
         }
+        index_.AddResults(results, store_);
     }
     out.total = hits;
     out.rows = index_.Rows();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "app/app_state.h"
@@ -12,6 +13,8 @@ namespace z39 {
 
 inline constexpr int kOpacTimeoutMs = 60000;
 inline constexpr int kOpacMaxRecords = 30;
+// Record pages fetched at the same time.
+inline constexpr int kOpacParallelPages = 6;
 
 // The characters '0' to '9' of a text, in order.
 std::string DigitsOnly(const std::string& text);
@@ -34,7 +37,13 @@ class NlcOpacBackend final : public OpacBackend {
     NlcOpacBackend(AppState& state, RecordStore& store, ResultIndex& index, HttpClient& http);
     SearchOutcome FirstPage(const TargetEntry& entry, const std::string& isbn) override;
 
+    // Told each time a record page has arrived (pages done, pages in all), so the window
+    // can show the progress and repaint while the others are on their way.
+    using Progress = std::function<void(int done, int total)>;
+    void SetProgress(Progress progress) { progress_ = std::move(progress); }
+
   private:
+    Progress progress_;
     AppState& state_;
     RecordStore& store_;
     ResultIndex& index_;

@@ -68,6 +68,12 @@ TFindRec::TFindRec(FindRecServices services, QWidget* parent)
     }
     if (!s_.opac) {
         opacOwned_ = std::make_unique<NlcOpacBackend>(s_.state, store_, index_, s_.http);
+        // The status panel counts the record pages as they arrive; the window repaints.
+        opacOwned_->SetProgress([this](int done, int total) {
+            s_.state.statusMessage =
+                G("正在接收记录 ") + std::to_string(done) + "/" + std::to_string(total);
+            s_.ui.ProcessPendingEvents();
+        });
         s_.opac = opacOwned_.get();
     }
     session_ = std::make_unique<SearchSession>(SearchSession::Services{

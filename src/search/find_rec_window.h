@@ -15,6 +15,7 @@
 
 #include "app/app_state.h"
 #include "app/hand_off_store.h"
+#include "backends/nlc_opac.h"
 #include "backends/process_runner.h"
 #include "records/book_list_widget.h"
 #include "records/record_store.h"
@@ -127,7 +128,7 @@ class TFindRec : public QWidget {
     HandOffStore handOff_;
     TargetSelection targets_;
     std::unique_ptr<Z39Backend> z39Owned_;
-    std::unique_ptr<OpacBackend> opacOwned_;
+    std::unique_ptr<NlcOpacBackend> opacOwned_;
     std::unique_ptr<SearchSession> session_;
     bool launchStarted_ = false;
     ResultListTicks ticks_;

@@ -194,9 +194,57 @@ TEST_F(OpacSearchTest, FortyFiveHitsFetchThirtyPages) {
     EXPECT_EQ(out.total, 30);
     EXPECT_EQ(out.statusMessage, FoundStatus(30));
     auto requests = server.Requests();
-    ASSERT_EQ(requests.size(), 32u);  // start page, search, 30 records
-    EXPECT_NE(requests[2].find("set_number=002351&set_entry=000001&format=001"), std::string::npos);
-    EXPECT_NE(requests[31].find("set_entry=000030&"), std::string::npos);
+    ASSERT_EQ(requests.size(), 32u);  // start page, search, 30 records (in any order)
+    std::string all;
+    for (const auto& r : requests) all += r + "\n";
+    EXPECT_NE(all.find("set_number=002351&set_entry=000001&format=001"), std::string::npos);
+    EXPECT_NE(all.find("set_entry=000030&"), std::string::npos);
+    EXPECT_EQ(all.find("set_entry=000031&"), std::string::npos);
+}
+
+// Fetches as the client did before pages were fetched together: one after the other.
+class OneAtATimeHttp final : public HttpClient {
+  public:
+    HttpResult Get(const std::string& url, int timeoutMs) override {
+        return real.Get(url, timeoutMs);
+    }
+    CurlHttpClient real;
+};
+
+TEST_F(OpacSearchTest, PagesArrivingInAnyOrderAreStoredAndListedInEntryOrder) {
+    auto records = Demo(30);
+    test::OpacServer server(records);
+    // Later entries answer sooner, in a scrambled order.
+    server.recordDelayMs = [](size_t entry) { return static_cast<int>((entry * 7) % 11) * 15; };
+    index.SetSorted(false);
+    std::vector<int> progress;
+    state.settings.OPACURL = server.Base();
+    NlcOpacBackend together(state, store, index, http);
+    together.SetProgress([&](int done, int total) {
+        EXPECT_EQ(total, 30);
+        progress.push_back(done);
+    });
+    SearchOutcome out = together.FirstPage(TargetEntry{}, "7-5366-9293-9");
+    ASSERT_EQ(out.rows.size(), 30u);
+    std::vector<int> expected(30);
+    for (int i = 0; i < 30; ++i) expected[static_cast<size_t>(i)] = i + 1;
+    EXPECT_EQ(progress, expected);
+    std::vector<std::string> stored;
+    for (int i = 0; i < 30; ++i) stored.push_back(store.LoadRecord(i));
+
+    test::TempDir other;
+    RecordStore sequentialStore(other.File("_list.~"));
+    ResultIndex sequentialIndex;
+    sequentialIndex.SetSorted(false);
+    OneAtATimeHttp oneAtATime;
+    NlcOpacBackend sequential(state, sequentialStore, sequentialIndex, oneAtATime);
+    SearchOutcome reference = sequential.FirstPage(TargetEntry{}, "7-5366-9293-9");
+    EXPECT_EQ(out.rows, reference.rows);
+    for (int i = 0; i < 30; ++i) {
+        EXPECT_EQ(stored[static_cast<size_t>(i)], sequentialStore.LoadRecord(i)) << i;
+        EXPECT_EQ(DisplayLine(stored[static_cast<size_t>(i)]),
+                  DisplayLine(records[static_cast<size_t>(i)]));
+    }
 }
 
 TEST_F(OpacSearchTest, OnclickSetNumberAndMissingMarkers) {

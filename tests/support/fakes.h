@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -46,6 +47,11 @@ class RecordingUi final : public UserInterface {
     std::vector<std::pair<std::string, std::string>> messages;
     std::vector<Cursor> cursorChanges;
     Cursor cursor = Cursor::kNormal;
+    // What the window does while it waits, for tests that look at it then.
+    std::function<void()> onProcessEvents;
+    void ProcessPendingEvents() override {
+        if (onProcessEvents) onProcessEvents();
+    }
 };
 
 // Answers GETs from a table by URL and records every request; unknown URLs fail.

@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -74,6 +75,8 @@ class OpacServer {
                 return;
             }
             size_t entry = static_cast<size_t>(std::atoi(req.get_param_value("set_entry").c_str()));
+            if (recordDelayMs)
+                std::this_thread::sleep_for(std::chrono::milliseconds(recordDelayMs(entry)));
             std::string page =
                 entry >= 1 && entry <= records_.size() ? AlephRecordPage(records_[entry - 1]) : "";
             res.set_content(page, "text/html; charset=UTF-8");
@@ -101,6 +104,8 @@ class OpacServer {
     SetNumberStyle style = SetNumberStyle::kSetNumberLabel;
     std::string setNumberText = "002351";
     int reportedHits = -1;  // -1: the number of records
+    // How long the page of an entry (1-based) takes to answer; none when not set.
+    std::function<int(size_t entry)> recordDelayMs;
     bool hitMarker = true;
 
   private:

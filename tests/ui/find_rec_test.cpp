@@ -17,6 +17,7 @@
 #include "search/search_outcome.h"
 #include "support/catalogue_server_process.h"
 #include "support/fakes.h"
+#include "support/opac_server.h"
 #include "targets/z39_svr_para_dialog.h"
 
 using namespace z39;
@@ -403,6 +404,38 @@ class FindRecTest : public QObject {
         QVERIFY(file.find("(first,h1,210,0,,)") != std::string::npos);
         QVERIFY(file.find("(third,h3,210,0,,)") != std::string::npos);
         editor.accept();
+    }
+
+    void opacPagesArriveWhileTheWindowRepaintsAndCounts() {
+        std::vector<std::string> records;
+        for (int i = 0; i < 5; ++i) records.push_back(ks::DemoRecord(i, 5));
+        test::OpacServer opac(records);
+        opac.reportedHits = 5;
+        opac.recordDelayMs = [](size_t entry) { return static_cast<int>(6 - entry) * 20; };
+        Open();
+        state->settings.OPACURL = opac.Base();
+        QTreeWidgetItem* item = w->tvDatabase->topLevelItem(1)->child(0)->child(1);
+        emit w->tvDatabase->itemDoubleClicked(item, 0);
+        QVERIFY(w->targets().IsWebOpac());
+        std::vector<std::string> seen;
+        bool panelDrewProgress = false;
+        ui->onProcessEvents = [&] {
+            seen.push_back(state->statusMessage);
+            frame->TimerTick();
+            QApplication::processEvents();
+            panelDrewProgress =
+                panelDrewProgress || (frame->panel1()->drawnText() == state->statusMessage &&
+                                      state->statusMessage.find('/') != std::string::npos);
+        };
+        Search(QStringLiteral("7-5366-9293-9"));
+        ui->onProcessEvents = nullptr;
+        QCOMPARE(w->lstBooks->count(), 5);
+        for (int n = 1; n <= 5; ++n) {
+            std::string progress = G("正在接收记录 ") + std::to_string(n) + "/5";
+            QVERIFY2(std::find(seen.begin(), seen.end(), progress) != seen.end(), progress.c_str());
+        }
+        QVERIFY(panelDrewProgress);
+        QCOMPARE(state->statusMessage, FoundStatus(5));
     }
 
     void connectionFailureIsRed() {
