@@ -7,7 +7,7 @@ packages=(
     build-essential cmake pkg-config ninja-build
     qt6-base-dev libgl-dev
     yaz libyaz-dev
-    libcurl4-openssl-dev libsqlite3-dev libcpp-httplib-dev libicu-dev
+    libcurl4-openssl-dev libsqlite3-dev libcpp-httplib-dev libicu-dev libpq-dev postgresql
     libgtest-dev libgmock-dev libbenchmark-dev
     fonts-wqy-zenhei xvfb xauth xdotool imagemagick idzebra-2.0 dpkg-dev file python3
 )

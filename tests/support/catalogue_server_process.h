@@ -14,12 +14,16 @@ namespace z39::test {
 class CatalogueServerProcess {
   public:
     // `extraArgs` go to "serve" (time-outs, say).
+    // `db`: a postgresql:// URI to serve instead of a file of our own.
     explicit CatalogueServerProcess(int records, const std::string& hostsAddress = "",
-                                    const std::vector<std::string>& extraArgs = {}) {
-        dbPath_ = dir_.File("catalogue.db");
-        ChildProcess demo({BinDir() + "/catalogue-server", "demo", "--db", dbPath_, "--records",
-                           std::to_string(records)});
-        demo.Wait();
+                                    const std::vector<std::string>& extraArgs = {},
+                                    const std::string& db = "", bool makeDemo = true) {
+        dbPath_ = db.empty() ? dir_.File("catalogue.db") : db;
+        if (makeDemo) {
+            ChildProcess demo({BinDir() + "/catalogue-server", "demo", "--db", dbPath_, "--records",
+                               std::to_string(records), "--force"});
+            demo.Wait();
+        }
         for (int attempt = 0; attempt < 5 && !server_; ++attempt) {
             port_ = FreePortPair();
             std::vector<std::string> args = {

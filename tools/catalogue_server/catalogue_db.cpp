@@ -1,5 +1,7 @@
 #include "catalogue_db.h"
 
+#include "pg_catalogue.h"
+
 #include <memory>
 #include <stdexcept>
 
@@ -96,8 +98,8 @@ int64_t CatalogueDb::Insert(const std::string& record, const std::string& isbn,
     return sqlite3_last_insert_rowid(db_);
 }
 
-CatalogueDb::Page CatalogueDb::Search(const WhereClause& clause, int64_t start, int64_t count,
-                                      bool withTotal) {
+CatalogueStore::Page CatalogueDb::Search(const WhereClause& clause, int64_t start, int64_t count,
+                                         bool withTotal) {
     Page page;
     SqlCondition cond = ToSql(clause);
     if (withTotal) {
@@ -131,6 +133,8 @@ std::vector<std::string> CatalogueDb::Explain(const WhereClause& clause) {
     return out;
 }
 
+void CatalogueDb::RemoveAll() { Exec("DELETE FROM records"); }
+
 std::string CatalogueDb::IntegrityCheck() {
     Stmt s = Prepare(db_, "PRAGMA integrity_check");
     return sqlite3_step(s.get()) == SQLITE_ROW ? ColumnBytes(s.get(), 0) : "no answer";
@@ -139,6 +143,19 @@ std::string CatalogueDb::IntegrityCheck() {
 int64_t CatalogueDb::Count() {
     Stmt s = Prepare(db_, "SELECT count(*) FROM records");
     return sqlite3_step(s.get()) == SQLITE_ROW ? sqlite3_column_int64(s.get(), 0) : 0;
+}
+
+}  // namespace ks
+
+namespace ks {
+
+bool IsPostgresUri(const std::string& db) {
+    return db.starts_with("postgresql://") || db.starts_with("postgres://");
+}
+
+std::unique_ptr<CatalogueStore> OpenCatalogue(const std::string& db, bool create) {
+    if (IsPostgresUri(db)) return std::make_unique<PgCatalogue>(db, create);
+    return std::make_unique<CatalogueDb>(db, create);
 }
 
 }  // namespace ks

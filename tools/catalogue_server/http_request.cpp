@@ -22,6 +22,8 @@ const char* Reason(int status) {
             return "Not Found";
         case 405:
             return "Method Not Allowed";
+        case 503:
+            return "Service Unavailable";
         default:
             return "Error";
     }

@@ -21,6 +21,7 @@ int Usage() {
         << "usage:\n"
            "  catalogue-server import --db FILE RECORDS.iso ...\n"
            "  catalogue-server demo --db FILE --records N [--force]\n"
+           "FILE is an SQLite file or a postgresql:// URI.\n"
            "  catalogue-server serve --db FILE --port P [--bind 127.0.0.1] [--hosts-address A]\n"
            "                         [--read-timeout-ms 10000] [--send-timeout-ms 10000]\n"
            "The TCP protocol listens on P, HTTP on P + 1.\n";
@@ -74,7 +75,8 @@ Args ParseArgs(int argc, char** argv) {
 
 int Import(const Args& a) {
     if (a.files.empty()) return Usage();
-    ks::CatalogueDb db(a.db, true);
+    auto store = ks::OpenCatalogue(a.db, true);
+    ks::CatalogueStore& db = *store;
     long long loaded = 0, skipped = 0;
     db.Begin();
     for (const auto& file : a.files) {
@@ -125,13 +127,19 @@ int Dump(const Args& a) {
 int Demo(const Args& a) {
     if (a.records < 0) return Usage();
     std::error_code ec;
-    if (std::filesystem::exists(a.db, ec) && !a.force) {
+    const bool postgres = ks::IsPostgresUri(a.db);
+    const bool exists =
+        postgres ? ks::OpenCatalogue(a.db, true)->Count() > 0 : std::filesystem::exists(a.db, ec);
+    if (exists && !a.force) {
         std::cerr << "catalogue-server: " << a.db
                   << " exists; a demo catalogue replaces it: give --force to do so" << std::endl;
         return 73;
     }
-    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(a.db + suffix, ec);
-    ks::CatalogueDb db(a.db, true);
+    if (!postgres)
+        for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(a.db + suffix, ec);
+    auto store = ks::OpenCatalogue(a.db, true);
+    ks::CatalogueStore& db = *store;
+    if (postgres) db.RemoveAll();
     db.Begin();
     for (long long n = 0; n < a.records; ++n) {
         std::string record = ks::DemoRecord(n, a.records);

@@ -34,7 +34,7 @@ int HexValue(char c) {
     return -1;
 }
 
-std::string Frame(const CatalogueDb::Page& page, bool first, bool http) {
+std::string Frame(const CatalogueStore::Page& page, bool first, bool http) {
     std::string out = "BAG_BEGIN";
     if (first) out += std::to_string(page.total);
     for (const auto& hit : page.hits) {
@@ -159,10 +159,10 @@ Framing ParseHttpTarget(std::string_view target) {
     return f;
 }
 
-std::string FormatTcpAnswer(const CatalogueDb::Page& page, bool first) {
+std::string FormatTcpAnswer(const CatalogueStore::Page& page, bool first) {
     return Frame(page, first, false);
 }
-std::string FormatHttpAnswer(const CatalogueDb::Page& page, bool first) {
+std::string FormatHttpAnswer(const CatalogueStore::Page& page, bool first) {
     return Frame(page, first, true);
 }
 

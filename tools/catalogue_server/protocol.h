@@ -48,7 +48,7 @@ Framing ParseHttpTarget(std::string_view target);
 std::string PercentDecode(std::string_view text);
 
 // The answers. TCP records are raw; HTTP records are id "@@" scrambled body.
-std::string FormatTcpAnswer(const CatalogueDb::Page& page, bool first);
-std::string FormatHttpAnswer(const CatalogueDb::Page& page, bool first);
+std::string FormatTcpAnswer(const CatalogueStore::Page& page, bool first);
+std::string FormatHttpAnswer(const CatalogueStore::Page& page, bool first);
 
 }  // namespace ks

@@ -23,7 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "catalogue_db.h"
+#include "catalogue_store.h"
 #include "common/gbk_text.h"
 #include "common/unique_fd.h"
 #include "http_request.h"
@@ -54,17 +54,19 @@ void Log(const std::string& peer, const char* transport, const std::string& wher
               << " " << ms << "ms" << std::endl;
 }
 
-// One read-only connection per worker thread.
-CatalogueDb& ThreadDb(const std::string& path) {
-    thread_local std::unique_ptr<CatalogueDb> db;
-    if (!db) db = std::make_unique<CatalogueDb>(path, false);
-    return *db;
+// One connection per worker thread: the front end's fixed pool (kWorkerThreads). A store
+// that failed is opened anew for the next request; the request that met the failure gets
+// the failure answer.
+std::unique_ptr<CatalogueStore>& ThreadStore() {
+    thread_local std::unique_ptr<CatalogueStore> store;
+    return store;
 }
 
 struct Answer {
     bool ok = false;
+    bool storeFailed = false;  // the database, not the request, failed
     std::string error;
-    CatalogueDb::Page page;
+    CatalogueStore::Page page;
 };
 
 Answer Search(const std::string& dbPath, const Request& req) {
@@ -75,12 +77,15 @@ Answer Search(const std::string& dbPath, const Request& req) {
         return a;
     }
     try {
-        a.page =
-            ThreadDb(dbPath).Search(parsed.clause, req.start,
-                                    std::min<int64_t>(req.count, kMaxRecordsPerAnswer), req.first);
+        auto& store = ThreadStore();
+        if (!store) store = OpenCatalogue(dbPath, false);
+        a.page = store->Search(parsed.clause, req.start,
+                               std::min<int64_t>(req.count, kMaxRecordsPerAnswer), req.first);
         a.ok = true;
     } catch (const std::exception& e) {
         a.error = e.what();
+        a.storeFailed = true;
+        ThreadStore().reset();
     }
     return a;
 }
@@ -207,7 +212,7 @@ class Workers {
                                : FormatTcpAnswer(a.page, job.request.first);
         } else if (http) {
             reply.send = true;
-            reply.bytes = HttpResponse(400, "text/plain", a.error);
+            reply.bytes = HttpResponse(a.storeFailed ? 503 : 400, "text/plain", a.error);
         }
         // A refused TCP request gets no answer: the connection closes, and the client
         // reports a failed connection, as over HTTP.
@@ -571,15 +576,14 @@ int RunServer(const ServerOptions& options) {
         return 64;
     }
     try {
-        CatalogueDb check(options.dbPath, false);
-        std::cerr << "catalogue " << options.dbPath << ": " << check.Count() << " records"
-                  << std::endl;
+        std::cerr << "catalogue " << options.dbPath << ": "
+                  << OpenCatalogue(options.dbPath, false)->Count() << " records" << std::endl;
     } catch (const std::exception& e) {
         std::cerr << e.what() << std::endl;
         return 2;
     }
     try {
-        CatalogueDb upgrade(options.dbPath, true);  // adds indexes a catalogue made earlier lacks
+        OpenCatalogue(options.dbPath, true);  // adds indexes a catalogue made earlier lacks
     } catch (const std::exception& e) {
         std::cerr << "catalogue not upgraded (" << e.what()
                   << "): title searches that ignore letter case will be slow" << std::endl;

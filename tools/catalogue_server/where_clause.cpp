@@ -149,8 +149,9 @@ std::string PrefixUpperBound(std::string prefix) {
 }
 
 // The column as the index holds it: titles are matched without regard to Latin letter case.
-std::string IndexedColumn(const std::string& column) {
-    return column == "ma_name" ? "gbk_upper(ma_name)" : column;
+std::string IndexedColumn(const std::string& column, SqlDialect dialect) {
+    if (column != "ma_name") return column;
+    return dialect == SqlDialect::kSqlite ? "gbk_upper(ma_name)" : "ma_name_ci";
 }
 
 }  // namespace
@@ -187,29 +188,29 @@ std::string Render(const WhereClause& clause) {
     return out;
 }
 
-SqlCondition ToSql(const WhereClause& clause) {
+SqlCondition ToSql(const WhereClause& clause, SqlDialect dialect, int firstParam) {
     SqlCondition out;
+    int number = firstParam;
+    auto param = [&](std::string value) {
+        out.params.push_back(std::move(value));
+        return dialect == SqlDialect::kSqlite ? std::string("?") : "$" + std::to_string(number++);
+    };
     for (size_t g = 0; g < clause.anyOf.size(); ++g) {
         if (g > 0) out.sql += " OR ";
         out.sql += "(";
         for (size_t i = 0; i < clause.anyOf[g].size(); ++i) {
             const Term& t = clause.anyOf[g][i];
             if (i > 0) out.sql += " AND ";
-            const std::string column = IndexedColumn(t.column);
+            const std::string column = IndexedColumn(t.column, dialect);
             const std::string value = t.column == "ma_name" ? GbkUpper(t.value) : t.value;
             if (!t.prefix) {
-                out.sql += column + " = ?";
-                out.params.push_back(value);
+                out.sql += column + " = " + param(value);
                 continue;
             }
             // A prefix is a range on the index: value <= column < next text.
             std::string upper = PrefixUpperBound(value);
-            out.sql += "(" + column + " >= ?";
-            out.params.push_back(value);
-            if (!upper.empty()) {
-                out.sql += " AND " + column + " < ?";
-                out.params.push_back(upper);
-            }
+            out.sql += "(" + column + " >= " + param(value);
+            if (!upper.empty()) out.sql += " AND " + column + " < " + param(upper);
             out.sql += ")";
         }
         out.sql += ")";

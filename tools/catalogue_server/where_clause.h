@@ -49,7 +49,11 @@ struct SqlCondition {
     std::string sql;
     std::vector<std::string> params;
 };
-SqlCondition ToSql(const WhereClause& clause);
+// The two engines the catalogue runs on: SQLite numbers nothing ("?"), PostgreSQL numbers
+// its parameters ("$1" ...) from `firstParam` on and keeps the folded title in a column.
+enum class SqlDialect { kSqlite, kPostgres };
+SqlCondition ToSql(const WhereClause& clause, SqlDialect dialect = SqlDialect::kSqlite,
+                   int firstParam = 1);
 
 bool operator==(const Term& a, const Term& b);
 

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <libpq-fe.h>
+
+#include <memory>
+#include <string>
+
+#include "catalogue_store.h"
+
+namespace ks {
+
+// The catalogue on PostgreSQL through libpq. Records and keys are bytea, so GBK stays
+// byte-exact and a prefix is a byte range, as on SQLite; the title folded for letter case
+// is a column of its own with an index. One connection per object: the server keeps one
+// per worker thread, a fixed pool. A lost connection is made again on the next call; the
+// call that met the loss fails.
+class PgCatalogue final : public CatalogueStore {
+  public:
+    PgCatalogue(const std::string& uri, bool create);
+
+    void Begin() override;
+    void Commit() override;
+    int64_t Insert(const std::string& record, const std::string& isbn, const std::string& name,
+                   const std::string& namepy) override;
+    Page Search(const WhereClause& clause, int64_t start, int64_t count, bool withTotal) override;
+    std::vector<std::string> Explain(const WhereClause& clause) override;
+    int64_t Count() override;
+    void RemoveAll() override;
+
+  private:
+    struct ConnCloser {
+        void operator()(PGconn* c) const { PQfinish(c); }
+    };
+    PGconn* Connection();
+    void Exec(const char* sql);
+
+    std::string uri_;
+    std::unique_ptr<PGconn, ConnCloser> conn_;
+};
+
+}  // namespace ks
