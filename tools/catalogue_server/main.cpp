@@ -10,6 +10,7 @@
 #include "common/file_util.h"
 #include "common/gbk_text.h"
 #include "demo_catalogue.h"
+#include "pg_catalogue.h"
 #include "record_import.h"
 #include "records/marc_record.h"
 #include "server.h"
@@ -101,6 +102,8 @@ int Import(const Args& a) {
         }
     }
     db.Commit();
+    // Fresh planner statistics, so the first searches use the indexes.
+    if (auto* pg = dynamic_cast<ks::PgCatalogue*>(&db)) pg->Analyse();
     std::cout << "loaded " << loaded << " records, skipped " << skipped << std::endl;
     return 0;
 }
@@ -147,6 +150,8 @@ int Demo(const Args& a) {
         db.Insert(record, keys.isbn, keys.name, keys.namepy);
     }
     db.Commit();
+    // Fresh planner statistics, so the first searches use the indexes.
+    if (auto* pg = dynamic_cast<ks::PgCatalogue*>(&db)) pg->Analyse();
     std::cout << "demo catalogue " << a.db << ": " << a.records << " records" << std::endl;
     return 0;
 }

@@ -122,6 +122,8 @@ std::vector<std::string> PgCatalogue::Explain(const WhereClause& clause) {
     return out;
 }
 
+void PgCatalogue::Analyse() { Exec("ANALYZE records"); }
+
 void PgCatalogue::RemoveAll() { Exec("TRUNCATE records RESTART IDENTITY"); }
 
 int64_t PgCatalogue::Count() {

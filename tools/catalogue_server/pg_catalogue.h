@@ -26,6 +26,8 @@ class PgCatalogue final : public CatalogueStore {
     std::vector<std::string> Explain(const WhereClause& clause) override;
     int64_t Count() override;
     void RemoveAll() override;
+    // Fresh planner statistics after a large import.
+    void Analyse();
 
   private:
     struct ConnCloser {
