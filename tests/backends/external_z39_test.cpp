@@ -115,6 +115,20 @@ TEST_F(FakeClientTest, CnmarcRecordsFromTheDemoCatalogue) {
     EXPECT_EQ(clock.NowMs(), 700);  // the 200 ms and 500 ms waits, not really waited
 }
 
+TEST_F(FakeClientTest, OneDamagedRecordInAPageOfThreeIsListedAndMarked) {
+    std::string bad = ks::DemoRecord(1, 3);
+    bad.replace(12, 5, "0x0x0");  // a base address that is no number
+    dir.Write("records.prepared", "3\r\n" + ks::DemoRecord(0, 3) + "\r\n" + bad + "\r\n" +
+                                      ks::DemoRecord(2, 3) + "\r\n");
+    index.SetSorted(false);
+    SearchOutcome out = Backend()->FirstPage(entry, "f x");
+    ASSERT_EQ(out.rows.size(), 3u);
+    EXPECT_EQ(out.rows[0], DisplayLine(ks::DemoRecord(0, 3)));
+    EXPECT_EQ(out.rows[1], BadRecordLine());
+    EXPECT_EQ(out.rows[2], DisplayLine(ks::DemoRecord(2, 3)));
+    EXPECT_EQ(store.LoadRecord(1), bad);  // kept as it came, for whoever can mend it
+}
+
 TEST_F(FakeClientTest, FurtherPageResendsTheSearchAndAppends) {
     dir.Write("records.prepared", "25\r\n" + ks::DemoRecord(0, 30) + "\r\n");
     auto backend = Backend();

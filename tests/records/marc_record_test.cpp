@@ -154,6 +154,29 @@ TEST(NormaliseIsbn, TenAndThirteenDigitForms) {
     EXPECT_EQ(NormaliseIsbn(""), "");
 }
 
+// Damaged records: what the cataloguer sees of them.
+TEST(DamagedRecords, OutcomesOfACutRecordAndABadBase) {
+    const std::string good = TypicalBook().Build();
+    const auto whole = ReadFields(good).fields;
+    ASSERT_EQ(whole.size(), 4u);
+    // Cut inside the third field's data: the two fields before the cut are whole, the
+    // third shows what is left of it, and reading goes no further.
+    const size_t base = static_cast<size_t>(std::stoi(good.substr(12, 5)));
+    const size_t thirdStart = base + static_cast<size_t>(std::stoi(good.substr(24 + 24 + 7, 5)));
+    std::string cut = good.substr(0, thirdStart + 4);
+    auto fields = ReadFields(cut).fields;
+    ASSERT_GE(fields.size(), 3u);
+    EXPECT_EQ(fields[0].data, whole[0].data);
+    EXPECT_EQ(fields[1].data, whole[1].data);
+    EXPECT_EQ(fields[2].data, whole[2].data.substr(0, 4));
+    EXPECT_EQ(DetailLines(cut, {})[1], DetailLines(good, {})[1]);
+    // A base address that is no number: the display line says the record is damaged.
+    std::string badBase = good;
+    badBase.replace(12, 5, "00x24");
+    EXPECT_EQ(DisplayLine(badBase), BadRecordLine());
+    EXPECT_EQ(GbkToUtf8(DisplayLine(badBase)), "此记录数据有误");
+}
+
 // Damaged records: every reader must stay inside the text (ASan checks this).
 TEST(DamagedRecords, NeverReadOutsideTheRecord) {
     const std::string good = TypicalBook().Build();
