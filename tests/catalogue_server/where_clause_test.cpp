@@ -93,8 +93,10 @@ TEST(ServerWhereClause, HostileClausesAreRefusedOrLiteral) {
         if (!r.ok) {
             EXPECT_FALSE(r.error.empty());
         } else {
-            SqlCondition sql = ToSql(r.clause);
-            EXPECT_EQ(sql.sql.find('\''), std::string::npos) << "literal pasted into SQL";
+            for (SqlDialect dialect : {SqlDialect::kSqlite, SqlDialect::kPostgres}) {
+                SqlCondition sql = ToSql(r.clause, dialect);
+                EXPECT_EQ(sql.sql.find('\''), std::string::npos) << "literal pasted into SQL";
+            }
         }
     }
     EXPECT_EQ(ParseWhereClause(nul).clause.anyOf[0][0].value, std::string("a\0b", 3));

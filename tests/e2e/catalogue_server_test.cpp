@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <thread>
 
 #include "backends/http_client.h"
@@ -13,6 +14,7 @@
 #include "records/marc_record.h"
 #include "support/catalogue_server_process.h"
 #include "support/loopback.h"
+#include "support/pg_cluster.h"
 
 namespace z39 {
 namespace {
@@ -50,14 +52,26 @@ std::string HttpQuery(const std::string& where) {
     return ReplaceAll(ReplaceAll(where, "%", "%25"), " ", "%20");
 }
 
-class CatalogueServerTest : public ::testing::Test {
+// The same end-to-end cases on both engines: an SQLite file, and PostgreSQL on a
+// throw-away cluster of the test's own (skipped where PostgreSQL is not installed).
+class CatalogueServerTest : public ::testing::TestWithParam<bool> {
   protected:
-    static void SetUpTestSuite() { server = new CatalogueServerProcess(300, "10.0.0.5"); }
-    static void TearDownTestSuite() {
-        delete server;
-        server = nullptr;
+    static test::PgCluster& Cluster() {
+        static test::PgCluster cluster;
+        return cluster;
+    }
+    static CatalogueServerProcess* ServerFor(bool postgres) {
+        static std::map<bool, std::unique_ptr<CatalogueServerProcess>> servers;
+        auto& s = servers[postgres];
+        if (!s)
+            s = std::make_unique<CatalogueServerProcess>(
+                300, "10.0.0.5", std::vector<std::string>{}, postgres ? Cluster().uri() : "");
+        return s.get();
     }
     void SetUp() override {
+        if (GetParam() && (!test::PgCluster::Installed() || Cluster().uri().empty()))
+            GTEST_SKIP() << "PostgreSQL is not installed here";
+        server = ServerFor(GetParam());
         ASSERT_TRUE(server && server->ok()) << "catalogue-server did not start";
     }
 
@@ -67,13 +81,15 @@ class CatalogueServerTest : public ::testing::Test {
     HttpResult Http(const std::string& query) {
         return http.Get(server->HttpBase() + "/GetZ39Marc.asp?" + query, 5000);
     }
+    std::unique_ptr<ks::CatalogueStore> Store() {
+        return ks::OpenCatalogue(server->dbPath(), false);
+    }
 
-    static CatalogueServerProcess* server;
+    CatalogueServerProcess* server = nullptr;
     CurlHttpClient http;
 };
-CatalogueServerProcess* CatalogueServerTest::server = nullptr;
 
-TEST_F(CatalogueServerTest, PagesAreTheSameOverTcpAndHttpAndAsStored) {
+TEST_P(CatalogueServerTest, PagesAreTheSameOverTcpAndHttpAndAsStored) {
     const std::string where = " ma_name like '" + G(ks::kPagingTitleWord) + "%'";
     std::string tcpFirst = Tcp("INIT1@10@" + where);
     HttpResult httpFirst = Http("begin=1&num=10&where=" + HttpQuery(Trim(where)));
@@ -84,8 +100,7 @@ TEST_F(CatalogueServerTest, PagesAreTheSameOverTcpAndHttpAndAsStored) {
     ASSERT_EQ(tcpRecords.size(), 10u);
     EXPECT_EQ(Records(httpFirst.body, true), tcpRecords);
 
-    ks::CatalogueDb db(server->dbPath(), false);
-    auto stored = db.Search(ks::ParseWhereClause(where).clause, 1, 100, true);
+    auto stored = Store()->Search(ks::ParseWhereClause(where).clause, 1, 100, true);
     ASSERT_EQ(stored.total, 25);
     for (size_t i = 0; i < 10; ++i) EXPECT_EQ(tcpRecords[i], stored.hits[i].record);
 
@@ -98,7 +113,7 @@ TEST_F(CatalogueServerTest, PagesAreTheSameOverTcpAndHttpAndAsStored) {
     EXPECT_EQ(next[3], stored.hits[24].record);
 }
 
-TEST_F(CatalogueServerTest, IsbnSearchAndEmptyPages) {
+TEST_P(CatalogueServerTest, IsbnSearchAndEmptyPages) {
     std::string answer = Tcp("INIT1@1@ ma_isbn='9787536692930'");
     EXPECT_EQ(TotalOf(answer), "1");
     ASSERT_EQ(Records(answer, false).size(), 1u);
@@ -112,15 +127,14 @@ TEST_F(CatalogueServerTest, IsbnSearchAndEmptyPages) {
     EXPECT_EQ(TotalOf(Tcp("INIT1@1@ ma_namepy='st'")), TotalOf(Tcp("INIT1@1@ ma_namepy='ST'")));
 }
 
-TEST_F(CatalogueServerTest, HostsFile) {
+TEST_P(CatalogueServerTest, HostsFile) {
     HttpResult r = http.Get(server->HttpBase() + "/hosts.txt", 5000);
     ASSERT_TRUE(r.ok);
     EXPECT_EQ(r.body, "10.0.0.5");
 }
 
-TEST_F(CatalogueServerTest, HostileRequestsAreRefusedAndChangeNothing) {
-    ks::CatalogueDb before(server->dbPath(), false);
-    int64_t count = before.Count();
+TEST_P(CatalogueServerTest, HostileRequestsAreRefusedAndChangeNothing) {
+    int64_t count = Store()->Count();
     const std::vector<std::string> hostile = {" ma_name='x'; DELETE FROM records; --",
                                               " ma_name='x' or 1=1",
                                               " ma_name='x' union select record from records",
@@ -138,11 +152,11 @@ TEST_F(CatalogueServerTest, HostileRequestsAreRefusedAndChangeNothing) {
         EXPECT_TRUE(r.status == 400 || r.status == 414 || r.status == 0) << r.status;
     }
     EXPECT_EQ(TcpExchange(server->port(), "NOT A REQUEST"), "");
-    EXPECT_EQ(ks::CatalogueDb(server->dbPath(), false).Count(), count);
+    EXPECT_EQ(Store()->Count(), count);
     EXPECT_EQ(TotalOf(Tcp("INIT1@1@ ma_isbn='9787536692930'")), "1");
 }
 
-TEST_F(CatalogueServerTest, TwentyClientsTwoThousandRequestsNothingLost) {
+TEST_P(CatalogueServerTest, TwentyClientsTwoThousandRequestsNothingLost) {
     const std::string where = " ma_name like '" + G(ks::kPagingTitleWord) + "%'";
     std::atomic<int> good{0}, bad{0};
     std::vector<std::thread> clients;
@@ -169,7 +183,7 @@ TEST_F(CatalogueServerTest, TwentyClientsTwoThousandRequestsNothingLost) {
     EXPECT_EQ(bad.load(), 0);
 }
 
-TEST_F(CatalogueServerTest, IdleConnectionsDoNotHoldUpOthers) {
+TEST_P(CatalogueServerTest, IdleConnectionsDoNotHoldUpOthers) {
     std::vector<std::unique_ptr<test::LoopbackConnection>> idle;
     for (int i = 0; i < 50; ++i) {
         idle.push_back(std::make_unique<test::LoopbackConnection>(i % 2 ? server->port()
@@ -187,6 +201,11 @@ TEST_F(CatalogueServerTest, IdleConnectionsDoNotHoldUpOthers) {
     EXPECT_TRUE(http1.ok);
     EXPECT_LT(ms, 1000);
 }
+
+INSTANTIATE_TEST_SUITE_P(Engines, CatalogueServerTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "PostgreSQL" : "SQLite";
+                         });
 
 TEST(CatalogueServerImport, LoadsGoodRecordsAndReportsTheBadOne) {
     test::TempDir dir;
