@@ -74,10 +74,11 @@ class Desk:
                                   self.db, "--port", str(self.port)], stdout=out)
         wait_until(lambda: b"listening" in self.read("server.out"), 10, "catalogue-server")
         self.server = server
-        # Xvfb picks a free display number and writes it to the pipe.
+        # Xvfb picks a free display number and writes it to the pipe. Without -noreset it
+        # resets when its last client goes, and a client starting just then cannot connect.
         r, w = os.pipe()
         self._spawn(["Xvfb", "-displayfd", str(w), "-screen", "0", "%dx%dx24" % SCREEN,
-                     "-nolisten", "tcp"],
+                     "-nolisten", "tcp", "-noreset"],
                     pass_fds=(w,))
         os.close(w)
         number = b""
@@ -144,7 +145,11 @@ class Desk:
 
     def frame(self):
         """The main window's id and top-left corner, once it is on the screen."""
-        wid = wait_until(lambda: (self.windows("^Z39.50客户端") or [None])[0], 60, "main window")
+        try:
+            wid = wait_until(lambda: (self.windows("^Z39.50客户端") or [None])[0], 60,
+                             "main window")
+        except AssertionError:
+            raise AssertionError("no main window; clients said: " + self.client_logs())
         geometry = {}
         for line in self.xdotool("getwindowgeometry", "--shell", wid).splitlines():
             key, _, value = line.partition("=")
@@ -155,6 +160,13 @@ class Desk:
         wid, _, _ = self.frame()
         self.xdotool("windowfocus", "--sync", wid)
         time.sleep(0.2)
+
+    def client_logs(self):
+        out = ""
+        for name in sorted(os.listdir(self.dir)):
+            if name.startswith("client-"):
+                out += "\n--- %s:\n%s" % (name, self.read(name)[-2000:].decode("utf-8", "replace"))
+        return out
 
     def click(self, x, y):
         self.xdotool("mousemove", "--sync", x, y, "click", "1")
