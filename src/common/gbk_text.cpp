@@ -71,21 +71,23 @@ std::string Trim(std::string_view text) {
     return std::string(text.substr(begin, end - begin));
 }
 
-std::optional<int32_t> ToNumber(std::string_view text) {
+namespace {
+
+// "0" + trimmed text read whole as a decimal of type T.
+template <typename T>
+std::optional<T> ReadNumber(std::string_view text) {
     std::string digits = "0" + Trim(text);
-    int32_t value = 0;
+    T value = 0;
     auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
     if (ec != std::errc() || ptr != digits.data() + digits.size()) return std::nullopt;
     return value;
 }
 
-std::optional<int64_t> ToNumber64(std::string_view text) {
-    std::string digits = "0" + Trim(text);
-    int64_t value = 0;
-    auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (ec != std::errc() || ptr != digits.data() + digits.size()) return std::nullopt;
-    return value;
-}
+}  // namespace
+
+std::optional<int32_t> ToNumber(std::string_view text) { return ReadNumber<int32_t>(text); }
+
+std::optional<int64_t> ToNumber64(std::string_view text) { return ReadNumber<int64_t>(text); }
 
 int32_t ToNumberOr(std::string_view text, int32_t fallback) {
     return ToNumber(text).value_or(fallback);

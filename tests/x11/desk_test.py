@@ -43,6 +43,16 @@ class DeskTest(unittest.TestCase):
         d.type(text)
         d.key("F2")
 
+    def eleven_titles_listed(self):
+        """A client showing the first page of 敦煌学 and the ten F3 brings; returns it."""
+        client = self.desk.client()
+        self.desk.frame()
+        self.search_title("敦煌学")
+        self.hits_on_screen(client)
+        self.desk.key("F3")
+        self.hits_on_screen(client)
+        return client
+
     def hits_on_screen(self, client):
         time.sleep(1.0)
         self.assertIsNone(client.poll(), "the client ended")
@@ -81,12 +91,7 @@ class DeskTest(unittest.TestCase):
     def test_mouse_ticks_with_the_list_focused_after_a_further_page(self):
         d = self.desk
         d.write_settings("RECORDER=1\r\n")  # rows in arrival order
-        client = d.client()
-        d.frame()
-        self.search_title("敦煌学")
-        self.hits_on_screen(client)
-        d.key("F3")
-        self.hits_on_screen(client)
+        client = self.eleven_titles_listed()
         d.key("F8")  # the list has the focus: the hot-key column shows beside the ticks
         d.screenshot(d.path("focused.png"))
         for row in (1, 3):
@@ -103,12 +108,7 @@ class DeskTest(unittest.TestCase):
     def test_sorting_changed_in_the_settings_keeps_ticks_on_their_records(self):
         d = self.desk
         d.write_settings("RECORDER=1\r\n")
-        client = d.client()
-        d.frame()
-        self.search_title("敦煌学")
-        self.hits_on_screen(client)
-        d.key("F3")
-        self.hits_on_screen(client)
+        client = self.eleven_titles_listed()
         for row in (1, 3):
             d.click_in_frame((TICK_X, row_y(row)))
         d.click_in_frame(xdesk.TOOLBAR["settings"])
