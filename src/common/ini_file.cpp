@@ -77,6 +77,13 @@ std::optional<SectionRange> FindSection(const std::string& text, const std::vect
     return std::nullopt;
 }
 
+// Ends an unfinished last line. A lone CR already begins a line break; adding CR LF after
+// it would leave the CR inside the line's text (a key's value, a section name).
+void EndLastLine(std::string& text) {
+    if (text.empty() || text.back() == '\n') return;
+    text += text.back() == '\r' ? "\n" : "\r\n";
+}
+
 std::string_view LineText(const std::string& text, const Line& line) {
     return std::string_view(text).substr(line.begin, line.end - line.begin);
 }
@@ -133,7 +140,7 @@ void IniFile::WriteString(std::string_view section, std::string_view key, std::s
     auto range = FindSection(text, lines, section);
     if (!range) {
         updated = text;
-        if (!updated.empty() && updated.back() != '\n') updated += "\r\n";
+        EndLastLine(updated);
         updated += "[" + std::string(section) + "]\r\n" + keyLine + "\r\n";
     } else {
         std::optional<size_t> hit;
@@ -155,8 +162,7 @@ void IniFile::WriteString(std::string_view section, std::string_view key, std::s
         } else {
             const Line& after = lines[lastContent];
             std::string prefix = text.substr(0, after.next);
-            if (after.next == 0 || text[after.next - 1] != '\n')
-                prefix += "\r\n";  // last line had no line break
+            EndLastLine(prefix);
             updated = prefix + keyLine + "\r\n" + text.substr(after.next);
         }
     }

@@ -69,19 +69,28 @@ TEST(IniFile, WriteCreatesFileSectionAndKeyAsNeeded) {
     EXPECT_EQ(dir.Read("tail.ini"), "[s]\nA=1\nB=2\r\n\n[u]\nD=4\r\nE=5\r\n");
 }
 
-// Found by the fuzzer: the section's last line ended in CR without LF, and the new key
-// was glued to it.
+// Found by the fuzzer: the file's last line ended in CR without LF. The new key was glued
+// to it, and later the CR became part of the line (a value "1\r", a section name that no
+// longer matched).
 TEST(IniFile, NewKeyAfterALastLineEndingInCarriageReturn) {
     test::TempDir dir;
     auto crashInput =
         ReadWholeFile(std::string(Z39_SOURCE_DIR) + "/tests/regressions/ini-last-line-ends-in-cr");
     ASSERT_TRUE(crashInput);
-    for (const std::string& text : {*crashInput, std::string("[s]\r\nA=1\r")}) {
+    const std::string sys = G("系统参数");
+    for (const std::string& text : {*crashInput, "[t]\r\n[" + sys + "\r"}) {
         dir.Write("a.ini", text);
         IniFile ini(dir.File("a.ini"));
-        ini.WriteString(text[1] == 's' ? "s" : G("系统参数"), "LASTDATABASE", "42");
-        EXPECT_EQ(ini.ReadString(text[1] == 's' ? "s" : G("系统参数"), "lastdatabase", ""), "42");
+        ini.WriteString(sys, "LASTDATABASE", "42");
+        EXPECT_EQ(ini.ReadString(sys, "lastdatabase", ""), "42");
     }
+
+    dir.Write("b.ini", "[s]\r\nA=1\r");
+    IniFile ini(dir.File("b.ini"));
+    ini.WriteString("s", "B", "2");
+    ini.WriteString("t", "C", "3");
+    EXPECT_EQ(dir.Read("b.ini"), "[s]\r\nA=1\r\nB=2\r\n[t]\r\nC=3\r\n");
+    EXPECT_EQ(ini.ReadString("s", "A", ""), "1");
 }
 
 TEST(IniFile, RefusedWriteRaisesWithThePathAndLeavesTheFile) {
