@@ -2,6 +2,7 @@
 // fetched together (at most kOpacParallelPages at a time) beside one after the other.
 #include <benchmark/benchmark.h>
 
+#include "../tests/support/fakes.h"
 #include "../tests/support/opac_server.h"
 #include "../tests/support/temp_dir.h"
 #include "backends/nlc_opac.h"
@@ -37,7 +38,8 @@ void Search(benchmark::State& state, z39::HttpClient& http) {
     app.settings.OPACURL = server.Base();
     z39::RecordStore store(dir.File("_list.~"));
     z39::ResultIndex index;
-    z39::NlcOpacBackend backend(app, store, index, http);
+    z39::test::RecordingUi ui;
+    z39::NlcOpacBackend backend(app, store, index, http, ui);
     for (auto _ : state) {
         store.Clear();
         auto out = backend.FirstPage(z39::TargetEntry{}, "7-5366-9293-9");

@@ -1,8 +1,8 @@
 // The Z39.ini reader, the settings load and a key write on any file.
-#include "app/z39_settings.h"
 #include "common/gbk_text.h"
 #include "fuzz_support.h"
 #include "records/marc_record.h"
+#include "state/z39_settings.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "app/app_state.h"
 #include "common/ini_file.h"
+#include "state/app_state.h"
 
 namespace z39 {
 

@@ -2,12 +2,12 @@
 
 #include <string>
 
-#include "app/app_state.h"
 #include "backends/process_runner.h"
+#include "backends/search_backend.h"
 #include "common/clock.h"
 #include "records/record_store.h"
 #include "records/result_index.h"
-#include "search/search_session.h"
+#include "state/app_state.h"
 
 namespace z39 {
 
@@ -47,7 +47,7 @@ SkippedRecords ClientSkippedRecords(const std::string& messagePath);
 std::string SkippedRecordsNotice(const SkippedRecords& skipped);
 
 // Z39.50 searches through the external client (GetMarcFromOtherZ39 and its next page).
-class ExternalZ39Backend final : public Z39Backend {
+class ExternalZ39Backend final : public SearchBackend {
   public:
     ExternalZ39Backend(AppState& state, RecordStore& store, ResultIndex& index,
                        ProcessRunner& runner, Clock& clock, std::string clientPath = YazcPath());

@@ -82,8 +82,22 @@ int HitCountOf(const std::string& page) {
 }
 
 NlcOpacBackend::NlcOpacBackend(AppState& state, RecordStore& store, ResultIndex& index,
-                               HttpClient& http)
-    : state_(state), store_(store), index_(index), http_(http) {}
+                               HttpClient& http, UserInterface& ui)
+    : state_(state), store_(store), index_(index), http_(http), ui_(ui) {}
+
+std::string ReceivingStatus(int done, int total) {
+    return G("正在接收记录 ") + std::to_string(done) + "/" + std::to_string(total);
+}
+
+SearchOutcome NlcOpacBackend::NextPage(const TargetEntry&, const std::string&, int64_t total,
+                                       int64_t nextStart, int64_t) {
+    SearchOutcome out;
+    out.connectionFailed = true;
+    out.statusMessage = ConnectionFailedStatus();
+    out.total = total;
+    out.nextStart = nextStart;
+    return out;
+}
 
 SearchOutcome NlcOpacBackend::FirstPage(const TargetEntry&, const std::string& isbn) {
     SearchOutcome out;
@@ -110,7 +124,8 @@ SearchOutcome NlcOpacBackend::FirstPage(const TargetEntry&, const std::string& i
         // fetching them one after the other would.
         std::vector<HttpResult> pages =
             http_.GetMany(urls, kOpacTimeoutMs, kOpacParallelPages, [&](size_t done) {
-                if (progress_) progress_(static_cast<int>(done), hits);
+                state_.statusMessage = ReceivingStatus(static_cast<int>(done), hits);
+                ui_.ProcessPendingEvents();
             });
         std::vector<ResultIndex::Result> results;
         for (const auto& page : pages) {

@@ -1,13 +1,13 @@
 #pragma once
 
-#include <functional>
 #include <string>
 
-#include "app/app_state.h"
 #include "backends/http_client.h"
+#include "backends/search_backend.h"
+#include "common/user_interface.h"
 #include "records/record_store.h"
 #include "records/result_index.h"
-#include "search/search_session.h"
+#include "state/app_state.h"
 
 namespace z39 {
 
@@ -31,23 +31,26 @@ std::string SetNumberOf(const std::string& resultPage);
 // The hit count of a result page, at most 30; -1 when the page has no hit-count marker.
 int HitCountOf(const std::string& resultPage);
 
-// Searches the national library's web OPAC by ISBN (GetMarcFromNlcOpac).
-class NlcOpacBackend final : public OpacBackend {
-  public:
-    NlcOpacBackend(AppState& state, RecordStore& store, ResultIndex& index, HttpClient& http);
-    SearchOutcome FirstPage(const TargetEntry& entry, const std::string& isbn) override;
+// The status message while record pages arrive: "正在接收记录 " done "/" total.
+std::string ReceivingStatus(int done, int total);
 
-    // Told each time a record page has arrived (pages done, pages in all), so the window
-    // can show the progress and repaint while the others are on their way.
-    using Progress = std::function<void(int done, int total)>;
-    void SetProgress(Progress progress) { progress_ = std::move(progress); }
+// Searches the national library's web OPAC by ISBN (GetMarcFromNlcOpac). Each arriving
+// record page sets the status message to ReceivingStatus and lets the window repaint.
+class NlcOpacBackend final : public SearchBackend {
+  public:
+    NlcOpacBackend(AppState& state, RecordStore& store, ResultIndex& index, HttpClient& http,
+                   UserInterface& ui);
+    SearchOutcome FirstPage(const TargetEntry& entry, const std::string& isbn) override;
+    // The OPAC's hits come in one page: there is no further page to fetch.
+    SearchOutcome NextPage(const TargetEntry& entry, const std::string& isbn, int64_t total,
+                           int64_t nextStart, int64_t count) override;
 
   private:
-    Progress progress_;
     AppState& state_;
     RecordStore& store_;
     ResultIndex& index_;
     HttpClient& http_;
+    UserInterface& ui_;
 };
 
 }  // namespace z39

@@ -1,5 +1,6 @@
 #include "backends/shared_catalogue.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "backends/ks_scramble.h"
@@ -15,49 +16,58 @@ std::string CleanHostsBody(const std::string& body) {
     return Trim(ReplaceAll(address, "\n", " "));
 }
 
-// The raw answer of one exchange; empty with `failed` when there was no connection.
-struct Exchange {
-    bool failed = false;
-    std::string answer;
-};
+bool UseHttp(const AppState& state) { return state.settings.KSUSEHTTP == 1; }
 
-Exchange ExchangeHttp(KsContext& ctx, const std::string& url) {
-    HttpResult r = ctx.http.Get(url, kKsHttpTimeoutMs);
+std::string HttpUrl(const KsEndpoint& endpoint, const std::string& query) {
+    return "http://" + endpoint.host + ":" + std::to_string(endpoint.port + 1) +
+           "/GetZ39Marc.asp?" + query;
+}
+
+}  // namespace
+
+SharedCatalogueBackend::SharedCatalogueBackend(AppState& state, RecordStore& store,
+                                               ResultIndex& index, HttpClient& http, TcpClient& tcp,
+                                               Clock& clock)
+    : state_(state), store_(store), index_(index), http_(http), tcp_(tcp), clock_(clock) {}
+
+SharedCatalogueBackend::Exchange SharedCatalogueBackend::ExchangeHttp(const std::string& url) {
+    HttpResult r = http_.Get(url, kKsHttpTimeoutMs);
     Exchange e;
     e.answer = r.ok ? r.body : std::string();
     e.failed = !e.answer.starts_with("BAG_BEGIN") || e.answer.find("BAG_END") == std::string::npos;
     return e;
 }
 
-Exchange ExchangeTcp(KsContext& ctx, const KsEndpoint& endpoint, const std::string& request) {
+SharedCatalogueBackend::Exchange SharedCatalogueBackend::ExchangeTcp(const KsEndpoint& endpoint,
+                                                                     const std::string& request) {
     Exchange e;
-    if (!endpoint.host.empty()) ctx.tcp.Open(endpoint.host, endpoint.port);
-    if (!ctx.tcp.Connected()) {
+    if (!endpoint.host.empty()) tcp_.Open(endpoint.host, endpoint.port);
+    if (!tcp_.Connected()) {
         e.failed = true;
         return e;
     }
-    ctx.tcp.Send(request);
-    const int64_t deadline = ctx.clock.NowMs() + kKsExchangeDeadlineMs;
+    tcp_.Send(request);
+    const int64_t deadline = clock_.NowMs() + kKsExchangeDeadlineMs;
     std::string& answer = e.answer;
-    answer = ctx.tcp.ReadAvailable();
-    for (int round = 0; answer.empty() && round < kKsFirstDataRounds && ctx.tcp.Connected() &&
-                        ctx.clock.NowMs() < deadline;
+    answer = tcp_.ReadAvailable();
+    for (int round = 0; answer.empty() && round < kKsFirstDataRounds && tcp_.Connected() &&
+                        clock_.NowMs() < deadline;
          ++round) {
-        ctx.clock.SleepMs(kKsReadRoundMs);
-        answer = ctx.tcp.ReadAvailable();
+        clock_.SleepMs(kKsReadRoundMs);
+        answer = tcp_.ReadAvailable();
     }
     // Further pieces until the end marker, the peer closing, a run of idle rounds, the
     // whole exchange's deadline or the size cap. Only new bytes are searched for the marker.
     int idle = 0;
     bool ended = answer.find("BAG_END") != std::string::npos;
     bool waitFirst = false;  // a round's pause only after a read that found nothing
-    while (!answer.empty() && !ended && idle < kKsIdleRounds && ctx.tcp.Connected()) {
-        if (ctx.clock.NowMs() >= deadline || answer.size() > kKsMaxAnswerBytes) {
+    while (!answer.empty() && !ended && idle < kKsIdleRounds && tcp_.Connected()) {
+        if (clock_.NowMs() >= deadline || answer.size() > kKsMaxAnswerBytes) {
             e.failed = true;
             break;
         }
-        if (waitFirst) ctx.clock.SleepMs(kKsReadRoundMs);
-        std::string more = ctx.tcp.ReadAvailable();
+        if (waitFirst) clock_.SleepMs(kKsReadRoundMs);
+        std::string more = tcp_.ReadAvailable();
         waitFirst = more.empty();
         if (more.empty()) {
             ++idle;
@@ -68,32 +78,23 @@ Exchange ExchangeTcp(KsContext& ctx, const KsEndpoint& endpoint, const std::stri
             ended = answer.find("BAG_END", from) != std::string::npos;
         }
     }
-    ctx.tcp.Close();
+    tcp_.Close();
     // An answer cut before its end marker has lost records, and one the peer closed without
     // sending (a refused request, a full server) is no answer: both are failed exchanges.
     if (!ended || answer.size() > kKsMaxAnswerBytes) e.failed = true;
     return e;
 }
 
-bool UseHttp(const AppState& state) { return state.settings.KSUSEHTTP == 1; }
-
-std::string HttpUrl(const KsEndpoint& endpoint, const std::string& query) {
-    return "http://" + endpoint.host + ":" + std::to_string(endpoint.port + 1) +
-           "/GetZ39Marc.asp?" + query;
-}
-
 // The records of a page, no more than were asked for: a server that sends more is not
 // allowed to flood the list.
-void AddRecords(KsContext& ctx, const std::vector<std::string>& records, int64_t asked) {
+void SharedCatalogueBackend::AddRecords(const std::vector<std::string>& records, int64_t asked) {
     std::vector<ResultIndex::Result> page;
     for (const auto& record : records) {
         if (static_cast<int64_t>(page.size()) >= asked) break;
         page.push_back({DisplayLine(record), record});
     }
-    ctx.index.AddResults(page, ctx.store);
+    index_.AddResults(page, store_);
 }
-
-}  // namespace
 
 void GetTesmarkIPAddr(AppState& state, int currentTarget, HttpClient& http) {
     if (currentTarget != kSharedCatalogueSlot || !state.settings.KSPORT.starts_with("-") ||
@@ -183,75 +184,88 @@ KsAnswer ParseKsAnswer(const std::string& answer, bool firstPage, bool http) {
     return out;
 }
 
-namespace {
-
-SearchOutcome Failed(KsContext& ctx) {
+SearchOutcome SharedCatalogueBackend::Failed() {
     SearchOutcome out;
     out.connectionFailed = true;
     out.statusMessage = ConnectionFailedStatus();
-    ctx.state.discoveredHost.clear();
+    state_.discoveredHost.clear();
     return out;
 }
 
-}  // namespace
+int64_t SharedCatalogueCount(int64_t total, int64_t nextStart, int64_t edNum,
+                             const std::string& allNumber, const std::string& where) {
+    int64_t count = total - nextStart + 1;
+    if (!(allNumber == "1" && where.find("ma_name") == std::string::npos))
+        count = std::min(count, edNum);
+    return count;
+}
 
-SearchOutcome GetMarcFromKS(KsContext& ctx, const TargetEntry& entry, const std::string& where) {
-    GetTesmarkIPAddr(ctx.state, kSharedCatalogueSlot, ctx.http);
-    KsEndpoint endpoint = ResolveKsEndpoint(ctx.state, entry);
-    const bool http = UseHttp(ctx.state);
-    Exchange ex = http ? ExchangeHttp(ctx, HttpUrl(endpoint, "begin=1&num=1&where=" +
-                                                                 EscapeWhereForUrl(where)))
-                       : ExchangeTcp(ctx, endpoint, "REQU_BEGININIT1@1@" + where + "BAG_END");
+SearchOutcome SharedCatalogueBackend::FirstPage(const TargetEntry& entry,
+                                                const std::string& where) {
+    GetTesmarkIPAddr(state_, kSharedCatalogueSlot, http_);
+    KsEndpoint endpoint = ResolveKsEndpoint(state_, entry);
+    const bool http = UseHttp(state_);
+    Exchange ex =
+        http ? ExchangeHttp(HttpUrl(endpoint, "begin=1&num=1&where=" + EscapeWhereForUrl(where)))
+             : ExchangeTcp(endpoint, "REQU_BEGININIT1@1@" + where + "BAG_END");
     KsAnswer answer = ParseKsAnswer(ex.answer, true, http);
     if (ex.failed || !answer.totalOk || !answer.wellFormed) {
-        SearchOutcome out = Failed(ctx);
-        FinishFailedFirstPage(out, ctx.state);
+        SearchOutcome out = Failed();
+        FinishFailedFirstPage(out, state_);
         return out;
     }
-    ctx.index.Clear();
-    AddRecords(ctx, answer.records, 1);
+    index_.Clear();
+    AddRecords(answer.records, 1);
 
     SearchOutcome out;
     out.total = answer.total;
-    out.rows = ctx.index.Rows();
+    out.rows = index_.Rows();
     out.nextStart = static_cast<int64_t>(out.rows.size()) + 1;
     out.hitLabel = HitLabel(out.total);
     out.statusMessage = out.total < 1 ? NoDataStatus() : FoundStatus(out.total);
-    CompleteFirstPage(out, ctx.state);
+    CompleteFirstPage(out, state_);
     return out;
 }
 
-SearchOutcome GetMoreFromKS(KsContext& ctx, const TargetEntry& entry, const std::string& where,
-                            int64_t total, int64_t nextStart, int64_t count) {
-    GetTesmarkIPAddr(ctx.state, kSharedCatalogueSlot, ctx.http);
-    KsEndpoint endpoint = ResolveKsEndpoint(ctx.state, entry);
-    const bool http = UseHttp(ctx.state);
+SearchOutcome SharedCatalogueBackend::NextPage(const TargetEntry& entry, const std::string& where,
+                                               int64_t total, int64_t nextStart, int64_t count) {
+    return GetMoreFromKS(
+        entry, where, total, nextStart,
+        SharedCatalogueCount(total, nextStart, count, state_.settings.ALLNUMBER, where));
+}
+
+SearchOutcome SharedCatalogueBackend::GetMoreFromKS(const TargetEntry& entry,
+                                                    const std::string& where, int64_t total,
+                                                    int64_t nextStart, int64_t count) {
+    GetTesmarkIPAddr(state_, kSharedCatalogueSlot, http_);
+    KsEndpoint endpoint = ResolveKsEndpoint(state_, entry);
+    const bool http = UseHttp(state_);
     const std::string range = std::to_string(nextStart) + "@" + std::to_string(count) + "@";
     Exchange ex =
-        http ? ExchangeHttp(ctx, HttpUrl(endpoint, "next=ok&begin=" + std::to_string(nextStart) +
-                                                       "&num=" + std::to_string(count) +
-                                                       "&where=" + EscapeWhereForUrl(where)))
-             : ExchangeTcp(ctx, endpoint, "REQU_BEGIN" + range + where + "BAG_END");
+        http ? ExchangeHttp(HttpUrl(endpoint, "next=ok&begin=" + std::to_string(nextStart) +
+                                                  "&num=" + std::to_string(count) +
+                                                  "&where=" + EscapeWhereForUrl(where)))
+             : ExchangeTcp(endpoint, "REQU_BEGIN" + range + where + "BAG_END");
     KsAnswer answer = ParseKsAnswer(ex.answer, false, http);
     if (ex.failed || !answer.wellFormed) {
-        SearchOutcome out = Failed(ctx);
+        SearchOutcome out = Failed();
         out.total = total;
         out.nextStart = nextStart;
-        out.rows = ctx.index.Rows();
+        out.rows = index_.Rows();
         return out;
     }
-    AddRecords(ctx, answer.records, count);
+    AddRecords(answer.records, count);
     const int64_t received =
         std::min<int64_t>(static_cast<int64_t>(answer.records.size()), std::max<int64_t>(count, 0));
 
     SearchOutcome out;
     out.total = total;
-    out.rows = ctx.index.Rows();
+    out.rows = index_.Rows();
     // A server caps the records of one answer: the next page starts after what came back,
     // so asking for "all that remain" loses nothing.
     out.nextStart = nextStart + (received > 0 && received < count ? received : count);
     if (out.nextStart > total) out.nextStart = total + 1;
-    CompleteFurtherPage(out, ctx.state);
+    CompleteFurtherPage(out, state_);
     out.statusMessage = ReceivedStatus();
     return out;
 }

@@ -4,14 +4,13 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
 #include "backends/http_client.h"
+#include "backends/search_backend.h"
 #include "backends/tcp_client.h"
 #include "common/clock.h"
-#include "common/user_interface.h"
 #include "records/record_store.h"
 #include "records/result_index.h"
-#include "search/search_outcome.h"
+#include "state/app_state.h"
 #include "targets/target_table.h"
 
 namespace z39 {
@@ -29,16 +28,6 @@ inline constexpr int kKsIdleRounds = 60;        // then 6 s without data ends th
 // refused: both are reported as a failed connection.
 inline constexpr int64_t kKsExchangeDeadlineMs = 120000;
 inline constexpr size_t kKsMaxAnswerBytes = 32 * 1024 * 1024;
-
-// Everything a shared-catalogue exchange works with.
-struct KsContext {
-    AppState& state;
-    RecordStore& store;
-    ResultIndex& index;
-    HttpClient& http;
-    TcpClient& tcp;
-    Clock& clock;
-};
 
 // Finds the catalogue's address through KSIP's /hosts.txt when the current target is the
 // shared catalogue, KSPORT begins with "-" and no address is known yet.
@@ -68,11 +57,42 @@ struct KsAnswer {
 };
 KsAnswer ParseKsAnswer(const std::string& answer, bool firstPage, bool http);
 
-// First page of a new search (the driver has cleared the list and the working files).
-SearchOutcome GetMarcFromKS(KsContext& ctx, const TargetEntry& entry, const std::string& where);
+// The count a further page asks for: what remains, at most edNum, unless ALLNUMBER is "1"
+// and the search is not by title (then all that remain).
+int64_t SharedCatalogueCount(int64_t total, int64_t nextStart, int64_t edNum,
+                             const std::string& allNumber, const std::string& where);
 
-// A further page: start and count as the search window computed them.
-SearchOutcome GetMoreFromKS(KsContext& ctx, const TargetEntry& entry, const std::string& where,
-                            int64_t total, int64_t nextStart, int64_t count);
+// The shared cataloguing database over its framed TCP protocol or HTTP (KSUSEHTTP).
+class SharedCatalogueBackend final : public SearchBackend {
+  public:
+    SharedCatalogueBackend(AppState& state, RecordStore& store, ResultIndex& index,
+                           HttpClient& http, TcpClient& tcp, Clock& clock);
+
+    // GetMarcFromKS: the first page with the total.
+    SearchOutcome FirstPage(const TargetEntry& entry, const std::string& where) override;
+    // GetMoreFromKS with the count SharedCatalogueCount gives for edNum = `count`.
+    SearchOutcome NextPage(const TargetEntry& entry, const std::string& where, int64_t total,
+                           int64_t nextStart, int64_t count) override;
+    // GetMoreFromKS: a further page of exactly `count` records asked.
+    SearchOutcome GetMoreFromKS(const TargetEntry& entry, const std::string& where, int64_t total,
+                                int64_t nextStart, int64_t count);
+
+  private:
+    struct Exchange {
+        bool failed = false;  // no connection, or no complete answer
+        std::string answer;
+    };
+    Exchange ExchangeHttp(const std::string& url);
+    Exchange ExchangeTcp(const KsEndpoint& endpoint, const std::string& request);
+    void AddRecords(const std::vector<std::string>& records, int64_t asked);
+    SearchOutcome Failed();
+
+    AppState& state_;
+    RecordStore& store_;
+    ResultIndex& index_;
+    HttpClient& http_;
+    TcpClient& tcp_;
+    Clock& clock_;
+};
 
 }  // namespace z39

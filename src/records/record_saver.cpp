@@ -2,9 +2,9 @@
 
 #include <ctime>
 
-#include "app/launch_mode.h"
 #include "common/file_util.h"
 #include "common/gbk_text.h"
+#include "state/launch_mode.h"
 
 namespace z39 {
 

@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/hand_off_store.h"
 #include "records/record_store.h"
 #include "records/result_index.h"
+#include "state/app_state.h"
+#include "state/hand_off_store.h"
 
 namespace z39 {
 

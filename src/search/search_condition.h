@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "app/launch_mode.h"
+#include "state/launch_mode.h"
 
 namespace z39 {
 

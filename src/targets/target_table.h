@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "app/z39_settings.h"
+#include "state/z39_settings.h"
 
 namespace z39 {
 

@@ -2,13 +2,14 @@
 // of them fails here, not only where the function that makes it is compared with itself.
 #include <gtest/gtest.h>
 
-#include "app/app_state.h"
+#include "app/startup.h"
 #include "backends/external_z39.h"
+#include "backends/nlc_opac.h"
 #include "backends/process_runner.h"
+#include "backends/search_outcome.h"
 #include "common/gbk_text.h"
 #include "common/user_interface.h"
 #include "records/marc_record.h"
-#include "search/search_outcome.h"
 
 namespace z39 {
 namespace {
@@ -24,6 +25,7 @@ TEST(SystemTexts, StatusMessagesLabelsAndNotices) {
         {FoundStatus(1000000000000), "连接服务器成功，共查询到[1000000000000]条数据！"},
         {ReceivedStatus(), "连接服务器成功，已接收完数据！"},
         {HitLabel(7), "共有 7 条"},
+        {ReceivingStatus(3, 30), "正在接收记录 3/30"},
         {EmptyQueryMessage(), "请输入查询条件"},
         {BadRecordLine(), "此记录数据有误"},
         {StartFailureMessage(),

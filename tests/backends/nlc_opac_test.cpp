@@ -8,6 +8,7 @@
 #include "common/gbk_text.h"
 #include "demo_catalogue.h"
 #include "records/marc_record.h"
+#include "support/fakes.h"
 #include "support/marc_builder.h"
 #include "support/opac_server.h"
 #include "support/temp_dir.h"
@@ -147,7 +148,7 @@ class OpacSearchTest : public ::testing::Test {
     void SetUp() override { state.files = MakeWorkingFiles(dir.path()); }
     SearchOutcome Search(test::OpacServer& server) {
         state.settings.OPACURL = server.Base();
-        NlcOpacBackend backend(state, store, index, http);
+        NlcOpacBackend backend(state, store, index, http, ui);
         return backend.FirstPage(TargetEntry{}, " 7-5366-9293-9 ");
     }
     std::vector<std::string> Demo(int n) {
@@ -157,6 +158,7 @@ class OpacSearchTest : public ::testing::Test {
     }
     test::TempDir dir;
     AppState state;
+    test::RecordingUi ui;
     RecordStore store{dir.File("_list.~")};
     ResultIndex index;
     CurlHttpClient http;
@@ -217,18 +219,15 @@ TEST_F(OpacSearchTest, PagesArrivingInAnyOrderAreStoredAndListedInEntryOrder) {
     // Later entries answer sooner, in a scrambled order.
     server.recordDelayMs = [](size_t entry) { return static_cast<int>((entry * 7) % 11) * 15; };
     index.SetSorted(false);
-    std::vector<int> progress;
     state.settings.OPACURL = server.Base();
-    NlcOpacBackend together(state, store, index, http);
-    together.SetProgress([&](int done, int total) {
-        EXPECT_EQ(total, 30);
-        progress.push_back(done);
-    });
+    std::vector<std::string> shown;
+    ui.onProcessEvents = [&] { shown.push_back(state.statusMessage); };
+    NlcOpacBackend together(state, store, index, http, ui);
     SearchOutcome out = together.FirstPage(TargetEntry{}, "7-5366-9293-9");
     ASSERT_EQ(out.rows.size(), 30u);
-    std::vector<int> expected(30);
-    for (int i = 0; i < 30; ++i) expected[static_cast<size_t>(i)] = i + 1;
-    EXPECT_EQ(progress, expected);
+    for (int i = 0; i < 30; ++i)
+        EXPECT_EQ(shown[static_cast<size_t>(i)], ReceivingStatus(i + 1, 30));
+    EXPECT_EQ(shown.size(), 30u);
     std::vector<std::string> stored;
     for (int i = 0; i < 30; ++i) stored.push_back(store.LoadRecord(i));
 
@@ -237,7 +236,8 @@ TEST_F(OpacSearchTest, PagesArrivingInAnyOrderAreStoredAndListedInEntryOrder) {
     ResultIndex sequentialIndex;
     sequentialIndex.SetSorted(false);
     OneAtATimeHttp oneAtATime;
-    NlcOpacBackend sequential(state, sequentialStore, sequentialIndex, oneAtATime);
+    test::RecordingUi quiet;
+    NlcOpacBackend sequential(state, sequentialStore, sequentialIndex, oneAtATime, quiet);
     SearchOutcome reference = sequential.FirstPage(TargetEntry{}, "7-5366-9293-9");
     EXPECT_EQ(out.rows, reference.rows);
     for (int i = 0; i < 30; ++i) {
@@ -267,7 +267,7 @@ TEST_F(OpacSearchTest, NoFormAddressIsAConnectionFailure) {
     EXPECT_TRUE(out.connectionFailed);
     EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
     state.settings.OPACURL = "http://127.0.0.1:1/F";  // nothing listens
-    NlcOpacBackend backend(state, store, index, http);
+    NlcOpacBackend backend(state, store, index, http, ui);
     EXPECT_TRUE(backend.FirstPage(TargetEntry{}, "1").connectionFailed);
 }
 

@@ -66,12 +66,12 @@ TEST(KsAnswerParsing, TotalsRecordsAndDamage) {
 
 TEST(KsPaging, WorkedExampleArithmetic) {
     const std::string title = " ma_name like 'x%'", isbn = " ma_isbn='1'";
-    EXPECT_EQ(SearchSession::SharedCatalogueCount(25, 2, 10, "0", title), 10);
-    EXPECT_EQ(SearchSession::SharedCatalogueCount(25, 12, 10, "0", title), 10);
-    EXPECT_EQ(SearchSession::SharedCatalogueCount(25, 22, 10, "0", title), 4);
-    EXPECT_EQ(SearchSession::SharedCatalogueCount(25, 2, 10, "1", isbn), 24);
-    EXPECT_EQ(SearchSession::SharedCatalogueCount(25, 2, 10, "1", title), 10);
-    EXPECT_EQ(SearchSession::SharedCatalogueCount(25, 30, 10, "0", title), -4);  // sent unchanged
+    EXPECT_EQ(SharedCatalogueCount(25, 2, 10, "0", title), 10);
+    EXPECT_EQ(SharedCatalogueCount(25, 12, 10, "0", title), 10);
+    EXPECT_EQ(SharedCatalogueCount(25, 22, 10, "0", title), 4);
+    EXPECT_EQ(SharedCatalogueCount(25, 2, 10, "1", isbn), 24);
+    EXPECT_EQ(SharedCatalogueCount(25, 2, 10, "1", title), 10);
+    EXPECT_EQ(SharedCatalogueCount(25, 30, 10, "0", title), -4);  // sent unchanged
 }
 
 TEST(SearchSessionStart, NoTargetChosenIsAFailureWithoutAnyExchange) {
@@ -88,11 +88,15 @@ TEST(SearchSessionStart, NoTargetChosenIsAFailureWithoutAnyExchange) {
     TargetSelection targets;
     targets.Load(dir.File("z39svr.cfg"), state.settings);
     ASSERT_EQ(targets.CurrentTarget(), 0);
-    SearchSession session({state, store, index, http, tcp, clock});
+    SharedCatalogueBackend ks(state, store, index, http, tcp, clock);
+    test::UnreachedBackend other;
+    SearchSession session({state, store, index, ui, ks, other, other});
     SearchOutcome out = session.Start(targets, {{"", "ISBN", "1"}}, "10");
     EXPECT_TRUE(out.connectionFailed);
     EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
     EXPECT_TRUE(http.requests.empty());
+    EXPECT_TRUE(session.Next("1", "10").connectionFailed);
+    EXPECT_EQ(other.calls, 0);
 }
 
 TEST(HostDiscovery, CleansTheAddressAndFallsBackOnlyForTheMakersSites) {
@@ -129,12 +133,14 @@ TEST(HostDiscovery, CleansTheAddressAndFallsBackOnlyForTheMakersSites) {
 // The shared catalogue over a scripted loopback server.
 class KsFaultTest : public ::testing::Test {
   protected:
+    SharedCatalogueBackend Backend() {
+        return SharedCatalogueBackend(state, store, index, *http, tcp, *clock);
+    }
     SearchOutcome Search(int port, bool useHttp = false) {
         state.settings.KSUSEHTTP = useHttp ? 1 : 0;
         entry.address = "127.0.0.1";
         entry.port = std::to_string(port - (useHttp ? 1 : 0));
-        KsContext ctx{state, store, index, *http, tcp, *clock};
-        return GetMarcFromKS(ctx, entry, " ma_name='x'");
+        return Backend().FirstPage(entry, " ma_name='x'");
     }
     std::string record = test::MarcBuilder().Data("200", "1 ", {{'a', "书名"}}).Build();
     test::TempDir dir;
@@ -285,8 +291,7 @@ TEST_F(KsFaultTest, MoreRecordsThanAskedAreNotKeptAndHugeHitCountsRead) {
     EXPECT_EQ(out.total, 1000000000000);
     EXPECT_EQ(out.statusMessage, FoundStatus(1000000000000));
     EXPECT_EQ(out.rows.size(), 1u);
-    KsContext ctx{state, store, index, *http, tcp, *clock};
-    out = GetMoreFromKS(ctx, entry, " ma_name='x'", 1000000000000, 2, 10);
+    out = Backend().NextPage(entry, " ma_name='x'", 1000000000000, 2, 10);
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                   std::chrono::steady_clock::now() - started)
                   .count();
@@ -309,14 +314,13 @@ TEST_F(KsFaultTest, MalformedAnswersFailAndACappedPageMovesOnByWhatCame) {
     EXPECT_TRUE(Search(server.port()).connectionFailed);  // bytes between the frames
     SearchOutcome out = Search(server.port());
     ASSERT_FALSE(out.connectionFailed);
-    KsContext ctx{state, store, index, *http, tcp, *clock};
     // Asked for 24, the server sent 3 (its cap): the next page starts after those 3.
-    out = GetMoreFromKS(ctx, entry, " ma_name='x'", 25, 2, 24);
+    out = Backend().GetMoreFromKS(entry, " ma_name='x'", 25, 2, 24);
     EXPECT_EQ(out.rows.size(), 4u);
     EXPECT_EQ(out.nextStart, 5);
     EXPECT_TRUE(out.nextEnabled);
     // A peer that closes without a word: a failure, and the list stays as it was.
-    out = GetMoreFromKS(ctx, entry, " ma_name='x'", 25, 5, 10);
+    out = Backend().GetMoreFromKS(entry, " ma_name='x'", 25, 5, 10);
     EXPECT_TRUE(out.connectionFailed);
     EXPECT_EQ(out.rows.size(), 4u);
 }

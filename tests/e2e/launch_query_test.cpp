@@ -1,9 +1,9 @@
 // The real z39client binary started by a host program, on the offscreen platform.
 #include <gtest/gtest.h>
 
-#include "app/hand_off_store.h"
 #include "common/file_util.h"
 #include "common/gbk_text.h"
+#include "state/hand_off_store.h"
 #include "support/catalogue_server_process.h"
 
 namespace z39 {

@@ -62,7 +62,9 @@ class SharedCatalogueSearch : public ::testing::TestWithParam<bool> {
     CountingHttp http;
     SteadyClock clock;
     TargetSelection targets;
-    SearchSession session{{state, store, index, http, tcp, clock}};
+    SharedCatalogueBackend ks{state, store, index, http, tcp, clock};
+    test::UnreachedBackend other;
+    SearchSession session{{state, store, index, ui, ks, other, other}};
 };
 test::CatalogueServerProcess* SharedCatalogueSearch::server = nullptr;
 
@@ -189,9 +191,8 @@ TEST_P(SharedCatalogueSearch, StartBeyondTheTotalIsAnEmptyPageNotAFailure) {
 }
 
 TEST_P(SharedCatalogueSearch, RefusedRequestsFailAlikeOnBothTransports) {
-    KsContext ctx{state, store, index, http, tcp, clock};
     state.discoveredHost = "kept until a failure";
-    SearchOutcome out = GetMarcFromKS(ctx, targets.Current(), " ma_name='x' or 1=1");
+    SearchOutcome out = ks.FirstPage(targets.Current(), " ma_name='x' or 1=1");
     EXPECT_TRUE(out.connectionFailed);
     EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
     EXPECT_EQ(state.discoveredHost, "");

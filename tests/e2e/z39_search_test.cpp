@@ -57,13 +57,12 @@ class Z39SearchTest : public ::testing::Test {
     RecordStore store{dir.File("_list.~")};
     ResultIndex index;
     test::RecordingUi ui;
-    PosixTcpClient tcp{ui};
-    CurlHttpClient http;
     test::FakeClock clock;
     ProcessRunner runner{ui, 30000};
     ExternalZ39Backend backend{state, store, index, runner, clock, test::BinDir() + "/yazc"};
     TargetSelection targets;
-    SearchSession session{{state, store, index, http, tcp, clock, &backend}};
+    test::UnreachedBackend ks, opac;
+    SearchSession session{{state, store, index, ui, ks, backend, opac}};
 };
 test::ZtestProcess* Z39SearchTest::ztest = nullptr;
 test::TempDir* Z39SearchTest::logDir = nullptr;

@@ -8,7 +8,7 @@
 #include "common/z39_error.h"
 #include "records/record_store.h"
 #include "records/result_index.h"
-#include "records/working_files.h"
+#include "state/working_files.h"
 #include "support/temp_dir.h"
 #include "support/write_failure.h"
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "backends/http_client.h"
+#include "backends/search_backend.h"
 #include "common/clock.h"
 #include "common/user_interface.h"
 
@@ -70,6 +71,28 @@ class FakeHttp final : public HttpClient {
     std::map<std::string, HttpResult> answers;
     std::vector<std::string> requests;
     int lastTimeoutMs = 0;
+};
+
+// A back end that a test does not reach: it counts the calls and answers as a target
+// that could not be reached.
+class UnreachedBackend final : public SearchBackend {
+  public:
+    SearchOutcome FirstPage(const TargetEntry&, const std::string&) override { return Fail(); }
+    SearchOutcome NextPage(const TargetEntry&, const std::string&, int64_t, int64_t,
+                           int64_t) override {
+        return Fail();
+    }
+    int calls = 0;
+
+  private:
+    SearchOutcome Fail() {
+        ++calls;
+        SearchOutcome out;
+        out.connectionFailed = true;
+        out.statusMessage = ConnectionFailedStatus();
+        out.searchCompleted = true;
+        return out;
+    }
 };
 
 }  // namespace z39::test

@@ -5,22 +5,39 @@
 #include <QTest>
 #include <set>
 
-#include "app/z39_main_window.h"
+#include "backends/nlc_opac.h"
+#include "backends/search_outcome.h"
+#include "backends/shared_catalogue.h"
 #include "catalogue_db.h"
 #include "common/file_util.h"
 #include "common/gbk_text.h"
-#include "common/qt_text_widget.h"
 #include "demo_catalogue.h"
 #include "records/marc_record.h"
 #include "records/record_saver.h"
-#include "records/result_list_delegate.h"
-#include "search/search_outcome.h"
 #include "support/catalogue_server_process.h"
 #include "support/fakes.h"
 #include "support/opac_server.h"
-#include "targets/z39_svr_para_dialog.h"
+#include "ui/qt_text_widget.h"
+#include "ui/result_list_delegate.h"
+#include "ui/z39_main_window.h"
+#include "ui/z39_svr_para_dialog.h"
 
 using namespace z39;
+
+// The record store, result index and back ends main() would build; no Z39.50 client.
+struct RunServices {
+    RunServices(AppState& state, UserInterface& ui, HttpClient& http, Clock& clock)
+        : store(state.files.recordListPath),
+          tcp(ui),
+          ks(state, store, index, http, tcp, clock),
+          opac(state, store, index, http, ui) {}
+    RecordStore store;
+    ResultIndex index;
+    PosixTcpClient tcp;
+    SharedCatalogueBackend ks;
+    test::UnreachedBackend z39;
+    NlcOpacBackend opac;
+};
 
 class FindRecTest : public QObject {
     Q_OBJECT
@@ -30,9 +47,9 @@ class FindRecTest : public QObject {
     std::unique_ptr<test::TempDir> dir;
     std::unique_ptr<AppState> state;
     std::unique_ptr<test::RecordingUi> ui;
-    std::unique_ptr<PosixTcpClient> tcp;
     CurlHttpClient http;
     SteadyClock clock;
+    std::unique_ptr<RunServices> run;
     std::unique_ptr<TZ39Main> frame;
     TFindRec* w = nullptr;
 
@@ -58,10 +75,10 @@ class FindRecTest : public QObject {
             "z39svr.cfg",
             "{Demo\n[Local\n(Default,127.0.0.1,9999,0,,)\n(opac,opac.nlc.cn,80,0,,)\n]\n}\n");
         ui = std::make_unique<test::RecordingUi>();
-        tcp = std::make_unique<PosixTcpClient>(*ui);
-        FindRecServices services{*state, http, *tcp, clock, *ui};
+        run = std::make_unique<RunServices>(*state, *ui, http, clock);
+        SearchServices services{*state, run->store, run->index, *ui, run->ks, run->z39, run->opac};
         services.targetListPath = dir->File("z39svr.cfg");
-        frame = std::make_unique<TZ39Main>(*state, compact, services);
+        frame = std::make_unique<TZ39Main>(compact, services);
         frame->show();
         QApplication::setActiveWindow(frame.get());
         if (!compact) QVERIFY(QTest::qWaitForWindowExposed(frame.get()));

@@ -1,4 +1,4 @@
-#include "app/set_para_dialog.h"
+#include "ui/set_para_dialog.h"
 
 #include <QFileDialog>
 #include <QIntValidator>
@@ -6,8 +6,8 @@
 
 #include "app/settings_form.h"
 #include "common/file_util.h"
-#include "common/qt_text_widget.h"
 #include "common/z39_error.h"
+#include "ui/qt_text_widget.h"
 
 namespace z39 {
 namespace {

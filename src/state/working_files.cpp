@@ -1,4 +1,4 @@
-#include "records/working_files.h"
+#include "state/working_files.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -28,4 +28,8 @@ class HandOffStore {
     std::string path_;
 };
 
+// When lib.tmp cannot be removed or replaced:
+// "文件[" path "]无法删除或写入，不能把编目数据交给调用程序！"
+std::string HandOffBlockedMessage(const std::string& path);
+
 }  // namespace z39

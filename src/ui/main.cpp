@@ -2,19 +2,22 @@
 
 #include <csignal>
 
-#include "app/app_state.h"
 #include "app/config_location.h"
-#include "app/z39_main_window.h"
+#include "app/startup.h"
+#include "backends/external_z39.h"
 #include "backends/http_client.h"
+#include "backends/nlc_opac.h"
 #include "backends/process_runner.h"
+#include "backends/shared_catalogue.h"
 #include "backends/tcp_client.h"
 #include "common/clock.h"
 #include "common/file_util.h"
 #include "common/gbk_text.h"
-#include "common/message_box_widget.h"
 #include "common/paths.h"
-#include "common/qt_text_widget.h"
 #include "common/z39_error.h"
+#include "ui/message_box_widget.h"
+#include "ui/qt_text_widget.h"
+#include "ui/z39_main_window.h"
 
 // A raised error that reaches the event loop is shown, not lost.
 class Application : public QApplication {
@@ -60,9 +63,15 @@ int main(int argc, char* argv[]) {
         z39::CleanupWorkingFiles(start.state.files);
         return 1;
     }
-    z39::FindRecServices services{start.state, http, tcp, clock, ui};
-    services.runner = &runner;
-    z39::TZ39Main frame(start.state, start.compactWindow, services);
+    // Every back end, over the one record store and result index of the run.
+    z39::AppState& state = start.state;
+    z39::RecordStore store(state.files.recordListPath);
+    z39::ResultIndex index;
+    z39::SharedCatalogueBackend sharedCatalogue(state, store, index, http, tcp, clock);
+    z39::ExternalZ39Backend z39(state, store, index, runner, clock);
+    z39::NlcOpacBackend opac(state, store, index, http, ui);
+    z39::TZ39Main frame(start.compactWindow,
+                        z39::SearchServices{state, store, index, ui, sharedCatalogue, z39, opac});
     ui.setParent(&frame);
     frame.show();
     int status = app.exec();

@@ -1,4 +1,4 @@
-#include "app/z39_settings.h"
+#include "state/z39_settings.h"
 
 #include "common/gbk_text.h"
 

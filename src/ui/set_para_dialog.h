@@ -8,8 +8,8 @@
 #include <QWidget>
 #include <functional>
 
-#include "app/app_state.h"
 #include "common/user_interface.h"
+#include "state/app_state.h"
 
 namespace z39 {
 

@@ -1,7 +1,7 @@
-#include "search/search_outcome.h"
+#include "backends/search_outcome.h"
 
-#include "app/app_state.h"
 #include "common/gbk_text.h"
+#include "state/app_state.h"
 
 namespace z39 {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "app/z39_settings.h"
 #include "common/gbk_text.h"
+#include "state/z39_settings.h"
 #include "support/temp_dir.h"
 
 namespace z39 {

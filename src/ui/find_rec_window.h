@@ -13,38 +13,21 @@
 #include <QWidget>
 #include <memory>
 
-#include "app/app_state.h"
-#include "app/hand_off_store.h"
-#include "backends/nlc_opac.h"
-#include "backends/process_runner.h"
-#include "records/book_list_widget.h"
-#include "records/record_store.h"
-#include "records/result_index.h"
 #include "records/result_list_ticks.h"
+#include "search/search_services.h"
 #include "search/search_session.h"
+#include "state/hand_off_store.h"
 #include "targets/target_selection.h"
+#include "ui/book_list_widget.h"
 
 namespace z39 {
-
-// The services the search window works with; tests give loopback or fake ones.
-struct FindRecServices {
-    AppState& state;
-    HttpClient& http;
-    TcpClient& tcp;
-    Clock& clock;
-    UserInterface& ui;
-    Z39Backend* z39 = nullptr;  // given: used as it is
-    OpacBackend* opac = nullptr;
-    ProcessRunner* runner = nullptr;  // without a Z39.50 back end: run yazc through this
-    std::string targetListPath = "z39svr.cfg";
-};
 
 // The search window "数据检索": database tree, search rows, buttons, result list and
 // detail view.
 class TFindRec : public QWidget {
     Q_OBJECT
   public:
-    explicit TFindRec(FindRecServices services, QWidget* parent = nullptr);
+    explicit TFindRec(const SearchServices& services, QWidget* parent = nullptr);
 
     // What activation does: reload a changed target list, copy RECNUMBER into edNum,
     // take the sort order from RECORDER.
@@ -88,8 +71,8 @@ class TFindRec : public QWidget {
     QGroupBox* grpWait;
 
     const TargetSelection& targets() const { return targets_; }
-    ResultIndex& index() { return index_; }
-    RecordStore& store() { return store_; }
+    ResultIndex& index() { return s_.index; }
+    RecordStore& store() { return s_.store; }
 
   protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -122,14 +105,10 @@ class TFindRec : public QWidget {
     void SaveTicked();
     bool WindowKey(QWidget* target, QKeyEvent* key, bool release);
 
-    FindRecServices s_;
-    RecordStore store_;
-    ResultIndex index_;
+    SearchServices s_;
     HandOffStore handOff_;
     TargetSelection targets_;
-    std::unique_ptr<Z39Backend> z39Owned_;
-    std::unique_ptr<NlcOpacBackend> opacOwned_;
-    std::unique_ptr<SearchSession> session_;
+    SearchSession session_;
     bool launchStarted_ = false;
     ResultListTicks ticks_;
     bool busy_ = false;  // a search, page or save is running

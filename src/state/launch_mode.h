@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "app/hand_off_store.h"
+#include "state/hand_off_store.h"
 
 namespace z39 {
 

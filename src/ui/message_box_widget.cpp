@@ -1,9 +1,9 @@
-#include "common/message_box_widget.h"
+#include "ui/message_box_widget.h"
 
 #include <QApplication>
 #include <QMessageBox>
 
-#include "common/qt_text_widget.h"
+#include "ui/qt_text_widget.h"
 
 namespace z39 {
 

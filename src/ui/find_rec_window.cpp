@@ -1,17 +1,15 @@
-#include "search/find_rec_window.h"
+#include "ui/find_rec_window.h"
 
 #include <QApplication>
 #include <QKeyEvent>
 #include <QShortcut>
 #include <QTimer>
 
-#include "backends/external_z39.h"
-#include "backends/nlc_opac.h"
-#include "common/qt_text_widget.h"
 #include "common/z39_error.h"
 #include "records/marc_record.h"
 #include "records/record_saver.h"
-#include "records/result_list_delegate.h"
+#include "ui/qt_text_widget.h"
+#include "ui/result_list_delegate.h"
 
 namespace z39 {
 namespace {
@@ -56,31 +54,11 @@ void SetCombo(QComboBox* combo, const QString& text) {
 
 }  // namespace
 
-TFindRec::TFindRec(FindRecServices services, QWidget* parent)
-    : QWidget(parent),
-      s_(services),
-      store_(services.state.files.recordListPath),
-      handOff_(services.state.handOffPath) {
-    if (!s_.z39 && s_.runner) {
-        z39Owned_ =
-            std::make_unique<ExternalZ39Backend>(s_.state, store_, index_, *s_.runner, s_.clock);
-        s_.z39 = z39Owned_.get();
-    }
-    if (!s_.opac) {
-        opacOwned_ = std::make_unique<NlcOpacBackend>(s_.state, store_, index_, s_.http);
-        // The status panel counts the record pages as they arrive; the window repaints.
-        opacOwned_->SetProgress([this](int done, int total) {
-            s_.state.statusMessage =
-                G("正在接收记录 ") + std::to_string(done) + "/" + std::to_string(total);
-            s_.ui.ProcessPendingEvents();
-        });
-        s_.opac = opacOwned_.get();
-    }
-    session_ = std::make_unique<SearchSession>(SearchSession::Services{
-        s_.state, store_, index_, s_.http, s_.tcp, s_.clock, s_.z39, s_.opac});
+TFindRec::TFindRec(const SearchServices& services, QWidget* parent)
+    : QWidget(parent), s_(services), handOff_(services.state.handOffPath), session_(services) {
     setWindowTitle(U("数据检索"));
     BuildControls();
-    index_.SetSorted(s_.state.settings.RECORDER != "1");
+    s_.index.SetSorted(s_.state.settings.RECORDER != "1");
     s_.state.discoveredHost.clear();
     targets_.Load(s_.targetListPath, s_.state.settings);
     FillTree();
@@ -320,8 +298,8 @@ void TFindRec::FormActivate() {
     }
     edNum->setText(QString::number(s_.state.settings.RECNUMBER));
     const bool sorted = s_.state.settings.RECORDER != "1";
-    if (sorted != index_.sorted()) {
-        index_.SetSorted(sorted);
+    if (sorted != s_.index.sorted()) {
+        s_.index.SetSorted(sorted);
         // Row i shows entry i: the rows follow the index's new order, ticks their records.
         ShowNewOrder();
     }
@@ -446,7 +424,7 @@ void TFindRec::btInitClick() {
     lstBooks->clear();
     SearchOutcome out;
     try {
-        out = session_->Start(targets_, Rows(), Gb(edNum->text()));
+        out = session_.Start(targets_, Rows(), Gb(edNum->text()));
     } catch (const Z39Error& e) {
         ShowWait(false);
         btSaveRec->setEnabled(true);
@@ -470,7 +448,7 @@ void TFindRec::btNextClick() {
     HideDetails();
     SearchOutcome out;
     try {
-        out = session_->Next(Gb(edBegin->text()), Gb(edNum->text()));
+        out = session_.Next(Gb(edBegin->text()), Gb(edNum->text()));
     } catch (const Z39Error& e) {
         ShowWait(false);
         btSaveRec->setEnabled(true);
@@ -494,7 +472,8 @@ void TFindRec::FillList(const std::vector<std::string>& rows) {
 
 std::vector<int> TFindRec::ListedRecordNumbers() const {
     std::vector<int> numbers;
-    for (size_t row = 0; row < index_.size(); ++row) numbers.push_back(index_.RecordNumberAt(row));
+    for (size_t row = 0; row < s_.index.size(); ++row)
+        numbers.push_back(s_.index.RecordNumberAt(row));
     return numbers;
 }
 
@@ -512,7 +491,7 @@ void TFindRec::ShowNewOrder() {
     int current = lstBooks->currentRow();
     int currentRecord = current >= 0 ? ticks_.recordNumbers()[static_cast<size_t>(current)] : -1;
     ticks_.Reorder(ListedRecordNumbers());
-    FillList(index_.Rows());
+    FillList(s_.index.Rows());
     ShowTicks();
     HideDetails();
     int row = ticks_.RowOf(currentRecord);
@@ -578,7 +557,7 @@ void TFindRec::btSaveRecClick() {
 void TFindRec::SaveTicked() {
     SaveResult r;
     try {
-        r = SaveTickedRecords(s_.state, index_, store_, handOff_, ticks_.ticks());
+        r = SaveTickedRecords(s_.state, s_.index, s_.store, handOff_, ticks_.ticks());
     } catch (const Z39Error& e) {
         s_.ui.ShowMessage(NoticeTitle(), e.what());
         return;
@@ -622,7 +601,7 @@ void TFindRec::lstBooksDblClick() {
     if (line == BadRecordLine()) return;
     std::string record;
     try {
-        record = index_.RecordAt(static_cast<size_t>(row), store_);
+        record = s_.index.RecordAt(static_cast<size_t>(row), s_.store);
     } catch (const Z39Error& e) {
         s_.ui.ShowMessage(NoticeTitle(), e.what());
         return;

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "app/app_state.h"
-#include "app/launch_mode.h"
+#include "app/startup.h"
 #include "common/file_util.h"
 #include "common/gbk_text.h"
+#include "state/launch_mode.h"
 #include "support/temp_dir.h"
 #include "support/write_failure.h"
 

@@ -1,4 +1,4 @@
-#include "app/hand_off_store.h"
+#include "state/hand_off_store.h"
 
 #include <cstdlib>
 #include <limits>
@@ -40,6 +40,10 @@ bool HandOffStore::SetHandOffValue(std::string_view name, std::string_view text)
     } catch (const Z39Error&) {
         return false;
     }
+}
+
+std::string HandOffBlockedMessage(const std::string& path) {
+    return G("文件[") + path + G("]无法删除或写入，不能把编目数据交给调用程序！");
 }
 
 }  // namespace z39

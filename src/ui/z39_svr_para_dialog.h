@@ -6,8 +6,8 @@
 #include <QRadioButton>
 #include <QTableWidget>
 
-#include "app/app_state.h"
 #include "common/user_interface.h"
+#include "state/app_state.h"
 #include "targets/target_editor.h"
 
 namespace z39 {

@@ -10,9 +10,9 @@
 
 #include <map>
 
-#include "app/app_state.h"
-#include "app/set_para_dialog.h"
-#include "search/find_rec_window.h"
+#include "app/startup.h"
+#include "ui/find_rec_window.h"
+#include "ui/set_para_dialog.h"
 
 namespace z39 {
 
@@ -38,8 +38,8 @@ class StatusPanelWidget : public QWidget {
 class TZ39Main : public QMainWindow {
     Q_OBJECT
   public:
-    TZ39Main(AppState& state, bool compactWindow, FindRecServices services,
-             QWidget* parent = nullptr);
+    // The search window works with `services`; their state is the frame's too.
+    TZ39Main(bool compactWindow, const SearchServices& services, QWidget* parent = nullptr);
 
     TFindRec* findRec() const { return findRec_; }
     TSetPara* setPara() const { return setPara_; }
@@ -66,7 +66,7 @@ class TZ39Main : public QMainWindow {
     void RestoreFrame();
 
     AppState& state_;
-    FindRecServices services_;
+    SearchServices services_;
     bool compact_;
     bool childrenCreated_ = false;
     QMdiArea* mdi_;

@@ -1,4 +1,4 @@
-#include "app/z39_main_window.h"
+#include "ui/z39_main_window.h"
 
 #include <QCloseEvent>
 #include <QDateTime>
@@ -9,9 +9,9 @@
 #include <QTextBrowser>
 #include <QToolBar>
 
-#include "common/qt_text_widget.h"
-#include "search/search_outcome.h"
-#include "targets/z39_svr_para_dialog.h"
+#include "backends/search_outcome.h"
+#include "ui/qt_text_widget.h"
+#include "ui/z39_svr_para_dialog.h"
 
 namespace z39 {
 namespace {
@@ -55,8 +55,8 @@ void StatusPanelWidget::paintEvent(QPaintEvent*) {
     drawn_ = state_.statusMessage;
 }
 
-TZ39Main::TZ39Main(AppState& state, bool compactWindow, FindRecServices services, QWidget* parent)
-    : QMainWindow(parent), state_(state), services_(services), compact_(compactWindow) {
+TZ39Main::TZ39Main(bool compactWindow, const SearchServices& services, QWidget* parent)
+    : QMainWindow(parent), state_(services.state), services_(services), compact_(compactWindow) {
     setWindowTitle(U("Z39.50客户端 "));
     mdi_ = new QMdiArea(this);
     setCentralWidget(mdi_);

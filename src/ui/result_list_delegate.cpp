@@ -1,11 +1,11 @@
-#include "records/result_list_delegate.h"
+#include "ui/result_list_delegate.h"
 
 #include <QApplication>
 #include <QMouseEvent>
 #include <QPainter>
 
 #include "common/gbk_text.h"
-#include "common/qt_text_widget.h"
+#include "ui/qt_text_widget.h"
 
 namespace z39 {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/app_state.h"
+#include "app/startup.h"
 
 #include "common/file_util.h"
 #include "common/gbk_text.h"
@@ -7,9 +7,6 @@ namespace z39 {
 
 std::string ReadyStatus() { return G("就绪"); }
 std::string ProductName() { return G("岱恒Z39.50客户端"); }
-std::string HandOffBlockedMessage(const std::string& path) {
-    return G("文件[") + path + G("]无法删除或写入，不能把编目数据交给调用程序！");
-}
 
 StartupResult RunStartup(const StartupEnvironment& env) {
     StartupResult out;

@@ -1,12 +1,12 @@
-#include "targets/z39_svr_para_dialog.h"
+#include "ui/z39_svr_para_dialog.h"
 
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
 
 #include "common/gbk_text.h"
-#include "common/qt_text_widget.h"
 #include "common/z39_error.h"
+#include "ui/qt_text_widget.h"
 
 namespace z39 {
 namespace {

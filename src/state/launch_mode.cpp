@@ -1,4 +1,4 @@
-#include "app/launch_mode.h"
+#include "state/launch_mode.h"
 
 namespace z39 {
 

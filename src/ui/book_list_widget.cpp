@@ -1,10 +1,10 @@
-#include "records/book_list_widget.h"
+#include "ui/book_list_widget.h"
 
 #include <QKeyEvent>
 #include <QPainter>
 
-#include "common/qt_text_widget.h"
-#include "records/result_list_delegate.h"
+#include "ui/qt_text_widget.h"
+#include "ui/result_list_delegate.h"
 
 namespace z39 {
 

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+
+#include "backends/search_backend.h"
+#include "common/user_interface.h"
+#include "records/record_store.h"
+#include "records/result_index.h"
+#include "state/app_state.h"
+
+namespace z39 {
+
+// What a search works with: the run's shared values, the record store and result index
+// the back ends fill, the user, and one back end per kind of target. main() builds them
+// all once; tests give loopback or fake ones. Everything outlives the search window.
+struct SearchServices {
+    AppState& state;
+    RecordStore& store;
+    ResultIndex& index;
+    UserInterface& ui;
+    SearchBackend& sharedCatalogue;
+    SearchBackend& z39;
+    SearchBackend& opac;
+    std::string targetListPath = "z39svr.cfg";
+};
+
+}  // namespace z39
