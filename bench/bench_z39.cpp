@@ -50,7 +50,8 @@ void BM_FirstTenThroughClientPath(benchmark::State& state) {
     z39::ResultIndex index;
     z39::test::RecordingUi ui;
     z39::test::FakeClock clock;
-    z39::ProcessRunner runner(ui);
+    z39::SteadyClock steady;
+    z39::ProcessRunner runner(ui, steady);
     z39::ExternalZ39Backend backend(app, store, index, runner, clock,
                                     z39::test::BinDir() + "/yazc");
     z39::TargetEntry entry;
@@ -70,7 +71,8 @@ void BM_FirstTenByYazClientAlone(benchmark::State& state) {
     if (Zebra().port() == 0) return state.SkipWithError("zebrasrv did not start");
     z39::test::TempDir dir;
     z39::test::RecordingUi ui;
-    z39::ProcessRunner runner(ui);
+    z39::SteadyClock steady;
+    z39::ProcessRunner runner(ui, steady);
     dir.Write("script", "open 127.0.0.1:" + std::to_string(Zebra().port()) +
                             "/Default\r\nelements F\r\n" + kQuery + "\r\nshow 1+10\r\nquit\r\n");
     for (auto _ : state) {

@@ -1,7 +1,6 @@
 #include "backends/process_runner.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
@@ -10,8 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <thread>
 
 #include "common/file_util.h"
 #include "common/gbk_text.h"
@@ -72,7 +69,8 @@ std::string StartFailureMessage() {
     return G("运行程序失败[CreateDOSProcessRedirected]！\r\n请重试或换其他数据库。");
 }
 
-ProcessRunner::ProcessRunner(UserInterface& ui, int timeoutMs) : ui_(ui), timeoutMs_(timeoutMs) {}
+ProcessRunner::ProcessRunner(UserInterface& ui, Clock& clock, int timeoutMs)
+    : ui_(ui), clock_(clock), timeoutMs_(timeoutMs) {}
 
 std::vector<std::string> ProcessRunner::SplitCommandLine(const std::string& commandLine) {
     std::vector<std::string> words;
@@ -154,21 +152,20 @@ RunStatus ProcessRunner::Run(const std::string& commandLine, const std::string& 
         ui_.ShowMessage(NoticeTitle(), StartFailureMessage());
         return RunStatus::kNotStarted;
     }
-    // A pidfd wakes us the moment the child ends; without one, poll every few ms.
+    // A pidfd wakes us the moment the child ends; without one, look every few ms.
     UniqueFd exited(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
+    const int64_t deadline = clock_.NowMs() + timeoutMs_;
     while (true) {
         int status = 0;
         pid_t done = ::waitpid(pid, &status, WNOHANG);
         if (done == pid || (done < 0 && errno != EINTR)) return RunStatus::kFinished;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
+        const int64_t left = deadline - clock_.NowMs();
+        if (left <= 0) break;
         if (exited.get() >= 0) {
-            pollfd p{exited.get(), POLLIN, 0};
-            ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 1000)));
+            clock_.SleepUntilReadable(
+                exited.get(), static_cast<int>(std::min<int64_t>(left, kRunnerWaitSliceMs)));
         } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            clock_.SleepMs(static_cast<int>(std::min<int64_t>(left, 2)));
         }
     }
     // The child outlived its limit: end it and whatever it started.

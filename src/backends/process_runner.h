@@ -3,12 +3,15 @@
 #include <string>
 #include <vector>
 
+#include "common/clock.h"
 #include "common/user_interface.h"
 
 namespace z39 {
 
 // The longest a child may run before it is ended and the run counts as failed.
 inline constexpr int kRunnerTimeoutMs = 120000;
+// The longest one wait for the child lasts before the deadline is looked at again.
+inline constexpr int kRunnerWaitSliceMs = 100;
 
 enum class RunStatus {
     kFinished,    // the child was started and has exited
@@ -20,7 +23,8 @@ enum class RunStatus {
 // standard error discarded, and waits for it (CreateDOSProcessRedirected).
 class ProcessRunner {
   public:
-    explicit ProcessRunner(UserInterface& ui, int timeoutMs = kRunnerTimeoutMs);
+    // The time limit is measured on `clock`, which also does the waiting.
+    ProcessRunner(UserInterface& ui, Clock& clock, int timeoutMs = kRunnerTimeoutMs);
 
     // `commandLine` is split into words at blanks. `inputPath` may be empty (no standard
     // input). The output file is created anew. Raises Z39Error (text + `errorSuffix`) when
@@ -45,6 +49,7 @@ class ProcessRunner {
 
   private:
     UserInterface& ui_;
+    Clock& clock_;
     int timeoutMs_;
 };
 

@@ -1,10 +1,9 @@
 #include "common/clock.h"
 
+#include <poll.h>
+
 #include <chrono>
 #include <thread>
-
-#include "common/gbk_text.h"
-#include "common/user_interface.h"
 
 namespace z39 {
 
@@ -16,9 +15,10 @@ int64_t SteadyClock::NowMs() {
 
 void SteadyClock::SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-const std::string& NoticeTitle() {
-    static const std::string title = G("提示信息");
-    return title;
+void SteadyClock::SleepUntilReadable(int fd, int ms) {
+    if (fd < 0) return SleepMs(ms);
+    pollfd p{fd, POLLIN, 0};
+    ::poll(&p, 1, ms);
 }
 
 }  // namespace z39

@@ -10,6 +10,12 @@ class Clock {
     virtual ~Clock() = default;
     virtual int64_t NowMs() = 0;
     virtual void SleepMs(int ms) = 0;
+    // Sleeps up to `ms`, waking as soon as `fd` is readable (a child's pidfd, a socket).
+    // A clock whose time is not real time sleeps as SleepMs does.
+    virtual void SleepUntilReadable(int fd, int ms) {
+        (void)fd;
+        SleepMs(ms);
+    }
 };
 
 // The steady clock and real sleeping.
@@ -17,6 +23,7 @@ class SteadyClock final : public Clock {
   public:
     int64_t NowMs() override;
     void SleepMs(int ms) override;
+    void SleepUntilReadable(int fd, int ms) override;
 };
 
 }  // namespace z39

@@ -57,7 +57,7 @@ int main(int argc, char* argv[]) {
     z39::CurlHttpClient http;
     z39::PosixTcpClient tcp(ui);
     z39::SteadyClock clock;
-    z39::ProcessRunner runner(ui);
+    z39::ProcessRunner runner(ui, clock);
     if (!start.handOffBlocked.empty()) {
         ui.ShowMessage(z39::NoticeTitle(), start.handOffBlocked);
         z39::CleanupWorkingFiles(start.state.files);

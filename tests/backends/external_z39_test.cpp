@@ -84,7 +84,8 @@ class FakeClientTest : public ::testing::Test {
     RecordStore store{dir.File("_list.~")};
     ResultIndex index;
     test::RecordingUi ui;
-    ProcessRunner runner{ui, 5000};
+    SteadyClock steady;
+    ProcessRunner runner{ui, steady, 5000};
     test::FakeClock clock;
     TargetEntry entry;
 };
@@ -166,7 +167,7 @@ TEST_F(FakeClientTest, ClientThatCannotStartOrHangsIsAConnectionFailure) {
     EXPECT_EQ(ui.messages.size(), 1u);
 
     WriteClient("sleep 100\n");
-    ProcessRunner quick(ui, 200);
+    ProcessRunner quick(ui, clock);  // the fake clock: the limit passes at once
     ExternalZ39Backend hanging(state, store, index, quick, clock, dir.File("client.sh"));
     out = hanging.FirstPage(entry, "f x");
     EXPECT_TRUE(out.connectionFailed);

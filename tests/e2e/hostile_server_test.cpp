@@ -25,10 +25,6 @@ using test::LoopbackConnection;
 using test::TcpExchange;
 using Ms = std::chrono::milliseconds;
 
-int64_t ElapsedMs(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - since).count();
-}
-
 // A field of /proc/PID/status in kB ("VmRSS", "VmHWM").
 long StatusKb(pid_t pid, const std::string& field) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -108,9 +104,7 @@ TEST_F(HostileServerTest, TwoHundredSlowHttpClientsDoNotHoldUpARealRequest) {
     const std::string rest = "ET /GetZ39Marc.asp?begin=1&num=1&where=x HTTP/1.1\r\n";
     for (size_t round = 0; round < 4; ++round) {  // a byte now and then from each
         for (auto& c : slow) c->Send(rest.substr(round, 1));
-        auto started = std::chrono::steady_clock::now();
-        EXPECT_TRUE(HttpStillAnswers(1000)) << "round " << round;
-        EXPECT_LT(ElapsedMs(started), 1000);
+        EXPECT_TRUE(HttpStillAnswers(1000)) << "round " << round;  // within 1 s, or not at all
         std::this_thread::sleep_for(Ms(100));
     }
 }
@@ -123,10 +117,9 @@ TEST_F(HostileServerTest, OverCapacityClosesWithoutAnAnswer) {
         if (!held.back()->ok()) break;
     }
     std::this_thread::sleep_for(Ms(300));  // let the server take them all
-    auto started = std::chrono::steady_clock::now();
-    // Never a well-formed "no data" answer: the client must see a failed connection.
-    EXPECT_EQ(TcpExchange(server->port(), kIsbnRequest), "");
-    EXPECT_LT(ElapsedMs(started), 3000);
+    // Never a well-formed "no data" answer, and closed at once: the client sees a failed
+    // connection.
+    EXPECT_EQ(TcpExchange(server->port(), kIsbnRequest, 3000), "");
     held.clear();
     std::this_thread::sleep_for(Ms(300));
     EXPECT_TRUE(TcpStillAnswers());
@@ -161,9 +154,8 @@ TEST_F(HostileServerTest, PaddingCountsAgainstTheLimitAndTitlesMayHoldTheEndMark
     LoopbackConnection padded(server->port());
     ASSERT_TRUE(padded.Send(std::string(40000, ' ')));
     padded.Send(std::string(40000, ' '));
-    auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(padded.ReadAll(3000), "");  // closed, unanswered
-    EXPECT_LT(ElapsedMs(started), 2000);
+    EXPECT_EQ(padded.ReadAll(2000), "");
+    EXPECT_TRUE(padded.closed());  // unanswered, and not left open
     EXPECT_EQ(TcpExchange(server->port(), "REQU_BEGININIT1@10@ ma_name='xBAG_ENDy'BAG_END"),
               "BAG_BEGIN0BAG_END");
     EXPECT_TRUE(TcpStillAnswers());
@@ -216,13 +208,11 @@ TEST(CatalogueServerLimits, SigtermUnderLoadStopsCleanlyAndLeavesTheCatalogueWho
         });
     }
     std::this_thread::sleep_for(Ms(300));
-    auto started = std::chrono::steady_clock::now();
     ::kill(server.process().pid(), SIGTERM);
-    int status = server.process().WaitFor(2000);
+    int status = server.process().WaitFor(2000);  // not ended within 2 s: not 0
     stop = true;
     for (auto& t : load) t.join();
     EXPECT_EQ(status, 0);
-    EXPECT_LT(ElapsedMs(started), 2000);
     ks::CatalogueDb db(server.dbPath(), false);
     EXPECT_EQ(db.IntegrityCheck(), "ok");
     EXPECT_EQ(db.Count(), 3000);

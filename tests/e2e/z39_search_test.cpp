@@ -58,7 +58,8 @@ class Z39SearchTest : public ::testing::Test {
     ResultIndex index;
     test::RecordingUi ui;
     test::FakeClock clock;
-    ProcessRunner runner{ui, 30000};
+    SteadyClock steady;
+    ProcessRunner runner{ui, steady, 30000};
     ExternalZ39Backend backend{state, store, index, runner, clock, test::BinDir() + "/yazc"};
     TargetSelection targets;
     test::UnreachedBackend ks, opac;

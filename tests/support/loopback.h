@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 
 namespace z39::test {
@@ -39,29 +40,41 @@ class LoopbackConnection {
         return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) ==
                static_cast<ssize_t>(text.size());
     }
-    // Everything until the peer closes, or what came within `timeoutMs`.
+    // Everything until the peer closes, or what came within `timeoutMs` in all; closed()
+    // tells which.
     std::string ReadAll(int timeoutMs = 10000) {
         std::string out;
         char buf[65536];
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (true) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
             pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, timeoutMs) <= 0) break;
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
             ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-            if (n <= 0) break;
+            if (n <= 0) {
+                closed_ = true;
+                break;
+            }
             out.append(buf, static_cast<size_t>(n));
         }
         return out;
     }
+    // The peer closed the connection (or it failed) during the last ReadAll.
+    bool closed() const { return closed_; }
 
   private:
     int fd_;
+    bool closed_ = false;
 };
 
 // One request over a new connection; the whole answer.
-inline std::string TcpExchange(int port, const std::string& request) {
+inline std::string TcpExchange(int port, const std::string& request, int timeoutMs = 10000) {
     LoopbackConnection c(port);
     if (!c.ok() || !c.Send(request)) return "<no connection>";
-    return c.ReadAll();
+    std::string answer = c.ReadAll(timeoutMs);
+    return c.closed() ? answer : "<no answer within " + std::to_string(timeoutMs) + " ms>";
 }
 
 }  // namespace z39::test
