@@ -7,6 +7,11 @@ cd "$(dirname "$0")/.."
 (cd build && cpack >/dev/null)
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --reinstall ./build/z39client_*_amd64.deb >/dev/null
 test -x /opt/z39client/bin/z39client && test -x /opt/z39client/bin/yazc
+# The menu entry names the installed program and icon, under the package's prefix.
+desktop=/opt/z39client/share/applications/z39client.desktop
+grep -q 'exec "/opt/z39client/bin/z39client"' "$desktop"
+test -f "$(sed -n 's/^Icon=//p' "$desktop")"
+! dpkg -L z39client | grep -q '^/usr/share/applications'
 
 user=z39tester
 id "$user" >/dev/null 2>&1 || useradd -m "$user"
