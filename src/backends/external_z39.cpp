@@ -66,13 +66,8 @@ bool ClientReportedConnectionFailure(const std::string& messagePath) {
 
 SkippedRecords ClientSkippedRecords(const std::string& messagePath) {
     SkippedRecords out;
-    std::string text = ReadWholeFile(messagePath, Links::refuse).value_or(std::string());
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t lf = text.find('\n', pos);
-        std::string line = text.substr(pos, (lf == std::string::npos ? text.size() : lf) - pos);
-        pos = lf == std::string::npos ? text.size() : lf + 1;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    const std::string text = ReadWholeFile(messagePath, Links::refuse).value_or(std::string());
+    for (const std::string& line : TextLines(text)) {
         size_t colon = line.find(": ");
         if (!line.starts_with("Record ") || colon == std::string::npos) continue;
         std::string_view what = std::string_view(line).substr(colon + 2);

@@ -109,13 +109,7 @@ std::string PageToFieldLines(const std::string& page) {
 
 std::vector<std::string> WorkList(const std::string& fieldLines) {
     std::vector<std::string> list;
-    std::string input = fieldLines + "\r\n";
-    size_t pos = 0;
-    while (pos < input.size()) {
-        size_t lf = input.find('\n', pos);
-        std::string line = input.substr(pos, (lf == std::string::npos ? input.size() : lf) - pos);
-        pos = lf == std::string::npos ? input.size() : lf + 1;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    for (const std::string& line : TextLines(fieldLines + "\r\n")) {
         std::string tag = line.substr(0, 3);
         if (tag < "000" || tag > "999") continue;
         if (line.find('|') == std::string::npos) {

@@ -63,6 +63,20 @@ std::string Convert(iconv_t cd, std::string_view in, OnBad onBad) {
 
 }  // namespace
 
+std::vector<std::string> TextLines(std::string_view text) {
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t lf = text.find('\n', pos);
+        size_t end = lf == std::string_view::npos ? text.size() : lf;
+        std::string_view line = text.substr(pos, end - pos);
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        lines.emplace_back(line);
+        pos = lf == std::string_view::npos ? text.size() : lf + 1;
+    }
+    return lines;
+}
+
 std::string Trim(std::string_view text) {
     size_t begin = 0;
     size_t end = text.size();

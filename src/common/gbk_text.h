@@ -4,12 +4,18 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Data text is GBK bytes in std::string. Every length counts bytes.
 namespace z39 {
 
 // Removes leading and trailing bytes with values up to 32.
 std::string Trim(std::string_view text);
+
+// The lines of a text, split at LF, each without its line break (LF, CR LF, or a CR that
+// ends the text). A last line without a line break counts; there is no empty line after a
+// final line break.
+std::vector<std::string> TextLines(std::string_view text);
 
 // Reads "0" + trimmed text as a signed 32-bit decimal. Empty text reads 0; a sign,
 // any non-digit or an overflow does not convert (nullopt).

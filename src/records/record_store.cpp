@@ -16,6 +16,15 @@
 namespace z39 {
 namespace {
 
+// One read() of up to `size` bytes, again after an interruption; 0 at the end of the file.
+ssize_t ReadSome(int fd, char* buffer, size_t size, const std::string& path) {
+    while (true) {
+        const ssize_t n = ::read(fd, buffer, size);
+        if (n >= 0) return n;
+        if (errno != EINTR) throw Z39Error("Unable to read " + path);
+    }
+}
+
 // The number before the first "@" of a line ("" reads 0); false when there is none.
 bool LineNumber(std::string_view line, int& number) {
     size_t at = line.find('@');
@@ -82,11 +91,7 @@ void RecordStore::CatchUp() {
     off_t lineStart = indexedBytes_;
     char buffer[1 << 16];
     while (true) {
-        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw Z39Error("Unable to read " + path_);
-        }
+        const ssize_t n = ReadSome(fd.get(), buffer, sizeof buffer, path_);
         if (n == 0) break;
         size_t pos = 0;
         while (pos < static_cast<size_t>(n)) {
@@ -117,11 +122,7 @@ std::string RecordStore::LoadRecord(int number) {
     std::string line;
     char buffer[1 << 14];
     while (true) {
-        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw Z39Error("Unable to read " + path_);
-        }
+        const ssize_t n = ReadSome(fd.get(), buffer, sizeof buffer, path_);
         if (n == 0) break;
         const char* lf = static_cast<const char*>(std::memchr(buffer, '\n', n));
         line.append(buffer, lf ? lf - buffer : n);

@@ -92,8 +92,7 @@ void TFindRec::BuildControls() {
         cbbField[k]->setGeometry(64, y, 82, 22);
         cbbField[k]->installEventFilter(this);
         cbbField[k]->lineEdit()->installEventFilter(this);
-        edV[k] = new QLineEdit(grbField);
-        edV[k]->setGeometry(150, y, 148, 22);
+        edV[k] = Placed(new QLineEdit(grbField), 150, y, 148, 22);
         edV[k]->installEventFilter(this);
         connect(edV[k], &QLineEdit::textChanged, this, [this] { UpdateRowVisibility(); });
         if (k > 0) {
@@ -113,14 +112,10 @@ void TFindRec::BuildControls() {
     connect(btSaveRec, &QPushButton::clicked, this, &TFindRec::btSaveRecClick);
 
     grpNum = new QGroupBox(this);
-    edBegin = new QLineEdit(QStringLiteral("1"), grpNum);
-    edBegin->setGeometry(6, 10, 40, 22);
-    auto* plus = new QLabel(QStringLiteral("+"), grpNum);
-    plus->setGeometry(50, 10, 10, 22);
-    edNum = new QLineEdit(QStringLiteral("10"), grpNum);
-    edNum->setGeometry(62, 10, 40, 22);
-    lbNum = new QLabel(U("共有 0 条"), grpNum);
-    lbNum->setGeometry(6, 36, 100, 18);
+    edBegin = Placed(new QLineEdit(QStringLiteral("1"), grpNum), 6, 10, 40, 22);
+    Placed(new QLabel(QStringLiteral("+"), grpNum), 50, 10, 10, 22);
+    edNum = Placed(new QLineEdit(QStringLiteral("10"), grpNum), 62, 10, 40, 22);
+    lbNum = Placed(new QLabel(U("共有 0 条"), grpNum), 6, 36, 100, 18);
     lbNum->hide();
     edBegin->installEventFilter(this);
     edNum->installEventFilter(this);
@@ -170,8 +165,7 @@ void TFindRec::BuildControls() {
     HideDetails();
 
     grpWait = new QGroupBox(this);
-    auto* waitText = new QLabel(U("正在搜索服务器,请稍侯"), grpWait);
-    waitText->setGeometry(10, 14, 200, 24);
+    Placed(new QLabel(U("正在搜索服务器,请稍侯"), grpWait), 10, 14, 200, 24);
     grpWait->hide();
 
     // Function keys and Enter are seen for the whole window before any control takes them.

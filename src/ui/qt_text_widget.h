@@ -22,4 +22,11 @@ inline QFont ListFont() {
 
 inline constexpr int kPixelsPerByte = 6;
 
+// A new widget at its place in its parent, as the window's layout gives it.
+template <class Widget>
+Widget* Placed(Widget* widget, int x, int y, int width, int height) {
+    widget->setGeometry(x, y, width, height);
+    return widget;
+}
+
 }  // namespace z39

@@ -10,7 +10,14 @@
 namespace z39 {
 namespace {
 constexpr int kCheckWidth = 16;
+
+// Cream, or the selection colour for a selected row; true when selected.
+bool FillRowBackground(QPainter* painter, const QStyleOptionViewItem& option) {
+    const bool selected = option.state & QStyle::State_Selected;
+    painter->fillRect(option.rect, selected ? option.palette.highlight().color() : kCream);
+    return selected;
 }
+}  // namespace
 
 void DrawByteColumns(QPainter* painter, const QByteArray& gbk, int x, int baseline) {
     int column = 0;
@@ -34,8 +41,7 @@ void ResultListDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
                                const QModelIndex& index) const {
     painter->save();
     const QRect r = option.rect;
-    const bool selected = option.state & QStyle::State_Selected;
-    painter->fillRect(r, selected ? option.palette.highlight().color() : kCream);
+    const bool selected = FillRowBackground(painter, option);
 
     QStyleOptionViewItem check(option);
     check.rect = QRect(r.left() + 1, r.top() + 1, kCheckWidth - 4, r.height() - 2);
@@ -81,8 +87,7 @@ void DetailListDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
                                const QModelIndex& index) const {
     painter->save();
     const QRect r = option.rect;
-    const bool selected = option.state & QStyle::State_Selected;
-    painter->fillRect(r, selected ? option.palette.highlight().color() : kCream);
+    const bool selected = FillRowBackground(painter, option);
     QByteArray line = index.data(kGbkRole).toByteArray();
     painter->setFont(ListFont());
     painter->setPen(kMoneyGreen);

@@ -18,51 +18,37 @@ TSetPara::TSetPara(AppState& state, UserInterface& ui, std::function<void()> ope
                    QWidget* parent)
     : QWidget(parent), state_(state), ui_(ui), openTargetEditor_(std::move(openTargetEditor)) {
     setWindowTitle(U("参数配置"));
-    auto* main = new QGroupBox(U("配置系统参数"), this);
-    main->setGeometry(8, 4, 560, 380);
+    auto* main = Placed(new QGroupBox(U("配置系统参数"), this), 8, 4, 560, 380);
 
-    auto* count = new QGroupBox(U("每次读取记录数"), main);
-    count->setGeometry(10, 20, 250, 56);
+    auto* count = Placed(new QGroupBox(U("每次读取记录数"), main), 10, 20, 250, 56);
     edNum = new QLineEdit(count);
     edNum->setValidator(new QIntValidator(1, 100, edNum));
     edNum->setGeometry(10, 22, 60, 24);
-    cbAll = new QCheckBox(U("全部读取"), count);
-    cbAll->setGeometry(90, 22, 120, 24);
+    cbAll = Placed(new QCheckBox(U("全部读取"), count), 90, 22, 120, 24);
 
-    auto* order = new QGroupBox(U("排序方式"), main);
-    order->setGeometry(270, 20, 280, 56);
-    rbOrder1 = new QRadioButton(U("按题名排序"), order);
-    rbOrder1->setGeometry(10, 22, 120, 24);
-    rbOrder2 = new QRadioButton(U("按获得先后排序"), order);
-    rbOrder2->setGeometry(135, 22, 140, 24);
+    auto* order = Placed(new QGroupBox(U("排序方式"), main), 270, 20, 280, 56);
+    rbOrder1 = Placed(new QRadioButton(U("按题名排序"), order), 10, 22, 120, 24);
+    rbOrder2 = Placed(new QRadioButton(U("按获得先后排序"), order), 135, 22, 140, 24);
 
-    auto* path = new QGroupBox(U("下载记录的文件目录(文件名为marcYYYYMMDD.txt)"), main);
-    path->setGeometry(10, 82, 540, 56);
-    edPath = new QLineEdit(path);
-    edPath->setGeometry(10, 22, 480, 24);
-    btOpenDir = new QPushButton(QStringLiteral("..."), path);
-    btOpenDir->setGeometry(496, 22, 34, 24);
+    auto* path = Placed(new QGroupBox(U("下载记录的文件目录(文件名为marcYYYYMMDD.txt)"), main), 10,
+                        82, 540, 56);
+    edPath = Placed(new QLineEdit(path), 10, 22, 480, 24);
+    btOpenDir = Placed(new QPushButton(QStringLiteral("..."), path), 496, 22, 34, 24);
     connect(btOpenDir, &QPushButton::clicked, this, [this] {
         QString folder =
             QFileDialog::getExistingDirectory(this, U("请选择要保存的文件目录"), edPath->text());
         if (!folder.isEmpty()) edPath->setText(folder);
     });
 
-    auto* ks = new QGroupBox(U("岱恒共享编目库"), main);
-    ks->setGeometry(10, 144, 540, 110);
+    auto* ks = Placed(new QGroupBox(U("岱恒共享编目库"), main), 10, 144, 540, 110);
     (new QLabel(U("地址"), ks))->setGeometry(10, 24, 40, 24);
-    edHAddr = new QLineEdit(ks);
-    edHAddr->setGeometry(50, 24, 230, 24);
+    edHAddr = Placed(new QLineEdit(ks), 50, 24, 230, 24);
     (new QLabel(U("端口"), ks))->setGeometry(290, 24, 40, 24);
-    edHPort = new QLineEdit(ks);
-    edHPort->setGeometry(330, 24, 80, 24);
-    Button1 = new QPushButton(U("默认地址"), ks);
-    Button1->setGeometry(420, 24, 100, 24);
+    edHPort = Placed(new QLineEdit(ks), 330, 24, 80, 24);
+    Button1 = Placed(new QPushButton(U("默认地址"), ks), 420, 24, 100, 24);
     connect(Button1, &QPushButton::clicked, this, &TSetPara::Button1Click);
-    cbIE = new QCheckBox(U("使用IE通信方式访问"), ks);
-    cbIE->setGeometry(10, 60, 200, 24);
-    ckbSetDefault = new QCheckBox(U("设置为默认服务器"), ks);
-    ckbSetDefault->setGeometry(230, 60, 200, 24);
+    cbIE = Placed(new QCheckBox(U("使用IE通信方式访问"), ks), 10, 60, 200, 24);
+    ckbSetDefault = Placed(new QCheckBox(U("设置为默认服务器"), ks), 230, 60, 200, 24);
 
     // The proxy settings are kept in the file but never shown.
     grbProxyGroup = new QGroupBox(U("代理服务器"), main);
@@ -75,11 +61,9 @@ TSetPara::TSetPara(AppState& state, UserInterface& ui, std::function<void()> ope
     connect(ckbProxy, &QCheckBox::clicked, this, showProxy);
     connect(ckbSetDefault, &QCheckBox::clicked, this, showProxy);
 
-    btOk = new QPushButton(U("保存参数"), main);
-    btOk->setGeometry(120, 300, 140, 30);
+    btOk = Placed(new QPushButton(U("保存参数"), main), 120, 300, 140, 30);
     connect(btOk, &QPushButton::clicked, this, &TSetPara::btOkClick);
-    btZ39Svr = new QPushButton(U("设置Z39.50服务器参数"), main);
-    btZ39Svr->setGeometry(290, 300, 180, 30);
+    btZ39Svr = Placed(new QPushButton(U("设置Z39.50服务器参数"), main), 290, 300, 180, 30);
     connect(btZ39Svr, &QPushButton::clicked, this, [this] {
         if (openTargetEditor_) openTargetEditor_();
         state_.windowCommand = kExitWindowsCommand;

@@ -18,8 +18,7 @@ TZ39SvrPara::TZ39SvrPara(const TargetList& list, const std::string& path, AppSta
     : QDialog(parent), editor_(list, path), state_(state), ui_(ui) {
     setWindowTitle(U("Z39.50服务器参数配置"));
     resize(600, 470);
-    sgBookList = new QTableWidget(0, 5, this);
-    sgBookList->setGeometry(8, 8, 584, 200);
+    sgBookList = Placed(new QTableWidget(0, 5, this), 8, 8, 584, 200);
     sgBookList->setHorizontalHeaderLabels(
         {U("分组名称"), U("服务器名称"), U("服务器地址"), U("端口"), U("数据库名称")});
     const int widths[] = {77, 192, 167, 46, 78};
@@ -36,12 +35,10 @@ TZ39SvrPara::TZ39SvrPara(const TargetList& list, const std::string& path, AppSta
         ShowRow(editor_.rows()[static_cast<size_t>(editor_.selected())]);
     });
 
-    auto* group = new QGroupBox(U("参数"), this);
-    group->setGeometry(8, 214, 584, 180);
+    auto* group = Placed(new QGroupBox(U("参数"), this), 8, 214, 584, 180);
     auto field = [group](const char* label, int x, int y) {
         (new QLabel(U(label), group))->setGeometry(x, y, 80, 24);
-        auto* edit = new QLineEdit(group);
-        edit->setGeometry(x + 80, y, 190, 24);
+        auto* edit = Placed(new QLineEdit(group), x + 80, y, 190, 24);
         return edit;
     };
     db_country = field("分组名称", 10, 22);
@@ -51,17 +48,13 @@ TZ39SvrPara::TZ39SvrPara(const TargetList& list, const std::string& path, AppSta
     db_database = field("数据库名称", 10, 86);
     db_username = field("用户名称", 10, 118);
     db_userpass = field("用户密码", 300, 118);
-    auto* auth = new QGroupBox(U("授权方式"), group);
-    auth->setGeometry(300, 80, 270, 36);
-    db_auth1 = new QRadioButton(U("需要授权"), auth);
-    db_auth1->setGeometry(10, 12, 110, 20);
-    db_auth0 = new QRadioButton(U("不需要授权"), auth);
-    db_auth0->setGeometry(130, 12, 120, 20);
+    auto* auth = Placed(new QGroupBox(U("授权方式"), group), 300, 80, 270, 36);
+    db_auth1 = Placed(new QRadioButton(U("需要授权"), auth), 10, 12, 110, 20);
+    db_auth0 = Placed(new QRadioButton(U("不需要授权"), auth), 130, 12, 120, 20);
 
     int x = 30;
     auto button = [this, &x](const char* caption) {
-        auto* b = new QPushButton(U(caption), this);
-        b->setGeometry(x, 410, 80, 30);
+        auto* b = Placed(new QPushButton(U(caption), this), x, 410, 80, 30);
         x += 92;
         return b;
     };

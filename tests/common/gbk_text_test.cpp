@@ -54,6 +54,15 @@ TEST(EqualsNoCase, FoldsAsciiButNotDoubleByteCharacters) {
     EXPECT_FALSE(EqualsNoCase("\xB0\x41", "\xB0\x61"));
 }
 
+TEST(TextLines, LineBreaksOfEitherKindAndNoLineAfterTheLast) {
+    using L = std::vector<std::string>;
+    EXPECT_EQ(TextLines("a\r\nb\nc"), (L{"a", "b", "c"}));
+    EXPECT_EQ(TextLines("a\n\nb\r\n"), (L{"a", "", "b"}));
+    EXPECT_EQ(TextLines("a\r"), (L{"a"}));
+    EXPECT_EQ(TextLines("a\rb\n"), (L{"a\rb"}));  // a CR inside a line stays
+    EXPECT_TRUE(TextLines("").empty());
+}
+
 TEST(ReplaceAll, DoesNotRescanWhatItInserted) {
     EXPECT_EQ(ReplaceAll("a%b%", "%", "%25"), "a%25b%25");
     EXPECT_EQ(ReplaceAll("abc", "", "x"), "abc");
