@@ -105,13 +105,16 @@ bool ExternalZ39Backend::RunClient(const TargetEntry& entry, const std::string& 
                                        ProcessRunner::QuoteWord(files.clientMarcPath),
                                    files.clientScriptPath, files.clientMessagePath, G("错误！"));
     if (status != RunStatus::kFinished) {
-        out.connectionFailed = true;
-        out.statusMessage = ConnectionFailedStatus();
-        state_.discoveredHost.clear();
+        ConnectionLost(out);
         return false;
     }
     clock_.SleepMs(kRecordWaitMs);
     return true;
+}
+
+void ExternalZ39Backend::ConnectionLost(SearchOutcome& out) {
+    MarkConnectionFailed(out);
+    state_.discoveredHost.clear();
 }
 
 void ExternalZ39Backend::AddRecords(const std::vector<std::string>& lines) {
@@ -138,9 +141,7 @@ SearchOutcome ExternalZ39Backend::FirstPage(const TargetEntry& entry,
     out.rows = index_.Rows();
     out.nextStart = static_cast<int64_t>(out.rows.size()) + 1;
     if (ClientReportedConnectionFailure(state_.files.clientMessagePath)) {
-        out.connectionFailed = true;
-        out.statusMessage = ConnectionFailedStatus();
-        state_.discoveredHost.clear();
+        ConnectionLost(out);
     } else {
         out.hitLabel = HitLabel(out.total);
         out.statusMessage = out.total < 1 ? NoDataStatus() : FoundStatus(out.total);
@@ -166,9 +167,7 @@ SearchOutcome ExternalZ39Backend::NextPage(const TargetEntry& entry, const std::
     AddRecords(ReadRecordFile(state_.files.clientMarcPath, false).records);
     out.rows = index_.Rows();
     if (ClientReportedConnectionFailure(state_.files.clientMessagePath)) {
-        out.connectionFailed = true;
-        out.statusMessage = ConnectionFailedStatus();
-        state_.discoveredHost.clear();
+        ConnectionLost(out);
     } else {
         out.statusMessage = out.total < 1 ? NoDataStatus() : FoundStatus(out.total);
     }

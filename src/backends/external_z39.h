@@ -61,6 +61,8 @@ class ExternalZ39Backend final : public SearchBackend {
     bool RunClient(const TargetEntry& entry, const std::string& queryLine,
                    const std::string& showLine, SearchOutcome& out);
     void AddRecords(const std::vector<std::string>& lines);
+    // Marks `out` as a failed connection and forgets a discovered host.
+    void ConnectionLost(SearchOutcome& out);
 
     AppState& state_;
     RecordStore& store_;

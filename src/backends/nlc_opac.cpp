@@ -85,15 +85,10 @@ NlcOpacBackend::NlcOpacBackend(AppState& state, RecordStore& store, ResultIndex&
                                HttpClient& http, UserInterface& ui)
     : state_(state), store_(store), index_(index), http_(http), ui_(ui) {}
 
-std::string ReceivingStatus(int done, int total) {
-    return G("正在接收记录 ") + std::to_string(done) + "/" + std::to_string(total);
-}
-
 SearchOutcome NlcOpacBackend::NextPage(const TargetEntry&, const std::string&, int64_t total,
                                        int64_t nextStart, int64_t) {
     SearchOutcome out;
-    out.connectionFailed = true;
-    out.statusMessage = ConnectionFailedStatus();
+    MarkConnectionFailed(out);
     out.total = total;
     out.nextStart = nextStart;
     return out;
@@ -103,8 +98,7 @@ SearchOutcome NlcOpacBackend::FirstPage(const TargetEntry&, const std::string& i
     SearchOutcome out;
     const std::string form = GetCsUrl(http_, state_.settings.OPACURL);
     if (form.empty()) {
-        out.connectionFailed = true;
-        out.statusMessage = ConnectionFailedStatus();
+        MarkConnectionFailed(out);
         // The compact launch window must still grow to show what happened.
         out.searchCompleted = true;
         return out;

@@ -31,9 +31,6 @@ std::string SetNumberOf(const std::string& resultPage);
 // The hit count of a result page, at most 30; -1 when the page has no hit-count marker.
 int HitCountOf(const std::string& resultPage);
 
-// The status message while record pages arrive: "正在接收记录 " done "/" total.
-std::string ReceivingStatus(int done, int total);
-
 // Searches the national library's web OPAC by ISBN (GetMarcFromNlcOpac). Each arriving
 // record page sets the status message to ReceivingStatus and lets the window repaint.
 class NlcOpacBackend final : public SearchBackend {

@@ -57,6 +57,15 @@ void CompleteFurtherPage(SearchOutcome& out, const AppState& state) {
     }
 }
 
+void MarkConnectionFailed(SearchOutcome& out) {
+    out.connectionFailed = true;
+    out.statusMessage = ConnectionFailedStatus();
+}
+
+std::string ReceivingStatus(int done, int total) {
+    return G("正在接收记录 ") + std::to_string(done) + "/" + std::to_string(total);
+}
+
 std::string ConnectionFailedStatus() {
     return G("与服务器连接不成功，请重试或选择其他目标数据库再试！");
 }

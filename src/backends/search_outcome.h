@@ -46,12 +46,16 @@ void FinishFailedFirstPage(SearchOutcome& out, const AppState& state);
 // (and in launch-query mode ticked as the only choice).
 void CompleteFurtherPage(SearchOutcome& out, const AppState& state);
 
+// A step that reached no server, or lost it: the flag and ConnectionFailedStatus().
+void MarkConnectionFailed(SearchOutcome& out);
+
 // The status messages of a search.
 std::string ConnectionFailedStatus();  // "与服务器连接不成功，请重试或选择其他目标数据库再试！"
 std::string NoDataStatus();  // "连接成功，没有查询到数据，您可选择其他目标数据库再试！"
 std::string FoundStatus(int64_t total);  // "连接服务器成功，共查询到[" total "]条数据！"
 std::string ReceivedStatus();            // "连接服务器成功，已接收完数据！"
-std::string HitLabel(int64_t total);  // "共有 " total " 条"
-std::string EmptyQueryMessage();      // "请输入查询条件"
+std::string HitLabel(int64_t total);               // "共有 " total " 条"
+std::string ReceivingStatus(int done, int total);  // "正在接收记录 " done "/" total
+std::string EmptyQueryMessage();                   // "请输入查询条件"
 
 }  // namespace z39

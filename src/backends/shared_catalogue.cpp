@@ -186,8 +186,7 @@ KsAnswer ParseKsAnswer(const std::string& answer, bool firstPage, bool http) {
 
 SearchOutcome SharedCatalogueBackend::Failed() {
     SearchOutcome out;
-    out.connectionFailed = true;
-    out.statusMessage = ConnectionFailedStatus();
+    MarkConnectionFailed(out);
     state_.discoveredHost.clear();
     return out;
 }

@@ -15,8 +15,7 @@ std::string CountOrTen(const std::string& countText) {
 // A target whose back end is not available ends like a failed connection.
 SearchOutcome NoBackend() {
     SearchOutcome out;
-    out.connectionFailed = true;
-    out.statusMessage = ConnectionFailedStatus();
+    MarkConnectionFailed(out);
     out.searchCompleted = true;
     return out;
 }

@@ -4,7 +4,6 @@
 
 #include "app/startup.h"
 #include "backends/external_z39.h"
-#include "backends/nlc_opac.h"
 #include "backends/process_runner.h"
 #include "backends/search_outcome.h"
 #include "common/gbk_text.h"

@@ -88,8 +88,7 @@ class UnreachedBackend final : public SearchBackend {
     SearchOutcome Fail() {
         ++calls;
         SearchOutcome out;
-        out.connectionFailed = true;
-        out.statusMessage = ConnectionFailedStatus();
+        MarkConnectionFailed(out);
         out.searchCompleted = true;
         return out;
     }
