@@ -4,6 +4,7 @@
 
 #include "../tests/support/fakes.h"
 #include "../tests/support/opac_server.h"
+#include "../tests/support/session_harness.h"
 #include "../tests/support/temp_dir.h"
 #include "backends/nlc_opac.h"
 #include "demo_catalogue.h"
@@ -13,8 +14,9 @@ namespace {
 // Fetches one page after the other, as the search did before.
 class OneAtATimeHttp final : public z39::HttpClient {
   public:
-    z39::HttpResult Get(const std::string& url, int timeoutMs) override {
-        return real.Get(url, timeoutMs);
+    z39::HttpResult Get(const std::string& url, int timeoutMs,
+                        const z39::CancelToken* cancel) override {
+        return real.Get(url, timeoutMs, cancel);
     }
     z39::CurlHttpClient real;
 };
@@ -34,15 +36,11 @@ z39::test::OpacServer& Server() {
 void Search(benchmark::State& state, z39::HttpClient& http) {
     z39::test::OpacServer& server = Server();
     z39::test::TempDir dir;
-    z39::AppState app;
-    app.settings.OPACURL = server.Base();
-    z39::RecordStore store(dir.File("_list.~"));
-    z39::ResultIndex index;
-    z39::test::RecordingUi ui;
-    z39::NlcOpacBackend backend(app, store, index, http, ui);
+    z39::test::SessionHarness h(dir.File("_list.~"), z39::TargetKind::kWebOpac);
+    h.state.settings.OPACURL = server.Base();
+    z39::NlcOpacBackend backend(http);
     for (auto _ : state) {
-        store.Clear();
-        auto out = backend.FirstPage(z39::TargetEntry{}, "7-5366-9293-9");
+        auto out = h.Start(backend, {{"", "ISBN", "7-5366-9293-9"}});
         if (out.rows.size() != 30) state.SkipWithError("not 30 records");
     }
 }

@@ -7,10 +7,11 @@
 
 #include "../tests/support/child_process.h"
 #include "../tests/support/fakes.h"
+#include "../tests/support/session_harness.h"
 #include "../tests/support/temp_dir.h"
 #include "backends/external_z39.h"
+#include "backends/search_condition.h"
 #include "common/file_util.h"
-#include "search/search_condition.h"
 
 namespace {
 
@@ -44,25 +45,21 @@ const char* kQuery = "f @attr 1=4 Java";
 void BM_FirstTenThroughClientPath(benchmark::State& state) {
     if (Zebra().port() == 0) return state.SkipWithError("zebrasrv did not start");
     z39::test::TempDir dir;
-    z39::AppState app;
-    app.files = z39::MakeWorkingFiles(dir.path());
-    z39::RecordStore store(app.files.recordListPath);
-    z39::ResultIndex index;
     z39::test::RecordingUi ui;
     z39::test::FakeClock clock;
     z39::SteadyClock steady;
     z39::ProcessRunner runner(ui, steady);
-    z39::ExternalZ39Backend backend(app, store, index, runner, clock,
+    z39::ExternalZ39Backend backend(runner, clock, z39::Z39WorkFilesIn(dir.path()),
                                     z39::test::BinDir() + "/yazc");
     z39::TargetEntry entry;
     entry.address = "127.0.0.1";
     entry.port = std::to_string(Zebra().port());
     entry.database = "Default";
+    z39::test::SessionHarness h(dir.File("_list.~"), z39::TargetKind::kZ39, entry);
     for (auto _ : state) {
-        store.Clear();
-        auto out = backend.FirstPage(entry, kQuery);
-        out = backend.NextPage(entry, kQuery, out.total, 2, 9);
-        if (out.connectionFailed || index.size() != 10) state.SkipWithError("search failed");
+        auto out = h.Start(backend, z39::test::TitleRows("Java"));
+        out = h.Next("2", "9");
+        if (out.connectionFailed || h.index.size() != 10) state.SkipWithError("search failed");
     }
 }
 BENCHMARK(BM_FirstTenThroughClientPath)->Unit(benchmark::kMillisecond);

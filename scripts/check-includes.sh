@@ -35,5 +35,17 @@ while IFS= read -r hit; do
     echo "$hit: tools include the windows"
     bad=1
 done < <(grep -rnE '^#include "ui/' tools || true)
+# Back ends are adapters: they fill no shared result and touch no run state.
+while IFS= read -r hit; do
+    echo "$hit: a back end includes what only the search session may touch"
+    bad=1
+done < <(grep -rnE '^#include "(state/app_state|records/result_index|records/record_store)\.h"' \
+    src/backends || true)
+# What kind a target is gets decided in one place.
+while IFS= read -r hit; do
+    echo "$hit: the kind of a target is told outside src/targets"
+    bad=1
+done < <(grep -rnE 'kSharedCatalogueSlot|kWebOpacDomainLabel' src --include=*.h --include=*.cpp |
+    grep -v '^src/targets/' || true)
 ((bad == 0)) && echo "includes: every folder depends only on the ones below it"
 exit $bad

@@ -85,94 +85,98 @@ std::string SkippedRecordsNotice(const SkippedRecords& skipped) {
            G("]条记录不是MARC格式或带有错误信息，没有列出，也不会保存。\r\n") + skipped.firstReport;
 }
 
-ExternalZ39Backend::ExternalZ39Backend(AppState& state, RecordStore& store, ResultIndex& index,
-                                       ProcessRunner& runner, Clock& clock, std::string clientPath)
-    : state_(state),
-      store_(store),
-      index_(index),
-      runner_(runner),
+Z39WorkFiles Z39WorkFilesOf(const WorkingFiles& files) {
+    return {files.clientScriptPath, files.clientMessagePath, files.clientMarcPath};
+}
+
+Z39WorkFiles Z39WorkFilesIn(const std::string& folder) {
+    return {JoinPath(folder, "_zinit.~"), JoinPath(folder, "_mess.~"), JoinPath(folder, "_marc.~")};
+}
+
+std::string ClientFailureReason(int exitStatus, const std::string& messagePath) {
+    std::string said;
+    for (const std::string& line :
+         TextLines(ReadWholeFile(messagePath, Links::refuse).value_or(std::string()))) {
+        if (!Trim(line).empty()) {
+            said = Trim(line).substr(0, 200);
+            break;
+        }
+    }
+    std::string reason = G("检索程序异常结束，退出状态[") + std::to_string(exitStatus) + "]";
+    return said.empty() ? reason : reason + G("：") + said;
+}
+
+ExternalZ39Backend::ExternalZ39Backend(ProcessRunner& runner, Clock& clock, Z39WorkFiles files,
+                                       std::string clientPath)
+    : runner_(runner),
       clock_(clock),
+      files_(std::move(files)),
       clientPath_(std::move(clientPath)) {}
 
-bool ExternalZ39Backend::RunClient(const TargetEntry& entry, const std::string& queryLine,
-                                   const std::string& showLine, SearchOutcome& out) {
-    const WorkingFiles& files = state_.files;
-    if (!ReplaceFileAtomically(files.clientScriptPath,
-                               BuildZ39Script(state_.settings, entry, queryLine, showLine)))
-        throw Z39Error("Unable to write to " + files.clientScriptPath);
+bool ExternalZ39Backend::RunClient(const Z39Settings& settings, const TargetEntry& entry,
+                                   const std::string& queryLine, const std::string& showLine,
+                                   CancelToken& cancel, PageResult& out) {
+    if (!ReplaceFileAtomically(files_.script, BuildZ39Script(settings, entry, queryLine, showLine)))
+        throw Z39Error("Unable to write to " + files_.script);
     clock_.SleepMs(kScriptWaitMs);
-    RunStatus status = runner_.Run(ProcessRunner::QuoteWord(clientPath_) + " -m " +
-                                       ProcessRunner::QuoteWord(files.clientMarcPath),
-                                   files.clientScriptPath, files.clientMessagePath, G("错误！"));
+    int exitStatus = 0;
+    RunStatus status = runner_.Run(
+        ProcessRunner::QuoteWord(clientPath_) + " -m " + ProcessRunner::QuoteWord(files_.marc),
+        files_.script, files_.message, G("错误！"), &cancel, &exitStatus);
+    if (status == RunStatus::kCancelled) {
+        out.status = PageStatus::kCancelled;
+        return false;
+    }
     if (status != RunStatus::kFinished) {
-        ConnectionLost(out);
+        out.status = PageStatus::kNoConnection;
+        return false;
+    }
+    if (exitStatus != 0) {
+        // A client that could not do its work (its record file, say) found nothing: that is
+        // a failure, never "no data".
+        out.status = PageStatus::kNoConnection;
+        out.reason = ClientFailureReason(exitStatus, files_.message);
         return false;
     }
     clock_.SleepMs(kRecordWaitMs);
     return true;
 }
 
-void ExternalZ39Backend::ConnectionLost(SearchOutcome& out) {
-    MarkConnectionFailed(out);
-    state_.discoveredHost.clear();
-}
-
-void ExternalZ39Backend::AddRecords(const std::vector<std::string>& lines) {
-    std::vector<ResultIndex::Result> page;
-    for (const auto& line : lines) {
-        std::string display = DisplayLine(line);
-        if (display.empty()) continue;  // neither listed nor stored
-        page.push_back({std::move(display), line});
+void ExternalZ39Backend::TakeRecords(std::vector<std::string> lines, PageResult& out) {
+    for (auto& line : lines) {
+        if (DisplayLine(line).empty()) continue;  // neither listed nor stored
+        out.records.push_back(std::move(line));
     }
-    index_.AddResults(page, store_);
+    if (ClientReportedConnectionFailure(files_.message)) out.status = PageStatus::kNoConnection;
+    std::string notice = SkippedRecordsNotice(ClientSkippedRecords(files_.message));
+    if (!notice.empty()) out.notices.push_back(std::move(notice));
 }
 
-SearchOutcome ExternalZ39Backend::FirstPage(const TargetEntry& entry,
-                                            const std::string& findCommand) {
-    SearchOutcome out;
-    if (!RunClient(entry, findCommand, "show", out)) {
-        out.searchCompleted = true;
+PageResult ExternalZ39Backend::Fetch(const TargetProfile& target, const SearchRequest& request,
+                                     CancelToken& cancel) {
+    return FetchCommand(target.entry, BuildFindCommand(request.rows), request, cancel);
+}
+
+PageResult ExternalZ39Backend::FetchCommand(const TargetEntry& entry,
+                                            const std::string& findCommand,
+                                            const SearchRequest& request, CancelToken& cancel) {
+    PageResult out;
+    DeleteFileIfExists(files_.marc);
+    if (request.firstPage) {
+        if (!RunClient(request.settings, entry, findCommand, "show", cancel, out)) return out;
+        RecordFile file = ReadRecordFile(files_.marc, true);
+        out.hasTotal = true;
+        out.total = file.hits;
+        TakeRecords(std::move(file.records), out);
         return out;
     }
-    RecordFile file = ReadRecordFile(state_.files.clientMarcPath, true);
-    index_.Clear();
-    AddRecords(file.records);
-    out.total = file.hits;
-    out.rows = index_.Rows();
-    out.nextStart = static_cast<int64_t>(out.rows.size()) + 1;
-    if (ClientReportedConnectionFailure(state_.files.clientMessagePath)) {
-        ConnectionLost(out);
-    } else {
-        out.hitLabel = HitLabel(out.total);
-        out.statusMessage = out.total < 1 ? NoDataStatus() : FoundStatus(out.total);
-    }
-    out.notice = SkippedRecordsNotice(ClientSkippedRecords(state_.files.clientMessagePath));
-    CompleteFirstPage(out, state_);
-    return out;
-}
-
-SearchOutcome ExternalZ39Backend::NextPage(const TargetEntry& entry, const std::string& findCommand,
-                                           int64_t total, int64_t nextStart, int64_t count) {
-    SearchOutcome out;
-    out.total = total;
-    out.nextStart = nextStart;
-    const int64_t ask = std::min(total - nextStart + 1, count);
-    DeleteFileIfExists(state_.files.clientMarcPath);
-    if (!RunClient(entry, findCommand,
-                   "show " + std::to_string(nextStart) + "+" + std::to_string(ask), out)) {
-        out.rows = index_.Rows();
+    const int64_t ask = std::min(request.total - request.start + 1, request.count);
+    if (!RunClient(request.settings, entry, findCommand,
+                   "show " + std::to_string(request.start) + "+" + std::to_string(ask), cancel,
+                   out))
         return out;
-    }
-    out.nextStart = std::min(nextStart + ask, total + 1);
-    AddRecords(ReadRecordFile(state_.files.clientMarcPath, false).records);
-    out.rows = index_.Rows();
-    if (ClientReportedConnectionFailure(state_.files.clientMessagePath)) {
-        ConnectionLost(out);
-    } else {
-        out.statusMessage = out.total < 1 ? NoDataStatus() : FoundStatus(out.total);
-    }
-    out.notice = SkippedRecordsNotice(ClientSkippedRecords(state_.files.clientMessagePath));
-    CompleteFurtherPage(out, state_);
+    out.covered = ask;
+    TakeRecords(ReadRecordFile(files_.marc, false).records, out);
     return out;
 }
 

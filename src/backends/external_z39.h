@@ -5,9 +5,8 @@
 #include "backends/process_runner.h"
 #include "backends/search_backend.h"
 #include "common/clock.h"
-#include "records/record_store.h"
-#include "records/result_index.h"
-#include "state/app_state.h"
+#include "state/working_files.h"
+#include "state/z39_settings.h"
 
 namespace z39 {
 
@@ -46,29 +45,45 @@ SkippedRecords ClientSkippedRecords(const std::string& messagePath);
 // The notice for records that were not listed; empty when none were skipped.
 std::string SkippedRecordsNotice(const SkippedRecords& skipped);
 
+// The external client's three files: the script it reads, its output, the records it
+// writes. Each back end instance has its own.
+struct Z39WorkFiles {
+    std::string script;   // _zinit.~
+    std::string message;  // _mess.~
+    std::string marc;     // _marc.~
+};
+Z39WorkFiles Z39WorkFilesOf(const WorkingFiles& files);
+Z39WorkFiles Z39WorkFilesIn(const std::string& folder);
+
+// The reason shown when the client ran but ended with a non-zero status: the status and
+// the first line it printed.
+std::string ClientFailureReason(int exitStatus, const std::string& messagePath);
+
 // Z39.50 searches through the external client (GetMarcFromOtherZ39 and its next page).
 class ExternalZ39Backend final : public SearchBackend {
   public:
-    ExternalZ39Backend(AppState& state, RecordStore& store, ResultIndex& index,
-                       ProcessRunner& runner, Clock& clock, std::string clientPath = YazcPath());
+    ExternalZ39Backend(ProcessRunner& runner, Clock& clock, Z39WorkFiles files,
+                       std::string clientPath = YazcPath());
 
-    SearchOutcome FirstPage(const TargetEntry& entry, const std::string& findCommand) override;
-    SearchOutcome NextPage(const TargetEntry& entry, const std::string& findCommand, int64_t total,
-                           int64_t nextStart, int64_t count) override;
+    PageResult Fetch(const TargetProfile& target, const SearchRequest& request,
+                     CancelToken& cancel) override;
+
+    // The same with the find command already made.
+    PageResult FetchCommand(const TargetEntry& entry, const std::string& findCommand,
+                            const SearchRequest& request, CancelToken& cancel);
+
+    const Z39WorkFiles& files() const { return files_; }
 
   private:
     // Writes the script and runs the client; false when the run failed (status set in `out`).
-    bool RunClient(const TargetEntry& entry, const std::string& queryLine,
-                   const std::string& showLine, SearchOutcome& out);
-    void AddRecords(const std::vector<std::string>& lines);
-    // Marks `out` as a failed connection and forgets a discovered host.
-    void ConnectionLost(SearchOutcome& out);
+    bool RunClient(const Z39Settings& settings, const TargetEntry& entry,
+                   const std::string& queryLine, const std::string& showLine, CancelToken& cancel,
+                   PageResult& out);
+    void TakeRecords(std::vector<std::string> lines, PageResult& out);
 
-    AppState& state_;
-    RecordStore& store_;
-    ResultIndex& index_;
     ProcessRunner& runner_;
     Clock& clock_;
+    Z39WorkFiles files_;
     std::string clientPath_;
 };
 

@@ -60,37 +60,41 @@ CurlGlobal& Global() {
     return global;
 }
 
+HttpResult CancelledResult() {
+    HttpResult r;
+    r.error = "cancelled";
+    r.cancelled = true;
+    return r;
+}
+
 }  // namespace
 
 std::vector<HttpResult> HttpClient::GetMany(const std::vector<std::string>& urls, int timeoutMs,
-                                            int, const Progress& progress) {
+                                            int, const Progress& progress,
+                                            const CancelToken* cancel) {
     std::vector<HttpResult> results;
     for (const auto& url : urls) {
-        results.push_back(Get(url, timeoutMs));
+        results.push_back(cancel && cancel->cancelled() ? CancelledResult()
+                                                        : Get(url, timeoutMs, cancel));
         if (progress) progress(results.size());
     }
     return results;
 }
 
-HttpResult CurlHttpClient::Get(const std::string& url, int timeoutMs) {
-    Global();
-    HttpResult result;
-    Easy curl(curl_easy_init());
-    if (!curl) {
-        result.error = "curl_easy_init failed";
-        return result;
-    }
-    SetUp(curl.get(), url, timeoutMs, &result.body);
-    Finish(curl.get(), curl_easy_perform(curl.get()), result);
-    return result;
+HttpResult CurlHttpClient::Get(const std::string& url, int timeoutMs, const CancelToken* cancel) {
+    return GetMany({url}, timeoutMs, 1, {}, cancel).front();
 }
 
 std::vector<HttpResult> CurlHttpClient::GetMany(const std::vector<std::string>& urls, int timeoutMs,
-                                                int parallel, const Progress& progress) {
+                                                int parallel, const Progress& progress,
+                                                const CancelToken* cancel) {
     Global();
     std::vector<HttpResult> results(urls.size());
     std::unique_ptr<CURLM, MultiCloser> multi(curl_multi_init());
-    if (!multi) return HttpClient::GetMany(urls, timeoutMs, parallel, progress);
+    if (!multi) {
+        for (auto& r : results) r.error = "curl_multi_init failed";
+        return results;
+    }
     // The handles in flight, by the position of their URL; each leaves the multi handle
     // before it is cleaned up.
     std::vector<Easy> easy(urls.size());
@@ -109,7 +113,21 @@ std::vector<HttpResult> CurlHttpClient::GetMany(const std::vector<std::string>& 
         curl_multi_add_handle(multi.get(), easy[i].get());
         ++running;
     };
+    curl_waitfd stop{cancel ? cancel->fd() : -1, CURL_WAIT_POLLIN, 0};
     while (done < urls.size()) {
+        if (cancel && cancel->cancelled()) {
+            // What has not ended fails as cancelled; the handles leave before they go.
+            for (size_t i = 0; i < urls.size(); ++i) {
+                if (easy[i]) {
+                    curl_multi_remove_handle(multi.get(), easy[i].get());
+                    easy[i].reset();
+                    results[i] = CancelledResult();
+                } else if (i >= next) {
+                    results[i] = CancelledResult();
+                }
+            }
+            return results;
+        }
         while (next < urls.size() && running < limit) start(next++);
         int active = 0;
         curl_multi_perform(multi.get(), &active);
@@ -127,7 +145,8 @@ std::vector<HttpResult> CurlHttpClient::GetMany(const std::vector<std::string>& 
             if (progress) progress(done);
         }
         if (done < urls.size() && running > 0)
-            curl_multi_poll(multi.get(), nullptr, 0, 100, nullptr);
+            curl_multi_poll(multi.get(), stop.fd >= 0 ? &stop : nullptr, stop.fd >= 0 ? 1 : 0, 100,
+                            nullptr);
     }
     return results;
 }

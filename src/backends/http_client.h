@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "common/cancel_token.h"
+
 namespace z39 {
 
 // The largest body a GET keeps: past it the transfer ends as a failure.
@@ -14,15 +16,18 @@ struct HttpResult {
     bool ok = false;  // a 2xx answer arrived in time
     long status = 0;
     std::string body;
-    std::string error;  // why it failed
+    std::string error;       // why it failed
+    bool cancelled = false;  // the cancel token ended it
 };
 
 // HTTP GET with a time-out for the whole transfer, the body in memory (at most
-// kMaxHttpBodyBytes). Never uses a proxy.
+// kMaxHttpBodyBytes). Never uses a proxy. A cancel token, when given, ends the transfers
+// early as failures marked `cancelled`.
 class HttpClient {
   public:
     virtual ~HttpClient() = default;
-    virtual HttpResult Get(const std::string& url, int timeoutMs) = 0;
+    virtual HttpResult Get(const std::string& url, int timeoutMs,
+                           const CancelToken* cancel = nullptr) = 0;
 
     // Called as each transfer of GetMany ends: how many have ended so far.
     using Progress = std::function<void(size_t done)>;
@@ -31,15 +36,19 @@ class HttpClient {
     // in the order of `urls`, whatever order they end in. This one fetches one after the
     // other; a client that can do better overrides it.
     virtual std::vector<HttpResult> GetMany(const std::vector<std::string>& urls, int timeoutMs,
-                                            int parallel, const Progress& progress = {});
+                                            int parallel, const Progress& progress = {},
+                                            const CancelToken* cancel = nullptr);
 };
 
-// libcurl, HTTP/1.0; GetMany through the multi interface.
+// libcurl, HTTP/1.0, through the multi interface, which also waits on the cancel token.
+// Holds no handle between calls: one client serves several threads at once.
 class CurlHttpClient final : public HttpClient {
   public:
-    HttpResult Get(const std::string& url, int timeoutMs) override;
+    HttpResult Get(const std::string& url, int timeoutMs,
+                   const CancelToken* cancel = nullptr) override;
     std::vector<HttpResult> GetMany(const std::vector<std::string>& urls, int timeoutMs,
-                                    int parallel, const Progress& progress = {}) override;
+                                    int parallel, const Progress& progress = {},
+                                    const CancelToken* cancel = nullptr) override;
 };
 
 }  // namespace z39

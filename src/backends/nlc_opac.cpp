@@ -37,12 +37,12 @@ std::string BookData(const HttpResult& r) { return r.ok ? Trim(Utf8ToGbk(r.body)
 
 }  // namespace
 
-std::string GetOneBookData(HttpClient& http, const std::string& url) {
-    return BookData(http.Get(url, kOpacTimeoutMs));
+std::string GetOneBookData(HttpClient& http, const std::string& url, const CancelToken* cancel) {
+    return BookData(http.Get(url, kOpacTimeoutMs, cancel));
 }
 
-std::string GetCsUrl(HttpClient& http, const std::string& baseAddress) {
-    std::string page = GetOneBookData(http, baseAddress);
+std::string GetCsUrl(HttpClient& http, const std::string& baseAddress, const CancelToken* cancel) {
+    std::string page = GetOneBookData(http, baseAddress, cancel);
     if (page.empty()) return {};
     size_t form = page.find("name=\"form1\"");
     if (form == std::string::npos) return {};
@@ -81,77 +81,54 @@ int HitCountOf(const std::string& page) {
     return hits;
 }
 
-NlcOpacBackend::NlcOpacBackend(AppState& state, RecordStore& store, ResultIndex& index,
-                               HttpClient& http, UserInterface& ui)
-    : state_(state), store_(store), index_(index), http_(http), ui_(ui) {}
+NlcOpacBackend::NlcOpacBackend(HttpClient& http) : http_(http) {}
 
-SearchOutcome NlcOpacBackend::NextPage(const TargetEntry&, const std::string&, int64_t total,
-                                       int64_t nextStart, int64_t) {
-    SearchOutcome out;
-    MarkConnectionFailed(out);
-    out.total = total;
-    out.nextStart = nextStart;
-    return out;
-}
-
-SearchOutcome NlcOpacBackend::FirstPage(const TargetEntry&, const std::string& isbn) {
-    SearchOutcome out;
-    const std::string form = GetCsUrl(http_, state_.settings.OPACURL);
-    if (form.empty()) {
-        MarkConnectionFailed(out);
-        // The compact launch window must still grow to show what happened.
-        out.searchCompleted = true;
+PageResult NlcOpacBackend::Fetch(const TargetProfile&, const SearchRequest& request,
+                                 CancelToken& cancel) {
+    PageResult out;
+    auto cancelled = [&] {
+        if (!cancel.cancelled()) return false;
+        out = PageResult{};
+        out.status = PageStatus::kCancelled;
+        return true;
+    };
+    if (!request.firstPage || request.rows.empty()) {
+        out.status = PageStatus::kNoConnection;
         return out;
     }
-    const std::string page =
-        GetOneBookData(http_, form + "?func=find-m&request=" + EscapeQueryValue(Trim(isbn)) +
-                                  "&format=000&adjacent=Y&find_base=NLC01&find_code=ISB");
+    const std::string form = GetCsUrl(http_, request.settings.OPACURL, &cancel);
+    if (cancelled()) return out;
+    if (form.empty()) {
+        out.status = PageStatus::kNoConnection;
+        return out;
+    }
+    const std::string page = GetOneBookData(
+        http_,
+        form + "?func=find-m&request=" + EscapeQueryValue(Trim(request.rows[0].value)) +
+            "&format=000&adjacent=Y&find_base=NLC01&find_code=ISB",
+        &cancel);
+    if (cancelled()) return out;
     const std::string setNumber = SetNumberOf(page);
-    int hits = setNumber.empty() ? 0 : std::max(0, HitCountOf(page));
+    const int hits = setNumber.empty() ? 0 : std::max(0, HitCountOf(page));
+    out.hasTotal = true;
+    out.total = hits;
     if (hits > 0) {
-        index_.Clear();
         std::vector<std::string> urls;
         for (int i = 1; i <= hits; ++i)
             urls.push_back(form + "?func=full-set-set&set_number=" + setNumber +
                            "&set_entry=" + SixDigits(i) + "&format=001");
-        // The pages come in any order; they are stored and listed in entry order, as
-        // fetching them one after the other would.
-        std::vector<HttpResult> pages =
-            http_.GetMany(urls, kOpacTimeoutMs, kOpacParallelPages, [&](size_t done) {
-                state_.statusMessage = ReceivingStatus(static_cast<int>(done), hits);
-                ui_.ProcessPendingEvents();
-            });
-        std::vector<ResultIndex::Result> results;
-        for (const auto& page : pages) {
-            std::string record = BookDataToBookMarc(PageToFieldLines(BookData(page)));
-            results.push_back({DisplayLine(record), std::move(record)});
-        }
-        index_.AddResults(results, store_);
+        // The pages come in any order; they are kept in entry order, as fetching them one
+        // after the other would.
+        std::vector<HttpResult> pages = http_.GetMany(
+            urls, kOpacTimeoutMs, kOpacParallelPages,
+            [&](size_t done) {
+                if (request.progress) request.progress(static_cast<int>(done), hits);
+            },
+            &cancel);
+        if (cancelled()) return out;
+        for (const auto& one : pages)
+            out.records.push_back(BookDataToBookMarc(PageToFieldLines(BookData(one))));
     }
-    out.total = hits;
-    out.rows = index_.Rows();
-    out.nextStart = static_cast<int64_t>(out.rows.size()) + 1;
-    out.hitLabel = HitLabel(hits);
-    out.statusMessage = hits < 1 ? NoDataStatus() : FoundStatus(hits);
-
-    const LaunchMode& launch = state_.launch;
-    if (!launch.launchQuery.empty()) {
-        if (hits > 0 && !out.rows.empty()) out.tickRows = {0};
-        if (hits == 1 && !launch.keepFullWindow && !state_.searchCompleted) {
-            out.autoSave = true;
-            return out;
-        }
-    } else if (hits == 1 && out.rows.size() == 1) {
-        out.tickRows = {0};
-        out.selectRow = 0;
-    }
-    out.focus = SearchOutcome::Focus::kList;
-    if (!out.rows.empty()) out.selectRow = 0;
-    if (!launch.launchQuery.empty()) {
-        out.launchFinished = true;
-        out.focus = SearchOutcome::Focus::kSave;
-    }
-    out.searchCompleted = true;
     return out;
 }
 

@@ -102,7 +102,8 @@ std::string ProcessRunner::QuoteWord(const std::string& word) {
 }
 
 RunStatus ProcessRunner::Run(const std::string& commandLine, const std::string& inputPath,
-                             const std::string& outputPath, const std::string& errorSuffix) {
+                             const std::string& outputPath, const std::string& errorSuffix,
+                             const CancelToken* cancel, int* exitStatus) {
     if (!inputPath.empty() && !FileExists(inputPath)) {
         throw Z39Error(Raised(
             "[function: CreateDOSProcessRedirected]\n\nInput file * %s *\ndoes not exist\n\n",
@@ -149,25 +150,36 @@ RunStatus ProcessRunner::Run(const std::string& commandLine, const std::string& 
     // A pidfd wakes us the moment the child ends; without one, look every few ms.
     UniqueFd exited(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     const int64_t deadline = clock_.NowMs() + timeoutMs_;
+    const int cancelFd = cancel ? cancel->fd() : -1;
+    RunStatus ending = RunStatus::kTimedOut;
     while (true) {
         int status = 0;
         pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid || (done < 0 && errno != EINTR)) return RunStatus::kFinished;
+        if (done == pid || (done < 0 && errno != EINTR)) {
+            if (exitStatus && done == pid)
+                *exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return RunStatus::kFinished;
+        }
+        if (cancel && cancel->cancelled()) {
+            ending = RunStatus::kCancelled;
+            break;
+        }
         const int64_t left = deadline - clock_.NowMs();
         if (left <= 0) break;
         if (exited.get() >= 0) {
-            clock_.SleepUntilReadable(
-                exited.get(), static_cast<int>(std::min<int64_t>(left, kRunnerWaitSliceMs)));
+            clock_.SleepUntilEitherReadable(
+                exited.get(), cancelFd,
+                static_cast<int>(std::min<int64_t>(left, kRunnerWaitSliceMs)));
         } else {
             clock_.SleepMs(static_cast<int>(std::min<int64_t>(left, 2)));
         }
     }
-    // The child outlived its limit: end it and whatever it started.
+    // The child outlived its limit or was cancelled: end it and whatever it started.
     ::kill(-pid, SIGKILL);
     ::kill(pid, SIGKILL);
     int status = 0;
     ::waitpid(pid, &status, 0);
-    return RunStatus::kTimedOut;
+    return ending;
 }
 
 }  // namespace z39

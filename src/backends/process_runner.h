@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "common/cancel_token.h"
 #include "common/clock.h"
 #include "common/user_interface.h"
 
@@ -17,6 +18,7 @@ enum class RunStatus {
     kFinished,    // the child was started and has exited
     kNotStarted,  // the program could not be started (the user was told)
     kTimedOut,    // the child (and its process group) was ended after the time limit
+    kCancelled,   // the cancel token ended the child (and its process group)
 };
 
 // Runs a console program hidden, standard input from a file, standard output to a file,
@@ -29,9 +31,12 @@ class ProcessRunner {
     // `commandLine` is split into words at blanks. `inputPath` may be empty (no standard
     // input). The output file is created anew. Raises Z39Error (text + `errorSuffix`) when
     // the input file does not exist or cannot be opened, or the output file cannot be
-    // created; the cursor is restored on every path.
+    // created; the cursor is restored on every path. A cancel token, when given, ends the
+    // child at once when cancelled. `exitStatus`, when given, receives the child's exit
+    // status when it finished (128 + the signal when a signal ended it).
     RunStatus Run(const std::string& commandLine, const std::string& inputPath,
-                  const std::string& outputPath, const std::string& errorSuffix);
+                  const std::string& outputPath, const std::string& errorSuffix,
+                  const CancelToken* cancel = nullptr, int* exitStatus = nullptr);
 
     // True when the child was started and has ended.
     bool CreateDOSProcessRedirected(const std::string& commandLine, const std::string& inputPath,

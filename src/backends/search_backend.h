@@ -1,30 +1,81 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
+#include <vector>
 
-#include "backends/search_outcome.h"
-#include "targets/target_table.h"
+#include "backends/search_condition.h"
+#include "common/cancel_token.h"
+#include "state/z39_settings.h"
+#include "targets/target_profile.h"
 
 namespace z39 {
 
-// One kind of target: the shared catalogue, a Z39.50 server through the external client,
-// or the national library's web OPAC. A back end is built once over the run's record store
-// and result index, fills them page by page, and says in a SearchOutcome what the search
-// window shows. Expected failures (no connection, no hits) are outcomes, not exceptions.
+// What one fetch asks of a back end: the search form's rows as the user left them, the
+// page, and what the back end needs to know of the run. Texts are GBK.
+struct SearchRequest {
+    std::vector<SearchCondition> rows;
+    bool firstPage = true;
+    int64_t start = 1;   // further page: the first position asked (from 1)
+    int64_t count = 10;  // further page: the page size the user set (edNum)
+    int64_t total = 0;   // further page: the total the first page reported
+    Z39Settings settings;
+    std::string launchQuery;     // the host program's query (the pinyin rule reads it)
+    std::string discoveredHost;  // shared catalogue: the address /hosts.txt gave, if known
+    // Called on the fetching thread as parts of a page arrive (done of all).
+    std::function<void(int done, int all)> progress;
+};
+
+enum class PageStatus {
+    kOk,
+    kNoConnection,  // no server reached, or the exchange broke off
+    kRefused,       // the server answered with a refusal
+    kCancelled,     // the cancel token ended the fetch
+};
+
+// What one fetch brought back. A back end touches nothing shared: what a page changes is
+// all here, for the caller to apply.
+struct PageResult {
+    PageStatus status = PageStatus::kOk;
+    std::string reason;     // why a fetch failed, for the user (GBK); empty: nothing to add
+    bool hasTotal = false;  // the page reported a hit count
+    int64_t total = 0;
+    std::vector<std::string> records;  // GBK ISO 2709 texts, in arrival order
+    // Further page: how many positions of the result set it covered; -1: as many as
+    // records came.
+    int64_t covered = -1;
+    std::vector<std::string> notices;  // for the user: records left out and the like (GBK)
+    std::string discoveredHost;        // shared catalogue: the address known afterwards
+
+    bool ok() const { return status == PageStatus::kOk; }
+};
+
+// One kind of target behind one call. Fetch translates the rows into the kind's own query
+// language, speaks its protocol and converts what it receives at its own edge. Expected
+// failures are statuses, never exceptions; raised errors (files we write) are Z39Error.
+// An instance keeps no state between fetches that another fetch could see, so instances
+// built over their own clients may run on several threads at once.
 class SearchBackend {
   public:
     virtual ~SearchBackend() = default;
+    virtual PageResult Fetch(const TargetProfile& target, const SearchRequest& request,
+                             CancelToken& cancel) = 0;
+};
 
-    // The first page of a new search; the caller has cleared the list, the record store
-    // and the external client's record file. `query` is what this kind of target reads:
-    // the where-clause, the find command or the ISBN.
-    virtual SearchOutcome FirstPage(const TargetEntry& entry, const std::string& query) = 0;
+// The back ends of a run, found by the kind of target they serve.
+class BackendRegistry {
+  public:
+    void Add(TargetKind kind, SearchBackend& backend) { backends_[kind] = &backend; }
+    // Null when no back end serves the kind.
+    SearchBackend* For(TargetKind kind) const {
+        auto hit = backends_.find(kind);
+        return hit == backends_.end() ? nullptr : hit->second;
+    }
 
-    // A further page from `nextStart` of `total`; `count` is the page size the user set
-    // (edNum). A back end without further pages answers as a failed connection.
-    virtual SearchOutcome NextPage(const TargetEntry& entry, const std::string& query,
-                                   int64_t total, int64_t nextStart, int64_t count) = 0;
+  private:
+    std::map<TargetKind, SearchBackend*> backends_;
 };
 
 }  // namespace z39

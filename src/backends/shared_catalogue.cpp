@@ -16,7 +16,7 @@ std::string CleanHostsBody(const std::string& body) {
     return Trim(ReplaceAll(address, "\n", " "));
 }
 
-bool UseHttp(const AppState& state) { return state.settings.KSUSEHTTP == 1; }
+bool UseHttp(const Z39Settings& settings) { return settings.KSUSEHTTP == 1; }
 
 std::string HttpUrl(const KsEndpoint& endpoint, const std::string& query) {
     return "http://" + endpoint.host + ":" + std::to_string(endpoint.port + 1) +
@@ -25,49 +25,54 @@ std::string HttpUrl(const KsEndpoint& endpoint, const std::string& query) {
 
 }  // namespace
 
-SharedCatalogueBackend::SharedCatalogueBackend(AppState& state, RecordStore& store,
-                                               ResultIndex& index, HttpClient& http, TcpClient& tcp,
-                                               Clock& clock)
-    : state_(state), store_(store), index_(index), http_(http), tcp_(tcp), clock_(clock) {}
+SharedCatalogueBackend::SharedCatalogueBackend(HttpClient& http, TcpConnector connect, Clock& clock)
+    : http_(http), connect_(std::move(connect)), clock_(clock) {}
 
-SharedCatalogueBackend::Exchange SharedCatalogueBackend::ExchangeHttp(const std::string& url) {
-    HttpResult r = http_.Get(url, kKsHttpTimeoutMs);
+SharedCatalogueBackend::Exchange SharedCatalogueBackend::ExchangeHttp(const std::string& url,
+                                                                      CancelToken& cancel) {
+    HttpResult r = http_.Get(url, kKsHttpTimeoutMs, &cancel);
     Exchange e;
+    e.cancelled = r.cancelled || cancel.cancelled();
     e.answer = r.ok ? r.body : std::string();
     e.failed = !e.answer.starts_with("BAG_BEGIN") || e.answer.find("BAG_END") == std::string::npos;
     return e;
 }
 
 SharedCatalogueBackend::Exchange SharedCatalogueBackend::ExchangeTcp(const KsEndpoint& endpoint,
-                                                                     const std::string& request) {
+                                                                     const std::string& request,
+                                                                     CancelToken& cancel) {
     Exchange e;
-    if (!endpoint.host.empty()) tcp_.Open(endpoint.host, endpoint.port);
-    if (!tcp_.Connected()) {
+    std::unique_ptr<TcpClient> tcp = connect_();
+    if (!endpoint.host.empty()) tcp->Open(endpoint.host, endpoint.port);
+    if (!tcp->Connected()) {
         e.failed = true;
         return e;
     }
-    tcp_.Send(request);
+    tcp->Send(request);
     const int64_t deadline = clock_.NowMs() + kKsExchangeDeadlineMs;
+    // A round waits until the answer is readable, the token is cancelled or the round ends.
+    auto wait = [&] { clock_.SleepUntilEitherReadable(tcp->fd(), cancel.fd(), kKsReadRoundMs); };
     std::string& answer = e.answer;
-    answer = tcp_.ReadAvailable();
-    for (int round = 0; answer.empty() && round < kKsFirstDataRounds && tcp_.Connected() &&
-                        clock_.NowMs() < deadline;
+    answer = tcp->ReadAvailable();
+    for (int round = 0; answer.empty() && round < kKsFirstDataRounds && tcp->Connected() &&
+                        clock_.NowMs() < deadline && !cancel.cancelled();
          ++round) {
-        clock_.SleepMs(kKsReadRoundMs);
-        answer = tcp_.ReadAvailable();
+        wait();
+        answer = tcp->ReadAvailable();
     }
     // Further pieces until the end marker, the peer closing, a run of idle rounds, the
     // whole exchange's deadline or the size cap. Only new bytes are searched for the marker.
     int idle = 0;
     bool ended = answer.find("BAG_END") != std::string::npos;
     bool waitFirst = false;  // a round's pause only after a read that found nothing
-    while (!answer.empty() && !ended && idle < kKsIdleRounds && tcp_.Connected()) {
+    while (!answer.empty() && !ended && idle < kKsIdleRounds && tcp->Connected() &&
+           !cancel.cancelled()) {
         if (clock_.NowMs() >= deadline || answer.size() > kKsMaxAnswerBytes) {
             e.failed = true;
             break;
         }
-        if (waitFirst) clock_.SleepMs(kKsReadRoundMs);
-        std::string more = tcp_.ReadAvailable();
+        if (waitFirst) wait();
+        std::string more = tcp->ReadAvailable();
         waitFirst = more.empty();
         if (more.empty()) {
             ++idle;
@@ -78,50 +83,38 @@ SharedCatalogueBackend::Exchange SharedCatalogueBackend::ExchangeTcp(const KsEnd
             ended = answer.find("BAG_END", from) != std::string::npos;
         }
     }
-    tcp_.Close();
+    tcp->Close();
+    e.cancelled = cancel.cancelled();
     // An answer cut before its end marker has lost records, and one the peer closed without
     // sending (a refused request, a full server) is no answer: both are failed exchanges.
     if (!ended || answer.size() > kKsMaxAnswerBytes) e.failed = true;
     return e;
 }
 
-// The records of a page, no more than were asked for: a server that sends more is not
-// allowed to flood the list.
-void SharedCatalogueBackend::AddRecords(const std::vector<std::string>& records, int64_t asked) {
-    std::vector<ResultIndex::Result> page;
-    for (const auto& record : records) {
-        if (static_cast<int64_t>(page.size()) >= asked) break;
-        page.push_back({DisplayLine(record), record});
-    }
-    index_.AddResults(page, store_);
-}
-
-void GetTesmarkIPAddr(AppState& state, int currentTarget, HttpClient& http) {
-    if (currentTarget != kSharedCatalogueSlot || !state.settings.KSPORT.starts_with("-") ||
-        !state.discoveredHost.empty())
-        return;
-    std::string site = Trim(state.settings.KSIP);
-    HttpResult r = http.Get("http://" + site + "/hosts.txt", kKsHttpTimeoutMs);
+std::string GetTesmarkIPAddr(const Z39Settings& settings, const std::string& known,
+                             HttpClient& http, const CancelToken* cancel) {
+    if (!settings.KSPORT.starts_with("-") || !known.empty()) return known;
+    std::string site = Trim(settings.KSIP);
+    HttpResult r = http.Get("http://" + site + "/hosts.txt", kKsHttpTimeoutMs, cancel);
     if (r.ok) {
         std::string address = CleanHostsBody(r.body);
-        state.discoveredHost = address.size() > 20 ? std::string() : address;
-        return;
+        return address.size() > 20 ? std::string() : address;
     }
-    state.discoveredHost.clear();
     std::string lower = LowerAscii(site);
     for (const char* maker : kMakerWebSites) {
         if (lower != maker) continue;
-        HttpResult fallback =
-            http.Get(std::string("http://") + kFallbackHostsSite + "/hosts.txt", kKsHttpTimeoutMs);
-        if (fallback.ok) state.discoveredHost = CleanHostsBody(fallback.body);
+        HttpResult fallback = http.Get(std::string("http://") + kFallbackHostsSite + "/hosts.txt",
+                                       kKsHttpTimeoutMs, cancel);
+        if (fallback.ok) return CleanHostsBody(fallback.body);
     }
+    return {};
 }
 
-KsEndpoint ResolveKsEndpoint(const AppState& state, const TargetEntry& entry) {
+KsEndpoint ResolveKsEndpoint(const std::string& discoveredHost, const TargetEntry& entry) {
     KsEndpoint e;
     std::string port = Trim(entry.port);
     if (port.starts_with("-")) {
-        e.host = state.discoveredHost;
+        e.host = discoveredHost;
         port.erase(0, 1);
     } else {
         e.host = entry.address;
@@ -184,13 +177,6 @@ KsAnswer ParseKsAnswer(const std::string& answer, bool firstPage, bool http) {
     return out;
 }
 
-SearchOutcome SharedCatalogueBackend::Failed() {
-    SearchOutcome out;
-    MarkConnectionFailed(out);
-    state_.discoveredHost.clear();
-    return out;
-}
-
 int64_t SharedCatalogueCount(int64_t total, int64_t nextStart, int64_t edNum,
                              const std::string& allNumber, const std::string& where) {
     int64_t count = total - nextStart + 1;
@@ -199,73 +185,64 @@ int64_t SharedCatalogueCount(int64_t total, int64_t nextStart, int64_t edNum,
     return count;
 }
 
-SearchOutcome SharedCatalogueBackend::FirstPage(const TargetEntry& entry,
-                                                const std::string& where) {
-    GetTesmarkIPAddr(state_, kSharedCatalogueSlot, http_);
-    KsEndpoint endpoint = ResolveKsEndpoint(state_, entry);
-    const bool http = UseHttp(state_);
-    Exchange ex =
-        http ? ExchangeHttp(HttpUrl(endpoint, "begin=1&num=1&where=" + EscapeWhereForUrl(where)))
-             : ExchangeTcp(endpoint, "REQU_BEGININIT1@1@" + where + "BAG_END");
-    KsAnswer answer = ParseKsAnswer(ex.answer, true, http);
+PageResult SharedCatalogueBackend::Fetch(const TargetProfile& target, const SearchRequest& request,
+                                         CancelToken& cancel) {
+    LaunchMode launch;
+    launch.launchQuery = request.launchQuery;
+    const std::string where = BuildWhereClause(request.rows, launch);
+    const int64_t count = request.firstPage
+                              ? 1
+                              : SharedCatalogueCount(request.total, request.start, request.count,
+                                                     request.settings.ALLNUMBER, where);
+    return FetchWhere(target.entry, where, request, count, cancel);
+}
+
+PageResult SharedCatalogueBackend::FetchWhere(const TargetEntry& entry, const std::string& where,
+                                              const SearchRequest& request, int64_t count,
+                                              CancelToken& cancel) {
+    PageResult out;
+    out.discoveredHost = GetTesmarkIPAddr(request.settings, request.discoveredHost, http_, &cancel);
+    KsEndpoint endpoint = ResolveKsEndpoint(out.discoveredHost, entry);
+    const bool http = UseHttp(request.settings);
+    const bool first = request.firstPage;
+    const int64_t start = first ? 1 : request.start;
+    const std::string range = std::to_string(start) + "@" + std::to_string(count) + "@";
+    Exchange ex;
+    if (http) {
+        ex = ExchangeHttp(HttpUrl(endpoint, (first ? std::string() : std::string("next=ok&")) +
+                                                "begin=" + std::to_string(start) +
+                                                "&num=" + std::to_string(count) +
+                                                "&where=" + EscapeWhereForUrl(where)),
+                          cancel);
+    } else {
+        ex = ExchangeTcp(endpoint,
+                         (first ? "REQU_BEGININIT" : "REQU_BEGIN") + range + where + "BAG_END",
+                         cancel);
+    }
+    if (ex.cancelled) {
+        out.status = PageStatus::kCancelled;
+        return out;
+    }
+    KsAnswer answer = ParseKsAnswer(ex.answer, first, http);
     if (ex.failed || !answer.totalOk || !answer.wellFormed) {
-        SearchOutcome out = Failed();
-        FinishFailedFirstPage(out, state_);
+        out.status = PageStatus::kNoConnection;
+        out.discoveredHost.clear();
         return out;
     }
-    index_.Clear();
-    AddRecords(answer.records, 1);
-
-    SearchOutcome out;
-    out.total = answer.total;
-    out.rows = index_.Rows();
-    out.nextStart = static_cast<int64_t>(out.rows.size()) + 1;
-    out.hitLabel = HitLabel(out.total);
-    out.statusMessage = out.total < 1 ? NoDataStatus() : FoundStatus(out.total);
-    CompleteFirstPage(out, state_);
-    return out;
-}
-
-SearchOutcome SharedCatalogueBackend::NextPage(const TargetEntry& entry, const std::string& where,
-                                               int64_t total, int64_t nextStart, int64_t count) {
-    return GetMoreFromKS(
-        entry, where, total, nextStart,
-        SharedCatalogueCount(total, nextStart, count, state_.settings.ALLNUMBER, where));
-}
-
-SearchOutcome SharedCatalogueBackend::GetMoreFromKS(const TargetEntry& entry,
-                                                    const std::string& where, int64_t total,
-                                                    int64_t nextStart, int64_t count) {
-    GetTesmarkIPAddr(state_, kSharedCatalogueSlot, http_);
-    KsEndpoint endpoint = ResolveKsEndpoint(state_, entry);
-    const bool http = UseHttp(state_);
-    const std::string range = std::to_string(nextStart) + "@" + std::to_string(count) + "@";
-    Exchange ex =
-        http ? ExchangeHttp(HttpUrl(endpoint, "next=ok&begin=" + std::to_string(nextStart) +
-                                                  "&num=" + std::to_string(count) +
-                                                  "&where=" + EscapeWhereForUrl(where)))
-             : ExchangeTcp(endpoint, "REQU_BEGIN" + range + where + "BAG_END");
-    KsAnswer answer = ParseKsAnswer(ex.answer, false, http);
-    if (ex.failed || !answer.wellFormed) {
-        SearchOutcome out = Failed();
-        out.total = total;
-        out.nextStart = nextStart;
-        out.rows = index_.Rows();
-        return out;
+    // No more records than were asked for: a server that sends more may not flood the list.
+    for (auto& record : answer.records) {
+        if (static_cast<int64_t>(out.records.size()) >= count) break;
+        out.records.push_back(std::move(record));
     }
-    AddRecords(answer.records, count);
-    const int64_t received =
-        std::min<int64_t>(static_cast<int64_t>(answer.records.size()), std::max<int64_t>(count, 0));
-
-    SearchOutcome out;
-    out.total = total;
-    out.rows = index_.Rows();
-    // A server caps the records of one answer: the next page starts after what came back,
-    // so asking for "all that remain" loses nothing.
-    out.nextStart = nextStart + (received > 0 && received < count ? received : count);
-    if (out.nextStart > total) out.nextStart = total + 1;
-    CompleteFurtherPage(out, state_);
-    out.statusMessage = ReceivedStatus();
+    if (first) {
+        out.hasTotal = true;
+        out.total = answer.total;
+    } else {
+        // A server caps the records of one answer: the next page starts after what came
+        // back, so asking for "all that remain" loses nothing.
+        const int64_t received = static_cast<int64_t>(out.records.size());
+        out.covered = received > 0 && received < count ? received : count;
+    }
     return out;
 }
 

@@ -8,9 +8,7 @@
 #include "backends/search_backend.h"
 #include "backends/tcp_client.h"
 #include "common/clock.h"
-#include "records/record_store.h"
-#include "records/result_index.h"
-#include "state/app_state.h"
+#include "state/z39_settings.h"
 #include "targets/target_table.h"
 
 namespace z39 {
@@ -29,9 +27,11 @@ inline constexpr int kKsIdleRounds = 60;        // then 6 s without data ends th
 inline constexpr int64_t kKsExchangeDeadlineMs = 120000;
 inline constexpr size_t kKsMaxAnswerBytes = 32 * 1024 * 1024;
 
-// Finds the catalogue's address through KSIP's /hosts.txt when the current target is the
-// shared catalogue, KSPORT begins with "-" and no address is known yet.
-void GetTesmarkIPAddr(AppState& state, int currentTarget, HttpClient& http);
+// GetTesmarkIPAddr: the catalogue's address as known after looking at KSIP's /hosts.txt,
+// which is asked only when KSPORT begins with "-" and no address is `known` yet. Empty when
+// none could be found.
+std::string GetTesmarkIPAddr(const Z39Settings& settings, const std::string& known,
+                             HttpClient& http, const CancelToken* cancel = nullptr);
 
 // Host and port of the exchange: the discovered host for a "-" port, else the entry's
 // address; the port is "0" + the digits (after the "-").
@@ -39,7 +39,7 @@ struct KsEndpoint {
     std::string host;
     int port = 0;
 };
-KsEndpoint ResolveKsEndpoint(const AppState& state, const TargetEntry& entry);
+KsEndpoint ResolveKsEndpoint(const std::string& discoveredHost, const TargetEntry& entry);
 
 // The where-clause trimmed and escaped for a URL: "%" and blank as the protocol has them,
 // and "&", "#", "+" and bytes below 0x21 as %XX. Other bytes (GBK text) go as they are.
@@ -62,36 +62,33 @@ KsAnswer ParseKsAnswer(const std::string& answer, bool firstPage, bool http);
 int64_t SharedCatalogueCount(int64_t total, int64_t nextStart, int64_t edNum,
                              const std::string& allNumber, const std::string& where);
 
-// The shared cataloguing database over its framed TCP protocol or HTTP (KSUSEHTTP).
+// The shared cataloguing database over its framed TCP protocol or HTTP (KSUSEHTTP):
+// GetMarcFromKS for a first page (one record and the total), GetMoreFromKS for a further
+// one. Each exchange has a socket of its own from `connect`.
 class SharedCatalogueBackend final : public SearchBackend {
   public:
-    SharedCatalogueBackend(AppState& state, RecordStore& store, ResultIndex& index,
-                           HttpClient& http, TcpClient& tcp, Clock& clock);
+    SharedCatalogueBackend(HttpClient& http, TcpConnector connect, Clock& clock);
 
-    // GetMarcFromKS: the first page with the total.
-    SearchOutcome FirstPage(const TargetEntry& entry, const std::string& where) override;
-    // GetMoreFromKS with the count SharedCatalogueCount gives for edNum = `count`.
-    SearchOutcome NextPage(const TargetEntry& entry, const std::string& where, int64_t total,
-                           int64_t nextStart, int64_t count) override;
-    // GetMoreFromKS: a further page of exactly `count` records asked.
-    SearchOutcome GetMoreFromKS(const TargetEntry& entry, const std::string& where, int64_t total,
-                                int64_t nextStart, int64_t count);
+    PageResult Fetch(const TargetProfile& target, const SearchRequest& request,
+                     CancelToken& cancel) override;
+
+    // The same with the where-clause already made: a first page when `request.firstPage`,
+    // else exactly `count` records from `request.start`.
+    PageResult FetchWhere(const TargetEntry& entry, const std::string& where,
+                          const SearchRequest& request, int64_t count, CancelToken& cancel);
 
   private:
     struct Exchange {
         bool failed = false;  // no connection, or no complete answer
+        bool cancelled = false;
         std::string answer;
     };
-    Exchange ExchangeHttp(const std::string& url);
-    Exchange ExchangeTcp(const KsEndpoint& endpoint, const std::string& request);
-    void AddRecords(const std::vector<std::string>& records, int64_t asked);
-    SearchOutcome Failed();
+    Exchange ExchangeHttp(const std::string& url, CancelToken& cancel);
+    Exchange ExchangeTcp(const KsEndpoint& endpoint, const std::string& request,
+                         CancelToken& cancel);
 
-    AppState& state_;
-    RecordStore& store_;
-    ResultIndex& index_;
     HttpClient& http_;
-    TcpClient& tcp_;
+    TcpConnector connect_;
     Clock& clock_;
 };
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -22,6 +24,8 @@ class TcpClient {
     // no longer connected afterwards.
     virtual std::string ReadAvailable() = 0;
     virtual void Close() = 0;
+    // The socket, for waiting until it is readable; -1 when there is none to wait on.
+    virtual int fd() const { return -1; }
 };
 
 // POSIX sockets. Connecting gives up after `connectTimeoutMs`.
@@ -37,6 +41,7 @@ class PosixTcpClient final : public TcpClient {
     void Send(std::string_view text) override;
     std::string ReadAvailable() override;
     void Close() override;
+    int fd() const override { return fd_.get(); }
 
   private:
     void Report(int code);
@@ -44,6 +49,9 @@ class PosixTcpClient final : public TcpClient {
     int connectTimeoutMs_;
     UniqueFd fd_;
 };
+
+// Makes a new client for one exchange, so that every fetch has sockets of its own.
+using TcpConnector = std::function<std::unique_ptr<TcpClient>()>;
 
 // The title of the socket-error message: "网络了解错误" in GBK.
 const std::string& SocketErrorTitle();

@@ -15,10 +15,12 @@ int64_t SteadyClock::NowMs() {
 
 void SteadyClock::SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-void SteadyClock::SleepUntilReadable(int fd, int ms) {
-    if (fd < 0) return SleepMs(ms);
-    pollfd p{fd, POLLIN, 0};
-    ::poll(&p, 1, ms);
+void SteadyClock::SleepUntilReadable(int fd, int ms) { SleepUntilEitherReadable(fd, -1, ms); }
+
+void SteadyClock::SleepUntilEitherReadable(int fd, int otherFd, int ms) {
+    if (fd < 0 && otherFd < 0) return SleepMs(ms);
+    pollfd p[2] = {{fd, POLLIN, 0}, {otherFd, POLLIN, 0}};
+    ::poll(p, 2, ms);  // a negative descriptor is ignored
 }
 
 }  // namespace z39

@@ -16,6 +16,12 @@ class Clock {
         (void)fd;
         SleepMs(ms);
     }
+    // Sleeps up to `ms`, waking as soon as either descriptor is readable (-1: none), e.g. a
+    // socket and a cancel token. A clock whose time is not real time sleeps as SleepMs does.
+    virtual void SleepUntilEitherReadable(int fd, int otherFd, int ms) {
+        (void)otherFd;
+        SleepUntilReadable(fd, ms);
+    }
 };
 
 // The steady clock and real sleeping.
@@ -24,6 +30,7 @@ class SteadyClock final : public Clock {
     int64_t NowMs() override;
     void SleepMs(int ms) override;
     void SleepUntilReadable(int fd, int ms) override;
+    void SleepUntilEitherReadable(int fd, int otherFd, int ms) override;
 };
 
 }  // namespace z39

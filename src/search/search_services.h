@@ -11,16 +11,14 @@
 namespace z39 {
 
 // What a search works with: the run's shared values, the record store and result index
-// the back ends fill, the user, and one back end per kind of target. main() builds them
+// the session fills, the user, and the back ends by kind of target. main() builds them
 // all once; tests give loopback or fake ones. Everything outlives the search window.
 struct SearchServices {
     AppState& state;
     RecordStore& store;
     ResultIndex& index;
     UserInterface& ui;
-    SearchBackend& sharedCatalogue;
-    SearchBackend& z39;
-    SearchBackend& opac;
+    const BackendRegistry& backends;
     std::string targetListPath = "z39svr.cfg";
 };
 

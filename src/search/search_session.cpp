@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "common/file_util.h"
 #include "common/gbk_text.h"
+#include "records/marc_record.h"
 
 namespace z39 {
 namespace {
@@ -20,6 +20,30 @@ SearchOutcome NoBackend() {
     return out;
 }
 
+// Where the kinds' completion differs.
+struct CompletionRules {
+    bool failureEndsLaunch = false;    // a failed first page still offers "选择或退出.F5"
+    bool launchTicksFirstRow = false;  // a launch query ticks row 1 of several hits
+    bool furtherPageReceived = false;  // a further page says "已接收完数据" instead of the count
+    bool failureForgetsHost = true;  // a lost connection makes the catalogue's host be found anew
+};
+
+CompletionRules RulesFor(TargetKind kind) {
+    CompletionRules r;
+    r.failureEndsLaunch = kind == TargetKind::kSharedCatalogue;
+    r.furtherPageReceived = kind == TargetKind::kSharedCatalogue;
+    r.launchTicksFirstRow = kind == TargetKind::kWebOpac;
+    r.failureForgetsHost = kind != TargetKind::kWebOpac;
+    return r;
+}
+
+// Why a fetch failed, then what it reports of its records, one message.
+std::string Notices(const PageResult& page) {
+    std::string text = page.reason;
+    for (const auto& n : page.notices) text += (text.empty() ? "" : "\r\n\r\n") + n;
+    return text;
+}
+
 }  // namespace
 
 SearchSession::SearchSession(const SearchServices& services) : s_(services) {}
@@ -31,7 +55,43 @@ SearchOutcome SearchSession::Remember(SearchOutcome outcome, const std::string& 
     return outcome;
 }
 
+SearchRequest SearchSession::Request() const {
+    SearchRequest r;
+    r.rows = rows_;
+    r.settings = s_.state.settings;
+    r.launchQuery = s_.state.launch.launchQuery;
+    r.discoveredHost = s_.state.discoveredHost;
+    AppState& state = s_.state;
+    UserInterface& ui = s_.ui;
+    r.progress = [&state, &ui](int done, int all) {
+        state.statusMessage = ReceivingStatus(done, all);
+        ui.ProcessPendingEvents();
+    };
+    return r;
+}
+
+PageResult SearchSession::Fetch(const SearchRequest& request) {
+    CancelToken cancel;  // the interactive search runs to its end
+    PageResult page = backend_->Fetch(target_, request, cancel);
+    if (target_.kind == TargetKind::kSharedCatalogue) s_.state.discoveredHost = page.discoveredHost;
+    if (!page.ok() && RulesFor(target_.kind).failureForgetsHost) s_.state.discoveredHost.clear();
+    return page;
+}
+
+void SearchSession::AddRecords(const std::vector<std::string>& records) {
+    std::vector<ResultIndex::Result> results;
+    results.reserve(records.size());
+    for (const auto& record : records) results.push_back({DisplayLine(record), record});
+    s_.index.AddResults(results, s_.store);
+}
+
 SearchOutcome SearchSession::Start(const TargetSelection& targets,
+                                   const std::vector<SearchCondition>& rows,
+                                   const std::string& countText) {
+    return Start(targets.CurrentProfile(), rows, countText);
+}
+
+SearchOutcome SearchSession::Start(const TargetProfile& target,
                                    const std::vector<SearchCondition>& rows,
                                    const std::string& countText) {
     if (rows.empty() || Trim(rows[0].value).empty()) {
@@ -44,41 +104,87 @@ SearchOutcome SearchSession::Start(const TargetSelection& targets,
     nextStart_ = 1;
     s_.index.Clear();
     s_.store.Clear();
-    DeleteFileIfExists(s_.state.files.clientMarcPath);
-    target_ = targets.CurrentTarget();
-    entry_ = targets.Current();
+    target_ = target;
+    rows_ = rows;
+    backend_ = s_.backends.For(target_.kind);
+    // No database chosen yet (an empty target list), or no back end for it: nothing to ask.
+    if (!backend_) return Remember(NoBackend(), count);
+    SearchRequest request = Request();
+    request.firstPage = true;
+    return Remember(FirstPageOutcome(Fetch(request)), count);
+}
 
-    if (target_ == 0) {
-        // No database chosen yet (an empty target list): nothing to ask.
-        backend_ = nullptr;
-        query_ = BuildFindCommand(rows);
-        return Remember(NoBackend(), count);
+SearchOutcome SearchSession::FirstPageOutcome(const PageResult& page) {
+    const CompletionRules rules = RulesFor(target_.kind);
+    SearchOutcome out;
+    out.notice = Notices(page);
+    if (!page.hasTotal) {
+        MarkConnectionFailed(out);
+        if (page.status == PageStatus::kCancelled) out.statusMessage = CancelledStatus();
+        if (rules.failureEndsLaunch) {
+            FinishFailedFirstPage(out, s_.state);
+        } else {
+            out.searchCompleted = true;  // the compact launch window still grows
+        }
+        return out;
     }
-    if (target_ == kSharedCatalogueSlot) {
-        backend_ = &s_.sharedCatalogue;
-        query_ = BuildWhereClause(rows, s_.state.launch);
-    } else if (targets.IsWebOpac()) {
-        backend_ = &s_.opac;
-        query_ = Trim(rows[0].value);
+    AddRecords(page.records);
+    out.total = page.total;
+    out.rows = s_.index.Rows();
+    out.nextStart = static_cast<int64_t>(out.rows.size()) + 1;
+    if (!page.ok()) {
+        MarkConnectionFailed(out);
     } else {
-        backend_ = &s_.z39;
-        query_ = BuildFindCommand(rows);
+        out.hitLabel = HitLabel(out.total);
+        out.statusMessage = out.total < 1 ? NoDataStatus() : FoundStatus(out.total);
     }
-    return Remember(backend_->FirstPage(entry_, query_), count);
+    CompleteFirstPage(out, s_.state, rules.launchTicksFirstRow);
+    return out;
 }
 
 SearchOutcome SearchSession::Next(const std::string& startText, const std::string& countText) {
     const std::string count = CountOrTen(countText);
     nextStart_ = std::max<int64_t>(1, ToNumberOr(startText, 1));
-    const int64_t edNum = ToNumberOr(count, 10);
-    SearchOutcome out;
-    if (backend_) {
-        out = backend_->NextPage(entry_, query_, total_, nextStart_, edNum);
-    } else {
-        out = NoBackend();
+    if (!backend_) {
+        SearchOutcome out = NoBackend();
         out.searchCompleted = false;
+        return Remember(std::move(out), count);
     }
-    return Remember(std::move(out), count);
+    SearchRequest request = Request();
+    request.firstPage = false;
+    request.start = nextStart_;
+    request.count = ToNumberOr(count, 10);
+    request.total = total_;
+    return Remember(FurtherPageOutcome(Fetch(request), nextStart_), count);
+}
+
+SearchOutcome SearchSession::FurtherPageOutcome(const PageResult& page, int64_t start) {
+    SearchOutcome out;
+    out.total = total_;
+    out.nextStart = start;
+    out.notice = Notices(page);
+    if (!page.ok() && page.covered < 0) {
+        // Nothing came: the list stays as earlier pages made it.
+        MarkConnectionFailed(out);
+        if (page.status == PageStatus::kCancelled) out.statusMessage = CancelledStatus();
+        out.rows = s_.index.Rows();
+        return out;
+    }
+    AddRecords(page.records);
+    const int64_t covered =
+        page.covered >= 0 ? page.covered : static_cast<int64_t>(page.records.size());
+    out.nextStart = start + covered;
+    if (out.nextStart > total_) out.nextStart = total_ + 1;
+    out.rows = s_.index.Rows();
+    if (!page.ok()) {
+        MarkConnectionFailed(out);
+    } else if (RulesFor(target_.kind).furtherPageReceived) {
+        out.statusMessage = ReceivedStatus();
+    } else {
+        out.statusMessage = out.total < 1 ? NoDataStatus() : FoundStatus(out.total);
+    }
+    CompleteFurtherPage(out, s_.state);
+    return out;
 }
 
 }  // namespace z39

@@ -4,23 +4,28 @@
 #include <string>
 #include <vector>
 
-#include "backends/search_outcome.h"
-#include "search/search_condition.h"
+#include "backends/search_condition.h"
+#include "search/search_outcome.h"
 #include "search/search_services.h"
 #include "targets/target_selection.h"
 
 namespace z39 {
 
-// What the search window shares between a first search and its further pages: the
-// target, the held query, the total, the next start and the result index.
+// One search of the search window and its further pages. The session alone fills the
+// record store and the result index from what a back end fetched, numbers the records,
+// applies the completion rules, writes AppState and says in a SearchOutcome what the
+// window shows. It runs on the window's thread, one fetch at a time.
 class SearchSession {
   public:
     explicit SearchSession(const SearchServices& services);
 
-    // btInitClick: refuses an empty first value; otherwise resets the search (list,
-    // record store, the external client's record file) and runs the first page on the
-    // current target. `countText` is edNum.
+    // btInitClick: refuses an empty first value; otherwise resets the search (list and
+    // record store) and fetches the first page from the current target. `countText` is
+    // edNum.
     SearchOutcome Start(const TargetSelection& targets, const std::vector<SearchCondition>& rows,
+                        const std::string& countText);
+    // The same on a target given as it is.
+    SearchOutcome Start(const TargetProfile& target, const std::vector<SearchCondition>& rows,
                         const std::string& countText);
 
     // btNextClick with edBegin and edNum as they stand.
@@ -28,17 +33,20 @@ class SearchSession {
 
     int64_t total() const { return total_; }
     int64_t nextStart() const { return nextStart_; }
-    const std::string& heldQuery() const { return query_; }
-    int target() const { return target_; }
+    const TargetProfile& target() const { return target_; }
 
   private:
+    SearchRequest Request() const;
+    PageResult Fetch(const SearchRequest& request);
+    SearchOutcome FirstPageOutcome(const PageResult& page);
+    SearchOutcome FurtherPageOutcome(const PageResult& page, int64_t start);
+    void AddRecords(const std::vector<std::string>& records);
     SearchOutcome Remember(SearchOutcome outcome, const std::string& countText);
 
     SearchServices s_;
-    int target_ = 0;
+    TargetProfile target_;
     SearchBackend* backend_ = nullptr;  // the current target's kind; none before a search
-    TargetEntry entry_;
-    std::string query_;
+    std::vector<SearchCondition> rows_;
     int64_t total_ = 0;
     int64_t nextStart_ = 1;
 };

@@ -4,36 +4,17 @@
 #include <vector>
 
 #include "state/app_state.h"
+#include "targets/target_profile.h"
 #include "targets/target_table.h"
 
 namespace z39 {
-
-// The web OPAC's domain label: an entry whose address holds it and whose database is
-// "opac" is searched through the web OPAC.
-inline constexpr const char* kWebOpacDomainLabel = "nlc";
-
-bool IsWebOpacEntry(const TargetEntry& entry);
-
-// The field names a search row offers for a slot: "题名", "ISBN", and for every slot but
-// the shared catalogue also "ISSN", "著者", "出版者", "出版日期".
-std::vector<std::string> FieldListFor(int slot);
-
-// A field combo box: its selected position (-1: none) and the text it shows.
-struct ComboState {
-    int index = -1;
-    std::string text;
-};
-
-// The combo after its list was rebuilt for `slot`: the text stays, except that for the
-// shared catalogue a selection beyond "ISBN" becomes "ISBN". Afterwards no position is
-// selected, so a kept text survives later rebuilds unchanged.
-ComboState RebuildFieldCombo(const ComboState& before, int slot);
 
 // What a double-click on a database node changes in the search window.
 struct SelectionOutcome {
     bool changed = false;  // false: a group or server node, nothing happens
     std::string caption;   // lbNotice
     bool IsWebOpac = false;
+    TargetKind kind = TargetKind::kNone;
     std::vector<std::string> fieldList;
 };
 
@@ -58,14 +39,16 @@ class TargetSelection {
 
     const TargetList& list() const { return list_; }
     int CurrentTarget() const { return list_.CurrentTarget; }
-    bool IsWebOpac() const { return isWebOpac_; }
+    bool IsWebOpac() const { return SearchesByIsbnOnly(kind()); }
+    TargetKind kind() const { return KindOf(CurrentTarget(), Current()); }
+    // The current target as a back end takes it.
+    TargetProfile CurrentProfile() const { return ProfileOf(CurrentTarget(), Current()); }
     const std::string& caption() const { return list_.caption; }
     // The current slot's entry (an empty entry when none is current).
     const TargetEntry& Current() const { return list_.TargetTable[list_.CurrentTarget]; }
 
   private:
     TargetList list_;
-    bool isWebOpac_ = false;
 };
 
 }  // namespace z39

@@ -315,15 +315,11 @@ void TFindRec::FillTree() {
 }
 
 void TFindRec::ApplyTargetKind() {
-    const bool opac = targets_.IsWebOpac();
-    if (opac) SetCombo(cbbField[0], U("ISBN"));
-    cbbField[0]->setEnabled(!opac);
-    grpNum->setVisible(!opac);
-    const int slot = targets_.CurrentTarget();
+    ShowIsbnOnly();
     for (auto* combo : cbbField) {
         QString text = combo->currentText();
         combo->clear();
-        for (const auto& f : FieldListFor(slot)) combo->addItem(Q(f));
+        for (const auto& f : FieldListFor(targets_.kind())) combo->addItem(Q(f));
         combo->setCurrentIndex(-1);
         combo->setEditText(text);
     }
@@ -342,7 +338,8 @@ void TFindRec::tvDatabaseDblClick(QTreeWidgetItem* item) {
     } catch (const Z39Error& e) {
         s_.ui.ShowMessage(NoticeTitle(), e.what());
         out.changed = targets_.CurrentTarget() == slot;
-        out.fieldList = FieldListFor(targets_.CurrentTarget());  // the lists stay filled
+        out.kind = targets_.kind();
+        out.fieldList = FieldListFor(out.kind);  // the lists stay filled
     }
     if (!out.changed) return;
     lbNotice->setText(Q(targets_.caption()));
@@ -350,22 +347,26 @@ void TFindRec::tvDatabaseDblClick(QTreeWidgetItem* item) {
     edBegin->setText(QStringLiteral("1"));
     lbNum->setText(U("共有 0 条"));
     for (int k = 0; k < 5; ++k) {
-        ComboState after = RebuildFieldCombo(before[static_cast<size_t>(k)], slot);
+        ComboState after = RebuildFieldCombo(before[static_cast<size_t>(k)], out.kind);
         cbbField[k]->clear();
         for (const auto& f : out.fieldList) cbbField[k]->addItem(Q(f));
         cbbField[k]->setCurrentIndex(after.index);
         cbbField[k]->setEditText(Q(after.text));
     }
-    const bool opac = targets_.IsWebOpac();
-    if (opac) SetCombo(cbbField[0], U("ISBN"));
-    cbbField[0]->setEnabled(!opac);
-    grpNum->setVisible(!opac);
+    ShowIsbnOnly();
     UpdateRowVisibility();
+}
+
+void TFindRec::ShowIsbnOnly() {
+    const bool isbnOnly = SearchesByIsbnOnly(targets_.kind());
+    if (isbnOnly) SetCombo(cbbField[0], U("ISBN"));
+    cbbField[0]->setEnabled(!isbnOnly);
+    grpNum->setVisible(!isbnOnly);
 }
 
 void TFindRec::UpdateRowVisibility() {
     auto filled = [this](int k) { return !Trim(Gb(edV[k]->text())).empty(); };
-    bool show = filled(0) && !targets_.IsWebOpac();
+    bool show = filled(0) && !SearchesByIsbnOnly(targets_.kind());
     for (int k = 1; k < 5; ++k) {
         if (k > 1) show = show && filled(k - 1);
         cbbAnd[k]->setVisible(show);

@@ -85,6 +85,8 @@ class TFindRec : public QWidget {
     void FillTree();
     void ApplyTargetKind();
     void UpdateRowVisibility();
+    // The first row fixed to ISBN and the page fields hidden, for a kind that needs it.
+    void ShowIsbnOnly();
     std::vector<SearchCondition> Rows() const;
     void SetRows(const std::vector<std::string>& rows);
     void ShowWait(bool on);

@@ -55,7 +55,6 @@ int main(int argc, char* argv[]) {
     z39::MessageBoxWidget ui;
     app.ui = &ui;
     z39::CurlHttpClient http;
-    z39::PosixTcpClient tcp(ui);
     z39::SteadyClock clock;
     z39::ProcessRunner runner(ui, clock);
     if (!start.handOffBlocked.empty()) {
@@ -63,15 +62,21 @@ int main(int argc, char* argv[]) {
         z39::CleanupWorkingFiles(start.state.files);
         return 1;
     }
-    // Every back end, over the one record store and result index of the run.
+    // One back end per kind of target; the search session fills the run's one record
+    // store and result index from what they fetch.
     z39::AppState& state = start.state;
     z39::RecordStore store(state.files.recordListPath);
     z39::ResultIndex index;
-    z39::SharedCatalogueBackend sharedCatalogue(state, store, index, http, tcp, clock);
-    z39::ExternalZ39Backend z39(state, store, index, runner, clock);
-    z39::NlcOpacBackend opac(state, store, index, http, ui);
+    z39::SharedCatalogueBackend sharedCatalogue(
+        http, [&ui] { return std::make_unique<z39::PosixTcpClient>(ui); }, clock);
+    z39::ExternalZ39Backend z39(runner, clock, z39::Z39WorkFilesOf(state.files));
+    z39::NlcOpacBackend opac(http);
+    z39::BackendRegistry backends;
+    backends.Add(z39::TargetKind::kSharedCatalogue, sharedCatalogue);
+    backends.Add(z39::TargetKind::kZ39, z39);
+    backends.Add(z39::TargetKind::kWebOpac, opac);
     z39::TZ39Main frame(start.compactWindow,
-                        z39::SearchServices{state, store, index, ui, sharedCatalogue, z39, opac});
+                        z39::SearchServices{state, store, index, ui, backends});
     ui.setParent(&frame);
     frame.show();
     int status = app.exec();

@@ -9,7 +9,7 @@
 #include <QTextBrowser>
 #include <QToolBar>
 
-#include "backends/search_outcome.h"
+#include "search/search_outcome.h"
 #include "ui/qt_text_widget.h"
 #include "ui/z39_svr_para_dialog.h"
 

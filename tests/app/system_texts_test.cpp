@@ -5,10 +5,10 @@
 #include "app/startup.h"
 #include "backends/external_z39.h"
 #include "backends/process_runner.h"
-#include "backends/search_outcome.h"
 #include "common/gbk_text.h"
 #include "common/user_interface.h"
 #include "records/marc_record.h"
+#include "search/search_outcome.h"
 
 namespace z39 {
 namespace {

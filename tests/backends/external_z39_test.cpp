@@ -3,13 +3,15 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "backends/search_condition.h"
 #include "common/file_util.h"
 #include "common/gbk_text.h"
 #include "common/z39_error.h"
 #include "demo_catalogue.h"
 #include "records/marc_record.h"
-#include "search/search_condition.h"
+#include "support/child_process.h"
 #include "support/fakes.h"
+#include "support/session_harness.h"
 #include "support/temp_dir.h"
 #include "yazc_commands.h"
 
@@ -62,7 +64,6 @@ TEST(Z39RecordFile, CountLineAndRecords) {
 class FakeClientTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        state.files = MakeWorkingFiles(dir.path());
         entry.address = "127.0.0.1";
         entry.port = "210";
         entry.database = "Default";
@@ -76,18 +77,28 @@ class FakeClientTest : public ::testing::Test {
         ::chmod(dir.File("client.sh").c_str(), 0755);
     }
     std::unique_ptr<ExternalZ39Backend> Backend() {
-        return std::make_unique<ExternalZ39Backend>(state, store, index, runner, clock,
+        return std::make_unique<ExternalZ39Backend>(runner, clock, Z39WorkFilesIn(dir.path()),
                                                     dir.File("client.sh"));
     }
+    SearchOutcome First(SearchBackend& backend, const std::string& title = "x") {
+        return h.Start(backend, test::TitleRows(title));
+    }
     test::TempDir dir;
-    AppState state;
-    RecordStore store{dir.File("_list.~")};
-    ResultIndex index;
+    TargetEntry entry = [] {
+        TargetEntry e;
+        e.address = "127.0.0.1";
+        e.port = "210";
+        e.database = "Default";
+        return e;
+    }();
+    test::SessionHarness h{dir.File("_list.~"), TargetKind::kZ39, entry};
+    AppState& state = h.state;
+    RecordStore& store = h.store;
+    ResultIndex& index = h.index;
     test::RecordingUi ui;
     SteadyClock steady;
     ProcessRunner runner{ui, steady, 5000};
     test::FakeClock clock;
-    TargetEntry entry;
 };
 
 TEST_F(FakeClientTest, CnmarcRecordsFromTheDemoCatalogue) {
@@ -100,7 +111,7 @@ TEST_F(FakeClientTest, CnmarcRecordsFromTheDemoCatalogue) {
     file += "garbage line\r\n";  // no display text: neither listed nor stored
     dir.Write("records.prepared", file);
     index.SetSorted(false);
-    SearchOutcome out = Backend()->FirstPage(entry, "f @attr 1=4 x");
+    SearchOutcome out = First(*Backend());
     EXPECT_EQ(dir.Read("script.seen"),
               "open 127.0.0.1:210/Default\r\nelements F\r\nf @attr 1=4 x\r\nshow\r\nquit\r\n");
     EXPECT_EQ(out.total, 3);
@@ -122,7 +133,7 @@ TEST_F(FakeClientTest, OneDamagedRecordInAPageOfThreeIsListedAndMarked) {
     dir.Write("records.prepared", "3\r\n" + ks::DemoRecord(0, 3) + "\r\n" + bad + "\r\n" +
                                       ks::DemoRecord(2, 3) + "\r\n");
     index.SetSorted(false);
-    SearchOutcome out = Backend()->FirstPage(entry, "f x");
+    SearchOutcome out = First(*Backend());
     ASSERT_EQ(out.rows.size(), 3u);
     EXPECT_EQ(out.rows[0], DisplayLine(ks::DemoRecord(0, 3)));
     EXPECT_EQ(out.rows[1], BadRecordLine());
@@ -133,16 +144,16 @@ TEST_F(FakeClientTest, OneDamagedRecordInAPageOfThreeIsListedAndMarked) {
 TEST_F(FakeClientTest, FurtherPageResendsTheSearchAndAppends) {
     dir.Write("records.prepared", "25\r\n" + ks::DemoRecord(0, 30) + "\r\n");
     auto backend = Backend();
-    SearchOutcome out = backend->FirstPage(entry, "f @attr 1=4 x");
+    SearchOutcome out = First(*backend);
     EXPECT_TRUE(out.nextEnabled);
     dir.Write("records.prepared",
               "25\r\n" + ks::DemoRecord(1, 30) + "\r\n" + ks::DemoRecord(2, 30) + "\r\n");
-    out = backend->NextPage(entry, "f @attr 1=4 x", 25, 2, 10);
+    out = h.Next("2", "10");
     EXPECT_NE(dir.Read("script.seen").find("f @attr 1=4 x\r\nshow 2+10\r\n"), std::string::npos);
     EXPECT_EQ(out.rows.size(), 3u);  // the count line of the resent search is skipped
     EXPECT_EQ(out.nextStart, 12);
     EXPECT_EQ(store.LoadRecord(2), ks::DemoRecord(2, 30));
-    out = backend->NextPage(entry, "f @attr 1=4 x", 25, 30, 10);  // beyond the hits: sent unchanged
+    out = h.Next("30", "10");  // beyond the hits: sent unchanged
     EXPECT_NE(dir.Read("script.seen").find("show 30+-4\r\n"), std::string::npos);
     EXPECT_FALSE(out.nextEnabled);
 }
@@ -151,7 +162,7 @@ TEST_F(FakeClientTest, ConnectionFailureReportedByTheClient) {
     dir.Write("records.prepared", "0\r\n");
     dir.Write("output.prepared", "Connecting...error: Connect failed\n");
     state.discoveredHost = "x";
-    SearchOutcome out = Backend()->FirstPage(entry, "f x");
+    SearchOutcome out = First(*Backend());
     EXPECT_TRUE(out.connectionFailed);
     EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
     EXPECT_EQ(state.discoveredHost, "");
@@ -159,19 +170,40 @@ TEST_F(FakeClientTest, ConnectionFailureReportedByTheClient) {
 }
 
 TEST_F(FakeClientTest, ClientThatCannotStartOrHangsIsAConnectionFailure) {
-    auto missing = std::make_unique<ExternalZ39Backend>(state, store, index, runner, clock,
+    auto missing = std::make_unique<ExternalZ39Backend>(runner, clock, Z39WorkFilesIn(dir.path()),
                                                         dir.File("nothing"));
-    SearchOutcome out = missing->FirstPage(entry, "f x");
+    SearchOutcome out = First(*missing);
     EXPECT_TRUE(out.connectionFailed);
     EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
     EXPECT_EQ(ui.messages.size(), 1u);
 
     WriteClient("sleep 100\n");
     ProcessRunner quick(ui, clock);  // the fake clock: the limit passes at once
-    ExternalZ39Backend hanging(state, store, index, quick, clock, dir.File("client.sh"));
-    out = hanging.FirstPage(entry, "f x");
+    ExternalZ39Backend hanging(quick, clock, Z39WorkFilesIn(dir.path()), dir.File("client.sh"));
+    out = First(hanging);
     EXPECT_TRUE(out.connectionFailed);
     EXPECT_EQ(ui.cursor, Cursor::kNormal);
+}
+
+TEST_F(FakeClientTest, ClientThatFailsIsAFailedConnectionWithItsReasonNotNoData) {
+    // A stand-in that says why and exits 1 without writing the record file.
+    WriteClient("cat > /dev/null\necho \"Cannot open record file $2\"\nexit 1\n");
+    SearchOutcome out = First(*Backend());
+    EXPECT_TRUE(out.connectionFailed);
+    EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
+    EXPECT_NE(out.notice.find(G("退出状态[1]")), std::string::npos) << out.notice;
+    EXPECT_NE(out.notice.find("Cannot open record file"), std::string::npos);
+    EXPECT_TRUE(out.rows.empty());
+
+    // The real client, whose record file is a folder it cannot open.
+    MakeDirectories(dir.File("folder-not-file"));
+    Z39WorkFiles files = Z39WorkFilesIn(dir.path());
+    files.marc = dir.File("folder-not-file");
+    ExternalZ39Backend real(runner, clock, files, test::BinDir() + "/yazc");
+    out = First(real);
+    EXPECT_TRUE(out.connectionFailed);
+    EXPECT_NE(out.notice.find("Cannot open record file"), std::string::npos)
+        << GbkToUtf8(out.notice) << " status " << GbkToUtf8(out.statusMessage);
 }
 
 TEST_F(FakeClientTest, RecordsTheClientSkippedAreReportedNotListed) {
@@ -179,29 +211,28 @@ TEST_F(FakeClientTest, RecordsTheClientSkippedAreReportedNotListed) {
     dir.Write("output.prepared",
               "Connecting...OK\nNumber of hits: 3\nRecord 1 presented\n"
               "Record 2: not MARC (syntax SUTRS)\nRecord 3: diagnostic 14 System error\n");
-    SearchOutcome out = Backend()->FirstPage(entry, "f x");
+    SearchOutcome out = First(*Backend());
     EXPECT_FALSE(out.connectionFailed);
     EXPECT_EQ(out.rows.size(), 1u);
     EXPECT_EQ(out.notice,
               G("目标数据库返回的[2]条记录不是MARC格式或带有错误信息，没有列出，也不会保存。"
                 "\r\nRecord 2: not MARC (syntax SUTRS)"));
     dir.Write("output.prepared", "Connecting...OK\nRecord 1 presented\n");
-    EXPECT_EQ(Backend()->FirstPage(entry, "f x").notice, "");
+    EXPECT_EQ(First(*Backend()).notice, "");
 }
 
 TEST_F(FakeClientTest, ProgramAndWorkingFolderWithBlanks) {
     test::TempDir spaced;
     std::string folder = spaced.File("sp ace");
     MakeDirectories(folder);
-    state.files = MakeWorkingFiles(folder);
     std::string program = spaced.File("my tools") + "/yazc";
     MakeDirectories(FolderOf(program));
     dir.Write("records.prepared", "5\r\n" + ks::DemoRecord(0, 5) + "\r\n");
     ReplaceFileAtomically(program, "#!/bin/sh\ncat > /dev/null\n[ \"$1\" = -m ] || exit 3\ncp " +
                                        dir.File("records.prepared") + " \"$2\"\n");
     ::chmod(program.c_str(), 0755);
-    ExternalZ39Backend backend(state, store, index, runner, clock, program);
-    SearchOutcome out = backend.FirstPage(entry, "f x");
+    ExternalZ39Backend backend(runner, clock, Z39WorkFilesIn(folder), program);
+    SearchOutcome out = First(backend);
     EXPECT_FALSE(out.connectionFailed);
     EXPECT_EQ(out.total, 5);
     EXPECT_EQ(out.rows.size(), 1u);

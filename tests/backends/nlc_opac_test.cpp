@@ -11,6 +11,7 @@
 #include "support/fakes.h"
 #include "support/marc_builder.h"
 #include "support/opac_server.h"
+#include "support/session_harness.h"
 #include "support/temp_dir.h"
 
 namespace z39 {
@@ -145,11 +146,10 @@ TEST(OpacPages, SetNumberAndHitCount) {
 
 class OpacSearchTest : public ::testing::Test {
   protected:
-    void SetUp() override { state.files = MakeWorkingFiles(dir.path()); }
     SearchOutcome Search(test::OpacServer& server) {
         state.settings.OPACURL = server.Base();
-        NlcOpacBackend backend(state, store, index, http, ui);
-        return backend.FirstPage(TargetEntry{}, " 7-5366-9293-9 ");
+        NlcOpacBackend backend(http);
+        return h.Start(backend, {{"", "ISBN", " 7-5366-9293-9 "}});
     }
     std::vector<std::string> Demo(int n) {
         std::vector<std::string> out;
@@ -157,10 +157,11 @@ class OpacSearchTest : public ::testing::Test {
         return out;
     }
     test::TempDir dir;
-    AppState state;
-    test::RecordingUi ui;
-    RecordStore store{dir.File("_list.~")};
-    ResultIndex index;
+    test::SessionHarness h{dir.File("_list.~"), TargetKind::kWebOpac};
+    AppState& state = h.state;
+    test::RecordingUi& ui = h.ui;
+    RecordStore& store = h.store;
+    ResultIndex& index = h.index;
     CurlHttpClient http;
 };
 
@@ -207,8 +208,8 @@ TEST_F(OpacSearchTest, FortyFiveHitsFetchThirtyPages) {
 // Fetches as the client did before pages were fetched together: one after the other.
 class OneAtATimeHttp final : public HttpClient {
   public:
-    HttpResult Get(const std::string& url, int timeoutMs) override {
-        return real.Get(url, timeoutMs);
+    HttpResult Get(const std::string& url, int timeoutMs, const CancelToken* cancel) override {
+        return real.Get(url, timeoutMs, cancel);
     }
     CurlHttpClient real;
 };
@@ -222,8 +223,8 @@ TEST_F(OpacSearchTest, PagesArrivingInAnyOrderAreStoredAndListedInEntryOrder) {
     state.settings.OPACURL = server.Base();
     std::vector<std::string> shown;
     ui.onProcessEvents = [&] { shown.push_back(state.statusMessage); };
-    NlcOpacBackend together(state, store, index, http, ui);
-    SearchOutcome out = together.FirstPage(TargetEntry{}, "7-5366-9293-9");
+    NlcOpacBackend together(http);
+    SearchOutcome out = h.Start(together, {{"", "ISBN", "7-5366-9293-9"}});
     ASSERT_EQ(out.rows.size(), 30u);
     for (int i = 0; i < 30; ++i)
         EXPECT_EQ(shown[static_cast<size_t>(i)], ReceivingStatus(i + 1, 30));
@@ -232,13 +233,13 @@ TEST_F(OpacSearchTest, PagesArrivingInAnyOrderAreStoredAndListedInEntryOrder) {
     for (int i = 0; i < 30; ++i) stored.push_back(store.LoadRecord(i));
 
     test::TempDir other;
-    RecordStore sequentialStore(other.File("_list.~"));
-    ResultIndex sequentialIndex;
-    sequentialIndex.SetSorted(false);
+    test::SessionHarness second(other.File("_list.~"), TargetKind::kWebOpac);
+    RecordStore& sequentialStore = second.store;
+    second.index.SetSorted(false);
+    second.state.settings = state.settings;
     OneAtATimeHttp oneAtATime;
-    test::RecordingUi quiet;
-    NlcOpacBackend sequential(state, sequentialStore, sequentialIndex, oneAtATime, quiet);
-    SearchOutcome reference = sequential.FirstPage(TargetEntry{}, "7-5366-9293-9");
+    NlcOpacBackend sequential(oneAtATime);
+    SearchOutcome reference = second.Start(sequential, {{"", "ISBN", "7-5366-9293-9"}});
     EXPECT_EQ(out.rows, reference.rows);
     for (int i = 0; i < 30; ++i) {
         EXPECT_EQ(stored[static_cast<size_t>(i)], sequentialStore.LoadRecord(i)) << i;
@@ -267,8 +268,8 @@ TEST_F(OpacSearchTest, NoFormAddressIsAConnectionFailure) {
     EXPECT_TRUE(out.connectionFailed);
     EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
     state.settings.OPACURL = "http://127.0.0.1:1/F";  // nothing listens
-    NlcOpacBackend backend(state, store, index, http, ui);
-    EXPECT_TRUE(backend.FirstPage(TargetEntry{}, "1").connectionFailed);
+    NlcOpacBackend backend(http);
+    EXPECT_TRUE(h.Start(backend, {{"", "ISBN", "1"}}).connectionFailed);
 }
 
 TEST_F(OpacSearchTest, TextWithoutGbkFormBecomesQuestionMarks) {

@@ -12,6 +12,7 @@
 #include "support/fakes.h"
 #include "support/marc_builder.h"
 #include "support/scripted_server.h"
+#include "support/session_harness.h"
 #include "support/temp_dir.h"
 
 namespace z39 {
@@ -27,18 +28,17 @@ TEST(KsUrl, EscapingKeepsTheWorkedExamplesAndMendsTheRest) {
 }
 
 TEST(KsEndpoint, PortAndDiscoveredHost) {
-    AppState state;
-    state.discoveredHost = "10.0.0.5";
+    const std::string discovered = "10.0.0.5";
     TargetEntry entry;
     entry.address = "ks.example.org";
     entry.port = "-210";
-    KsEndpoint e = ResolveKsEndpoint(state, entry);
+    KsEndpoint e = ResolveKsEndpoint(discovered, entry);
     EXPECT_EQ(e.host, "10.0.0.5");
     EXPECT_EQ(e.port, 210);
     entry.port = "-";
-    EXPECT_EQ(ResolveKsEndpoint(state, entry).port, 0);
+    EXPECT_EQ(ResolveKsEndpoint(discovered, entry).port, 0);
     entry.port = " 2100 ";
-    e = ResolveKsEndpoint(state, entry);
+    e = ResolveKsEndpoint(discovered, entry);
     EXPECT_EQ(e.host, "ks.example.org");
     EXPECT_EQ(e.port, 2100);
 }
@@ -83,14 +83,18 @@ TEST(SearchSessionStart, NoTargetChosenIsAFailureWithoutAnyExchange) {
     ResultIndex index;
     FakeHttp http;
     test::RecordingUi ui;
-    PosixTcpClient tcp(ui);
     test::FakeClock clock;
     TargetSelection targets;
     targets.Load(dir.File("z39svr.cfg"), state.settings);
     ASSERT_EQ(targets.CurrentTarget(), 0);
-    SharedCatalogueBackend ks(state, store, index, http, tcp, clock);
+    SharedCatalogueBackend ks(
+        http, [&ui] { return std::make_unique<PosixTcpClient>(ui); }, clock);
     test::UnreachedBackend other;
-    SearchSession session({state, store, index, ui, ks, other, other});
+    BackendRegistry backends;
+    backends.Add(TargetKind::kSharedCatalogue, ks);
+    backends.Add(TargetKind::kZ39, other);
+    backends.Add(TargetKind::kWebOpac, other);
+    SearchSession session({state, store, index, ui, backends});
     SearchOutcome out = session.Start(targets, {{"", "ISBN", "1"}}, "10");
     EXPECT_TRUE(out.connectionFailed);
     EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
@@ -100,61 +104,57 @@ TEST(SearchSessionStart, NoTargetChosenIsAFailureWithoutAnyExchange) {
 }
 
 TEST(HostDiscovery, CleansTheAddressAndFallsBackOnlyForTheMakersSites) {
-    AppState state;
-    state.settings.KSIP = " web.example.org ";
-    state.settings.KSPORT = "-210";
+    Z39Settings settings;
+    settings.KSIP = " web.example.org ";
+    settings.KSPORT = "-210";
     FakeHttp http;
     http.Answer("http://web.example.org/hosts.txt", "  10.0.0.5\r\n");
-    GetTesmarkIPAddr(state, 1, http);
-    EXPECT_EQ(state.discoveredHost, "10.0.0.5");
+    std::string host = GetTesmarkIPAddr(settings, "", http);
+    EXPECT_EQ(host, "10.0.0.5");
     EXPECT_EQ(http.lastTimeoutMs, 6000);
-    GetTesmarkIPAddr(state, 1, http);  // known: no second request
+    EXPECT_EQ(GetTesmarkIPAddr(settings, host, http), host);  // known: no second request
     EXPECT_EQ(http.requests.size(), 1u);
 
-    state.discoveredHost.clear();
     http.Answer("http://web.example.org/hosts.txt", "<html>an error page of some length</html>");
-    GetTesmarkIPAddr(state, 1, http);
-    EXPECT_EQ(state.discoveredHost, "");
+    EXPECT_EQ(GetTesmarkIPAddr(settings, "", http), "");
 
-    state.settings.KSIP = "WWW.daiheng.example.com";
+    settings.KSIP = "WWW.daiheng.example.com";
     http.Answer("http://ks2.daiheng.example.com/hosts.txt", "10.1.2.3\n");
-    GetTesmarkIPAddr(state, 1, http);
-    EXPECT_EQ(state.discoveredHost, "10.1.2.3");
+    EXPECT_EQ(GetTesmarkIPAddr(settings, "", http), "10.1.2.3");
     EXPECT_EQ(http.requests.back(), "http://ks2.daiheng.example.com/hosts.txt");
 
     size_t before = http.requests.size();
-    state.discoveredHost.clear();
-    state.settings.KSPORT = "210";  // no "-": nothing to discover
-    GetTesmarkIPAddr(state, 1, http);
-    GetTesmarkIPAddr(state, 4, http);  // not the shared catalogue
+    settings.KSPORT = "210";  // no "-": nothing to discover
+    EXPECT_EQ(GetTesmarkIPAddr(settings, "", http), "");
     EXPECT_EQ(http.requests.size(), before);
 }
 
 // The shared catalogue over a scripted loopback server.
 class KsFaultTest : public ::testing::Test {
   protected:
-    SharedCatalogueBackend Backend() {
-        return SharedCatalogueBackend(state, store, index, *http, tcp, *clock);
+    SharedCatalogueBackend& Backend() {
+        backend = std::make_unique<SharedCatalogueBackend>(
+            *http, [this] { return std::make_unique<PosixTcpClient>(ui); }, *clock);
+        return *backend;
     }
     SearchOutcome Search(int port, bool useHttp = false) {
         state.settings.KSUSEHTTP = useHttp ? 1 : 0;
-        entry.address = "127.0.0.1";
-        entry.port = std::to_string(port - (useHttp ? 1 : 0));
-        return Backend().FirstPage(entry, " ma_name='x'");
+        h.profile.entry.address = "127.0.0.1";
+        h.profile.entry.port = std::to_string(port - (useHttp ? 1 : 0));
+        return h.Start(Backend(), test::TitleRows("x"));
     }
     std::string record = test::MarcBuilder().Data("200", "1 ", {{'a', "书名"}}).Build();
     test::TempDir dir;
-    AppState state;
-    RecordStore store{dir.File("_list.~")};
-    ResultIndex index;
+    test::SessionHarness h{dir.File("_list.~"), TargetKind::kSharedCatalogue};
+    AppState& state = h.state;
+    RecordStore& store = h.store;
     test::RecordingUi ui;
-    PosixTcpClient tcp{ui};
+    std::unique_ptr<SharedCatalogueBackend> backend;
     CurlHttpClient realHttp;
     HttpClient* http = &realHttp;
     SteadyClock steady;
     test::FakeClock fake;
     Clock* clock = &steady;
-    TargetEntry entry;
 };
 
 TEST_F(KsFaultTest, AnswerInTwoPiecesLosesNothing) {
@@ -287,7 +287,7 @@ TEST_F(KsFaultTest, MoreRecordsThanAskedAreNotKeptAndHugeHitCountsRead) {
     EXPECT_EQ(out.total, 1000000000000);
     EXPECT_EQ(out.statusMessage, FoundStatus(1000000000000));
     EXPECT_EQ(out.rows.size(), 1u);
-    out = Backend().NextPage(entry, " ma_name='x'", 1000000000000, 2, 10);
+    out = h.Next("2", "10");
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                   std::chrono::steady_clock::now() - started)
                   .count();
@@ -302,7 +302,7 @@ TEST_F(KsFaultTest, MalformedAnswersFailAndACappedPageMovesOnByWhatCame) {
     test::ScriptedServer server(
         {{{{"BAG_BEGIN1REC_BEGIN" + record + "REC_BEGINREC_ENDBAG_END", 0}}},
          {{{"BAG_BEGIN1REC_BEGIN" + record + "REC_ENDjunkBAG_END", 0}}},
-         {{{"BAG_BEGIN1REC_BEGIN" + record + "REC_ENDBAG_END", 0}}},
+         {{{"BAG_BEGIN25REC_BEGIN" + record + "REC_ENDBAG_END", 0}}},
          {{{"BAG_BEGIN" + three + "BAG_END", 0}}},
          {{}}});
     EXPECT_TRUE(Search(server.port()).connectionFailed);  // a record nesting REC_BEGIN
@@ -310,12 +310,12 @@ TEST_F(KsFaultTest, MalformedAnswersFailAndACappedPageMovesOnByWhatCame) {
     SearchOutcome out = Search(server.port());
     ASSERT_FALSE(out.connectionFailed);
     // Asked for 24, the server sent 3 (its cap): the next page starts after those 3.
-    out = Backend().GetMoreFromKS(entry, " ma_name='x'", 25, 2, 24);
+    out = h.Next("2", "24");
     EXPECT_EQ(out.rows.size(), 4u);
     EXPECT_EQ(out.nextStart, 5);
     EXPECT_TRUE(out.nextEnabled);
     // A peer that closes without a word: a failure, and the list stays as it was.
-    out = Backend().GetMoreFromKS(entry, " ma_name='x'", 25, 5, 10);
+    out = h.Next("5", "10");
     EXPECT_TRUE(out.connectionFailed);
     EXPECT_EQ(out.rows.size(), 4u);
 }

@@ -16,12 +16,27 @@ namespace {
 // Counts requests and passes them to the real client.
 class CountingHttp final : public HttpClient {
   public:
-    HttpResult Get(const std::string& url, int timeoutMs) override {
+    HttpResult Get(const std::string& url, int timeoutMs, const CancelToken* cancel) override {
         urls.push_back(url);
-        return real.Get(url, timeoutMs);
+        return real.Get(url, timeoutMs, cancel);
     }
     CurlHttpClient real;
     std::vector<std::string> urls;
+};
+
+// Sends a where-clause as it stands, past the translation of the search rows.
+class RawWhere final : public SearchBackend {
+  public:
+    RawWhere(SharedCatalogueBackend& ks, std::string where) : ks_(ks), where_(std::move(where)) {}
+    PageResult Fetch(const TargetProfile& target, const SearchRequest& request,
+                     CancelToken& cancel) override {
+        return ks_.FetchWhere(target.entry, where_, request, request.firstPage ? 1 : request.count,
+                              cancel);
+    }
+
+  private:
+    SharedCatalogueBackend& ks_;
+    std::string where_;
 };
 
 class SharedCatalogueSearch : public ::testing::TestWithParam<bool> {
@@ -58,13 +73,19 @@ class SharedCatalogueSearch : public ::testing::TestWithParam<bool> {
     RecordStore store{dir.File("_list.~")};
     ResultIndex index;
     test::RecordingUi ui;
-    PosixTcpClient tcp{ui};
     CountingHttp http;
     SteadyClock clock;
     TargetSelection targets;
-    SharedCatalogueBackend ks{state, store, index, http, tcp, clock};
+    SharedCatalogueBackend ks{http, [this] { return std::make_unique<PosixTcpClient>(ui); }, clock};
     test::UnreachedBackend other;
-    SearchSession session{{state, store, index, ui, ks, other, other}};
+    BackendRegistry backends = [this] {
+        BackendRegistry r;
+        r.Add(TargetKind::kSharedCatalogue, ks);
+        r.Add(TargetKind::kZ39, other);
+        r.Add(TargetKind::kWebOpac, other);
+        return r;
+    }();
+    SearchSession session{{state, store, index, ui, backends}};
 };
 test::CatalogueServerProcess* SharedCatalogueSearch::server = nullptr;
 
@@ -192,7 +213,9 @@ TEST_P(SharedCatalogueSearch, StartBeyondTheTotalIsAnEmptyPageNotAFailure) {
 
 TEST_P(SharedCatalogueSearch, RefusedRequestsFailAlikeOnBothTransports) {
     state.discoveredHost = "kept until a failure";
-    SearchOutcome out = ks.FirstPage(targets.Current(), " ma_name='x' or 1=1");
+    RawWhere injected(ks, " ma_name='x' or 1=1");
+    backends.Add(TargetKind::kSharedCatalogue, injected);
+    SearchOutcome out = Start({{"", G("题名"), "x"}});
     EXPECT_TRUE(out.connectionFailed);
     EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
     EXPECT_EQ(state.discoveredHost, "");

@@ -60,10 +60,17 @@ class Z39SearchTest : public ::testing::Test {
     test::FakeClock clock;
     SteadyClock steady;
     ProcessRunner runner{ui, steady, 30000};
-    ExternalZ39Backend backend{state, store, index, runner, clock, test::BinDir() + "/yazc"};
+    ExternalZ39Backend backend{runner, clock, Z39WorkFilesIn(dir.path()), test::BinDir() + "/yazc"};
     TargetSelection targets;
     test::UnreachedBackend ks, opac;
-    SearchSession session{{state, store, index, ui, ks, backend, opac}};
+    BackendRegistry backends = [this] {
+        BackendRegistry r;
+        r.Add(TargetKind::kSharedCatalogue, ks);
+        r.Add(TargetKind::kZ39, backend);
+        r.Add(TargetKind::kWebOpac, opac);
+        return r;
+    }();
+    SearchSession session{{state, store, index, ui, backends}};
 };
 test::ZtestProcess* Z39SearchTest::ztest = nullptr;
 test::TempDir* Z39SearchTest::logDir = nullptr;

@@ -3,9 +3,9 @@
 #include <yaz/pquery.h>
 #include <yaz/proto.h>
 
+#include "backends/search_condition.h"
 #include "common/gbk_text.h"
 #include "records/marc_record.h"
-#include "search/search_condition.h"
 
 namespace z39 {
 namespace {

@@ -58,7 +58,7 @@ class RecordingUi final : public UserInterface {
 // Answers GETs from a table by URL and records every request; unknown URLs fail.
 class FakeHttp final : public HttpClient {
   public:
-    HttpResult Get(const std::string& url, int timeoutMs) override {
+    HttpResult Get(const std::string& url, int timeoutMs, const CancelToken* = nullptr) override {
         requests.push_back(url);
         lastTimeoutMs = timeoutMs;
         auto hit = answers.find(url);
@@ -77,21 +77,13 @@ class FakeHttp final : public HttpClient {
 // that could not be reached.
 class UnreachedBackend final : public SearchBackend {
   public:
-    SearchOutcome FirstPage(const TargetEntry&, const std::string&) override { return Fail(); }
-    SearchOutcome NextPage(const TargetEntry&, const std::string&, int64_t, int64_t,
-                           int64_t) override {
-        return Fail();
-    }
-    int calls = 0;
-
-  private:
-    SearchOutcome Fail() {
+    PageResult Fetch(const TargetProfile&, const SearchRequest&, CancelToken&) override {
         ++calls;
-        SearchOutcome out;
-        MarkConnectionFailed(out);
-        out.searchCompleted = true;
+        PageResult out;
+        out.status = PageStatus::kNoConnection;
         return out;
     }
+    int calls = 0;
 };
 
 }  // namespace z39::test

@@ -90,13 +90,13 @@ TEST_F(TargetSelectionTest, ReloadSkipsLastDatabaseAndRecomputesWebOpac) {
 }
 
 TEST(FieldCombos, SharedCatalogueSwitchesSelectionsBeyondIsbn) {
-    EXPECT_EQ(RebuildFieldCombo({4, G("出版者")}, 1).text, "ISBN");
-    EXPECT_EQ(RebuildFieldCombo({4, G("出版者")}, 1).index, 1);
-    EXPECT_EQ(RebuildFieldCombo({0, G("题名")}, 1).text, G("题名"));
+    EXPECT_EQ(RebuildFieldCombo({4, G("出版者")}, TargetKind::kSharedCatalogue).text, "ISBN");
+    EXPECT_EQ(RebuildFieldCombo({4, G("出版者")}, TargetKind::kSharedCatalogue).index, 1);
+    EXPECT_EQ(RebuildFieldCombo({0, G("题名")}, TargetKind::kSharedCatalogue).text, G("题名"));
     // A text kept from an earlier list has no selected position and stays.
-    ComboState kept = RebuildFieldCombo({4, G("出版者")}, 5);
+    ComboState kept = RebuildFieldCombo({4, G("出版者")}, TargetKind::kZ39);
     EXPECT_EQ(kept.text, G("出版者"));
-    EXPECT_EQ(RebuildFieldCombo(kept, 1).text, G("出版者"));
+    EXPECT_EQ(RebuildFieldCombo(kept, TargetKind::kSharedCatalogue).text, G("出版者"));
 }
 
 }  // namespace

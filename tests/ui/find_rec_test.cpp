@@ -6,7 +6,6 @@
 #include <set>
 
 #include "backends/nlc_opac.h"
-#include "backends/search_outcome.h"
 #include "backends/shared_catalogue.h"
 #include "catalogue_db.h"
 #include "common/file_util.h"
@@ -14,6 +13,7 @@
 #include "demo_catalogue.h"
 #include "records/marc_record.h"
 #include "records/record_saver.h"
+#include "search/search_outcome.h"
 #include "support/catalogue_server_process.h"
 #include "support/fakes.h"
 #include "support/opac_server.h"
@@ -28,15 +28,19 @@ using namespace z39;
 struct RunServices {
     RunServices(AppState& state, UserInterface& ui, HttpClient& http, Clock& clock)
         : store(state.files.recordListPath),
-          tcp(ui),
-          ks(state, store, index, http, tcp, clock),
-          opac(state, store, index, http, ui) {}
+          ks(
+              http, [&ui] { return std::make_unique<PosixTcpClient>(ui); }, clock),
+          opac(http) {
+        backends.Add(TargetKind::kSharedCatalogue, ks);
+        backends.Add(TargetKind::kZ39, z39);
+        backends.Add(TargetKind::kWebOpac, opac);
+    }
     RecordStore store;
     ResultIndex index;
-    PosixTcpClient tcp;
     SharedCatalogueBackend ks;
     test::UnreachedBackend z39;
     NlcOpacBackend opac;
+    BackendRegistry backends;
 };
 
 class FindRecTest : public QObject {
@@ -76,7 +80,7 @@ class FindRecTest : public QObject {
             "{Demo\n[Local\n(Default,127.0.0.1,9999,0,,)\n(opac,opac.nlc.cn,80,0,,)\n]\n}\n");
         ui = std::make_unique<test::RecordingUi>();
         run = std::make_unique<RunServices>(*state, *ui, http, clock);
-        SearchServices services{*state, run->store, run->index, *ui, run->ks, run->z39, run->opac};
+        SearchServices services{*state, run->store, run->index, *ui, run->backends};
         services.targetListPath = dir->File("z39svr.cfg");
         frame = std::make_unique<TZ39Main>(compact, services);
         frame->show();

@@ -1,4 +1,4 @@
-#include "backends/search_outcome.h"
+#include "search/search_outcome.h"
 
 #include "common/gbk_text.h"
 #include "state/app_state.h"
@@ -15,9 +15,11 @@ void FinishFailedFirstPage(SearchOutcome& out, const AppState& state) {
     out.searchCompleted = true;
 }
 
-void CompleteFirstPage(SearchOutcome& out, const AppState& state) {
+void CompleteFirstPage(SearchOutcome& out, const AppState& state, bool launchTicksFirstRow) {
     const LaunchMode& launch = state.launch;
-    if (!launch.launchQuery.empty() && out.rows.size() == 1) {
+    const bool tickFirst =
+        out.rows.size() == 1 || (launchTicksFirstRow && out.total > 0 && !out.rows.empty());
+    if (!launch.launchQuery.empty() && tickFirst) {
         out.tickRows = {0};
         if (out.total == 1 && !launch.keepFullWindow && !state.searchCompleted) {
             out.autoSave = true;
@@ -73,6 +75,7 @@ std::string NoDataStatus() { return G("连接成功，没有查询到数据，�
 std::string FoundStatus(int64_t total) {
     return G("连接服务器成功，共查询到[") + std::to_string(total) + G("]条数据！");
 }
+std::string CancelledStatus() { return G("检索已取消。"); }
 std::string ReceivedStatus() { return G("连接服务器成功，已接收完数据！"); }
 std::string HitLabel(int64_t total) { return G("共有 ") + std::to_string(total) + G(" 条"); }
 std::string EmptyQueryMessage() { return G("请输入查询条件"); }

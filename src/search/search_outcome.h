@@ -6,9 +6,8 @@
 
 namespace z39 {
 
-// What a search step (first page or further page, any back end) leaves for the search
-// window to show. The window applies it in one place and does not care which back end
-// produced it.
+// What a search step (first page or further page, any kind of target) leaves for the
+// search window to show. The session makes it; the window applies it in one place.
 struct SearchOutcome {
     // Set when the step was refused before anything ran (the message box text).
     std::string refusedMessage;
@@ -36,8 +35,9 @@ struct AppState;
 // The completion every back end shares after a first page whose rows, total and next
 // start are set: the launch-query ticks and auto-save, the tick and selection of a single
 // hit, btNext and the focus, the save button's launch caption, the search-completed flag.
-// The status message is the caller's.
-void CompleteFirstPage(SearchOutcome& out, const AppState& state);
+// The status message is the caller's. With `launchTicksFirstRow` a launch query ticks the
+// first of several hits too (the web OPAC's rule).
+void CompleteFirstPage(SearchOutcome& out, const AppState& state, bool launchTicksFirstRow = false);
 
 // The end of a first page that failed: no rows to act on, but the same closing steps.
 void FinishFailedFirstPage(SearchOutcome& out, const AppState& state);
@@ -54,6 +54,7 @@ std::string ConnectionFailedStatus();  // "与服务器连接不成功，请重�
 std::string NoDataStatus();  // "连接成功，没有查询到数据，您可选择其他目标数据库再试！"
 std::string FoundStatus(int64_t total);  // "连接服务器成功，共查询到[" total "]条数据！"
 std::string ReceivedStatus();            // "连接服务器成功，已接收完数据！"
+std::string CancelledStatus();           // "检索已取消。"
 std::string HitLabel(int64_t total);               // "共有 " total " 条"
 std::string ReceivingStatus(int done, int total);  // "正在接收记录 " done "/" total
 std::string EmptyQueryMessage();                   // "请输入查询条件"

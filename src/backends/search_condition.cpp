@@ -1,4 +1,4 @@
-#include "search/search_condition.h"
+#include "backends/search_condition.h"
 
 #include "common/gbk_text.h"
 #include "records/marc_record.h"

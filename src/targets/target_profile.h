@@ -1,0 +1,58 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "targets/target_table.h"
+
+namespace z39 {
+
+// What a target is searched through.
+enum class TargetKind {
+    kNone,             // no database chosen
+    kSharedCatalogue,  // the maker's shared cataloguing database (framed TCP or HTTP)
+    kZ39,              // a Z39.50 server, through the external client
+    kWebOpac,          // the national library's web OPAC, by ISBN
+};
+
+// One target as a back end needs it: its kind, its address fields, and the options a
+// target may set for itself.
+struct TargetProfile {
+    TargetKind kind = TargetKind::kNone;
+    int slot = 0;         // the tree position it was chosen at (0: none)
+    TargetEntry entry;    // address, port, database, authentication
+    std::string charset;  // the server's character set; empty: automatic
+    std::string syntax;   // the record syntax to ask for; empty: automatic
+};
+
+// The web OPAC's domain label: an entry whose address holds it and whose database is
+// "opac" is searched through the web OPAC.
+inline constexpr const char* kWebOpacDomainLabel = "nlc";
+
+// The one place that tells a target's kind from the list as it stands: slot 1 is the
+// shared catalogue, an entry whose address holds "nlc" and whose database is "opac" (case
+// ignored) the web OPAC, any other a Z39.50 server; slot 0 is none.
+TargetKind KindOf(int slot, const TargetEntry& entry);
+
+TargetProfile ProfileOf(int slot, const TargetEntry& entry);
+
+// The field names a search row offers for a kind: "题名", "ISBN", and for every kind but
+// the shared catalogue also "ISSN", "著者", "出版者", "出版日期".
+std::vector<std::string> FieldListFor(TargetKind kind);
+
+// True when a kind searches one fixed ISBN row (the first row is ISBN and cannot be
+// changed, further rows and the page fields are not offered).
+bool SearchesByIsbnOnly(TargetKind kind);
+
+// A field combo box: its selected position (-1: none) and the text it shows.
+struct ComboState {
+    int index = -1;
+    std::string text;
+};
+
+// The combo after its list was rebuilt for `kind`: the text stays, except that for the
+// shared catalogue a selection beyond "ISBN" becomes "ISBN". Afterwards no position is
+// selected, so a kept text survives later rebuilds unchanged.
+ComboState RebuildFieldCombo(const ComboState& before, TargetKind kind);
+
+}  // namespace z39
