@@ -4,7 +4,10 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
+#include <cstdio>
 #include <stdexcept>
+#include <utility>
 
 namespace z39 {
 namespace {
@@ -119,6 +122,52 @@ std::string Utf8ToGbk(std::string_view utf8) {
                 return size_t{1};
         }
         return len;
+    });
+}
+
+namespace {
+
+// The code point of the well-formed UTF-8 sequence at `pos` and its length; length 0 when
+// the bytes there are no well-formed sequence.
+std::pair<uint32_t, size_t> DecodeUtf8(std::string_view s, size_t pos) {
+    const auto b = [&](size_t i) { return static_cast<unsigned char>(s[pos + i]); };
+    const size_t len = Utf8SequenceLength(b(0));
+    if (len == 1) return {b(0), b(0) < 0x80 ? 1u : 0u};
+    if (pos + len > s.size()) return {0, 0};
+    uint32_t cp = b(0) & (0xFF >> (len + 1));
+    for (size_t i = 1; i < len; ++i) {
+        if ((b(i) & 0xC0) != 0x80) return {0, 0};
+        cp = (cp << 6) | (b(i) & 0x3F);
+    }
+    static const uint32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kShortest[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {0, 0};
+    return {cp, len};
+}
+
+std::string Reference(uint32_t cp) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "&#x%04X;", static_cast<unsigned>(cp));
+    return buf;
+}
+
+}  // namespace
+
+bool IsValidUtf8(std::string_view text) {
+    for (size_t pos = 0; pos < text.size();) {
+        auto [cp, len] = DecodeUtf8(text, pos);
+        if (len == 0) return false;
+        pos += len;
+    }
+    return true;
+}
+
+std::string Utf8ToGbkKeepingAll(std::string_view utf8, int* references) {
+    thread_local IconvHandle cd("CP936", "UTF-8");
+    return Convert(cd.get(), utf8, [&](std::string& out, size_t pos) {
+        auto [cp, len] = DecodeUtf8(utf8, pos);
+        out += Reference(len == 0 ? 0xFFFD : cp);
+        if (references) ++*references;
+        return len == 0 ? size_t{1} : len;
     });
 }
 

@@ -31,6 +31,14 @@ int32_t ToNumberOr(std::string_view text, int32_t fallback);
 // becomes one "?".
 std::string Utf8ToGbk(std::string_view utf8);
 
+// UTF-8 to GBK losing nothing: a character without a GBK form becomes the numeric
+// character reference "&#xXXXX;" (upper-case hex, at least four digits), and so does each
+// byte of invalid UTF-8 (as U+FFFD). `references`, when given, grows by one for each.
+std::string Utf8ToGbkKeepingAll(std::string_view utf8, int* references = nullptr);
+
+// True when the text is well-formed UTF-8 (shortest forms, no surrogates, up to U+10FFFF).
+bool IsValidUtf8(std::string_view text);
+
 // GBK to UTF-8. A byte that does not start a valid GBK character becomes U+FFFD.
 std::string GbkToUtf8(std::string_view gbk);
 

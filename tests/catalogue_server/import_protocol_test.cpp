@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "backends/ks_scramble.h"
 #include "catalogue_db.h"
 #include "common/gbk_text.h"
@@ -171,6 +173,23 @@ TEST(DemoCatalogue, DeterministicWellFormedAndTwentyFivePagingTitles) {
     for (size_t i = 0; i < KnownBooks().size(); ++i)
         EXPECT_EQ(ExtractKeys(DemoRecord(static_cast<int64_t>(i), total)).isbn,
                   KnownBooks()[i].isbn);
+}
+
+int OpenDescriptors() {
+    int n = 0;
+    for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+TEST(CatalogueDbHandle, AConstructorThatFailsAfterOpeningClosesTheDatabase) {
+    z39::test::TempDir dir;
+    // SQLite opens a file that is not a database lazily; the first statement then fails,
+    // inside the constructor, after the handle exists.
+    dir.Write("not-a-db", std::string(4096, 'x'));
+    const int before = OpenDescriptors();
+    for (int i = 0; i < 20; ++i)
+        EXPECT_THROW(CatalogueDb(dir.File("not-a-db"), true), std::runtime_error);
+    EXPECT_EQ(OpenDescriptors(), before);
 }
 
 }  // namespace

@@ -31,6 +31,12 @@ class MarcBuilder {
         return *this;
     }
 
+    // The leader's fixed bytes other than the lengths (default a CNMARC one, "nam0 22..450 ").
+    MarcBuilder& Leader(const std::string& leader24) {
+        leader_ = leader24;
+        return *this;
+    }
+
     std::string Build() const {
         std::string directory;
         std::string body;
@@ -46,11 +52,19 @@ class MarcBuilder {
         size_t total = base + body.size() + 1;
         char leader[25];
         std::snprintf(leader, sizeof leader, "%05zunam0 22%05zu   450 ", total, base);
-        return std::string(leader) + directory + body + "\x1D";
+        std::string head = leader;
+        if (!leader_.empty()) {
+            head = leader_;
+            head.resize(24, ' ');
+            head.replace(0, 5, std::string(leader, 5));
+            head.replace(12, 5, std::string(leader + 12, 5));
+        }
+        return head + directory + body + "\x1D";
     }
 
   private:
     std::vector<std::pair<std::string, std::string>> fields_;
+    std::string leader_;
 };
 
 }  // namespace z39::test

@@ -44,10 +44,10 @@ void GbkUpperFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
 CatalogueDb::CatalogueDb(const std::string& path, bool create) {
     int flags = create ? (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) : SQLITE_OPEN_READONLY;
     flags |= SQLITE_OPEN_NOMUTEX;
-    if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+    const int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
+    handle_.reset(db_);
+    if (rc != SQLITE_OK) {
         std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
-        sqlite3_close(db_);
-        db_ = nullptr;
         throw std::runtime_error("cannot open " + path + ": " + why);
     }
     sqlite3_busy_timeout(db_, 5000);
@@ -71,7 +71,7 @@ CatalogueDb::CatalogueDb(const std::string& path, bool create) {
     }
 }
 
-CatalogueDb::~CatalogueDb() { sqlite3_close(db_); }
+CatalogueDb::~CatalogueDb() = default;
 
 void CatalogueDb::Exec(const char* sql) {
     char* err = nullptr;

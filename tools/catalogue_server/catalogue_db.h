@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,8 +37,14 @@ class CatalogueDb final : public CatalogueStore {
     std::string IntegrityCheck();
 
   private:
+    struct Closer {
+        void operator()(sqlite3* db) const { sqlite3_close(db); }
+    };
     void Exec(const char* sql);
-    sqlite3* db_ = nullptr;
+    // Owned from the moment sqlite3_open_v2 hands it over, so that a constructor that throws
+    // afterwards closes it too.
+    std::unique_ptr<sqlite3, Closer> handle_;
+    sqlite3* db_ = nullptr;  // handle_.get()
 };
 
 }  // namespace ks
