@@ -18,7 +18,8 @@ std::string YazcPath() {
 }
 
 std::string BuildZ39Script(const Z39Settings& settings, const TargetEntry& entry,
-                           const std::string& queryLine, const std::string& showLine) {
+                           const std::string& queryLine, const std::string& showLine,
+                           const std::vector<std::string>& options) {
     std::string script;
     if (settings.PROXYSIGN == 1)
         script += "proxy " + settings.PROXYIP + ":" + settings.PROXYPORT + "\r\n";
@@ -26,6 +27,7 @@ std::string BuildZ39Script(const Z39Settings& settings, const TargetEntry& entry
         script += "authentication " + entry.username + " " + entry.userpass + "\r\n";
     script += "open " + entry.address + ":" + entry.port + "/" + entry.database + "\r\n";
     script += "elements F\r\n";
+    for (const auto& line : options) script += line + "\r\n";
     script += queryLine + "\r\n";
     script += showLine + "\r\n";
     script += "quit\r\n";
@@ -113,10 +115,63 @@ ExternalZ39Backend::ExternalZ39Backend(ProcessRunner& runner, Clock& clock, Z39W
       files_(std::move(files)),
       clientPath_(std::move(clientPath)) {}
 
-bool ExternalZ39Backend::RunClient(const Z39Settings& settings, const TargetEntry& entry,
-                                   const std::string& queryLine, const std::string& showLine,
-                                   CancelToken& cancel, PageResult& out) {
-    if (!ReplaceFileAtomically(files_.script, BuildZ39Script(settings, entry, queryLine, showLine)))
+namespace {
+
+std::string TargetKey(const TargetEntry& entry) {
+    return LowerAscii(Trim(entry.address)) + ":" + Trim(entry.port) + "/" + Trim(entry.database);
+}
+
+bool HasNonAscii(const std::string& text) {
+    for (char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80) return true;
+    return false;
+}
+
+// The character set name the external client's querycharset takes.
+const char* ClientCharsetName(RecordCharset charset) {
+    switch (charset) {
+        case RecordCharset::kUtf8:
+            return "UTF-8";
+        case RecordCharset::kMarc8:
+            return "MARC8";
+        case RecordCharset::kBig5:
+            return "BIG5";
+        case RecordCharset::kGbk:
+            break;
+    }
+    return "GBK";
+}
+
+}  // namespace
+
+std::string ReferencesNotice(int records) {
+    if (records == 0) return {};
+    return G("有[") + std::to_string(records) +
+           G("]条记录含有GBK字符集没有的字符，这些字符已写成&#x....;的形式保存。");
+}
+
+std::optional<RecordCharset> ExternalZ39Backend::QueryCharsetFor(const TargetProfile& target) {
+    if (auto set = CharsetFromName(target.charset)) return set;
+    std::lock_guard<std::mutex> lock(learnedLock_);
+    auto hit = learned_.find(TargetKey(target.entry));
+    if (hit == learned_.end()) return std::nullopt;
+    return hit->second;
+}
+
+void ExternalZ39Backend::Learn(const TargetProfile& target, RecordCharset charset) {
+    std::lock_guard<std::mutex> lock(learnedLock_);
+    learned_[TargetKey(target.entry)] = charset;
+}
+
+bool ExternalZ39Backend::RunClient(const Run& run, RecordCharset queryCharset, CancelToken& cancel,
+                                   PageResult& out) {
+    std::vector<std::string> options;
+    if (queryCharset != RecordCharset::kGbk)
+        options.push_back(std::string("querycharset ") + ClientCharsetName(queryCharset));
+    if (!Trim(run.target.syntax).empty()) options.push_back("format " + Trim(run.target.syntax));
+    DeleteFileIfExists(files_.marc);
+    if (!ReplaceFileAtomically(files_.script, BuildZ39Script(run.settings, run.target.entry,
+                                                             run.query, run.show, options)))
         throw Z39Error("Unable to write to " + files_.script);
     clock_.SleepMs(kScriptWaitMs);
     int exitStatus = 0;
@@ -142,41 +197,78 @@ bool ExternalZ39Backend::RunClient(const Z39Settings& settings, const TargetEntr
     return true;
 }
 
-void ExternalZ39Backend::TakeRecords(std::vector<std::string> lines, PageResult& out) {
+void ExternalZ39Backend::TakeRecords(std::vector<std::string> lines, const TargetProfile& target,
+                                     PageResult& out) {
+    const std::optional<RecordCharset> set = CharsetFromName(target.charset);
+    int withReferences = 0, unreadable = 0;
     for (auto& line : lines) {
         if (DisplayLine(line).empty()) continue;  // neither listed nor stored
-        out.records.push_back(std::move(line));
+        const RecordCharset from = set ? *set : DetectRecordCharset(line);
+        int references = 0;
+        std::optional<std::string> gbk = RecordToGbk(line, from, &references);
+        if (!gbk) {
+            ++unreadable;
+            continue;
+        }
+        if (references > 0) ++withReferences;
+        out.records.push_back(std::move(*gbk));
     }
     if (ClientReportedConnectionFailure(files_.message)) out.status = PageStatus::kNoConnection;
-    std::string notice = SkippedRecordsNotice(ClientSkippedRecords(files_.message));
-    if (!notice.empty()) out.notices.push_back(std::move(notice));
+    SkippedRecords skipped = ClientSkippedRecords(files_.message);
+    if (unreadable > 0) {
+        if (skipped.count == 0)
+            skipped.firstReport =
+                G("记录不能转换为GBK字符集：") + CharsetName(set ? *set : RecordCharset::kUtf8);
+        skipped.count += unreadable;
+    }
+    for (std::string notice : {SkippedRecordsNotice(skipped), ReferencesNotice(withReferences)})
+        if (!notice.empty()) out.notices.push_back(std::move(notice));
 }
 
 PageResult ExternalZ39Backend::Fetch(const TargetProfile& target, const SearchRequest& request,
                                      CancelToken& cancel) {
-    return FetchCommand(target.entry, BuildFindCommand(request.rows), request, cancel);
+    return FetchCommand(target, BuildFindCommand(request.rows), request, cancel);
 }
 
-PageResult ExternalZ39Backend::FetchCommand(const TargetEntry& entry,
+PageResult ExternalZ39Backend::FirstPage(const Run& run, RecordCharset queryCharset,
+                                         CancelToken& cancel) {
+    PageResult out;
+    if (!RunClient(run, queryCharset, cancel, out)) return out;
+    RecordFile file = ReadRecordFile(files_.marc, true);
+    out.hasTotal = true;
+    out.total = file.hits;
+    TakeRecords(std::move(file.records), run.target, out);
+    return out;
+}
+
+PageResult ExternalZ39Backend::FetchCommand(const TargetProfile& target,
                                             const std::string& findCommand,
                                             const SearchRequest& request, CancelToken& cancel) {
-    PageResult out;
-    DeleteFileIfExists(files_.marc);
+    const std::optional<RecordCharset> known = QueryCharsetFor(target);
+    const RecordCharset queryCharset = known.value_or(RecordCharset::kGbk);
     if (request.firstPage) {
-        if (!RunClient(request.settings, entry, findCommand, "show", cancel, out)) return out;
-        RecordFile file = ReadRecordFile(files_.marc, true);
-        out.hasTotal = true;
-        out.total = file.hits;
-        TakeRecords(std::move(file.records), out);
-        return out;
+        const Run run{request.settings, target, findCommand, "show"};
+        PageResult out = FirstPage(run, queryCharset, cancel);
+        if (known || !HasNonAscii(findCommand) || !out.ok()) return out;
+        if (out.total > 0) {
+            Learn(target, RecordCharset::kGbk);
+            return out;
+        }
+        // Nothing for GBK terms: a server that indexes UTF-8 may hold them.
+        PageResult again = FirstPage(run, RecordCharset::kUtf8, cancel);
+        if (again.ok() && again.total > 0) {
+            Learn(target, RecordCharset::kUtf8);
+            return again;
+        }
+        return again.status == PageStatus::kCancelled ? again : out;
     }
     const int64_t ask = std::min(request.total - request.start + 1, request.count);
-    if (!RunClient(request.settings, entry, findCommand,
-                   "show " + std::to_string(request.start) + "+" + std::to_string(ask), cancel,
-                   out))
-        return out;
+    const Run run{request.settings, target, findCommand,
+                  "show " + std::to_string(request.start) + "+" + std::to_string(ask)};
+    PageResult out;
+    if (!RunClient(run, queryCharset, cancel, out)) return out;
     out.covered = ask;
-    TakeRecords(ReadRecordFile(files_.marc, false).records, out);
+    TakeRecords(ReadRecordFile(files_.marc, false).records, target, out);
     return out;
 }
 

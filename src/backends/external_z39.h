@@ -1,10 +1,15 @@
 #pragma once
 
+#include <map>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "backends/process_runner.h"
 #include "backends/search_backend.h"
 #include "common/clock.h"
+#include "records/marc_charset.h"
 #include "state/working_files.h"
 #include "state/z39_settings.h"
 
@@ -17,9 +22,11 @@ inline constexpr int kRecordWaitMs = 500;  // after the client has ended
 std::string YazcPath();
 
 // The command script: proxy and authentication lines when configured, open, elements F,
-// the query line, the show line, quit; every line ended by CR LF.
+// the `options` lines (querycharset, format), the query line, the show line, quit; every
+// line ended by CR LF.
 std::string BuildZ39Script(const Z39Settings& settings, const TargetEntry& entry,
-                           const std::string& queryLine, const std::string& showLine);
+                           const std::string& queryLine, const std::string& showLine,
+                           const std::vector<std::string>& options = {});
 
 // What a record file held: the hit count (first line, when read) and the record lines.
 struct RecordFile {
@@ -59,7 +66,14 @@ Z39WorkFiles Z39WorkFilesIn(const std::string& folder);
 // the first line it printed.
 std::string ClientFailureReason(int exitStatus, const std::string& messagePath);
 
+// The notice for records that hold characters GBK lacks; empty when there are none.
+std::string ReferencesNotice(int records);
+
 // Z39.50 searches through the external client (GetMarcFromOtherZ39 and its next page).
+// Queries go out in the target's character set and records come back converted to GBK.
+// With the automatic setting a first search is sent as GBK; when it has terms beyond ASCII
+// and finds nothing, it is sent once more as UTF-8, and what found records is kept and
+// remembered for the target for the rest of the run (so further pages ask once).
 class ExternalZ39Backend final : public SearchBackend {
   public:
     ExternalZ39Backend(ProcessRunner& runner, Clock& clock, Z39WorkFiles files,
@@ -69,22 +83,36 @@ class ExternalZ39Backend final : public SearchBackend {
                      CancelToken& cancel) override;
 
     // The same with the find command already made.
-    PageResult FetchCommand(const TargetEntry& entry, const std::string& findCommand,
+    PageResult FetchCommand(const TargetProfile& target, const std::string& findCommand,
                             const SearchRequest& request, CancelToken& cancel);
 
     const Z39WorkFiles& files() const { return files_; }
 
   private:
-    // Writes the script and runs the client; false when the run failed (status set in `out`).
-    bool RunClient(const Z39Settings& settings, const TargetEntry& entry,
-                   const std::string& queryLine, const std::string& showLine, CancelToken& cancel,
+    struct Run {
+        const Z39Settings& settings;
+        const TargetProfile& target;
+        const std::string& query;
+        std::string show;
+    };
+    // Writes the script and runs the client with the query in `queryCharset`; false when
+    // the run failed (status set in `out`).
+    bool RunClient(const Run& run, RecordCharset queryCharset, CancelToken& cancel,
                    PageResult& out);
-    void TakeRecords(std::vector<std::string> lines, PageResult& out);
+    // The first page with the query in `queryCharset`.
+    PageResult FirstPage(const Run& run, RecordCharset queryCharset, CancelToken& cancel);
+    void TakeRecords(std::vector<std::string> lines, const TargetProfile& target, PageResult& out);
+    // What the target's queries are sent in: its setting, else what worked before, else
+    // nothing known yet.
+    std::optional<RecordCharset> QueryCharsetFor(const TargetProfile& target);
+    void Learn(const TargetProfile& target, RecordCharset charset);
 
     ProcessRunner& runner_;
     Clock& clock_;
     Z39WorkFiles files_;
     std::string clientPath_;
+    std::mutex learnedLock_;
+    std::map<std::string, RecordCharset> learned_;  // by address:port/database
 };
 
 }  // namespace z39

@@ -130,7 +130,9 @@ std::optional<std::string> RecordToGbk(std::string_view record, RecordCharset fr
     }
     std::string leader = Utf8ToGbkKeepingAll(utf8->substr(0, 24));
     leader.resize(24, ' ');
-    if (leader[9] == 'a' && IsMarc21(*utf8)) leader[9] = ' ';
+    // Leader/09 "a" says UCS; in GBK it says nothing (MARC21's MARC-8 value, CNMARC's
+    // undefined position).
+    if (leader[9] == 'a') leader[9] = ' ';
     auto built = BuildIso2709(leader, read.fields);
     if (built && references) *references += count;
     return built;

@@ -26,8 +26,8 @@ RecordCharset DetectRecordCharset(std::string_view record);
 
 // A record in GBK, converted from `from` with YAZ's MARC character-set conversion; only
 // the text changes, and the lengths of the leader and directory follow it. A character GBK
-// lacks is written as "&#xXXXX;" and counted in `references`. For MARC21, leader/09 no
-// longer says Unicode. A GBK record comes back as it is. Nothing when the record cannot be
+// lacks is written as "&#xXXXX;" and counted in `references`. Leader/09 no longer says
+// Unicode. A GBK record comes back as it is. Nothing when the record cannot be
 // read or converted, or would outgrow ISO 2709.
 std::optional<std::string> RecordToGbk(std::string_view record, RecordCharset from,
                                        int* references = nullptr);

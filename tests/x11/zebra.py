@@ -11,7 +11,7 @@ reference USmarc
 attset bib1.att
 tagset usmarc.tag
 marc cnmarc.mar
-encoding gbk
+encoding %(encoding)s
 esetname F @
 all any
 elm 010          ISBN           -
@@ -30,7 +30,7 @@ CNMARC_MAR = "name cnmarc\nreference USmarc\n"
 ZEBRA_CFG = """profilePath: .:/usr/share/idzebra-2.0/tab
 attset: bib1.att
 recordType: grs.marc.cnmarc
-encoding: GBK
+encoding: %(encoding)s
 register: reg:100M
 lockDir: lock
 keyTmpDir: tmp
@@ -67,14 +67,33 @@ def free_port():
     return port
 
 
-class Zebra:
-    """Indexes `records` in `folder` and serves them; stop() ends the server."""
+def converted(records, to, folder):
+    """The GBK records converted by yaz-marcdump into `to` ("UTF-8", "MARC-8")."""
+    source = os.path.join(folder, "records-gbk.mrc")
+    with open(source, "wb") as f:
+        f.write(b"".join(records))
+    out = subprocess.run(["yaz-marcdump", "-i", "marc", "-o", "marc", "-f", "GBK", "-t", to,
+                          source], stdout=subprocess.PIPE, check=True, timeout=60).stdout
+    result = []
+    while out:
+        length = int(out[:5])
+        result.append(out[:length])
+        out = out[length:]
+    return result
 
-    def __init__(self, folder, records):
+
+class Zebra:
+    """Indexes `records` in `folder` and serves them; stop() ends the server. With
+    encoding "utf-8" the GBK records are converted by yaz-marcdump and indexed as UTF-8."""
+
+    def __init__(self, folder, records, encoding="gbk"):
         self.folder = folder
         os.makedirs(folder, exist_ok=True)
-        for name, text in (("cnmarc.abs", CNMARC_ABS), ("cnmarc.mar", CNMARC_MAR),
-                           ("zebra.cfg", ZEBRA_CFG)):
+        if encoding.lower() != "gbk":
+            records = converted(records, "UTF-8", folder)
+        names = {"encoding": encoding}
+        for name, text in (("cnmarc.abs", CNMARC_ABS % names), ("cnmarc.mar", CNMARC_MAR),
+                           ("zebra.cfg", ZEBRA_CFG % {"encoding": encoding.upper()})):
             with open(os.path.join(folder, name), "w") as f:
                 f.write(text)
         for sub in ("reg", "lock", "tmp", "shadow"):
@@ -134,18 +153,20 @@ class Zebra:
 
 
 def main():
-    """zebra.py FOLDER COUNT: serves COUNT books titled "Java 编程 N" until ended; prints
-    "listening PORT" once it answers (for benchmarks that need a real server)."""
+    """zebra.py FOLDER COUNT [utf-8]: serves COUNT books titled "Java 编程 N" until ended
+    (in UTF-8 when asked); prints "listening PORT" once it answers (for benchmarks and tests
+    that need a real server)."""
     import signal
     import sys
     folder, count = sys.argv[1], int(sys.argv[2])
+    encoding = sys.argv[3] if len(sys.argv) > 3 else "gbk"
     records = [marc_record([
         ("001", "B%06d" % i),
         ("010", "  ", [("a", "978700%07d" % i)]),
         ("200", "1 ", [("a", "Java 编程 %d" % i), ("f", "作者%d著" % i)]),
         ("210", "  ", [("a", "北京"), ("c", "测试出版社"), ("d", "2020")]),
     ]) for i in range(count)]
-    server = Zebra(folder, records)
+    server = Zebra(folder, records, encoding)
     signal.signal(signal.SIGTERM, lambda *_: (server.stop(), sys.exit(0)))
     print("listening %d" % server.port, flush=True)
     try:

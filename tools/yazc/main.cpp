@@ -1,15 +1,18 @@
 // yazc: a console Z39.50 client on YAZ's ZOOM API. It reads commands from standard
-// input (proxy, authentication, open, elements, format, f, show, quit), reports on
+// input (proxy, authentication, charset, querycharset, open, elements, format, f, show,
+// quit), reports on
 // standard output, and with -m FILE writes, after each search, the hit count as a line
 // and then every presented record as one line of ISO 2709 bytes.
 #include <fcntl.h>
 #include <unistd.h>
+#include <yaz/yaz-iconv.h>
 #include <yaz/zoom.h>
 
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +37,27 @@ using Options = std::unique_ptr<std::remove_pointer_t<ZOOM_options>, OptionsDele
 using Connection = std::unique_ptr<std::remove_pointer_t<ZOOM_connection>, ConnectionDeleter>;
 using ResultSet = std::unique_ptr<std::remove_pointer_t<ZOOM_resultset>, ResultSetDeleter>;
 using File = std::unique_ptr<FILE, FileCloser>;
+struct IconvDeleter {
+    void operator()(yaz_iconv_t cd) const { yaz_iconv_close(cd); }
+};
+using Iconv = std::unique_ptr<std::remove_pointer_t<yaz_iconv_t>, IconvDeleter>;
+
+// The script's text (GBK) in `charset`; nothing when it cannot be converted.
+std::optional<std::string> FromGbk(const std::string& text, const std::string& charset) {
+    Iconv cd(yaz_iconv_open(charset.c_str(), "GBK"));
+    if (!cd) return std::nullopt;
+    std::string out;
+    std::vector<char> buf(text.size() * 4 + 16);
+    const char* in = text.data();
+    size_t inLeft = text.size();
+    char* dst = buf.data();
+    size_t dstLeft = buf.size();
+    if (yaz_iconv(cd.get(), const_cast<char**>(&in), &inLeft, &dst, &dstLeft) ==
+            static_cast<size_t>(-1) ||
+        yaz_iconv(cd.get(), nullptr, nullptr, &dst, &dstLeft) == static_cast<size_t>(-1))
+        return std::nullopt;
+    return std::string(buf.data(), static_cast<size_t>(dst - buf.data()));
+}
 
 constexpr const char* kTimeoutSeconds = "30";
 constexpr const char* kDefaultSyntax = "usmarc";
@@ -67,10 +91,17 @@ class Client {
                     ZOOM_connection_option_set(conn_.get(), "elementSetName", c.arg1.c_str());
                 break;
             case yazc::Command::kFormat:
+                syntaxChosen_ = true;
                 ZOOM_options_set(options_.get(), "preferredRecordSyntax", c.arg1.c_str());
                 if (conn_)
                     ZOOM_connection_option_set(conn_.get(), "preferredRecordSyntax",
                                                c.arg1.c_str());
+                break;
+            case yazc::Command::kCharset:
+                ZOOM_options_set(options_.get(), "charset", c.arg1.c_str());
+                break;
+            case yazc::Command::kQueryCharset:
+                queryCharset_ = c.arg1;
                 break;
             case yazc::Command::kFind:
                 Find(c.arg1);
@@ -124,7 +155,14 @@ class Client {
         if (!conn_) {
             std::cout << "Not connected" << std::endl;
         } else {
-            results_.reset(ZOOM_connection_search_pqf(conn_.get(), query.c_str()));
+            std::optional<std::string> terms = queryCharset_.empty()
+                                                   ? std::optional<std::string>(query)
+                                                   : FromGbk(query, queryCharset_);
+            if (!terms) {
+                std::cout << "Query cannot be written in " << queryCharset_ << std::endl;
+                terms = query;
+            }
+            results_.reset(ZOOM_connection_search_pqf(conn_.get(), terms->c_str()));
             if (Failed("search")) {
                 results_.reset();
             } else {
@@ -150,10 +188,32 @@ class Client {
         ZOOM_resultset_records(results_.get(), page.data(), static_cast<size_t>(range.first),
                                page.size());
         if (Failed("present")) return;
+        // A server that refuses the syntax asked for is asked for the next one, unless the
+        // script chose one.
+        for (size_t next = 1;
+             !syntaxChosen_ && Refused(page) && next < std::size(yazc::kSyntaxFallbacks); ++next) {
+            const char* syntax = yazc::kSyntaxFallbacks[next];
+            ZOOM_resultset_option_set(results_.get(), "preferredRecordSyntax", syntax);
+            ZOOM_options_set(options_.get(), "preferredRecordSyntax", syntax);
+            std::cout << "Syntax refused, asking for " << (*syntax ? syntax : "any") << std::endl;
+            ZOOM_resultset_records(results_.get(), page.data(), static_cast<size_t>(range.first),
+                                   page.size());
+            if (Failed("present")) return;
+        }
         for (int64_t i = 0; i < range.n; ++i)
             WriteRecord(page[static_cast<size_t>(i)], range.first + i + 1);
         if (marc_) std::fflush(marc_);
         shown_ = range.first + range.n;
+    }
+
+    // True when a record of the page came back as a refusal of its syntax.
+    static bool Refused(const std::vector<ZOOM_record>& page) {
+        for (ZOOM_record rec : page) {
+            const char *msg = nullptr, *addinfo = nullptr, *diagset = nullptr;
+            if (rec && yazc::IsSyntaxRefusal(ZOOM_record_error(rec, &msg, &addinfo, &diagset)))
+                return true;
+        }
+        return false;
     }
 
     // One presented record to the record file; anything else is reported, never written.
@@ -184,7 +244,9 @@ class Client {
             std::fwrite(line.data(), 1, line.size(), marc_);
             std::fputs("\r\n", marc_);
         }
-        std::cout << "Record " << position << " presented" << std::endl;
+        const char* syntax = ZOOM_record_get(rec, "syntax", nullptr);
+        std::cout << "Record " << position << " presented (syntax "
+                  << (syntax && *syntax ? syntax : "unknown") << ")" << std::endl;
     }
 
     FILE* marc_;
@@ -193,6 +255,8 @@ class Client {
     ResultSet results_;
     int64_t hits_ = 0;
     int64_t shown_ = 0;
+    bool syntaxChosen_ = false;
+    std::string queryCharset_;
 };
 
 }  // namespace

@@ -47,6 +47,12 @@ Command ParseCommand(std::string_view line) {
     } else if (word == "format") {
         c.kind = Command::kFormat;
         c.arg1 = rest;
+    } else if (word == "charset") {
+        c.kind = Command::kCharset;
+        c.arg1 = rest;
+    } else if (word == "querycharset") {
+        c.kind = Command::kQueryCharset;
+        c.arg1 = rest;
     } else if (word == "f" || word == "find") {
         c.kind = Command::kFind;
         c.arg1 = rest;

@@ -16,13 +16,15 @@ struct Command {
         kOpen,
         kElements,
         kFormat,
+        kCharset,       // charset NAME: propose NAME in character-set negotiation
+        kQueryCharset,  // querycharset NAME: terms go out in NAME (the script is GBK)
         kFind,
         kShow,
         kQuit,
         kUnknown
     };
     Kind kind = kEmpty;
-    std::string arg1;    // proxy/open address, user, element set, syntax, query
+    std::string arg1;    // proxy/open address, user, element set, syntax, charset, query
     std::string arg2;    // password
     bool range = false;  // show START+COUNT
     int64_t start = 0;
@@ -40,6 +42,14 @@ struct ShowRange {
     int64_t n = 0;
 };
 ShowRange RangeToShow(const Command& show, int64_t hits, int64_t lastShown);
+
+// The record syntaxes tried in turn while the server refuses the one asked for
+// (diagnostics 238 and 239) and no "format" command chose one: USMARC, UNIMARC, CNMARC,
+// then whatever MARC the server offers (no syntax asked).
+inline constexpr const char* kSyntaxFallbacks[] = {"usmarc", "unimarc", "cnmarc", ""};
+
+// True for the diagnostics that say a record is not available in the syntax asked for.
+inline bool IsSyntaxRefusal(int code) { return code == 238 || code == 239; }
 
 // A record as one line: CR and LF inside it become blanks.
 std::string RecordLine(std::string_view raw);
