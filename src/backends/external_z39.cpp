@@ -144,12 +144,6 @@ const char* ClientCharsetName(RecordCharset charset) {
 
 }  // namespace
 
-std::string ReferencesNotice(int records) {
-    if (records == 0) return {};
-    return G("有[") + std::to_string(records) +
-           G("]条记录含有GBK字符集没有的字符，这些字符已写成&#x....;的形式保存。");
-}
-
 std::optional<RecordCharset> ExternalZ39Backend::QueryCharsetFor(const TargetProfile& target) {
     if (auto set = CharsetFromName(target.charset)) return set;
     std::lock_guard<std::mutex> lock(learnedLock_);

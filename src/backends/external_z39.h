@@ -66,9 +66,6 @@ Z39WorkFiles Z39WorkFilesIn(const std::string& folder);
 // the first line it printed.
 std::string ClientFailureReason(int exitStatus, const std::string& messagePath);
 
-// The notice for records that hold characters GBK lacks; empty when there are none.
-std::string ReferencesNotice(int records);
-
 // Z39.50 searches through the external client (GetMarcFromOtherZ39 and its next page).
 // Queries go out in the target's character set and records come back converted to GBK.
 // With the automatic setting a first search is sent as GBK; when it has terms beyond ASCII

@@ -4,6 +4,7 @@
 
 #include "backends/opac_record.h"
 #include "common/gbk_text.h"
+#include "records/marc_charset.h"
 #include "records/marc_record.h"
 
 namespace z39 {
@@ -33,7 +34,10 @@ std::string DigitsOnly(const std::string& text) {
 
 namespace {
 
-std::string BookData(const HttpResult& r) { return r.ok ? Trim(Utf8ToGbk(r.body)) : std::string(); }
+// A page's text in GBK; what GBK lacks is kept as references, counted in `references`.
+std::string BookData(const HttpResult& r, int* references = nullptr) {
+    return r.ok ? Trim(Utf8ToGbkKeepingAll(r.body, references)) : std::string();
+}
 
 }  // namespace
 
@@ -126,8 +130,13 @@ PageResult NlcOpacBackend::Fetch(const TargetProfile&, const SearchRequest& requ
             },
             &cancel);
         if (cancelled()) return out;
-        for (const auto& one : pages)
-            out.records.push_back(BookDataToBookMarc(PageToFieldLines(BookData(one))));
+        int withReferences = 0;
+        for (const auto& one : pages) {
+            int references = 0;
+            out.records.push_back(BookDataToBookMarc(PageToFieldLines(BookData(one, &references))));
+            if (references > 0) ++withReferences;
+        }
+        if (withReferences > 0) out.notices.push_back(ReferencesNotice(withReferences));
     }
     return out;
 }

@@ -15,7 +15,8 @@ inline constexpr int kOpacParallelPages = 6;
 // The characters '0' to '9' of a text, in order.
 std::string DigitsOnly(const std::string& text);
 
-// One GET: the body converted from UTF-8 to GBK and trimmed; empty on any failure.
+// One GET: the body converted from UTF-8 to GBK (what GBK lacks as "&#xXXXX;") and
+// trimmed; empty on any failure.
 std::string GetOneBookData(HttpClient& http, const std::string& url,
                            const CancelToken* cancel = nullptr);
 

@@ -71,6 +71,12 @@ std::string Composed(const std::string& utf8) {
 
 }  // namespace
 
+std::string ReferencesNotice(int records) {
+    if (records == 0) return {};
+    return G("有[") + std::to_string(records) +
+           G("]条记录含有GBK字符集没有的字符，这些字符已写成&#x....;的形式保存。");
+}
+
 const char* CharsetName(RecordCharset charset) {
     switch (charset) {
         case RecordCharset::kUtf8:

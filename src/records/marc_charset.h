@@ -32,4 +32,7 @@ RecordCharset DetectRecordCharset(std::string_view record);
 std::optional<std::string> RecordToGbk(std::string_view record, RecordCharset from,
                                        int* references = nullptr);
 
+// The notice for `records` records that hold characters GBK lacks; empty for none.
+std::string ReferencesNotice(int records);
+
 }  // namespace z39

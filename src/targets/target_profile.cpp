@@ -18,6 +18,8 @@ TargetProfile ProfileOf(int slot, const TargetEntry& entry) {
     p.kind = KindOf(slot, entry);
     p.slot = slot;
     p.entry = entry;
+    p.charset = entry.charset;
+    p.syntax = entry.syntax;
     return p;
 }
 

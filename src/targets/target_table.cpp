@@ -29,6 +29,19 @@ class LineReader {
 
 std::string AfterFirst(const std::string& line) { return line.empty() ? line : line.substr(1); }
 
+// The words after an entry's ")": "charset=NAME" and "format=NAME"; others are ignored.
+void ReadOptions(const std::string& text, TargetEntry& e) {
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find_first_of(" \t", pos);
+        if (end == std::string::npos) end = text.size();
+        std::string word = text.substr(pos, end - pos);
+        if (word.starts_with("charset=")) e.charset = word.substr(8);
+        if (word.starts_with("format=")) e.syntax = word.substr(7);
+        pos = end + 1;
+    }
+}
+
 // database, address, port, auth, username up to commas; userpass up to ")".
 TargetEntry ParseEntry(const std::string& line) {
     TargetEntry e;
@@ -51,10 +64,24 @@ TargetEntry ParseEntry(const std::string& line) {
     take(e.username);
     size_t close = rest.find(')');
     e.userpass = close == std::string::npos ? std::string() : rest.substr(0, close);
+    if (close != std::string::npos) ReadOptions(rest.substr(close + 1), e);
     return e;
 }
 
 }  // namespace
+
+std::string TargetOptionsText(const TargetEntry& entry) {
+    auto word = [](std::string value) {
+        value = Trim(value);
+        for (char& c : value)
+            if (static_cast<unsigned char>(c) <= 32) c = '-';
+        return value;
+    };
+    std::string out;
+    if (!word(entry.charset).empty()) out += " charset=" + word(entry.charset);
+    if (!word(entry.syntax).empty()) out += " format=" + word(entry.syntax);
+    return out;
+}
 
 std::string TargetListComment() {
     return G("//数据库名称，地址，端口，授权方式，用户名称，用户密码");
@@ -146,8 +173,8 @@ void SaveZ39SvrPara(const std::string& path, std::vector<TargetEntry> rows) {
                 TargetEntry& e = rows[k];
                 if (e.written || Trim(e.country) != group || Trim(e.library) != server) continue;
                 out += "        (" + Trim(e.database) + "," + Trim(e.address) + "," + Trim(e.port) +
-                       "," + Trim(e.auth) + "," + Trim(e.username) + "," + Trim(e.userpass) +
-                       ")\r\n";
+                       "," + Trim(e.auth) + "," + Trim(e.username) + "," + Trim(e.userpass) + ")" +
+                       TargetOptionsText(e) + "\r\n";
                 e.written = true;
             }
             out += "    ]\r\n";

@@ -17,6 +17,11 @@ struct TargetEntry {
     std::string username;
     std::string userpass;
     std::string database;  // the node the user picks (third tree level)
+    // The target's own options, kept after the ")" of its line, where readers of the plain
+    // format do not look: the server's character set and the record syntax to ask for
+    // (empty: automatic).
+    std::string charset;
+    std::string syntax;
     bool written = false;  // used only by the writer
 };
 
@@ -50,6 +55,10 @@ TargetEntry SharedCatalogueEntry(const Z39Settings& settings);
 // of the file inside a group or server ends the reading with what was read; nodes past
 // slot 300 are left out of both tree and table.
 TargetList GetZ39SvrPara(const std::string& path, const Z39Settings& settings);
+
+// The target's options as they follow the ")" of its line: " charset=NAME format=NAME",
+// each only when set; empty when neither is. Names hold no blank.
+std::string TargetOptionsText(const TargetEntry& entry);
 
 // Writes the editor's rows to `path`, grouped by group and server in the order of their
 // first rows, through a temporary file and a rename. Throws Z39Error on failure; the old

@@ -48,6 +48,15 @@ TZ39SvrPara::TZ39SvrPara(const TargetList& list, const std::string& path, AppSta
     db_database = field("数据库名称", 10, 86);
     db_username = field("用户名称", 10, 118);
     db_userpass = field("用户密码", 300, 118);
+    auto choice = [group](const char* label, int x, int y, const QStringList& items) {
+        (new QLabel(U(label), group))->setGeometry(x, y, 80, 24);
+        auto* combo = Placed(new QComboBox(group), x + 80, y, 190, 24);
+        combo->setEditable(true);
+        combo->addItems(items);
+        return combo;
+    };
+    db_charset = choice("字符集", 10, 150, {U("自动"), "GBK", "UTF-8", "MARC-8", "Big5"});
+    db_syntax = choice("记录格式", 300, 150, {U("自动"), "USMARC", "UNIMARC", "CNMARC"});
     auto* auth = Placed(new QGroupBox(U("授权方式"), group), 300, 80, 270, 36);
     db_auth1 = Placed(new QRadioButton(U("需要授权"), auth), 10, 12, 110, 20);
     db_auth0 = Placed(new QRadioButton(U("不需要授权"), auth), 130, 12, 120, 20);
@@ -106,6 +115,8 @@ void TZ39SvrPara::ShowRow(const TargetEntry& row) {
     db_userpass->setText(Q(row.userpass));
     db_auth1->setChecked(row.auth == "1");
     db_auth0->setChecked(row.auth != "1");
+    db_charset->setCurrentText(row.charset.empty() ? U("自动") : Q(row.charset));
+    db_syntax->setCurrentText(row.syntax.empty() ? U("自动") : Q(row.syntax));
 }
 
 TargetEntry TZ39SvrPara::Fields() const {
@@ -118,6 +129,13 @@ TargetEntry TZ39SvrPara::Fields() const {
     e.username = Gb(db_username->text());
     e.userpass = Gb(db_userpass->text());
     e.auth.assign(1, db_auth1->isChecked() ? '1' : '0');
+    // "自动" is kept as no setting; a name holds no blank.
+    auto option = [](const QComboBox* combo) {
+        const QString text = combo->currentText().trimmed();
+        return text == U("自动") ? std::string() : Gb(QString(text).replace(' ', '-'));
+    };
+    e.charset = option(db_charset);
+    e.syntax = option(db_syntax);
     return e;
 }
 
@@ -132,6 +150,8 @@ void TZ39SvrPara::SetEditing(bool editing) {
     }
     db_auth1->setEnabled(editing);
     db_auth0->setEnabled(editing);
+    db_charset->setEnabled(editing);
+    db_syntax->setEnabled(editing);
     btAdd->setEnabled(!editing);
     btMod->setEnabled(!editing);
     btDel->setEnabled(!editing);

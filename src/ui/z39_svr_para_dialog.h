@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QComboBox>
 #include <QDialog>
 #include <QLineEdit>
 #include <QPushButton>
@@ -35,6 +36,8 @@ class TZ39SvrPara : public QDialog {
     QLineEdit* db_database;
     QLineEdit* db_username;
     QLineEdit* db_userpass;
+    QComboBox* db_charset;  // 字符集: 自动 or a name
+    QComboBox* db_syntax;   // 记录格式: 自动 or a syntax
     QRadioButton* db_auth1;
     QRadioButton* db_auth0;
     QPushButton* btAdd;

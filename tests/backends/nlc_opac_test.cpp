@@ -7,6 +7,7 @@
 #include "backends/subfield_order.h"
 #include "common/gbk_text.h"
 #include "demo_catalogue.h"
+#include "records/marc_charset.h"
 #include "records/marc_record.h"
 #include "support/fakes.h"
 #include "support/marc_builder.h"
@@ -272,15 +273,22 @@ TEST_F(OpacSearchTest, NoFormAddressIsAConnectionFailure) {
     EXPECT_TRUE(h.Start(backend, {{"", "ISBN", "1"}}).connectionFailed);
 }
 
-TEST_F(OpacSearchTest, TextWithoutGbkFormBecomesQuestionMarks) {
+TEST_F(OpacSearchTest, TextWithoutGbkFormIsKeptAsReferencesAndTheUserIsTold) {
     std::string record = test::MarcBuilder().Data("200", "1 ", {{'a', "书"}}).Build();
     test::OpacServer server({record});
     // A page whose title holds an emoji and a character outside GBK.
     std::string page = test::AlephRecordPage(record);
     page.replace(page.find("书"), 3, "书\xF0\x9F\x98\x80\xF0\xA0\x80\x80");
-    std::string converted = BookDataToBookMarc(PageToFieldLines(Utf8ToGbk(page)));
-    EXPECT_EQ(SubfieldsOf(converted, "200"), std::vector<std::string>{"a" + G("书") + "??"});
+    std::string converted = BookDataToBookMarc(PageToFieldLines(Utf8ToGbkKeepingAll(page)));
+    EXPECT_EQ(SubfieldsOf(converted, "200"),
+              std::vector<std::string>{"a" + G("书") + "&#x1F600;&#x20000;"});
     EXPECT_TRUE(YazAccepts(converted));
+    // Through the search: the record keeps them and the user hears of it.
+    server.pageOverride = page;
+    SearchOutcome out = Search(server);
+    ASSERT_EQ(out.rows.size(), 1u);
+    EXPECT_NE(store.LoadRecord(0).find("&#x20000;"), std::string::npos);
+    EXPECT_EQ(out.notice, ReferencesNotice(1));
 }
 
 }  // namespace

@@ -79,6 +79,7 @@ class OpacServer {
                 std::this_thread::sleep_for(std::chrono::milliseconds(recordDelayMs(entry)));
             std::string page =
                 entry >= 1 && entry <= records_.size() ? AlephRecordPage(records_[entry - 1]) : "";
+            if (!pageOverride.empty()) page = pageOverride;
             res.set_content(page, "text/html; charset=UTF-8");
         });
         port_ = server_.bind_to_any_port("127.0.0.1");
@@ -107,6 +108,7 @@ class OpacServer {
     // How long the page of an entry (1-based) takes to answer; none when not set.
     std::function<int(size_t entry)> recordDelayMs;
     bool hitMarker = true;
+    std::string pageOverride;  // served for every record page when set
 
   private:
     void Note(const std::string& target) {

@@ -1,5 +1,7 @@
 #include "targets/target_editor.h"
 
+#include "targets/target_profile.h"
+
 #include <gtest/gtest.h>
 
 #include "common/gbk_text.h"
@@ -157,6 +159,36 @@ TEST_F(TargetEditorTest, TargetsBeyondTheTableAreWrittenBackUnchanged) {
     }
     EXPECT_NE(written.find("(renamed,h5.example.org,210,0,,)"), std::string::npos);
     EXPECT_EQ(written.find("(db5,"), std::string::npos);
+}
+
+TEST_F(TargetEditorTest, ATargetsCharacterSetAndSyntaxSurviveSavesOfOtherRows) {
+    dir.Write("z39svr.cfg", kCommentLine);
+    TargetEditor editor(Read(), dir.File("z39svr.cfg"));
+    editor.Modify();
+    TargetEntry utf8 = Fields("中国", "大学", "UTF8DB");
+    utf8.charset = "UTF-8";
+    utf8.syntax = "UNIMARC";
+    ASSERT_EQ(editor.Confirm(utf8).message, "");
+    editor.Add();
+    ASSERT_EQ(editor.Confirm(Fields("中国", "大学", "OTHER")).message, "");
+    // Another row changed and saved: the first keeps its options.
+    editor.Select(1);
+    TargetEntry other = editor.Modify();
+    other.port = "2100";
+    ASSERT_EQ(editor.Confirm(other).message, "");
+    const std::string file = dir.Read("z39svr.cfg");
+    EXPECT_NE(file.find("(UTF8DB,z.example.org,210,0,,) charset=UTF-8 format=UNIMARC\r\n"),
+              std::string::npos)
+        << file;
+    TargetList back = Read();
+    EXPECT_EQ(back.TargetTable[4].charset, "UTF-8");
+    EXPECT_EQ(back.TargetTable[4].syntax, "UNIMARC");
+    EXPECT_EQ(back.TargetTable[5].charset, "");
+    EXPECT_EQ(TargetEditor(back, dir.File("z39svr.cfg")).rows()[0].charset, "UTF-8");
+    // Read as the plain format reads it, the password ends at ")": nothing else moved.
+    EXPECT_EQ(back.TargetTable[4].userpass, "");
+    EXPECT_EQ(back.TargetTable[4].port, "210");
+    EXPECT_EQ(ProfileOf(4, back.TargetTable[4]).charset, "UTF-8");
 }
 
 }  // namespace

@@ -38,16 +38,17 @@ shadow: shadow:100M
 """
 
 
-def marc_record(fields):
-    """An ISO 2709 record in GBK from (tag, indicators, [(code, text)]) or (tag, data)."""
+def marc_record(fields, charset="gbk", leader_fixed=None):
+    """An ISO 2709 record in GBK (or `charset`) from (tag, indicators, [(code, text)]) or
+    (tag, data); `leader_fixed` replaces the CNMARC leader's bytes other than the lengths."""
     directory = b""
     body = b""
     for field in fields:
         if len(field) == 2:
-            tag, data = field[0], field[1].encode("gbk")
+            tag, data = field[0], field[1].encode(charset)
         else:
             tag, ind, subs = field
-            data = ind.encode("ascii") + b"".join(b"\x1f" + c.encode() + t.encode("gbk")
+            data = ind.encode("ascii") + b"".join(b"\x1f" + c.encode() + t.encode(charset)
                                                   for c, t in subs)
         data += b"\x1e"
         directory += b"%s%04d%05d" % (tag.encode(), len(data), len(body))
@@ -56,6 +57,9 @@ def marc_record(fields):
     base = 24 + len(directory)
     total = base + len(body) + 1
     leader = b"%05dnam0 22%05d   450 " % (total, base)
+    if leader_fixed:
+        fixed = leader_fixed.encode("ascii")
+        leader = leader[:5] + fixed[5:12] + leader[12:17] + fixed[17:24]
     return leader + directory + body + b"\x1d"
 
 
@@ -67,13 +71,15 @@ def free_port():
     return port
 
 
-def converted(records, to, folder):
-    """The GBK records converted by yaz-marcdump into `to` ("UTF-8", "MARC-8")."""
-    source = os.path.join(folder, "records-gbk.mrc")
+def converted(records, to, folder, source_charset="GBK"):
+    """The records converted by yaz-marcdump from `source_charset` into `to` ("UTF-8",
+    "MARC-8")."""
+    source = os.path.join(folder, "records-source.mrc")
     with open(source, "wb") as f:
         f.write(b"".join(records))
-    out = subprocess.run(["yaz-marcdump", "-i", "marc", "-o", "marc", "-f", "GBK", "-t", to,
-                          source], stdout=subprocess.PIPE, check=True, timeout=60).stdout
+    out = subprocess.run(["yaz-marcdump", "-i", "marc", "-o", "marc", "-f", source_charset,
+                          "-t", to, source], stdout=subprocess.PIPE, check=True,
+                         timeout=60).stdout
     result = []
     while out:
         length = int(out[:5])
@@ -89,11 +95,17 @@ class Zebra:
     def __init__(self, folder, records, encoding="gbk"):
         self.folder = folder
         os.makedirs(folder, exist_ok=True)
-        if encoding.lower() != "gbk":
+        config = ZEBRA_CFG % {"encoding": encoding.upper()}
+        if encoding.lower() == "marc-8":
+            # MARC21 records given in UTF-8, served as MARC-8 from Zebra's own USMARC profile.
+            records = converted(records, "MARC-8", folder, "UTF-8")
+            config = config.replace("grs.marc.cnmarc", "grs.marc.usmarc").replace(
+                "encoding: MARC-8", "encoding: UTF-8")
+        elif encoding.lower() != "gbk":
             records = converted(records, "UTF-8", folder)
         names = {"encoding": encoding}
         for name, text in (("cnmarc.abs", CNMARC_ABS % names), ("cnmarc.mar", CNMARC_MAR),
-                           ("zebra.cfg", ZEBRA_CFG % {"encoding": encoding.upper()})):
+                           ("zebra.cfg", config)):
             with open(os.path.join(folder, name), "w") as f:
                 f.write(text)
         for sub in ("reg", "lock", "tmp", "shadow"):

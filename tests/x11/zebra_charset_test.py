@@ -6,12 +6,49 @@ import os
 import shutil
 import sys
 import tempfile
+import time
+import unicodedata
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import xdesk  # noqa: E402
 import zebra  # noqa: E402
 from zebra_test import RECORDS  # noqa: E402
+from desk_test import FIELD_ARROW, FIELD_TITLE, VALUE_EDIT, row_y  # noqa: E402
+
+MARC21_LEADER = "00000nam  2200000   4500"
+# MARC21 records in UTF-8, served as MARC-8 (yaz-marcdump -t MARC-8): diacritics, EACC CJK,
+# and a letter GBK lacks (Ł).
+MARC8_TITLE = "Marc8test café 一 Łódka"
+MARC8_RECORDS = [zebra.marc_record([
+    ("001", "M0001"),
+    ("008", "200101s2020    ch            000 0 chi d"),
+    ("020", "  ", [("a", "9780000000019")]),
+    ("245", "10", [("a", MARC8_TITLE), ("c", "Wang")]),
+    ("260", "  ", [("a", "Beijing"), ("b", "Pub"), ("c", "2020")]),
+], charset="utf-8", leader_fixed=MARC21_LEADER)]
+
+
+def gbk_keeping_all(text):
+    """GBK with what it lacks as &#xXXXX; references, as the client writes it."""
+    out = b""
+    for ch in unicodedata.normalize("NFC", text):
+        try:
+            out += ch.encode("gbk")
+        except UnicodeEncodeError:
+            out += b"&#x%04X;" % ord(ch)
+    return out
+
+
+def fields(record):
+    """{tag: data} of an ISO 2709 record."""
+    base = int(record[12:17])
+    out = {}
+    for at in range(24, base - 1, 12):
+        tag = record[at:at + 3].decode()
+        length, start = int(record[at + 3:at + 7]), int(record[at + 7:at + 12])
+        out[tag] = record[base + start:base + start + length]
+    return out
 
 
 class Utf8ZebraTest(unittest.TestCase):
@@ -23,25 +60,27 @@ class Utf8ZebraTest(unittest.TestCase):
         cls.folder = tempfile.mkdtemp(prefix="z39zebra-utf8.")
         cls.gbk = zebra.Zebra(os.path.join(cls.folder, "gbk"), RECORDS)
         cls.utf8 = zebra.Zebra(os.path.join(cls.folder, "utf8"), RECORDS, encoding="utf-8")
+        cls.marc8 = zebra.Zebra(os.path.join(cls.folder, "marc8"), MARC8_RECORDS,
+                                encoding="marc-8")
 
     @classmethod
     def tearDownClass(cls):
         cls.gbk.stop()
         cls.utf8.stop()
+        cls.marc8.stop()
         shutil.rmtree(cls.folder, ignore_errors=True)
 
     def setUp(self):
         self.desk = xdesk.Desk(records=20)
         self.desk.write_settings("LASTDATABASE=4\r\n", ks_default=0)
+        self.use(self.utf8)
+
+    def use(self, server):
         with open(self.desk.path("work", "z39svr.cfg"), "wb") as f:
-            f.write(b"{Test\n[zebra\n(Default,127.0.0.1,%d,0,,)\n]\n}\n" % self.utf8.port)
+            f.write(b"{Test\n[zebra\n(Default,127.0.0.1,%d,0,,)\n]\n}\n" % server.port)
 
     def tearDown(self):
         self.desk.close()
-
-    def searches(self, kind):
-        with open(self.utf8.log, "rb") as f:
-            return f.read().count(b"Search " if kind == "Search" else kind.encode())
 
     def test_launch_queries_hand_back_the_gbk_servers_record(self):
         cases = [
@@ -59,6 +98,43 @@ class Utf8ZebraTest(unittest.TestCase):
                 with open(self.desk.path("tmp", "lib.tmp"), "rb") as f:
                     self.assertEqual(f.read(), expected[0] + b"\r\n")
                 os.unlink(self.desk.path("tmp", "lib.tmp"))
+
+
+    def test_marc8_records_are_saved_in_gbk_with_references_and_the_user_is_told(self):
+        self.use(self.marc8)
+        client = self.desk.client("NAME@Marc8test")
+        self.desk.dismiss_notice(timeout=30)  # "...GBK字符集没有的字符..."
+        self.assertEqual(client.wait(timeout=30), 0)
+        with open(self.desk.path("tmp", "lib.tmp"), "rb") as f:
+            record = f.read()[:-2]
+        self.assertEqual(int(record[:5]), len(record))
+        self.assertEqual(record[9:10], b" ")
+        self.assertEqual(fields(record)["245"],
+                         b"10\x1fa" + gbk_keeping_all(MARC8_TITLE) + b"\x1fcWang\x1e")
+        self.assertIn(b"&#x0141;", record)
+
+    def test_the_utf8_servers_records_listed_and_shown(self):
+        d = self.desk
+        client = d.client()
+        d.frame()
+        d.click_in_frame(FIELD_ARROW)
+        d.click_in_frame(FIELD_TITLE)
+        d.click_in_frame(VALUE_EDIT)
+        d.type("编程")
+        d.key("F2")
+        time.sleep(1.5)
+        self.assertIsNone(client.poll())
+        shots = os.environ.get("Z39_DESK_SHOTS")
+        if shots:
+            d.screenshot(os.path.join(shots, "utf8-server-list.png"))
+        _, fx, fy = d.frame()
+        d.xdotool("mousemove", "--sync", fx + 200, fy + row_y(0), "click", "--repeat", "2", "1")
+        time.sleep(1.0)
+        if shots:
+            d.screenshot(os.path.join(shots, "utf8-server-detail.png"))
+        self.assertIsNone(client.poll())
+        client.terminate()
+        client.wait(timeout=10)
 
 
 if __name__ == "__main__":
