@@ -15,3 +15,18 @@ endforeach()
 file(GLOB Z39_UI_SOURCES CONFIGURE_DEPENDS ${_z39_src}/ui/*.cpp)
 set(Z39_MAIN_SOURCE ${_z39_src}/ui/main.cpp)
 list(REMOVE_ITEM Z39_UI_SOURCES ${Z39_MAIN_SOURCE})
+
+# The ISBN agency's range table, generated at build time from Debian's copy of it
+# (libbusiness-isbn-data-perl); records/isbn_forms.cpp includes it.
+set(Z39_ISBN_DATA /usr/share/perl5/Business/ISBN/Data.pm CACHE FILEPATH
+    "Business::ISBN::Data, whose ranges the ISBN forms follow")
+set(Z39_GENERATED_INCLUDE ${CMAKE_CURRENT_BINARY_DIR}/generated)
+get_filename_component(_z39_root ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
+add_custom_command(
+    OUTPUT ${Z39_GENERATED_INCLUDE}/isbn_ranges.inc
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${Z39_GENERATED_INCLUDE}
+    COMMAND python3 ${_z39_root}/scripts/gen-isbn-ranges.py ${Z39_ISBN_DATA}
+            ${Z39_GENERATED_INCLUDE}/isbn_ranges.inc
+    DEPENDS ${_z39_root}/scripts/gen-isbn-ranges.py ${Z39_ISBN_DATA}
+    COMMENT "ISBN range table from ${Z39_ISBN_DATA}")
+list(APPEND Z39_CORE_SOURCES ${Z39_GENERATED_INCLUDE}/isbn_ranges.inc)

@@ -1,6 +1,7 @@
 #include "backends/search_condition.h"
 
 #include "common/gbk_text.h"
+#include "records/isbn_forms.h"
 #include "records/marc_record.h"
 
 namespace z39 {
@@ -66,11 +67,22 @@ std::string GetWhereStringKS(const std::string& field, const std::string& value,
     return "ma_name like '" + QuoteSqlLiteral(v) + "%'";
 }
 
+std::string GetIsbnTerms(const std::string& value) {
+    std::vector<std::string> forms = IsbnSearchForms(value);
+    std::string ors, terms;
+    for (size_t i = 0; i < forms.size(); ++i) {
+        if (i > 0) ors += "@or ";
+        terms += (i > 0 ? " " : "") + GetWhereString("ISBN", forms[i]);
+    }
+    return ors + terms;
+}
+
 std::string BuildFindCommand(const std::vector<SearchCondition>& rows) {
     std::string q;
     auto used = ParticipatingRows(rows);
     for (size_t k = 0; k < used.size(); ++k) {
-        std::string term = GetWhereString(used[k].field, used[k].value);
+        std::string term = used[k].field == "ISBN" ? GetIsbnTerms(used[k].value)
+                                                   : GetWhereString(used[k].field, used[k].value);
         if (k == 0) {
             q = " " + term;
         } else {

@@ -26,6 +26,10 @@ std::vector<SearchCondition> ParticipatingRows(const std::vector<SearchCondition
 // and every "\" and '"' in it is escaped, so the client's parser reads it back unchanged.
 std::string GetWhereString(const std::string& field, const std::string& value);
 
+// The prefix-query term of an ISBN row: the value as entered, then its other forms
+// (IsbnSearchForms), each with the row's use attribute, joined by @or into one term.
+std::string GetIsbnTerms(const std::string& value);
+
 // The shared catalogue's where-clause term of one row. ISBN values are normalised;
 // with a launch query, a title value beginning with "!" searches the pinyin initials.
 // A "'" inside the value is doubled.

@@ -30,18 +30,22 @@ TEST(GetWhereString, UseAttributesPerField) {
 
 TEST(FindCommand, WorkedExamples) {
     const std::string I = "7111213823", T = G("数据结构"), A = G("严蔚敏");
-    EXPECT_EQ(BuildFindCommand({Row("ISBN", I)}), "f @attr 1=7 " + I);
+    // An ISBN row asks for every form a server may index, the value as entered first.
+    const std::string IF =
+        "@or @or @or @attr 1=7 7111213823 @attr 1=7 9787111213826 @attr 1=7 978-7-111-21382-6 "
+        "@attr 1=7 7-111-21382-3";
+    EXPECT_EQ(BuildFindCommand({Row("ISBN", I)}), "f " + IF);
     EXPECT_EQ(BuildFindCommand({Row("ISBN", I), Row(G("题名"), T, kAnd)}),
-              "f @and @attr 1=4 " + T + " @attr 1=7 " + I);
+              "f @and @attr 1=4 " + T + " " + IF);
     EXPECT_EQ(BuildFindCommand({Row("ISBN", I), Row(G("题名"), T, kAnd), Row(G("著者"), A, kOr)}),
-              "f @or @attr 1=1003 " + A + " @and @attr 1=4 " + T + " @attr 1=7 " + I);
+              "f @or @attr 1=1003 " + A + " @and @attr 1=4 " + T + " " + IF);
     EXPECT_EQ(BuildFindCommand({Row("ISBN", "  ")}), "f");
     // Row 3 filled while row 2 is empty: row 3 is ignored.
     EXPECT_EQ(BuildFindCommand({Row("ISBN", I), Row(G("题名"), " ", kAnd), Row(G("著者"), A, kOr)}),
-              "f @attr 1=7 " + I);
-    // The joiner test is exact.
+              "f " + IF);
+    // The joiner test is exact; a value that is no ISBN goes as it is, alone.
     EXPECT_EQ(BuildFindCommand({Row("ISBN", I), Row("ISBN", "2", kAnd + " ")}),
-              "f @or @attr 1=7 2 @attr 1=7 " + I);
+              "f @or @attr 1=7 2 " + IF);
 }
 
 // The terms YAZ's own PQF parser reads from a find command, in prefix order.
@@ -71,6 +75,17 @@ std::vector<std::string> ParsedTerms(const std::string& findCommand) {
     return terms;
 }
 
+TEST(FindCommand, YazParserReadsEveryIsbnFormBackAsOneTerm) {
+    EXPECT_EQ(ParsedTerms(BuildFindCommand({Row("ISBN", " 750636543x ")})),
+              (std::vector<std::string>{"750636543x", "9787506365437", "978-7-5063-6543-7",
+                                        "750636543X", "7-5063-6543-X"}));
+    EXPECT_EQ(
+        ParsedTerms(BuildFindCommand({Row("ISBN", "9791090636071"), Row(G("题名"), "x", kAnd)})),
+        (std::vector<std::string>{"x", "9791090636071", "979-10-90636-07-1"}));
+    EXPECT_EQ(ParsedTerms(BuildFindCommand({Row("ISBN", "not an isbn")})),
+              std::vector<std::string>{"not an isbn"});
+}
+
 TEST(FindCommand, YazParserReadsBackExactlyWhatWasTyped) {
     const std::string backslashTitle = G("淺") + G("说");  // 淺 is 0x9C 0x5C in GBK
     ASSERT_EQ(G("淺")[1], '\\');
@@ -84,6 +99,16 @@ TEST(FindCommand, YazParserReadsBackExactlyWhatWasTyped) {
         ParsedTerms(BuildFindCommand({Row(G("题名"), "two words"), Row(G("著者"), "@x", kAnd),
                                       Row("ISBN", backslashTitle, kOr)}));
     EXPECT_EQ(terms, (std::vector<std::string>{backslashTitle, "@x", "two words"}));
+}
+
+TEST(WhereClause, AnIsbnTenInAnyTypedFormFindsTheThirteenDigitKey) {
+    // The catalogue stores 13-digit keys (NormaliseIsbn on import); what a user types must
+    // meet them: a small x, blanks, hyphens.
+    for (const char* typed :
+         {"750636543x", "7-5063-6543-x", " 7 5063 6543 X ", "9787506365437", "978-7-5063-6543-7"}) {
+        EXPECT_EQ(BuildWhereClause({Row("ISBN", typed)}, LaunchMode{}), " ma_isbn='9787506365437'")
+            << typed;
+    }
 }
 
 TEST(WhereClause, WorkedExamples) {

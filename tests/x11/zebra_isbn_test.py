@@ -1,0 +1,83 @@
+"""The real z39client against Zebra, which indexes an ISBN as the record writes it: a scanned
+13-digit ISBN, an ISBN-10 with a small x, or one with hyphens finds the record whatever form
+it holds, and what comes back is what Debian's yaz-client receives for that form."""
+
+import os
+import shutil
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import xdesk  # noqa: E402
+import zebra  # noqa: E402
+from zebra_test import book  # noqa: E402
+
+RECORDS = [
+    book("978-7-5366-9293-0", "三体", "刘慈欣著"),     # hyphenated ISBN-13
+    book("7-5063-6543-X", "活着", "余华著"),           # hyphenated ISBN-10
+    book("9787302125938", "数据结构", "严蔚敏著"),     # plain ISBN-13
+]
+
+
+class IsbnZebraTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="z39zebra-isbn.")
+        cls.server = zebra.Zebra(cls.folder, RECORDS)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        shutil.rmtree(cls.folder, ignore_errors=True)
+
+    def setUp(self):
+        self.desk = xdesk.Desk(records=20)
+        self.desk.write_settings("LASTDATABASE=4\r\n", ks_default=0)
+        with open(self.desk.path("work", "z39svr.cfg"), "wb") as f:
+            f.write(b"{Test\n[zebra\n(Default,127.0.0.1,%d,0,,)\n]\n}\n" % self.server.port)
+
+    def tearDown(self):
+        self.desk.close()
+
+    def searches(self):
+        with open(self.server.log, "rb") as f:
+            return f.read().count(b"[request] Search")
+
+    def test_every_form_finds_the_record_in_the_form_it_holds(self):
+        cases = [
+            ("9787536692930", "978-7-5366-9293-0"),
+            ("9787506365437", "7-5063-6543-X"),
+            ("7-302-12593-7", "9787302125938"),
+            ("750636543x", "7-5063-6543-X"),
+        ]
+        for entered, held in cases:
+            with self.subTest(entered=entered):
+                expected = self.server.yaz_client_records(b"@attr 1=7 " + held.encode())
+                self.assertEqual(len(expected), 1, "yaz-client finds the form the record holds")
+                before = self.searches()
+                client = self.desk.client("ISBN@" + entered)
+                self.assertEqual(client.wait(timeout=30), 0)
+                with open(self.desk.path("tmp", "lib.tmp"), "rb") as f:
+                    self.assertEqual(f.read(), expected[0] + b"\r\n")
+                os.unlink(self.desk.path("tmp", "lib.tmp"))
+                self.assertEqual(self.searches() - before, 1)  # one @or query
+
+    def test_an_isbn_no_record_holds_costs_one_search(self):
+        before = self.searches()
+        client = self.desk.client("ISBN@9787111213826", "1")  # full window: it stays open
+        self.desk.frame()
+        deadline = 30
+        import time
+        while self.searches() == before and deadline > 0:
+            time.sleep(0.2)
+            deadline -= 0.2
+        time.sleep(1)
+        self.assertEqual(self.searches() - before, 1)
+        self.assertFalse(os.path.exists(self.desk.path("tmp", "lib.tmp")))
+        client.terminate()
+        client.wait(timeout=10)
+
+
+if __name__ == "__main__":
+    unittest.main()
