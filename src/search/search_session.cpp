@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "backends/external_z39.h"
 #include "common/gbk_text.h"
+#include "records/iso2709.h"
 #include "records/marc_record.h"
 
 namespace z39 {
@@ -44,6 +46,17 @@ std::string Notices(const PageResult& page) {
     return text;
 }
 
+// The notice of `page` with the records the session refused added.
+std::string NoticesWith(const PageResult& page, int refused) {
+    std::string text = Notices(page);
+    if (refused > 0) {
+        std::string more = SkippedRecordsNotice(
+            {refused, G("记录不是完整的ISO 2709格式（长度、地址或目录不符）")});
+        text += (text.empty() ? "" : "\r\n\r\n") + more;
+    }
+    return text;
+}
+
 }  // namespace
 
 SearchSession::SearchSession(const SearchServices& services) : s_(services) {}
@@ -78,11 +91,20 @@ PageResult SearchSession::Fetch(const SearchRequest& request) {
     return page;
 }
 
-void SearchSession::AddRecords(const std::vector<std::string>& records) {
+int SearchSession::AddRecords(const std::vector<std::string>& records) {
     std::vector<ResultIndex::Result> results;
     results.reserve(records.size());
-    for (const auto& record : records) results.push_back({DisplayLine(record), record});
+    int refused = 0;
+    for (const auto& record : records) {
+        // Whatever the source, only a whole ISO 2709 record is listed, stored and handed on.
+        if (!IsWellFormedIso2709(record)) {
+            ++refused;
+            continue;
+        }
+        results.push_back({DisplayLine(record), record});
+    }
     s_.index.AddResults(results, s_.store);
+    return refused;
 }
 
 SearchOutcome SearchSession::Start(const TargetSelection& targets,
@@ -128,10 +150,11 @@ SearchOutcome SearchSession::FirstPageOutcome(const PageResult& page) {
         }
         return out;
     }
-    AddRecords(page.records);
+    out.notice = NoticesWith(page, AddRecords(page.records));
     out.total = page.total;
     out.rows = s_.index.Rows();
-    out.nextStart = static_cast<int64_t>(out.rows.size()) + 1;
+    // A refused record still took its place in the result set.
+    out.nextStart = static_cast<int64_t>(page.records.size()) + 1;
     if (!page.ok()) {
         MarkConnectionFailed(out);
     } else {
@@ -170,7 +193,7 @@ SearchOutcome SearchSession::FurtherPageOutcome(const PageResult& page, int64_t 
         out.rows = s_.index.Rows();
         return out;
     }
-    AddRecords(page.records);
+    out.notice = NoticesWith(page, AddRecords(page.records));
     const int64_t covered =
         page.covered >= 0 ? page.covered : static_cast<int64_t>(page.records.size());
     out.nextStart = start + covered;

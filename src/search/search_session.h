@@ -40,7 +40,8 @@ class SearchSession {
     PageResult Fetch(const SearchRequest& request);
     SearchOutcome FirstPageOutcome(const PageResult& page);
     SearchOutcome FurtherPageOutcome(const PageResult& page, int64_t start);
-    void AddRecords(const std::vector<std::string>& records);
+    // Lists and stores the well-formed records; returns how many were refused.
+    int AddRecords(const std::vector<std::string>& records);
     SearchOutcome Remember(SearchOutcome outcome, const std::string& countText);
 
     SearchServices s_;

@@ -127,18 +127,19 @@ TEST_F(FakeClientTest, CnmarcRecordsFromTheDemoCatalogue) {
     EXPECT_EQ(clock.NowMs(), 700);  // the 200 ms and 500 ms waits, not really waited
 }
 
-TEST_F(FakeClientTest, OneDamagedRecordInAPageOfThreeIsListedAndMarked) {
+TEST_F(FakeClientTest, OneDamagedRecordInAPageOfThreeIsNeitherListedNorStoredAndTheUserIsTold) {
     std::string bad = ks::DemoRecord(1, 3);
     bad.replace(12, 5, "0x0x0");  // a base address that is no number
     dir.Write("records.prepared", "3\r\n" + ks::DemoRecord(0, 3) + "\r\n" + bad + "\r\n" +
                                       ks::DemoRecord(2, 3) + "\r\n");
     index.SetSorted(false);
     SearchOutcome out = First(*Backend());
-    ASSERT_EQ(out.rows.size(), 3u);
+    ASSERT_EQ(out.rows.size(), 2u);
     EXPECT_EQ(out.rows[0], DisplayLine(ks::DemoRecord(0, 3)));
-    EXPECT_EQ(out.rows[1], BadRecordLine());
-    EXPECT_EQ(out.rows[2], DisplayLine(ks::DemoRecord(2, 3)));
-    EXPECT_EQ(store.LoadRecord(1), bad);  // kept as it came, for whoever can mend it
+    EXPECT_EQ(out.rows[1], DisplayLine(ks::DemoRecord(2, 3)));
+    EXPECT_EQ(store.LoadRecord(1), ks::DemoRecord(2, 3));  // the damaged one is not kept
+    EXPECT_NE(out.notice.find(G("目标数据库返回的[1]条记录")), std::string::npos);
+    EXPECT_EQ(out.nextStart, 4);  // it still took its place in the result set
 }
 
 TEST_F(FakeClientTest, FurtherPageResendsTheSearchAndAppends) {

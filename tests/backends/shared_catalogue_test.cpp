@@ -170,6 +170,28 @@ TEST_F(KsFaultTest, AnswerInTwoPiecesLosesNothing) {
     EXPECT_EQ(store.LoadRecord(1), "");
 }
 
+TEST_F(KsFaultTest, WhatIsNoWholeIso2709RecordIsNeitherListedNorHandedOver) {
+    std::string shortLeader = record;
+    shortLeader.replace(0, 5, "00099");  // the leader says a length the record does not have
+    test::MarcBuilder big;
+    big.Data("200", "1 ", {{'a', "x"}});
+    for (int i = 0; i < 12; ++i) big.Raw(std::to_string(330 + i), std::string(9000, 'a'));
+    const std::string huge = big.Build();  // past 99,999 bytes: its leader cannot say so
+    ASSERT_GT(huge.size(), 99999u);
+    for (const std::string& bad :
+         {std::string("hello, I am not a MARC record"), shortLeader, huge}) {
+        test::ScriptedServer server({{{{"BAG_BEGIN1REC_BEGIN" + bad + "REC_ENDBAG_END", 0}}}});
+        state.launch.launchQuery = "NAME@x";  // one hit would be handed over at once
+        SearchOutcome out = Search(server.port());
+        EXPECT_FALSE(out.connectionFailed);
+        EXPECT_EQ(out.total, 1);
+        EXPECT_TRUE(out.rows.empty());
+        EXPECT_FALSE(out.autoSave);
+        EXPECT_EQ(store.LoadRecord(0), "");
+        EXPECT_NE(out.notice.find(G("没有列出，也不会保存")), std::string::npos);
+    }
+}
+
 TEST_F(KsFaultTest, ConnectionRefusedShowsTheSocketErrorAndFails) {
     int port;
     {
