@@ -38,6 +38,9 @@ void SetUp(CURL* c, const std::string& url, int timeoutMs, std::string* body) {
     curl_easy_setopt(c, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_0);
     curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    // Whatever a page names, only the web is spoken: no gopher, file, dict or smtp.
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, Append);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, body);
 }

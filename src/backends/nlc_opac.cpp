@@ -45,8 +45,33 @@ std::string GetOneBookData(HttpClient& http, const std::string& url, const Cance
     return BookData(http.Get(url, kOpacTimeoutMs, cancel));
 }
 
+namespace {
+
+// The scheme and host of an http or https address ("http://host"); empty for any other.
+std::string Origin(const std::string& url) {
+    const std::string lower = LowerAscii(Trim(url));
+    for (const std::string scheme : {"http://", "https://"}) {
+        if (!lower.starts_with(scheme)) continue;
+        const size_t end = lower.find_first_of(":/?#", scheme.size());
+        const std::string host = lower.substr(
+            scheme.size(), end == std::string::npos ? std::string::npos : end - scheme.size());
+        return host.empty() ? std::string() : scheme + host;
+    }
+    return {};
+}
+
+}  // namespace
+
 std::string GetCsUrl(HttpClient& http, const std::string& baseAddress, const CancelToken* cancel) {
-    std::string page = GetOneBookData(http, baseAddress, cancel);
+    std::string action = FormAction(GetOneBookData(http, baseAddress, cancel));
+    // A page may not aim the client elsewhere: the form is followed only over http or
+    // https, and only on the host of OPACURL.
+    if (action.empty() || Origin(action).empty() || Origin(action) != Origin(baseAddress))
+        return {};
+    return action;
+}
+
+std::string FormAction(const std::string& page) {
     if (page.empty()) return {};
     size_t form = page.find("name=\"form1\"");
     if (form == std::string::npos) return {};

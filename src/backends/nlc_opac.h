@@ -20,9 +20,13 @@ std::string DigitsOnly(const std::string& text);
 std::string GetOneBookData(HttpClient& http, const std::string& url,
                            const CancelToken* cancel = nullptr);
 
-// The action address of the start page's form "form1", or empty.
+// The action address of the start page's form "form1", or empty. Only an http or https
+// address on the host of `baseAddress` is taken.
 std::string GetCsUrl(HttpClient& http, const std::string& baseAddress,
                      const CancelToken* cancel = nullptr);
+
+// The action address of the form "form1" in a page, as it stands; empty when none.
+std::string FormAction(const std::string& page);
 
 // The set number of a result page (digits only; empty when there is none).
 std::string SetNumberOf(const std::string& resultPage);

@@ -18,11 +18,16 @@ struct Line {
 std::vector<Line> SplitLines(const std::string& text) {
     std::vector<Line> lines;
     size_t pos = 0;
+    // A line ends at LF, CR LF or a lone CR, as the other readers of our files have it.
     while (pos < text.size()) {
-        size_t lf = text.find('\n', pos);
-        size_t next = lf == std::string::npos ? text.size() : lf + 1;
-        size_t end = lf == std::string::npos ? text.size() : lf;
-        if (end > pos && text[end - 1] == '\r') --end;
+        size_t end = text.find_first_of("\r\n", pos);
+        size_t next = text.size();
+        if (end == std::string::npos) {
+            end = text.size();
+        } else {
+            next = end + 1;
+            if (text[end] == '\r' && next < text.size() && text[next] == '\n') ++next;
+        }
         lines.push_back({pos, end, next});
         pos = next;
     }

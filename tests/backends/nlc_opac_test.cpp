@@ -273,6 +273,25 @@ TEST_F(OpacSearchTest, NoFormAddressIsAConnectionFailure) {
     EXPECT_TRUE(h.Start(backend, {{"", "ISBN", "1"}}).connectionFailed);
 }
 
+TEST_F(OpacSearchTest, AFormActionElsewhereIsNotFollowed) {
+    test::OpacServer server(Demo(1));
+    for (const std::string& action :
+         {std::string("gopher://127.0.0.1:6379/_SET%20mykey%20pwned"),
+          std::string("file:///etc/passwd"), std::string("http://127.0.0.2:1/F/SESSION-1"),
+          std::string("/F/SESSION-1")}) {
+        server.startPage =
+            "<html><form name=\"form1\" method=GET action=\"" + action + "\">\n<input></form>";
+        SearchOutcome out = Search(server);
+        EXPECT_TRUE(out.connectionFailed) << action;
+        EXPECT_EQ(server.Requests().size(), 1u) << action;  // the start page only
+        server.ClearRequests();
+    }
+    // The host of OPACURL itself, in any letter case, is followed.
+    server.startPage = "<html><form name=\"form1\" method=GET action=\"" + server.Base() +
+                       "/SESSION-1\">\n<input></form>";
+    EXPECT_EQ(Search(server).total, 1);
+}
+
 TEST_F(OpacSearchTest, TextWithoutGbkFormIsKeptAsReferencesAndTheUserIsTold) {
     std::string record = test::MarcBuilder().Data("200", "1 ", {{'a', "书"}}).Build();
     test::OpacServer server({record});

@@ -116,5 +116,19 @@ TEST(IniFile, ReadSectionListsKeysInFileOrder) {
     EXPECT_EQ(keys[1], std::make_pair(std::string("010"), std::string("ISBN")));
 }
 
+TEST(IniFile, LinesEndedByALoneCarriageReturnKeepTheirKeys) {
+    test::TempDir dir;
+    dir.Write("Z39.ini", "[s]\rKSIP=10.0.0.1\rKSPORT=210\r\nB=2\n");
+    IniFile ini(dir.File("Z39.ini"));
+    EXPECT_EQ(ini.ReadString("s", "KSIP", "none"), "10.0.0.1");
+    EXPECT_EQ(ini.ReadString("s", "KSPORT", "none"), "210");
+    EXPECT_EQ(ini.ReadString("s", "B", "none"), "2");
+    ini.WriteString("s", "KSPORT", "211");
+    IniFile again(dir.File("Z39.ini"));
+    EXPECT_EQ(again.ReadString("s", "KSIP", "none"), "10.0.0.1");
+    EXPECT_EQ(again.ReadString("s", "KSPORT", "none"), "211");
+    EXPECT_EQ(again.ReadString("s", "B", "none"), "2");
+}
+
 }  // namespace
 }  // namespace z39

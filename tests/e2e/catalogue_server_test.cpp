@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <csignal>
 
 #include <atomic>
 #include <chrono>
@@ -14,6 +18,7 @@
 #include "records/marc_record.h"
 #include "support/catalogue_server_process.h"
 #include "support/loopback.h"
+#include "support/marc_builder.h"
 #include "support/pg_cluster.h"
 
 namespace z39 {
@@ -220,6 +225,87 @@ TEST(CatalogueServerImport, LoadsGoodRecordsAndReportsTheBadOne) {
     auto page = db.Search(ks::ParseWhereClause("ma_namepy='HZ'").clause, 1, 10, true);
     ASSERT_EQ(page.total, 1);
     EXPECT_EQ(page.hits[0].record, ks::DemoRecord(1, 10));
+}
+
+// `catalogue-server import` with its standard error folded into what we read.
+struct ImportRun {
+    int status = -1;
+    std::string output;
+};
+ImportRun RunImport(const std::string& db, const std::vector<std::string>& files) {
+    std::string command =
+        "exec \"" + test::BinDir() + "/catalogue-server\" import --db '" + db + "'";
+    for (const auto& f : files) command += " '" + f + "'";
+    test::ChildProcess import({"/bin/sh", "-c", command + " 2>&1"});
+    ImportRun r;
+    import.WaitForOutput("\x04never", 20000);  // everything, until it ends
+    r.output = import.output();
+    r.status = import.Wait();
+    return r;
+}
+
+TEST(CatalogueServerImport, RefusesWhatIsNoRegularFileOfRecords) {
+    test::TempDir dir;
+    const std::string db = dir.File("c.db");
+    EXPECT_EQ(RunImport(db, {dir.File("missing.iso")}).status, 1);
+    EXPECT_EQ(RunImport(db, {dir.path()}).status, 1);
+    ::mkfifo(dir.File("fifo").c_str(), 0600);
+    ImportRun fifo = RunImport(db, {dir.File("fifo")});  // would block a plain read
+    EXPECT_EQ(fifo.status, 1);
+    EXPECT_NE(fifo.output.find("not a regular file"), std::string::npos) << fifo.output;
+    dir.Write("empty.iso", "");
+    EXPECT_EQ(RunImport(db, {dir.File("empty.iso")}).status, 1);
+    // A file of junk: linear time, and a summary instead of a line per byte.
+    dir.Write("junk.iso", std::string(2 * 1024 * 1024, '\x1D'));
+    auto started = std::chrono::steady_clock::now();
+    ImportRun junk = RunImport(db, {dir.File("junk.iso")});
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - started)
+                  .count();
+    EXPECT_EQ(junk.status, 1);
+    EXPECT_LT(std::count(junk.output.begin(), junk.output.end(), '\n'), 30) << junk.output;
+    EXPECT_NE(junk.output.find("records skipped in all"), std::string::npos);
+    std::printf("2 MB of record terminators imported in %lld ms\n", static_cast<long long>(ms));
+}
+
+TEST(CatalogueServerImport, RefusesRecordsTheProtocolCannotFrameOrThatAreBroken) {
+    test::TempDir dir;
+    const std::string framed =
+        test::MarcBuilder().Data("200", "1 ", {{'a', "A REC_END B"}}).Build();
+    std::string pastEnd = ks::DemoRecord(2, 10);
+    pastEnd.replace(24 + 3, 4, "9999");  // the first directory entry runs past the data
+    dir.Write("in.iso", ks::DemoRecord(0, 10) + framed + pastEnd);
+    ImportRun r = RunImport(dir.File("c.db"), {dir.File("in.iso")});
+    EXPECT_EQ(r.status, 0);  // one record loaded
+    EXPECT_NE(r.output.find("record 2 at byte"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("REC_END"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("record 3 at byte"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("loaded 1 records, skipped 2"), std::string::npos) << r.output;
+}
+
+TEST(CatalogueServerSignals, AGoneLogReaderAndAHangUpDoNotEndTheServer) {
+    test::TempDir dir;
+    {
+        test::ChildProcess demo({test::BinDir() + "/catalogue-server", "demo", "--db",
+                                 dir.File("c.db"), "--records", "20", "--force"});
+        demo.Wait();
+    }
+    const int port = test::FreePortPair();
+    // Standard error is a FIFO whose only reader has gone: every log line meets EPIPE.
+    ::mkfifo(dir.File("log").c_str(), 0600);
+    test::ChildProcess server({"/bin/sh", "-c",
+                               "(exec 3<'" + dir.File("log") + "') & exec \"" + test::BinDir() +
+                                   "/catalogue-server\" serve --db '" + dir.File("c.db") +
+                                   "' --port " + std::to_string(port) + " 2>'" + dir.File("log") +
+                                   "'"});
+    ASSERT_TRUE(server.WaitForOutput("listening", 10000)) << server.output();
+    const std::string request = "REQU_BEGININIT1@1@ ma_isbn='9787536692930'BAG_END";
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(test::TcpExchange(port, request).starts_with("BAG_BEGIN")) << i;
+    }
+    ::kill(server.pid(), SIGHUP);
+    EXPECT_TRUE(test::TcpExchange(port, request).starts_with("BAG_BEGIN"));
+    EXPECT_EQ(::kill(server.pid(), 0), 0);  // still running
 }
 
 }  // namespace

@@ -100,6 +100,10 @@ class OpacServer {
         std::lock_guard<std::mutex> lock(mutex_);
         return requests_;
     }
+    void ClearRequests() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_.clear();
+    }
 
     std::string startPage;
     SetNumberStyle style = SetNumberStyle::kSetNumberLabel;

@@ -1,4 +1,5 @@
 // catalogue-server: the shared cataloguing database server, its importer and its demo data.
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -78,34 +79,65 @@ int Import(const Args& a) {
     if (a.files.empty()) return Usage();
     auto store = ks::OpenCatalogue(a.db, true);
     ks::CatalogueStore& db = *store;
+    // Every named file must be a regular file holding records: a missing one, a folder or
+    // a FIFO (which would block the read) ends the import before anything is loaded.
+    for (const auto& file : a.files) {
+        std::error_code ec;
+        auto status = std::filesystem::status(file, ec);
+        if (ec || !std::filesystem::is_regular_file(status)) {
+            std::cerr << file
+                      << (ec || !std::filesystem::exists(status) ? ": no such file"
+                                                                 : ": not a regular file")
+                      << "\n";
+            return 1;
+        }
+    }
+    constexpr long long kReportedSkips = 20;  // then one summary line per file
     long long loaded = 0, skipped = 0;
+    bool emptyFile = false;
     db.Begin();
     for (const auto& file : a.files) {
         auto bytes = z39::ReadWholeFile(file);
         if (!bytes) {
             std::cerr << file << ": cannot be read\n";
-            ++skipped;
-            continue;
+            return 1;
         }
-        size_t number = 0;
-        for (const auto& raw : ks::SplitIsoRecords(*bytes)) {
+        const std::string_view text = *bytes;
+        long long number = 0, fileLoaded = 0, fileSkipped = 0;
+        size_t pos = 0;
+        while (pos < text.size()) {
+            while (pos < text.size() && (text[pos] == '\r' || text[pos] == '\n')) ++pos;
+            if (pos >= text.size()) break;
+            const size_t end = text.find('\x1D', pos);
+            const size_t next = end == std::string_view::npos ? text.size() : end + 1;
+            const size_t offset = pos;
+            std::string record(text.substr(pos, next - pos));
+            pos = next;
             ++number;
-            ks::RecordKeys keys = ks::ExtractKeys(raw.bytes);
+            ks::RecordKeys keys = ks::ExtractKeys(record);
             if (!keys.ok) {
-                std::cerr << file << ": record " << number << " at byte " << raw.offset
-                          << " skipped: " << keys.error << "\n";
-                ++skipped;
+                if (++fileSkipped <= kReportedSkips)
+                    std::cerr << file << ": record " << number << " at byte " << offset
+                              << " skipped: " << keys.error << "\n";
                 continue;
             }
-            db.Insert(raw.bytes, keys.isbn, keys.name, keys.namepy);
-            ++loaded;
+            db.Insert(record, keys.isbn, keys.name, keys.namepy);
+            ++fileLoaded;
         }
+        if (fileSkipped > kReportedSkips)
+            std::cerr << file << ": " << fileSkipped << " records skipped in all\n";
+        if (fileLoaded == 0) {
+            std::cerr << file << ": holds no record that could be loaded\n";
+            emptyFile = true;
+        }
+        loaded += fileLoaded;
+        skipped += fileSkipped;
     }
     db.Commit();
     // Fresh planner statistics, so the first searches use the indexes.
     if (auto* pg = dynamic_cast<ks::PgCatalogue*>(&db)) pg->Analyse();
     std::cout << "loaded " << loaded << " records, skipped " << skipped << std::endl;
-    return 0;
+    return emptyFile ? 1 : 0;
 }
 
 // Each record of the files as its display line and its detail lines, in UTF-8.
@@ -159,6 +191,11 @@ int Demo(const Args& a) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A reader of standard error that goes away (a log pipe, a supervisor restarting) must
+    // not end the server, and neither must a hang-up of its terminal; writes to a closed
+    // pipe or socket fail with EPIPE instead.
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGHUP, SIG_IGN);
     if (argc < 2) return Usage();
     std::string command = argv[1];
     Args a = ParseArgs(argc, argv);

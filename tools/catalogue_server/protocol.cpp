@@ -38,14 +38,17 @@ std::string Frame(const CatalogueStore::Page& page, bool first, bool http) {
     std::string out = "BAG_BEGIN";
     if (first) out += std::to_string(page.total);
     for (const auto& hit : page.hits) {
-        out += "REC_BEGIN";
+        std::string piece = hit.record;
         if (http) {
             std::string key = std::to_string(hit.id);
-            out += key + "@@" + z39::ScrambleRecord(key, hit.record);
-        } else {
-            out += hit.record;
+            piece = key + "@@" + z39::ScrambleRecord(key, hit.record);
         }
-        out += "REC_END";
+        // A record holding a framing word (from a catalogue filled before import refused
+        // such records) would break the whole answer: it is left out.
+        bool frameable = true;
+        for (const char* word : {"REC_BEGIN", "REC_END", "BAG_BEGIN", "BAG_END"})
+            if (piece.find(word) != std::string::npos) frameable = false;
+        if (frameable) out += "REC_BEGIN" + piece + "REC_END";
     }
     out += kEnd;
     return out;

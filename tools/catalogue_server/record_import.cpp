@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "common/gbk_text.h"
+#include "records/iso2709.h"
 #include "records/marc_record.h"
 
 namespace ks {
@@ -36,6 +37,17 @@ RecordKeys ExtractKeys(const std::string& record) {
     if (!length || static_cast<size_t>(*length) != record.size()) {
         keys.error = "record length in the leader does not match";
         return keys;
+    }
+    if (!z39::IsWellFormedIso2709(record)) {
+        keys.error = "not a well-formed ISO 2709 record (base address, directory or terminators)";
+        return keys;
+    }
+    // The protocol frames records with these words: a record holding one cannot be sent.
+    for (const char* word : {"REC_BEGIN", "REC_END", "BAG_BEGIN", "BAG_END"}) {
+        if (record.find(word) != std::string::npos) {
+            keys.error = std::string("holds ") + word + ", which the protocol cannot frame";
+            return keys;
+        }
     }
     z39::MarcFields read = z39::ReadFields(record);
     if (!read.ok || read.fields.empty()) {
