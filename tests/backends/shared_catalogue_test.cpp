@@ -90,10 +90,7 @@ TEST(SearchSessionStart, NoTargetChosenIsAFailureWithoutAnyExchange) {
     SharedCatalogueBackend ks(
         http, [&ui] { return std::make_unique<PosixTcpClient>(ui); }, clock);
     test::UnreachedBackend other;
-    BackendRegistry backends;
-    backends.Add(TargetKind::kSharedCatalogue, ks);
-    backends.Add(TargetKind::kZ39, other);
-    backends.Add(TargetKind::kWebOpac, other);
+    BackendRegistry backends = test::RegistryOf(ks, other, other);
     SearchSession session({state, store, index, ui, backends});
     SearchOutcome out = session.Start(targets, {{"", "ISBN", "1"}}, "10");
     EXPECT_TRUE(out.connectionFailed);

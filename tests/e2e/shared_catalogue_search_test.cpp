@@ -78,13 +78,7 @@ class SharedCatalogueSearch : public ::testing::TestWithParam<bool> {
     TargetSelection targets;
     SharedCatalogueBackend ks{http, [this] { return std::make_unique<PosixTcpClient>(ui); }, clock};
     test::UnreachedBackend other;
-    BackendRegistry backends = [this] {
-        BackendRegistry r;
-        r.Add(TargetKind::kSharedCatalogue, ks);
-        r.Add(TargetKind::kZ39, other);
-        r.Add(TargetKind::kWebOpac, other);
-        return r;
-    }();
+    BackendRegistry backends = test::RegistryOf(ks, other, other);
     SearchSession session{{state, store, index, ui, backends}};
 };
 test::CatalogueServerProcess* SharedCatalogueSearch::server = nullptr;

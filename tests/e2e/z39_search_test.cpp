@@ -63,13 +63,7 @@ class Z39SearchTest : public ::testing::Test {
     ExternalZ39Backend backend{runner, clock, Z39WorkFilesIn(dir.path()), test::BinDir() + "/yazc"};
     TargetSelection targets;
     test::UnreachedBackend ks, opac;
-    BackendRegistry backends = [this] {
-        BackendRegistry r;
-        r.Add(TargetKind::kSharedCatalogue, ks);
-        r.Add(TargetKind::kZ39, backend);
-        r.Add(TargetKind::kWebOpac, opac);
-        return r;
-    }();
+    BackendRegistry backends = test::RegistryOf(ks, backend, opac);
     SearchSession session{{state, store, index, ui, backends}};
 };
 test::ZtestProcess* Z39SearchTest::ztest = nullptr;

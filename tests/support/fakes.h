@@ -86,4 +86,14 @@ class UnreachedBackend final : public SearchBackend {
     int calls = 0;
 };
 
+// The three kinds of a run, each served by the back end given.
+inline BackendRegistry RegistryOf(SearchBackend& sharedCatalogue, SearchBackend& z39,
+                                  SearchBackend& opac) {
+    BackendRegistry r;
+    r.Add(TargetKind::kSharedCatalogue, sharedCatalogue);
+    r.Add(TargetKind::kZ39, z39);
+    r.Add(TargetKind::kWebOpac, opac);
+    return r;
+}
+
 }  // namespace z39::test

@@ -30,11 +30,8 @@ struct RunServices {
         : store(state.files.recordListPath),
           ks(
               http, [&ui] { return std::make_unique<PosixTcpClient>(ui); }, clock),
-          opac(http) {
-        backends.Add(TargetKind::kSharedCatalogue, ks);
-        backends.Add(TargetKind::kZ39, z39);
-        backends.Add(TargetKind::kWebOpac, opac);
-    }
+          opac(http),
+          backends(test::RegistryOf(ks, z39, opac)) {}
     RecordStore store;
     ResultIndex index;
     SharedCatalogueBackend ks;

@@ -164,6 +164,19 @@ class Zebra:
                 self.server.wait()
 
 
+def desk_on(xdesk, port):
+    """A desk whose only Z39.50 target (tree position 4, chosen) is the Zebra on `port`."""
+    desk = xdesk.Desk(records=20)
+    desk.write_settings("LASTDATABASE=4\r\n", ks_default=0)
+    write_target(desk, port)
+    return desk
+
+
+def write_target(desk, port):
+    with open(desk.path("work", "z39svr.cfg"), "wb") as f:
+        f.write(b"{Test\n[zebra\n(Default,127.0.0.1,%d,0,,)\n]\n}\n" % port)
+
+
 def main():
     """zebra.py FOLDER COUNT [utf-8]: serves COUNT books titled "Java 编程 N" until ended
     (in UTF-8 when asked); prints "listening PORT" once it answers (for benchmarks and tests

@@ -32,10 +32,7 @@ class IsbnZebraTest(unittest.TestCase):
         shutil.rmtree(cls.folder, ignore_errors=True)
 
     def setUp(self):
-        self.desk = xdesk.Desk(records=20)
-        self.desk.write_settings("LASTDATABASE=4\r\n", ks_default=0)
-        with open(self.desk.path("work", "z39svr.cfg"), "wb") as f:
-            f.write(b"{Test\n[zebra\n(Default,127.0.0.1,%d,0,,)\n]\n}\n" % self.server.port)
+        self.desk = zebra.desk_on(xdesk, self.server.port)
 
     def tearDown(self):
         self.desk.close()
