@@ -120,6 +120,9 @@ RecordCharset DetectRecordCharset(std::string_view record) {
 std::optional<std::string> RecordToGbk(std::string_view record, RecordCharset from,
                                        int* references) {
     if (from == RecordCharset::kGbk) return std::string(record);
+    // YAZ's ISO 2709 reader reads past the end of a record whose directory lies (found by
+    // fuzzing): only a well-formed record is converted.
+    if (!IsWellFormedIso2709(record)) return std::nullopt;
     std::optional<std::string> utf8;
     if (from == RecordCharset::kUtf8) {
         utf8 = std::string(record);
