@@ -127,21 +127,6 @@ bool HasNonAscii(const std::string& text) {
     return false;
 }
 
-// The character set name the external client's querycharset takes.
-const char* ClientCharsetName(RecordCharset charset) {
-    switch (charset) {
-        case RecordCharset::kUtf8:
-            return "UTF-8";
-        case RecordCharset::kMarc8:
-            return "MARC8";
-        case RecordCharset::kBig5:
-            return "BIG5";
-        case RecordCharset::kGbk:
-            break;
-    }
-    return "GBK";
-}
-
 }  // namespace
 
 std::optional<RecordCharset> ExternalZ39Backend::QueryCharsetFor(const TargetProfile& target) {
@@ -161,7 +146,7 @@ bool ExternalZ39Backend::RunClient(const Run& run, RecordCharset queryCharset, C
                                    PageResult& out) {
     std::vector<std::string> options;
     if (queryCharset != RecordCharset::kGbk)
-        options.push_back(std::string("querycharset ") + ClientCharsetName(queryCharset));
+        options.push_back(std::string("querycharset ") + IconvName(queryCharset));
     if (!Trim(run.target.syntax).empty()) options.push_back("format " + Trim(run.target.syntax));
     DeleteFileIfExists(files_.marc);
     if (!ReplaceFileAtomically(files_.script, BuildZ39Script(run.settings, run.target.entry,

@@ -77,6 +77,20 @@ std::string ReferencesNotice(int records) {
            G("]条记录含有GBK字符集没有的字符，这些字符已写成&#x....;的形式保存。");
 }
 
+const char* IconvName(RecordCharset charset) {
+    switch (charset) {
+        case RecordCharset::kUtf8:
+            return "UTF-8";
+        case RecordCharset::kMarc8:
+            return "MARC8";
+        case RecordCharset::kBig5:
+            return "BIG5";
+        case RecordCharset::kGbk:
+            break;
+    }
+    return "GBK";
+}
+
 const char* CharsetName(RecordCharset charset) {
     switch (charset) {
         case RecordCharset::kUtf8:
@@ -127,7 +141,7 @@ std::optional<std::string> RecordToGbk(std::string_view record, RecordCharset fr
     if (from == RecordCharset::kUtf8) {
         utf8 = std::string(record);
     } else {
-        utf8 = ToUtf8ThroughYaz(record, from == RecordCharset::kMarc8 ? "MARC8" : "BIG5");
+        utf8 = ToUtf8ThroughYaz(record, IconvName(from));
     }
     if (!utf8 || utf8->size() < 24) return std::nullopt;
     MarcFields read = ReadFields(*utf8);

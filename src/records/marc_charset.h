@@ -15,6 +15,9 @@ enum class RecordCharset { kGbk, kUtf8, kMarc8, kBig5 };
 const char* CharsetName(RecordCharset charset);
 std::optional<RecordCharset> CharsetFromName(std::string_view name);
 
+// The name YAZ's and iconv's converters take ("GBK", "UTF-8", "MARC8", "BIG5").
+const char* IconvName(RecordCharset charset);
+
 // True for a MARC21 record: its leader ends "4500" or it has a 245 field. (A CNMARC record's
 // leader ends "450 " and its title is 200.)
 bool IsMarc21(std::string_view record);
