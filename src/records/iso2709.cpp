@@ -15,6 +15,13 @@ bool Number(std::string_view text, size_t pos, size_t len, size_t& out) {
     return true;
 }
 
+// A one-digit leader length as MARC readers take it: a digit from `least` up, or else
+// the usual value.
+size_t LeaderDigit(std::string_view record, size_t pos, char least, size_t usual) {
+    const char c = record[pos];
+    return c >= least && c <= '9' ? static_cast<size_t>(c - '0') : usual;
+}
+
 std::string Digits(size_t value, int width) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "%0*zu", width, value);
@@ -30,6 +37,10 @@ bool IsWellFormedIso2709(std::string_view record) {
     if (!Number(record, 12, 5, base) || base < 25 || base >= length) return false;
     if (record[base - 1] != '\x1E' || record.back() != '\x1D') return false;
     if ((base - 1 - 24) % 12 != 0) return false;
+    // The directory is read with 4 length and 5 start digits; a leader saying otherwise
+    // would have a reader see other fields than these.
+    if (LeaderDigit(record, 20, '3', 4) != 4 || LeaderDigit(record, 21, '4', 5) != 5) return false;
+    const size_t indicators = LeaderDigit(record, 10, '1', 2);
     const size_t dataLength = length - 1 - base;  // the data before the record terminator
     for (size_t entry = 24; entry < base - 1; entry += 12) {
         size_t len = 0, start = 0;
@@ -37,6 +48,12 @@ bool IsWellFormedIso2709(std::string_view record) {
             return false;
         if (len == 0 || start + len > dataLength) return false;
         if (record[base + start + len - 1] != '\x1E') return false;
+        // A data field holds its indicators (plain ASCII) before its terminator.
+        if (record.compare(entry, 2, "00") != 0) {
+            if (len < indicators + 1) return false;
+            for (size_t i = 0; i < indicators; ++i)
+                if (static_cast<unsigned char>(record[base + start + i]) >= 0x80) return false;
+        }
     }
     return true;
 }

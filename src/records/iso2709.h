@@ -15,7 +15,7 @@ inline constexpr size_t kMaxIso2709Field = 9999;
 // True when `record` is one well-formed ISO 2709 record: the leader's length is its size
 // (at most 99,999 bytes), the base address lies inside it with the directory's terminator
 // just before it, every directory entry lies inside the data and ends at a field
-// terminator, and the record terminator is last.
+// terminator, every data field holds its indicators, and the record terminator is last.
 bool IsWellFormedIso2709(std::string_view record);
 
 // A record from a leader (its first 24 bytes; lengths are recomputed) and fields whose

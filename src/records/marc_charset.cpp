@@ -46,9 +46,13 @@ std::optional<std::string> ToUtf8ThroughYaz(std::string_view record, const char*
     if (!mt || !cd) return std::nullopt;
     yaz_marc_xml(mt.get(), YAZ_MARC_ISO2709);
     yaz_marc_iconv(mt.get(), cd.get());
+    // YAZ's reader looks a few bytes past a short field (for subfields in a 00X field,
+    // say); the padding keeps that inside this buffer.
+    std::string padded(record);
+    padded.append(64, '\0');
     const char* out = nullptr;
     size_t size = 0;
-    if (yaz_marc_decode_buf(mt.get(), record.data(), static_cast<int>(record.size()), &out,
+    if (yaz_marc_decode_buf(mt.get(), padded.data(), static_cast<int>(record.size()), &out,
                             &size) <= 0 ||
         !out)
         return std::nullopt;

@@ -18,8 +18,7 @@ std::string AsUtf8(const std::string& gbkRecord) {
 }
 
 TEST(RecordCharset, GbkPassesByteForByteAndUtf8ComesBackAsTheSameGbkRecord) {
-    // 0x5C as a trail byte: "数据库" has none, "研究" neither; "表" (B1 ED) none; "枪" hmm:
-    // use 0x5C trail characters explicitly: "丂" (81 40) no — "癨" is 0xF05C? use raw below.
+    // D5 5C ends with a backslash as its trail byte, which a naive converter may mangle.
     const std::string gbk = test::MarcBuilder()
                                 .Control("001", "B0001")
                                 .Data("200", "1 ", {{'a', "数据结构"}, {'f', "严蔚敏著"}})
