@@ -155,8 +155,11 @@ std::optional<std::string> RecordToGbk(std::string_view record, RecordCharset fr
         if (from == RecordCharset::kMarc8) field.data = Composed(field.data);
         field.data = Utf8ToGbkKeepingAll(field.data, &count);
     }
-    std::string leader = Utf8ToGbkKeepingAll(utf8->substr(0, 24));
-    leader.resize(24, ' ');
+    // A leader is ASCII by definition; a stray byte there is junk, not text to convert
+    // (a reference would shift every position after it).
+    std::string leader = utf8->substr(0, 24);
+    for (char& c : leader)
+        if (static_cast<unsigned char>(c) >= 0x80) c = ' ';
     // Leader/09 "a" says UCS; in GBK it says nothing (MARC21's MARC-8 value, CNMARC's
     // undefined position).
     if (leader[9] == 'a') leader[9] = ' ';

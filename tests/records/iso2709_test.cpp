@@ -48,5 +48,16 @@ TEST(Iso2709Check, DataFieldsHoldTheirIndicators) {
     EXPECT_TRUE(IsWellFormedIso2709(test::MarcBuilder().Raw("005", "").Build()));
 }
 
+TEST(Iso2709Check, AStrayByteInTheLeaderStaysOneByteAfterConversion) {
+    std::string record = Sample();
+    record[5] = '\x8E';  // not UTF-8, and not text either
+    for (auto from : {RecordCharset::kUtf8, RecordCharset::kMarc8}) {
+        auto gbk = RecordToGbk(record, from);
+        ASSERT_TRUE(gbk.has_value());
+        EXPECT_TRUE(IsWellFormedIso2709(*gbk));
+        EXPECT_EQ(gbk->substr(12, 5), record.substr(12, 5));  // the base address is unmoved
+    }
+}
+
 }  // namespace
 }  // namespace z39
