@@ -57,7 +57,10 @@ class HostileServerTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         RaiseFileLimit();
-        server = new CatalogueServerProcess(2000, "", {"--send-timeout-ms", "1500"});
+        // Every attack here comes from the same address as the real requests: no limit per
+        // peer, so the table itself is what they fill.
+        server = new CatalogueServerProcess(
+            2000, "", {"--send-timeout-ms", "1500", "--max-per-peer", "5000"});
     }
     static void TearDownTestSuite() {
         delete server;
@@ -109,12 +112,13 @@ TEST_F(HostileServerTest, TwoHundredSlowHttpClientsDoNotHoldUpARealRequest) {
     }
 }
 
-TEST_F(HostileServerTest, OverCapacityClosesWithoutAnAnswer) {
+TEST_F(HostileServerTest, OverCapacityOfStartedRequestsClosesWithoutAnAnswer) {
+    // Each holds a request begun and never finished: none of them is evicted.
     std::vector<std::unique_ptr<LoopbackConnection>> held;
     for (int i = 0; i < 1100; ++i) {
         held.push_back(
             std::make_unique<LoopbackConnection>(i % 2 ? server->port() : server->httpPort()));
-        if (!held.back()->ok()) break;
+        if (!held.back()->ok() || !held.back()->Send(i % 2 ? "REQU_" : "GET ")) break;
     }
     std::this_thread::sleep_for(Ms(300));  // let the server take them all
     // Never a well-formed "no data" answer, and closed at once: the client sees a failed
@@ -123,6 +127,58 @@ TEST_F(HostileServerTest, OverCapacityClosesWithoutAnAnswer) {
     held.clear();
     std::this_thread::sleep_for(Ms(300));
     EXPECT_TRUE(TcpStillAnswers());
+}
+
+// One peer keeps 1,024 idle connections open and re-opens them as they are closed, while
+// another address asks 20 real questions. With the limit per peer, most of the attack is
+// refused at the door; without it, idle connections make room for the ones that speak.
+void RealRequestsAnsweredUnderAnIdleFlood(const CatalogueServerProcess& target) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> opened{0};
+    std::thread attacker([&] {
+        while (!stop) {
+            std::vector<std::unique_ptr<LoopbackConnection>> idle;
+            for (int i = 0; i < 1024 && !stop; ++i) {
+                idle.push_back(std::make_unique<LoopbackConnection>(
+                    i % 2 ? target.port() : target.httpPort(), 0, "127.0.0.2"));
+                if (idle.back()->ok()) ++opened;
+            }
+            for (int i = 0; i < 20 && !stop; ++i) std::this_thread::sleep_for(Ms(25));
+        }
+    });
+    while (opened < 1024) std::this_thread::sleep_for(Ms(10));
+    int answered = 0;
+    for (int i = 0; i < 20; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        const std::string answer = TcpExchange(target.port(), kIsbnRequest, 1000);
+        const auto took = std::chrono::steady_clock::now() - start;
+        if (answer.starts_with("BAG_BEGIN1REC_BEGIN") && took < std::chrono::seconds(1)) ++answered;
+        std::this_thread::sleep_for(Ms(50));
+    }
+    stop = true;
+    attacker.join();
+    EXPECT_EQ(answered, 20);
+    EXPECT_GE(opened, 1024);
+}
+
+TEST_F(HostileServerTest, IdleConnectionsMakeRoomForRequests) {
+    RealRequestsAnsweredUnderAnIdleFlood(*server);
+}
+
+TEST(CatalogueServerLimits, OnePeerCannotTakeTheWholeTable) {
+    RaiseFileLimit();
+    CatalogueServerProcess limited(100);
+    ASSERT_TRUE(limited.ok());
+    RealRequestsAnsweredUnderAnIdleFlood(limited);
+    // The peer's 65th connection is closed unanswered; others are unaffected.
+    std::vector<std::unique_ptr<LoopbackConnection>> held;
+    for (int i = 0; i < 64; ++i)
+        held.push_back(std::make_unique<LoopbackConnection>(limited.port(), 0, "127.0.0.3"));
+    std::this_thread::sleep_for(Ms(200));
+    LoopbackConnection over(limited.port(), 0, "127.0.0.3");
+    over.Send(kIsbnRequest);
+    EXPECT_EQ(over.ReadAll(3000), "");
+    EXPECT_TRUE(TcpExchange(limited.port(), kIsbnRequest).starts_with("BAG_BEGIN1REC_BEGIN"));
 }
 
 TEST_F(HostileServerTest, ClientsThatNeverReadAreDroppedAndMemoryStaysBounded) {

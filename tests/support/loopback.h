@@ -16,10 +16,18 @@ class LoopbackConnection {
   public:
     // `receiveBuffer` (bytes, 0: the system's) is set before connecting, so a peer that
     // does not read can be made to fill it quickly.
-    explicit LoopbackConnection(int port, int receiveBuffer = 0)
+    // `from` (a 127.x.y.z address, or empty) is the address this end binds to, so one
+    // machine can play several peers.
+    explicit LoopbackConnection(int port, int receiveBuffer = 0, const char* from = nullptr)
         : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         if (receiveBuffer > 0)
             ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        if (from) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            ::inet_pton(AF_INET, from, &local.sin_addr);
+            ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
+        }
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(static_cast<uint16_t>(port));

@@ -26,6 +26,7 @@ int Usage() {
            "FILE is an SQLite file or a postgresql:// URI.\n"
            "  catalogue-server serve --db FILE --port P [--bind 127.0.0.1] [--hosts-address A]\n"
            "                         [--read-timeout-ms 10000] [--send-timeout-ms 10000]\n"
+           "                         [--max-per-peer 64]\n"
            "The TCP protocol listens on P, HTTP on P + 1.\n";
     return 64;
 }
@@ -35,6 +36,7 @@ struct Args {
     long long records = -1;
     int port = -1;
     int readTimeoutMs = 10000, sendTimeoutMs = 10000;
+    int maxPerPeer = 64;
     std::vector<std::string> files;
     bool force = false;
     bool ok = true;
@@ -65,6 +67,8 @@ Args ParseArgs(int argc, char** argv) {
             a.readTimeoutMs = z39::ToNumberOr(value(), -1);
         else if (arg == "--send-timeout-ms")
             a.sendTimeoutMs = z39::ToNumberOr(value(), -1);
+        else if (arg == "--max-per-peer")
+            a.maxPerPeer = z39::ToNumberOr(value(), -1);
         else if (arg == "--force")
             a.force = true;
         else if (arg.starts_with("--"))
@@ -206,7 +210,8 @@ int main(int argc, char** argv) {
         if (command == "import") return Import(a);
         if (command == "demo") return Demo(a);
         if (command == "serve") {
-            if (a.port <= 0 || a.port >= 65535 || a.readTimeoutMs <= 0 || a.sendTimeoutMs <= 0)
+            if (a.port <= 0 || a.port >= 65535 || a.readTimeoutMs <= 0 || a.sendTimeoutMs <= 0 ||
+                a.maxPerPeer <= 0)
                 return Usage();
             ks::ServerOptions options;
             options.dbPath = a.db;
@@ -215,6 +220,7 @@ int main(int argc, char** argv) {
             options.hostsAddress = a.hostsAddress;
             options.readTimeoutMs = a.readTimeoutMs;
             options.sendTimeoutMs = a.sendTimeoutMs;
+            options.maxPerPeer = a.maxPerPeer;
             return ks::RunServer(options);
         }
     } catch (const std::exception& e) {

@@ -19,8 +19,11 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "catalogue_store.h"
@@ -97,10 +100,14 @@ std::string Outcome(const Answer& a, bool first) {
     return out;
 }
 
-std::string PeerName(const sockaddr_in& addr) {
+std::string PeerAddress(const sockaddr_in& addr) {
     char host[INET_ADDRSTRLEN] = "?";
     ::inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
-    return std::string(host) + ":" + std::to_string(ntohs(addr.sin_port));
+    return host;
+}
+
+std::string PeerName(const sockaddr_in& addr) {
+    return PeerAddress(addr) + ":" + std::to_string(ntohs(addr.sin_port));
 }
 
 int Listen(const std::string& bind, int port) {
@@ -303,6 +310,7 @@ class EventLoop {
         Clock::time_point started;
         Clock::time_point deadline;
         std::string peer;
+        std::string address;  // the peer without its port
         TcpScan scan;
     };
 
@@ -369,11 +377,18 @@ class EventLoop {
                 if (errno == EMFILE || errno == ENFILE) ShedOne(listener);
                 return;  // EAGAIN, or nothing more to take now
             }
-            if (connections_.size() >= kMaxConnections) {
-                // Over capacity: closed without an answer, so the client reports a failed
-                // connection rather than "no data".
-                Log(PeerName(peer), transport == Transport::kHttp ? "http" : "tcp", "",
-                    "closed(over capacity)", Clock::now());
+            const std::string address = PeerAddress(peer);
+            // Closed without an answer, so the client reports a failed connection rather
+            // than "no data".
+            const char* refused = nullptr;
+            if (perPeer_[address] >= options_.maxPerPeer)
+                refused = "closed(over the limit per peer)";
+            else if (connections_.size() >= kMaxConnections && !EvictIdlest())
+                refused = "closed(over capacity)";
+            if (refused) {
+                if (perPeer_[address] == 0) perPeer_.erase(address);
+                Log(PeerName(peer), transport == Transport::kHttp ? "http" : "tcp", "", refused,
+                    Clock::now());
                 continue;
             }
             // A peer that does not read fills this much of the kernel's memory at most; the
@@ -386,6 +401,9 @@ class EventLoop {
             c.started = Clock::now();
             c.deadline = c.started + std::chrono::milliseconds(options_.readTimeoutMs);
             c.peer = PeerName(peer);
+            c.address = address;
+            ++perPeer_[address];
+            idle_.emplace(c.started, id);
             Watch(fd.get(), id, EPOLLIN | EPOLLRDHUP);
             c.fd = std::move(fd);
             connections_.emplace(id, std::move(c));
@@ -411,7 +429,24 @@ class EventLoop {
                 c.in.substr(0, std::min<size_t>(c.in.size(), 200)), "closed(" + why + ")",
                 c.started);
         }
+        Forget(id, it->second);
         connections_.erase(it);  // the descriptor closes with it and leaves the epoll set
+    }
+
+    // Drops the counts a connection holds (its peer's, and its place among the idle).
+    void Forget(uint64_t id, Connection& c) {
+        if (c.in.empty() && c.phase == kReading) idle_.erase({c.started, id});
+        auto peer = perPeer_.find(c.address);
+        if (peer != perPeer_.end() && --peer->second <= 0) perPeer_.erase(peer);
+    }
+
+    // Closes the connection that has sent nothing for longest; false when every one has
+    // begun a request (those are always served).
+    bool EvictIdlest() {
+        if (idle_.empty()) return false;
+        const uint64_t id = idle_.begin()->second;
+        Close(id, "idle, to make room");
+        return true;
     }
 
     void Read(uint64_t id, Connection& c) {
@@ -435,6 +470,7 @@ class EventLoop {
             // Every byte counts against the limit, blanks before the request included.
             if (before + static_cast<size_t>(n) > kMaxRequestBytes)
                 return Close(id, "request over 64 KiB");
+            if (before == 0) idle_.erase({c.started, id});
             c.in.append(buffer, static_cast<size_t>(n));
             if (!TryRequest(id, c, before)) return;
         }
@@ -561,6 +597,9 @@ class EventLoop {
     UniqueFd spare_{::open("/dev/null", O_RDONLY | O_CLOEXEC)};
     std::unique_ptr<Workers> workers_;
     std::unordered_map<uint64_t, Connection> connections_;
+    std::unordered_map<std::string, int> perPeer_;
+    // Connections that have sent no byte yet, oldest first.
+    std::set<std::pair<Clock::time_point, uint64_t>> idle_;
     uint64_t nextId_ = kFirstConnectionId;
     bool stopping_ = false;
 };

@@ -4,7 +4,9 @@
 
 namespace ks {
 
-// Connections open at once, both transports together; one more is closed unanswered.
+// Connections open at once, both transports together. When the table is full, the
+// connection that has sent nothing for longest makes room; if every one has started a
+// request, the new one is closed unanswered.
 inline constexpr size_t kMaxConnections = 1024;
 // Threads that answer whole requests; reading and writing never take one.
 inline constexpr int kWorkerThreads = 16;
@@ -16,6 +18,8 @@ struct ServerOptions {
     std::string hostsAddress;   // the text of /hosts.txt (default: the bind address)
     int readTimeoutMs = 10000;  // the whole request must arrive within this, or it is closed
     int sendTimeoutMs = 10000;  // the whole answer must be taken within this, or it is dropped
+    // Connections one peer address may hold at once; one more is closed unanswered.
+    int maxPerPeer = 64;
 };
 
 // Serves both transports until SIGTERM or SIGINT, then closes every connection, joins its
