@@ -3,7 +3,9 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
+#include <optional>
 
 namespace z39 {
 namespace {
@@ -21,17 +23,29 @@ struct MultiCloser {
 };
 using Easy = std::unique_ptr<CURL, EasyCloser>;
 
+// Where one transfer's body goes, and how much of it may come.
+struct Sink {
+    std::string* body = nullptr;
+    size_t max = kMaxHttpBodyBytes;
+    bool over = false;
+};
+
 // Keeps the body; a body past the cap ends the transfer (a write error), however long the
 // peer would go on sending.
 size_t Append(char* data, size_t size, size_t count, void* user) {
-    auto* body = static_cast<std::string*>(user);
-    if (body->size() + size * count > kMaxHttpBodyBytes) return 0;
-    body->append(data, size * count);
+    auto* sink = static_cast<Sink*>(user);
+    if (sink->body->size() + size * count > sink->max) {
+        sink->over = true;
+        return 0;
+    }
+    sink->body->append(data, size * count);
     return size * count;
 }
 
-// The options every GET of ours has; the body goes to `body`.
-void SetUp(CURL* c, const std::string& url, int timeoutMs, std::string* body) {
+std::string OverCapError(size_t max) { return "body over " + std::to_string(max) + " bytes"; }
+
+// The options every GET of ours has; the body goes to `sink`.
+void SetUp(CURL* c, const std::string& url, int timeoutMs, Sink* sink) {
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
     curl_easy_setopt(c, CURLOPT_PROXY, "");
     curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
@@ -42,15 +56,15 @@ void SetUp(CURL* c, const std::string& url, int timeoutMs, std::string* body) {
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, Append);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, body);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, sink);
 }
 
 // The result of a finished transfer.
-void Finish(CURL* c, CURLcode rc, HttpResult& result) {
+void Finish(CURL* c, CURLcode rc, const Sink& sink, HttpResult& result) {
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &result.status);
     if (rc != CURLE_OK) {
-        result.error = curl_easy_strerror(rc);
-        result.body.clear();
+        result.error = sink.over ? OverCapError(sink.max) : curl_easy_strerror(rc);
+        std::string().swap(result.body);  // its memory too
     } else if (result.status < 200 || result.status >= 300) {
         result.error = "HTTP status " + std::to_string(result.status);
     } else {
@@ -70,26 +84,63 @@ HttpResult CancelledResult() {
     return r;
 }
 
+HttpResult SetTimedOutResult() {
+    HttpResult r;
+    r.error = "the time for all pages ran out";
+    return r;
+}
+
+using SteadyClock = std::chrono::steady_clock;
+
+// The end of the set's time, or none.
+std::optional<SteadyClock::time_point> SetDeadline(const TransferLimits& limits) {
+    if (limits.setTimeoutMs <= 0) return std::nullopt;
+    return SteadyClock::now() + std::chrono::milliseconds(limits.setTimeoutMs);
+}
+
+// A transfer's time-out, cut to what is left of the set's time (at least 1 ms).
+int TimeoutWithin(const TransferLimits& limits,
+                  const std::optional<SteadyClock::time_point>& deadline) {
+    if (!deadline) return limits.timeoutMs;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - SteadyClock::now());
+    return static_cast<int>(std::clamp<long long>(left.count(), 1, limits.timeoutMs));
+}
+
 }  // namespace
 
-std::vector<HttpResult> HttpClient::GetMany(const std::vector<std::string>& urls, int timeoutMs,
-                                            int, const Progress& progress,
+std::vector<HttpResult> HttpClient::GetMany(const std::vector<std::string>& urls,
+                                            const TransferLimits& limits, const Progress& progress,
                                             const CancelToken* cancel) {
     std::vector<HttpResult> results;
+    const auto deadline = SetDeadline(limits);
     for (const auto& url : urls) {
-        results.push_back(cancel && cancel->cancelled() ? CancelledResult()
-                                                        : Get(url, timeoutMs, cancel));
+        if (cancel && cancel->cancelled()) {
+            results.push_back(CancelledResult());
+        } else if (deadline && SteadyClock::now() >= *deadline) {
+            results.push_back(SetTimedOutResult());
+        } else {
+            results.push_back(Get(url, TimeoutWithin(limits, deadline), cancel));
+            HttpResult& r = results.back();
+            if (r.body.size() > limits.maxBodyBytes) {
+                r = HttpResult{};
+                r.error = OverCapError(limits.maxBodyBytes);
+            }
+        }
         if (progress) progress(results.size());
     }
     return results;
 }
 
 HttpResult CurlHttpClient::Get(const std::string& url, int timeoutMs, const CancelToken* cancel) {
-    return GetMany({url}, timeoutMs, 1, {}, cancel).front();
+    TransferLimits limits;
+    limits.timeoutMs = timeoutMs;
+    return GetMany({url}, limits, {}, cancel).front();
 }
 
-std::vector<HttpResult> CurlHttpClient::GetMany(const std::vector<std::string>& urls, int timeoutMs,
-                                                int parallel, const Progress& progress,
+std::vector<HttpResult> CurlHttpClient::GetMany(const std::vector<std::string>& urls,
+                                                const TransferLimits& limits,
+                                                const Progress& progress,
                                                 const CancelToken* cancel) {
     Global();
     std::vector<HttpResult> results(urls.size());
@@ -101,8 +152,10 @@ std::vector<HttpResult> CurlHttpClient::GetMany(const std::vector<std::string>& 
     // The handles in flight, by the position of their URL; each leaves the multi handle
     // before it is cleaned up.
     std::vector<Easy> easy(urls.size());
+    std::vector<Sink> sinks(urls.size());
     size_t next = 0, running = 0, done = 0;
-    const size_t limit = static_cast<size_t>(std::max(1, parallel));
+    const size_t limit = static_cast<size_t>(std::max(1, limits.parallel));
+    const auto deadline = SetDeadline(limits);
     auto start = [&](size_t i) {
         easy[i].reset(curl_easy_init());
         if (!easy[i]) {
@@ -111,26 +164,29 @@ std::vector<HttpResult> CurlHttpClient::GetMany(const std::vector<std::string>& 
             if (progress) progress(done);
             return;
         }
-        SetUp(easy[i].get(), urls[i], timeoutMs, &results[i].body);
+        sinks[i] = Sink{&results[i].body, limits.maxBodyBytes, false};
+        SetUp(easy[i].get(), urls[i], TimeoutWithin(limits, deadline), &sinks[i]);
         curl_easy_setopt(easy[i].get(), CURLOPT_PRIVATE, reinterpret_cast<char*>(i));
         curl_multi_add_handle(multi.get(), easy[i].get());
         ++running;
     };
     curl_waitfd stop{cancel ? cancel->fd() : -1, CURL_WAIT_POLLIN, 0};
-    while (done < urls.size()) {
-        if (cancel && cancel->cancelled()) {
-            // What has not ended fails as cancelled; the handles leave before they go.
-            for (size_t i = 0; i < urls.size(); ++i) {
-                if (easy[i]) {
-                    curl_multi_remove_handle(multi.get(), easy[i].get());
-                    easy[i].reset();
-                    results[i] = CancelledResult();
-                } else if (i >= next) {
-                    results[i] = CancelledResult();
-                }
+    // Ends what has not ended with `result`; the handles leave before they go.
+    auto endTheRest = [&](const HttpResult& result) {
+        for (size_t i = 0; i < urls.size(); ++i) {
+            if (easy[i]) {
+                curl_multi_remove_handle(multi.get(), easy[i].get());
+                easy[i].reset();
+                results[i] = result;
+            } else if (i >= next) {
+                results[i] = result;
             }
-            return results;
         }
+        return results;
+    };
+    while (done < urls.size()) {
+        if (cancel && cancel->cancelled()) return endTheRest(CancelledResult());
+        if (deadline && SteadyClock::now() >= *deadline) return endTheRest(SetTimedOutResult());
         while (next < urls.size() && running < limit) start(next++);
         int active = 0;
         curl_multi_perform(multi.get(), &active);
@@ -140,7 +196,7 @@ std::vector<HttpResult> CurlHttpClient::GetMany(const std::vector<std::string>& 
             char* tag = nullptr;
             curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &tag);
             size_t i = reinterpret_cast<size_t>(tag);
-            Finish(msg->easy_handle, msg->data.result, results[i]);
+            Finish(msg->easy_handle, msg->data.result, sinks[i], results[i]);
             curl_multi_remove_handle(multi.get(), msg->easy_handle);
             easy[i].reset();
             --running;

@@ -20,6 +20,16 @@ struct HttpResult {
     bool cancelled = false;  // the cancel token ended it
 };
 
+// How a set of GETs is bounded.
+struct TransferLimits {
+    int timeoutMs = 10000;  // each transfer
+    int parallel = 1;       // transfers at the same time
+    // A longer body ends its transfer as a failure ("body over N bytes").
+    size_t maxBodyBytes = kMaxHttpBodyBytes;
+    // All transfers together (0: no such bound); what has not ended then fails as timed out.
+    int setTimeoutMs = 0;
+};
+
 // HTTP GET with a time-out for the whole transfer, the body in memory (at most
 // kMaxHttpBodyBytes). Never uses a proxy. A cancel token, when given, ends the transfers
 // early as failures marked `cancelled`.
@@ -32,11 +42,12 @@ class HttpClient {
     // Called as each transfer of GetMany ends: how many have ended so far.
     using Progress = std::function<void(size_t done)>;
 
-    // Several GETs, each with its own time-out, at most `parallel` at a time; the results
-    // in the order of `urls`, whatever order they end in. This one fetches one after the
-    // other; a client that can do better overrides it.
-    virtual std::vector<HttpResult> GetMany(const std::vector<std::string>& urls, int timeoutMs,
-                                            int parallel, const Progress& progress = {},
+    // Several GETs within `limits`; the results in the order of `urls`, whatever order
+    // they end in. This one fetches one after the other; a client that can do better
+    // overrides it.
+    virtual std::vector<HttpResult> GetMany(const std::vector<std::string>& urls,
+                                            const TransferLimits& limits,
+                                            const Progress& progress = {},
                                             const CancelToken* cancel = nullptr);
 };
 
@@ -46,8 +57,8 @@ class CurlHttpClient final : public HttpClient {
   public:
     HttpResult Get(const std::string& url, int timeoutMs,
                    const CancelToken* cancel = nullptr) override;
-    std::vector<HttpResult> GetMany(const std::vector<std::string>& urls, int timeoutMs,
-                                    int parallel, const Progress& progress = {},
+    std::vector<HttpResult> GetMany(const std::vector<std::string>& urls,
+                                    const TransferLimits& limits, const Progress& progress = {},
                                     const CancelToken* cancel = nullptr) override;
 };
 

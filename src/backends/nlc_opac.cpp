@@ -110,7 +110,34 @@ int HitCountOf(const std::string& page) {
     return hits;
 }
 
-NlcOpacBackend::NlcOpacBackend(HttpClient& http) : http_(http) {}
+namespace {
+
+// Record pages that gave no record: how many, and the first with its reason.
+struct PageFailures {
+    int count = 0;
+    std::string first;
+    void Add(size_t entry, const std::string& why) {
+        if (count++ == 0) first = "entry " + std::to_string(entry) + ": " + why;
+    }
+};
+
+std::string FailedPagesNotice(const PageFailures& f) {
+    return G("有[") + std::to_string(f.count) + G("]个记录页面没有取得（出错、超时、超过") +
+           std::to_string(kOpacMaxPageBytes / (1024 * 1024)) +
+           G(" MB或没有内容），这些记录没有列出。\r\n") + f.first;
+}
+
+std::string TooLongRecordsNotice(const PageFailures& f) {
+    return G("有[") + std::to_string(f.count) +
+           G("]条记录超过ISO "
+             "2709的长度（字段9999字节、记录99999字节），没有列出，也不会保存。\r\n") +
+           f.first;
+}
+
+}  // namespace
+
+NlcOpacBackend::NlcOpacBackend(HttpClient& http, int setTimeoutMs)
+    : http_(http), setTimeoutMs_(setTimeoutMs) {}
 
 PageResult NlcOpacBackend::Fetch(const TargetProfile&, const SearchRequest& request,
                                  CancelToken& cancel) {
@@ -148,19 +175,39 @@ PageResult NlcOpacBackend::Fetch(const TargetProfile&, const SearchRequest& requ
                            "&set_entry=" + SixDigits(i) + "&format=001");
         // The pages come in any order; they are kept in entry order, as fetching them one
         // after the other would.
+        TransferLimits limits;
+        limits.timeoutMs = kOpacTimeoutMs;
+        limits.parallel = kOpacParallelPages;
+        limits.maxBodyBytes = kOpacMaxPageBytes;
+        limits.setTimeoutMs = setTimeoutMs_;
         std::vector<HttpResult> pages = http_.GetMany(
-            urls, kOpacTimeoutMs, kOpacParallelPages,
+            urls, limits,
             [&](size_t done) {
                 if (request.progress) request.progress(static_cast<int>(done), hits);
             },
             &cancel);
         if (cancelled()) return out;
         int withReferences = 0;
-        for (const auto& one : pages) {
+        PageFailures failed, tooLong;
+        for (size_t i = 0; i < pages.size(); ++i) {
+            const HttpResult& one = pages[i];
             int references = 0;
-            out.records.push_back(BookDataToBookMarc(PageToFieldLines(BookData(one, &references))));
+            const std::string lines = PageToFieldLines(BookData(one, &references));
+            // A page that failed, or held no field, is no record.
+            if (lines.empty()) {
+                failed.Add(i + 1, one.ok ? std::string("no record on the page") : one.error);
+                continue;
+            }
+            auto record = BookDataToBookMarc(lines);
+            if (!record) {
+                tooLong.Add(i + 1, "over ISO 2709's lengths");
+                continue;
+            }
+            out.records.push_back(std::move(*record));
             if (references > 0) ++withReferences;
         }
+        if (failed.count > 0) out.notices.push_back(FailedPagesNotice(failed));
+        if (tooLong.count > 0) out.notices.push_back(TooLongRecordsNotice(tooLong));
         if (withReferences > 0) out.notices.push_back(ReferencesNotice(withReferences));
     }
     return out;

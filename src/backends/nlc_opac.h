@@ -11,6 +11,10 @@ inline constexpr int kOpacTimeoutMs = 60000;
 inline constexpr int kOpacMaxRecords = 30;
 // Record pages fetched at the same time.
 inline constexpr int kOpacParallelPages = 6;
+// All record pages of one search together, however slowly each arrives.
+inline constexpr int kOpacSetTimeoutMs = 90000;
+// The most a record page may hold; a record that fits ISO 2709 needs far less.
+inline constexpr size_t kOpacMaxPageBytes = 2 * 1024 * 1024;
 
 // The characters '0' to '9' of a text, in order.
 std::string DigitsOnly(const std::string& text);
@@ -39,12 +43,14 @@ int HitCountOf(const std::string& resultPage);
 // arrives. There is no further page to fetch: asking for one fails as a lost connection.
 class NlcOpacBackend final : public SearchBackend {
   public:
-    explicit NlcOpacBackend(HttpClient& http);
+    // `setTimeoutMs` bounds the fetch of all record pages together.
+    explicit NlcOpacBackend(HttpClient& http, int setTimeoutMs = kOpacSetTimeoutMs);
     PageResult Fetch(const TargetProfile& target, const SearchRequest& request,
                      CancelToken& cancel) override;
 
   private:
     HttpClient& http_;
+    int setTimeoutMs_;
 };
 
 }  // namespace z39

@@ -2,21 +2,18 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
 
 #include "backends/subfield_order.h"
 #include "common/gbk_text.h"
+#include "records/iso2709.h"
 
 namespace z39 {
 namespace {
 
 constexpr const char* kFieldEntryMark = "000000, ,";
-
-// The list's order: whole entries compared without ASCII case; equal ones by their bytes.
-bool WorkListLess(const std::string& a, const std::string& b) {
-    std::string la = LowerAscii(a), lb = LowerAscii(b);
-    if (la != lb) return la < lb;
-    return a < b;
-}
 
 std::string Digits(long long value, int width) {
     char buf[32];
@@ -43,6 +40,7 @@ struct Assembly {
     std::string directory, data;
     long long dataLength = 0, directoryLength = 0;
     std::string typePart = "nam0 ";
+    bool fieldTooLong = false;  // ISO 2709 cannot say its length
 
     // GetiHeadAndsList: one field into directory and data.
     void GetiHeadAndsList(const std::string& tagAndText) {
@@ -50,6 +48,7 @@ struct Assembly {
         std::string text = tagAndText.size() > 3 ? tagAndText.substr(3) : std::string();
         if (text.empty()) return;
         long long length = static_cast<long long>(text.size()) + 1;
+        if (length > static_cast<long long>(kMaxIso2709Field)) fieldTooLong = true;
         directory += tag + Digits(length, 4) + Digits(dataLength, 5);
         dataLength += length;
         directoryLength += 12;
@@ -76,26 +75,30 @@ std::string GetMarcSubFieldOrder(const std::string& tag, const std::string& code
 
 std::string PageToFieldLines(const std::string& page) {
     static const std::string marker = "<!-- filename: full-000-body -->";
+    const std::string_view text(page);
     std::string result;
-    std::string rest = page;
-    while (true) {
-        size_t at = rest.find(marker);
-        if (at == std::string::npos) break;
-        rest.erase(0, at + marker.size());
+    // Each block runs from one marker to the next; its label and value are looked for
+    // inside it, so a page of many blocks is read in one pass.
+    size_t at = text.find(marker);
+    while (at != std::string_view::npos) {
+        const size_t from = at + marker.size();
+        at = text.find(marker, from);
+        const std::string_view block =
+            text.substr(from, at == std::string_view::npos ? std::string_view::npos : at - from);
         std::string label;
-        size_t nowrap = rest.find("nowrap>");
-        if (nowrap != std::string::npos) {
-            label = rest.substr(nowrap + 7, 20);
-            label = Trim(label.substr(0, label.find("</td>"))) + "     ";
+        const size_t nowrap = block.find("nowrap>");
+        if (nowrap != std::string_view::npos) {
+            std::string_view cell = block.substr(nowrap + 7, 20);
+            label = Trim(std::string(cell.substr(0, cell.find("</td>")))) + "     ";
             label.resize(5);
         } else {
             label = "     ";
         }
         std::string value;
-        size_t cell = rest.find("class=td1>");
-        if (cell != std::string::npos) {
-            value = rest.substr(cell + 10);
-            value = Trim(value.substr(0, value.find("</td>")));
+        const size_t cell = block.find("class=td1>");
+        if (cell != std::string_view::npos) {
+            std::string_view rest = block.substr(cell + 10);
+            value = Trim(std::string(rest.substr(0, rest.find("</td>"))));
         }
         // One cell is one field line: a line break inside the cell is a blank, so only the
         // page's own cells split lines.
@@ -109,18 +112,22 @@ std::string PageToFieldLines(const std::string& page) {
 
 std::vector<std::string> WorkList(const std::string& fieldLines) {
     std::vector<std::string> list;
+    // The tags that have an entry beginning with "000000" after the tag.
+    std::unordered_set<std::string> headed;
+    auto push = [&](std::string entry) {
+        if (entry.compare(3, 6, "000000") == 0) headed.insert(entry.substr(0, 3));
+        list.push_back(std::move(entry));
+    };
     for (const std::string& line : TextLines(fieldLines + "\r\n")) {
         std::string tag = line.substr(0, 3);
         if (tag < "000" || tag > "999") continue;
         if (line.find('|') == std::string::npos) {
-            list.push_back(tag + kFieldEntryMark + Trim(line.size() > 3 ? line.substr(3) : ""));
+            push(tag + kFieldEntryMark + Trim(line.size() > 3 ? line.substr(3) : ""));
             continue;
         }
-        const std::string head = tag + "000000";
-        bool known = std::any_of(list.begin(), list.end(),
-                                 [&](const std::string& e) { return e.compare(0, 9, head) == 0; });
-        if (!known)
-            list.push_back(tag + kFieldEntryMark + (line.size() > 3 ? line.substr(3, 2) : ""));
+        // The field's own entry (its tag and "000000") comes once, before its subfields.
+        if (!headed.count(tag))
+            push(tag + kFieldEntryMark + (line.size() > 3 ? line.substr(3, 2) : ""));
         std::string subfields = (line.size() > 6 ? line.substr(6) : std::string()) + "|";
         size_t start = 0;
         while (true) {
@@ -130,14 +137,26 @@ std::vector<std::string> WorkList(const std::string& fieldLines) {
             start = bar + 1;
             std::string code = piece.substr(0, 1);
             std::string text = Trim(piece.size() > 1 ? piece.substr(1) : "");
-            list.push_back(tag + "000" + GetMarcSubFieldOrder(tag, code) + "," + code + "," + text);
+            push(tag + "000" + GetMarcSubFieldOrder(tag, code) + "," + code + "," + text);
         }
     }
-    std::stable_sort(list.begin(), list.end(), WorkListLess);
-    return list;
+    // Sorted on keys made once per entry, not once per comparison.
+    std::vector<std::pair<std::string, size_t>> keys;
+    keys.reserve(list.size());
+    for (size_t i = 0; i < list.size(); ++i) keys.emplace_back(LowerAscii(list[i]), i);
+    std::stable_sort(keys.begin(), keys.end(), [&](const auto& a, const auto& b) {
+        if (a.first != b.first) return a.first < b.first;
+        return list[a.second] < list[b.second];
+    });
+    std::vector<std::string> sorted;
+    sorted.reserve(list.size());
+    for (const auto& key : keys) sorted.push_back(std::move(list[key.second]));
+    return sorted;
 }
 
-std::string DoAllFieldsValue(const std::vector<std::string>& workList) {
+namespace {
+
+Assembly Assemble(const std::vector<std::string>& workList) {
     Assembly a;
     std::string currentTag, currentText;
     auto finish = [&] {
@@ -159,11 +178,14 @@ std::string DoAllFieldsValue(const std::vector<std::string>& workList) {
         if (afterComma == ' ') {
             finish();
             currentTag = entry.substr(0, 3);
-            if (currentTag < "010") {
+            if (currentTag.starts_with("00")) {  // a control field: no indicators
                 currentText = afterSecond;
             } else {
+                // Indicators are ASCII; anything else in their place is read as a blank.
                 currentText = afterSecond.substr(0, 2);
                 currentText.resize(2, ' ');
+                for (char& c : currentText)
+                    if (static_cast<unsigned char>(c) >= 0x80) c = ' ';
             }
         } else {
             currentText += std::string("\x1F") + afterComma + afterSecond;
@@ -173,6 +195,10 @@ std::string DoAllFieldsValue(const std::vector<std::string>& workList) {
     if (!currentTag.empty()) a.GetiHeadAndsList(currentTag + currentText);
     a.directoryLength += 1;
     a.directory += "\x1E";
+    return a;
+}
+
+std::string Joined(const Assembly& a) {
     std::string type = a.typePart.substr(0, 5);
     type.resize(5, ' ');
     // The record length counts the record terminator too, as ISO 2709 has it.
@@ -181,8 +207,18 @@ std::string DoAllFieldsValue(const std::vector<std::string>& workList) {
     return leader + a.directory + a.data;
 }
 
-std::string BookDataToBookMarc(const std::string& fieldLines) {
-    std::string record = DoAllFieldsValue(WorkList(fieldLines)) + "\x1D";
+}  // namespace
+
+std::string DoAllFieldsValue(const std::vector<std::string>& workList) {
+    return Joined(Assemble(workList));
+}
+
+std::optional<std::string> BookDataToBookMarc(const std::string& fieldLines) {
+    const Assembly a = Assemble(WorkList(fieldLines));
+    if (a.fieldTooLong ||
+        a.dataLength + a.directoryLength + 24 + 1 > static_cast<long long>(kMaxIso2709Record))
+        return std::nullopt;
+    std::string record = Joined(a) + "\x1D";
     for (char& c : record) {
         if (c == '\r' || c == '\n') c = ' ';
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,8 +12,9 @@ std::string PageToFieldLines(const std::string& page);
 
 // Field lines to one ISO 2709 record text. Subfields are put into the order of the
 // subfield order table; repeated fields of one tag become one field. The leader's record
-// length counts every byte of the record, terminator included.
-std::string BookDataToBookMarc(const std::string& fieldLines);
+// length counts every byte of the record, terminator included. Nothing when a field would
+// be over 9,999 bytes or the record over 99,999: ISO 2709 cannot say such lengths.
+std::optional<std::string> BookDataToBookMarc(const std::string& fieldLines);
 
 // The work list BookDataToBookMarc builds, in its sorted order (for tests).
 std::vector<std::string> WorkList(const std::string& fieldLines);

@@ -164,7 +164,10 @@ std::optional<std::string> RecordToGbk(std::string_view record, RecordCharset fr
     // undefined position).
     if (leader[9] == 'a') leader[9] = ' ';
     auto built = BuildIso2709(leader, read.fields);
-    if (built && references) *references += count;
+    // YAZ reads a NUL indicator as the end of the indicators and writes none: what comes
+    // out is held to the same check as what went in.
+    if (!built || !IsWellFormedIso2709(*built)) return std::nullopt;
+    if (references) *references += count;
     return built;
 }
 

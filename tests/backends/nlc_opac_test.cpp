@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <yaz/marcdisp.h>
+#include <chrono>
+#include <fstream>
+#include <iostream>
 
 #include "backends/opac_record.h"
 #include "backends/subfield_order.h"
 #include "common/gbk_text.h"
 #include "demo_catalogue.h"
+#include "records/iso2709.h"
 #include "records/marc_charset.h"
 #include "records/marc_record.h"
 #include "support/fakes.h"
@@ -61,7 +65,7 @@ TEST(SubfieldOrder, TableAndLookup) {
 
 TEST(BookDataToBookMarc, ReordersSubfieldsAndFields) {
     std::string lines = G("2101 |d 2008 |c 重庆出版社 |a 重庆\r\n2001 |f 刘慈欣著 |a 三体\r\n");
-    std::string record = BookDataToBookMarc(lines);
+    std::string record = *BookDataToBookMarc(lines);
     auto fields = ReadFields(record).fields;
     ASSERT_EQ(fields.size(), 2u);
     EXPECT_EQ(fields[0].tag, "200");
@@ -79,7 +83,7 @@ TEST(BookDataToBookMarc, ReordersSubfieldsAndFields) {
 }
 
 TEST(BookDataToBookMarc, RepeatedFieldsMergeAndUpperCaseCodesFollow) {
-    std::string record = BookDataToBookMarc(
+    std::string record = *BookDataToBookMarc(
         G("701 0|a 王五 |4 著\r\n701 1|9 wang |a 李四 |A li si\r\n200  |A shu |a 书\r\n"));
     EXPECT_EQ(SubfieldsOf(record, "701"),
               (std::vector<std::string>{"a" + G("李四"), "a" + G("王五"), "Ali si", "9wang",
@@ -91,7 +95,7 @@ TEST(BookDataToBookMarc, RepeatedFieldsMergeAndUpperCaseCodesFollow) {
 }
 
 TEST(BookDataToBookMarc, ControlFieldsLineBreaksAndSkippedLabels) {
-    std::string record = BookDataToBookMarc(
+    std::string record = *BookDataToBookMarc(
         "LDR  00000nam\r\nFMT  BK\r\n005  20240101093000.0 \r\n"
         "200 1|a two\rlines|f x\nz\r\n");
     auto fields = ReadFields(record).fields;
@@ -104,7 +108,7 @@ TEST(BookDataToBookMarc, ControlFieldsLineBreaksAndSkippedLabels) {
 }
 
 TEST(BookDataToBookMarc, EmptyPageGivesTheEmptyRecord) {
-    std::string record = BookDataToBookMarc(PageToFieldLines(""));
+    std::string record = *BookDataToBookMarc(PageToFieldLines(""));
     EXPECT_EQ(record, std::string("00026nam0 2200025   450 \x1E\x1D"));
     EXPECT_EQ(record.size(), 26u);
 }
@@ -124,7 +128,7 @@ TEST(PageToFieldLines, LineBreaksInsideACellAreBlanks) {
             "<!-- filename: full-000-body --><td nowrap>200 1</td><td class=td1>|aAB" + brk +
             "CD|fX</td>";
         std::string lines = PageToFieldLines(page);
-        std::string record = BookDataToBookMarc(lines);
+        std::string record = *BookDataToBookMarc(lines);
         auto fields = ReadFields(record).fields;
         ASSERT_EQ(fields.size(), 1u) << lines;
         EXPECT_EQ(fields[0].tag, "200");
@@ -298,7 +302,7 @@ TEST_F(OpacSearchTest, TextWithoutGbkFormIsKeptAsReferencesAndTheUserIsTold) {
     // A page whose title holds an emoji and a character outside GBK.
     std::string page = test::AlephRecordPage(record);
     page.replace(page.find("书"), 3, "书\xF0\x9F\x98\x80\xF0\xA0\x80\x80");
-    std::string converted = BookDataToBookMarc(PageToFieldLines(Utf8ToGbkKeepingAll(page)));
+    std::string converted = *BookDataToBookMarc(PageToFieldLines(Utf8ToGbkKeepingAll(page)));
     EXPECT_EQ(SubfieldsOf(converted, "200"),
               std::vector<std::string>{"a" + G("书") + "&#x1F600;&#x20000;"});
     EXPECT_TRUE(YazAccepts(converted));
@@ -308,6 +312,109 @@ TEST_F(OpacSearchTest, TextWithoutGbkFormIsKeptAsReferencesAndTheUserIsTold) {
     ASSERT_EQ(out.rows.size(), 1u);
     EXPECT_NE(store.LoadRecord(0).find("&#x20000;"), std::string::npos);
     EXPECT_EQ(out.notice, ReferencesNotice(1));
+}
+
+TEST_F(OpacSearchTest, RecordPagesThatFailAreNoRecordsAndTheUserIsTold) {
+    test::OpacServer server(Demo(5));
+    server.recordStatus = [](size_t entry) { return entry == 2 || entry == 4 ? 500 : 200; };
+    server.recordPage = [&](size_t entry) {
+        return entry == 5 ? std::string() : test::AlephRecordPage(ks::DemoRecord(entry, 5));
+    };
+    SearchOutcome out = Search(server);
+    EXPECT_EQ(out.rows.size(), 2u);  // entries 1 and 3; no empty row
+    for (int i = 0; i < 2; ++i) EXPECT_GT(ReadFields(store.LoadRecord(i)).fields.size(), 3u);
+    EXPECT_NE(out.notice.find(G("有[3]个记录页面没有取得")), std::string::npos) << out.notice;
+    EXPECT_NE(out.notice.find("entry 2: HTTP status 500"), std::string::npos) << out.notice;
+}
+
+TEST_F(OpacSearchTest, SlowRecordPagesEndWithTheTimeForTheWholeSet) {
+    test::OpacServer server(Demo(12));
+    server.recordDelayMs = [](size_t entry) { return entry <= 3 ? 0 : 2500; };
+    state.settings.OPACURL = server.Base();
+    NlcOpacBackend backend(http, 800);
+    const auto start = std::chrono::steady_clock::now();
+    SearchOutcome out = h.Start(backend, {{"", "ISBN", "7-5366-9293-9"}});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(out.rows.size(), 3u);
+    EXPECT_NE(out.notice.find(G("有[9]个记录页面没有取得")), std::string::npos) << out.notice;
+}
+
+TEST_F(OpacSearchTest, AnOverlongPageOrFieldOrRecordIsRefusedNotWrapped) {
+    const std::string normal = test::AlephRecordPage(ks::DemoRecord(0, 4));
+    auto fieldPage = [&](size_t textBytes, int fields) {
+        std::string page = "<html>";
+        for (int i = 0; i < fields; ++i)
+            page += "<!-- filename: full-000-body --><td nowrap>3000 </td><td class=td1>|a" +
+                    std::string(textBytes, 'x') + "</td>";
+        return page;
+    };
+    test::OpacServer server(Demo(4));
+    server.recordPage = [&](size_t entry) {
+        switch (entry) {
+            case 1:
+                return std::string(kOpacMaxPageBytes + 100, ' ') + normal;
+            case 2:
+                return fieldPage(10000, 1);  // one field of 10,000 bytes
+            case 3:
+                return fieldPage(6000, 1) + fieldPage(3000, 35).substr(6);  // 111,000
+            default:
+                return normal;
+        }
+    };
+    SearchOutcome out = Search(server);
+    ASSERT_EQ(out.rows.size(), 1u);
+    EXPECT_TRUE(IsWellFormedIso2709(store.LoadRecord(0)));
+    EXPECT_NE(out.notice.find(G("有[1]个记录页面没有取得（出错、超时、超过2 MB")),
+              std::string::npos)
+        << out.notice;
+    EXPECT_NE(out.notice.find("entry 1: body over"), std::string::npos) << out.notice;
+    EXPECT_NE(out.notice.find(G("有[2]条记录超过ISO 2709的长度")), std::string::npos) << out.notice;
+    // Just inside the limits is built, and its lengths are right.
+    auto inside = BookDataToBookMarc("300  |a" + std::string(9994, 'x') + "\r\n");
+    ASSERT_TRUE(inside.has_value());
+    EXPECT_TRUE(IsWellFormedIso2709(*inside));
+    EXPECT_FALSE(BookDataToBookMarc("300  |a" + std::string(9995, 'x') + "\r\n").has_value());
+}
+
+long PeakRssKb() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
+    return -1;
+}
+
+// Thirty record pages of 25 MB each: every page is cut at the cap, and the fetch holds
+// little more than the pages in flight.
+TEST_F(OpacSearchTest, ThirtyHugePagesStayWithinThePageCap) {
+    test::OpacServer server(Demo(30));
+    server.streamedPageBytes = 25 * 1000 * 1000;
+    const long before = PeakRssKb();
+    SearchOutcome out = Search(server);
+    const long grown = PeakRssKb() - before;
+    EXPECT_EQ(out.rows.size(), 0u);
+    EXPECT_NE(out.notice.find(G("有[30]个记录页面没有取得")), std::string::npos) << out.notice;
+#if !defined(__SANITIZE_ADDRESS__)
+    EXPECT_LT(grown, 200 * 1024);  // was 952 MB
+#endif
+    std::cout << "30 pages of 25 MB: peak grew by " << grown / 1024 << " MB\n";
+}
+
+// A page of 10 MB with 90,000 field blocks is read in time linear in its size.
+TEST(PageToFieldLines, ATenMegabytePageIsReadInOnePass) {
+    std::string page;
+    for (int i = 0; page.size() < 10 * 1000 * 1000; ++i)
+        page += "<!-- filename: full-000-body --><td nowrap>" + std::to_string(200 + i % 700) +
+                "1 </td><td class=td1>|a" + std::string(35, 'a' + i % 26) + "</td>\n";
+    const auto start = std::chrono::steady_clock::now();
+    const std::string lines = PageToFieldLines(page);
+    const auto record = BookDataToBookMarc(lines);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GT(std::count(lines.begin(), lines.end(), '\n'), 90000);
+    EXPECT_FALSE(record.has_value());           // far over 99,999 bytes
+    EXPECT_LT(took, std::chrono::seconds(10));  // was 45 s; about 1 s here, more under ASan
+    std::cout << "10 MB page: "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms\n";
 }
 
 }  // namespace

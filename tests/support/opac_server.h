@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -80,6 +81,19 @@ class OpacServer {
             std::string page =
                 entry >= 1 && entry <= records_.size() ? AlephRecordPage(records_[entry - 1]) : "";
             if (!pageOverride.empty()) page = pageOverride;
+            if (recordPage) page = recordPage(entry);
+            if (recordStatus) res.status = recordStatus(entry);
+            if (streamedPageBytes > 0) {
+                // Sent in pieces, so that a huge page costs this server no memory.
+                res.set_content_provider(streamedPageBytes, "text/html; charset=UTF-8",
+                                         [](size_t offset, size_t length, httplib::DataSink& sink) {
+                                             static const std::string piece(64 * 1024, 'x');
+                                             (void)offset;
+                                             return sink.write(piece.data(),
+                                                               std::min(length, piece.size()));
+                                         });
+                return;
+            }
             res.set_content(page, "text/html; charset=UTF-8");
         });
         port_ = server_.bind_to_any_port("127.0.0.1");
@@ -113,6 +127,10 @@ class OpacServer {
     std::function<int(size_t entry)> recordDelayMs;
     bool hitMarker = true;
     std::string pageOverride;  // served for every record page when set
+    // The page and the HTTP status of an entry's record page, when set.
+    std::function<std::string(size_t entry)> recordPage;
+    std::function<int(size_t entry)> recordStatus;
+    size_t streamedPageBytes = 0;  // every record page this many bytes of filler, when set
 
   private:
     void Note(const std::string& target) {
