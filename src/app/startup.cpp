@@ -8,8 +8,15 @@ namespace z39 {
 std::string ReadyStatus() { return G("就绪"); }
 std::string ProductName() { return G("岱恒Z39.50客户端"); }
 
+std::string NotARegularFileMessage(const std::string& path) {
+    return G("文件[") + path + G("]不是普通文件（可能是管道、设备或目录），不会读取，也不会写入。");
+}
+
 StartupResult RunStartup(const StartupEnvironment& env) {
     StartupResult out;
+    for (const std::string& path : {env.settingsPath, env.targetListPath, env.handOffPath})
+        if (!path.empty() && IsNotRegularFile(path))
+            out.fileWarnings.push_back(NotARegularFileMessage(path));
     AppState& state = out.state;
     state.files = InitWorkingFiles(env.rawTempFolder);
     state.statusMessage = ReadyStatus();

@@ -26,7 +26,17 @@ bool WriteAll(int fd, std::string_view content) {
     return true;
 }
 
+bool IsRegular(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 }  // namespace
+
+bool IsNotRegularFile(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
 
 std::optional<std::string> ReadWholeFile(const std::string& path) {
     return ReadWholeFile(path, Links::follow);
@@ -34,8 +44,10 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
 
 std::optional<std::string> ReadWholeFile(const std::string& path, Links links) {
     int noFollow = links == Links::refuse ? O_NOFOLLOW : 0;
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | noFollow));
-    if (!fd.ok()) return std::nullopt;
+    // Opened without waiting: a FIFO or a device at `path` would otherwise block the open or
+    // the reads for ever. Only a regular file is read.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | noFollow));
+    if (!fd.ok() || !IsRegular(fd.get())) return std::nullopt;
     std::string out;
     char buffer[65536];
     while (true) {
@@ -66,6 +78,11 @@ std::string LinkTarget(std::string path) {
 
 bool ReplaceFileAtomically(const std::string& linkOrPath, std::string_view content, Links links) {
     const std::string path = links == Links::follow ? LinkTarget(linkOrPath) : linkOrPath;
+    // A FIFO, a device or a folder there is not ours to replace.
+    struct stat existing {};
+    if (::lstat(path.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode) &&
+        !S_ISLNK(existing.st_mode))
+        return false;
     std::string folder = FolderOf(path);
     std::string name = std::filesystem::path(path).filename().string();
     std::vector<char> tmpl(folder.begin(), folder.end());
@@ -88,10 +105,12 @@ bool ReplaceFileAtomically(const std::string& linkOrPath, std::string_view conte
 
 bool AppendToFile(const std::string& path, std::string_view content, Links links) {
     int noFollow = links == Links::refuse ? O_NOFOLLOW : 0;
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | noFollow, 0644));
+    // Without waiting for a reader of a FIFO; only a regular file is appended to.
+    UniqueFd fd(::open(path.c_str(),
+                       O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | noFollow, 0644));
     if (!fd.ok()) return false;
     struct stat before {};
-    if (::fstat(fd.get(), &before) != 0) return false;
+    if (::fstat(fd.get(), &before) != 0 || !S_ISREG(before.st_mode)) return false;
     bool ok = WriteAll(fd.get(), content);
     if (!ok && S_ISREG(before.st_mode)) ::ftruncate(fd.get(), before.st_size);
     return fd.Close() && ok;

@@ -10,13 +10,15 @@ namespace z39 {
 // link planted there makes the operation fail instead of writing elsewhere.
 enum class Links { follow, refuse };
 
-// Whole file as bytes; nullopt when it cannot be opened or read (with Links::refuse, also
-// when `path` is a symbolic link).
+// Whole file as bytes; nullopt when it cannot be opened or read, or is not a regular file
+// (a FIFO, a device: never waited on), and with Links::refuse when `path` is a symbolic
+// link.
 std::optional<std::string> ReadWholeFile(const std::string& path, Links links);
 std::optional<std::string> ReadWholeFile(const std::string& path);
 
 // Replaces `path` with `content` through a temporary file in the same folder and a
-// rename, so a failed write leaves the old file as it was. Returns false on failure.
+// rename, so a failed write leaves the old file as it was. Returns false on failure, and
+// when something other than a regular file (a FIFO, a folder) is at `path`.
 // With Links::follow a symbolic link at `path` stays a link and the file it leads to is
 // replaced (a configuration file kept elsewhere); with Links::refuse the link itself is
 // replaced by the new file, so nothing is written where a planted link points.
@@ -26,12 +28,15 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content,
 // Appends bytes, creating the file when missing. Returns false on failure; a failed append
 // leaves the file at its old length, so no fragment stays behind for the next append to
 // follow. With Links::refuse a symbolic link at `path` is not followed (the append fails).
+// Only a regular file is appended to: a FIFO or a device fails at once.
 bool AppendToFile(const std::string& path, std::string_view content, Links links = Links::follow);
 
 // Deletes a file; a missing file is no error.
 void DeleteFileIfExists(const std::string& path);
 
 bool FileExists(const std::string& path);
+// Something is at `path` (links followed) and it is not a regular file: a FIFO, a folder.
+bool IsNotRegularFile(const std::string& path);
 // Anything at `path`: a file, a folder, a link (even a dangling one).
 bool PathExists(const std::string& path);
 bool DirectoryExists(const std::string& path);

@@ -76,8 +76,10 @@ SaveResult SaveTickedRecords(AppState& state, const ResultIndex& index, RecordSt
         }
     }
     if (result.failed > 0) {
-        result.messages.push_back(G("文件[") + destination + G("]写入失败，有[") +
-                                  std::to_string(result.failed) + G("]条编目数据没有保存！"));
+        result.messages.push_back(G("文件[") + destination + G("]写入失败") +
+                                  (IsNotRegularFile(destination) ? G("（不是普通文件）") : "") +
+                                  G("，有[") + std::to_string(result.failed) +
+                                  G("]条编目数据没有保存！"));
     }
     if (launch) {
         if (result.failed > 0) state.exitCode = 1;

@@ -57,6 +57,14 @@ int main(int argc, char* argv[]) {
     z39::CurlHttpClient http;
     z39::SteadyClock clock;
     z39::ProcessRunner runner(ui, clock);
+    // One notice for all of them: a second message box before the main window would
+    // close at once, the application having seen its last window close.
+    if (!start.fileWarnings.empty()) {
+        std::string text;
+        for (const std::string& warning : start.fileWarnings)
+            text += (text.empty() ? "" : "\r\n") + warning;
+        ui.ShowMessage(z39::NoticeTitle(), text);
+    }
     if (!start.handOffBlocked.empty()) {
         ui.ShowMessage(z39::NoticeTitle(), start.handOffBlocked);
         z39::CleanupWorkingFiles(start.state.files);

@@ -134,6 +134,55 @@ class DeskTest(unittest.TestCase):
         self.assertEqual(client.wait(timeout=10), 1)
         self.assertEqual(os.listdir(d.path("tmp", "lib.tmp")), ["other"])
 
+    def test_fifos_in_place_of_files_are_refused_without_a_hang(self):
+        d = self.desk
+        # Each configuration file a FIFO: one notice naming them, then the window.
+        os.makedirs(d.path("xdg", "TesmarkSoft"), exist_ok=True)
+        fifos = [d.path("cfg", "Z39.ini"), d.path("work", "z39svr.cfg"),
+                 d.path("xdg", "TesmarkSoft", "Lib.ini")]
+        for path in fifos:
+            if os.path.exists(path):
+                os.remove(path)
+            os.mkfifo(path)
+        client = d.client()
+        d.dismiss_notice(timeout=30)
+        d.frame()
+        self.assertIsNone(client.poll())
+        client.terminate()
+        client.wait(timeout=10)
+        for path in fifos:
+            os.remove(path)
+        # Today's daily file a FIFO: F5 reports the failure at once and the window goes on.
+        d.write_settings()
+        os.makedirs(d.path("marc"), exist_ok=True)
+        daily = d.path("marc", time.strftime("marc%Y%m%d.txt"))
+        os.mkfifo(daily)
+        client = d.client()
+        d.frame()
+        self.search_title("敦煌学")
+        self.hits_on_screen(client)
+        d.key("F8", "1", "F5")
+        # The failure, then the count saved (none): two notices in the same box, one after
+        # the other.
+        seen = 0
+        deadline = time.time() + 20
+        xdesk.wait_until(lambda: d.windows("^提示信息$"), 10, "message box")
+        while time.time() < deadline:
+            boxes = d.windows("^提示信息$")
+            if not boxes:
+                break
+            d.xdotool("windowfocus", "--sync", boxes[0])
+            d.xdotool("key", "--window", boxes[0], "Return")
+            seen += 1
+            time.sleep(1.0)
+        self.assertFalse(d.windows("^提示信息$"))
+        self.assertEqual(seen, 2)
+        self.assertIsNone(client.poll())
+        self.assertTrue(os.path.exists(daily) and not os.path.isfile(daily))
+        # The window still answers: a further page comes.
+        d.key("F3")
+        self.hits_on_screen(client)
+
     def test_compact_launch_window(self):
         d = self.desk
         # A catalogue that accepts and never answers keeps the launch search waiting.
