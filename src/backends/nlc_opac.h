@@ -12,7 +12,7 @@ inline constexpr int kOpacMaxRecords = 30;
 // Record pages fetched at the same time.
 inline constexpr int kOpacParallelPages = 6;
 // All record pages of one search together, however slowly each arrives.
-inline constexpr int kOpacSetTimeoutMs = 90000;
+inline constexpr int kOpacSetTimeoutMs = 60000;
 // The most a record page may hold; a record that fits ISO 2709 needs far less.
 inline constexpr size_t kOpacMaxPageBytes = 2 * 1024 * 1024;
 
