@@ -4,7 +4,7 @@
 #   Z39_MAIN_SOURCE   src/ui/main.cpp
 # Each folder of the core may include only from itself and the folders before it here;
 # scripts/check-includes.sh enforces that order.
-set(Z39_CORE_LAYERS common state records targets backends search app)
+set(Z39_CORE_LAYERS common state records targets backends search batch app)
 
 get_filename_component(_z39_src ${CMAKE_CURRENT_LIST_DIR}/../src ABSOLUTE)
 set(Z39_CORE_SOURCES)

@@ -152,7 +152,7 @@ bool ExternalZ39Backend::RunClient(const Run& run, RecordCharset queryCharset, C
     if (!ReplaceFileAtomically(files_.script, BuildZ39Script(run.settings, run.target.entry,
                                                              run.query, run.show, options)))
         throw Z39Error("Unable to write to " + files_.script);
-    clock_.SleepMs(kScriptWaitMs);
+    if (settleWaits_) clock_.SleepMs(kScriptWaitMs);
     int exitStatus = 0;
     RunStatus status = runner_.Run(
         ProcessRunner::QuoteWord(clientPath_) + " -m " + ProcessRunner::QuoteWord(files_.marc),
@@ -172,7 +172,7 @@ bool ExternalZ39Backend::RunClient(const Run& run, RecordCharset queryCharset, C
         out.reason = ClientFailureReason(exitStatus, files_.message);
         return false;
     }
-    clock_.SleepMs(kRecordWaitMs);
+    if (settleWaits_) clock_.SleepMs(kRecordWaitMs);
     return true;
 }
 

@@ -85,6 +85,10 @@ class ExternalZ39Backend final : public SearchBackend {
 
     const Z39WorkFiles& files() const { return files_; }
 
+    // Whether the waits before and after the client run (kScriptWaitMs, kRecordWaitMs)
+    // are kept; a batch, which writes and reads nothing a desk user watches, leaves them.
+    void SetSettleWaits(bool on) { settleWaits_ = on; }
+
   private:
     struct Run {
         const Z39Settings& settings;
@@ -108,6 +112,7 @@ class ExternalZ39Backend final : public SearchBackend {
     Clock& clock_;
     Z39WorkFiles files_;
     std::string clientPath_;
+    bool settleWaits_ = true;
     std::mutex learnedLock_;
     std::map<std::string, RecordCharset> learned_;  // by address:port/database
 };

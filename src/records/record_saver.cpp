@@ -21,6 +21,19 @@ std::string TodayYyyymmdd() {
     return text;
 }
 
+std::string CheckDownloadFolder(const std::string& marcPath,
+                                const std::string& autoCreateMarcPath) {
+    if (marcPath.empty()) return {};
+    std::string folder = marcPath.substr(0, marcPath.size() - 1);
+    if (marcPath == autoCreateMarcPath) MakeDirectories(folder);
+    if (DirectoryExists(folder.empty() ? "/" : folder)) return {};
+    return G("目录[") + folder + G("]不存在！请先配置好参数！");
+}
+
+bool AppendToDailyFile(const std::string& dailyFile, const std::string& record) {
+    return AppendToFile(dailyFile, record + "\r\n");
+}
+
 SaveResult SaveTickedRecords(AppState& state, const ResultIndex& index, RecordStore& store,
                              HandOffStore& handOff, const std::vector<bool>& ticked,
                              const std::function<std::string()>& today) {
@@ -37,12 +50,11 @@ SaveResult SaveTickedRecords(AppState& state, const ResultIndex& index, RecordSt
             result.exitSystem = true;
             return result;
         }
-    } else if (!marcPath.empty()) {
-        std::string folder = marcPath.substr(0, marcPath.size() - 1);
-        if (marcPath == state.autoCreateMarcPath) MakeDirectories(folder);
-        if (!DirectoryExists(folder.empty() ? "/" : folder)) {
+    } else {
+        std::string missing = CheckDownloadFolder(marcPath, state.autoCreateMarcPath);
+        if (!missing.empty()) {
             result.stopped = true;
-            result.messages.push_back(G("目录[") + folder + G("]不存在！请先配置好参数！"));
+            result.messages.push_back(missing);
             return result;
         }
     }
@@ -60,7 +72,7 @@ SaveResult SaveTickedRecords(AppState& state, const ResultIndex& index, RecordSt
                            : DailyFilePath(marcPath, today());
         } else if (!launch) {
             destination = DailyFilePath(marcPath, today());
-            written = AppendToFile(destination, record + "\r\n");
+            written = AppendToDailyFile(destination, record);
         } else if (state.launch.handOff) {
             destination = handOff.path();
             written = handOff.SetHandOffValue(kHandOffOutputName, record);

@@ -27,6 +27,14 @@ std::string DailyFilePath(const std::string& marcPath, const std::string& yyyymm
 // Today as yyyymmdd in local time.
 std::string TodayYyyymmdd();
 
+// Empty when records may be saved under `marcPath`, else the message saying its folder is
+// missing (the folder is made first when `marcPath` is the automatic default).
+std::string CheckDownloadFolder(const std::string& marcPath, const std::string& autoCreateMarcPath);
+
+// Appends one record and CR LF to a daily file; false when it could not be written (the
+// file then stays at its old length).
+bool AppendToDailyFile(const std::string& dailyFile, const std::string& record);
+
 // Saves the ticked rows (btSaveRec). Interactive: appends each record + CR LF to the daily
 // file (the date is taken per record). Launch query: hands the record over through the
 // hand-off store (query from the store) or lib.tmp (query from the command line), then

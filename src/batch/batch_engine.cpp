@@ -1,0 +1,200 @@
+#include "batch/batch_engine.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "records/iso2709.h"
+
+namespace z39 {
+
+// A count of free request slots per target, waited on while full.
+class TargetGates {
+  public:
+    TargetGates(size_t targets, int perTarget) : free_(targets, std::max(1, perTarget)) {}
+
+    void Enter(size_t target) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return free_[target] > 0; });
+        --free_[target];
+    }
+    void Leave(size_t target) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++free_[target];
+        }
+        changed_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<int> free_;
+};
+
+namespace {
+
+struct GateSlot {
+    TargetGates* gates;
+    size_t target;
+    GateSlot(TargetGates* g, size_t t) : gates(g), target(t) {
+        if (gates) gates->Enter(target);
+    }
+    ~GateSlot() {
+        if (gates) gates->Leave(target);
+    }
+    GateSlot(const GateSlot&) = delete;
+    GateSlot& operator=(const GateSlot&) = delete;
+};
+
+}  // namespace
+
+std::string StateText(BatchState state, SaveMark saved) {
+    if (saved == SaveMark::kAlreadySaved) return "already saved";
+    switch (state) {
+        case BatchState::kPending:
+            return "pending";
+        case BatchState::kFound:
+            return "found";
+        case BatchState::kSeveral:
+            return "several";
+        case BatchState::kNotFound:
+            return "not found";
+        case BatchState::kInvalid:
+            return "invalid ISBN";
+        case BatchState::kFailed:
+            return "failed connection";
+    }
+    return "pending";
+}
+
+const std::string* BatchRow::RecordToSave() const {
+    if (state == BatchState::kFound && records.size() == 1) return &records.front();
+    if (state == BatchState::kSeveral && chosen >= 0 &&
+        static_cast<size_t>(chosen) < records.size())
+        return &records[static_cast<size_t>(chosen)];
+    return nullptr;
+}
+
+void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BatchBackends& backends,
+                 const Z39Settings& settings, CancelToken& cancel, TargetGates* gates) {
+    if (!row.item.valid()) {
+        row.state = BatchState::kInvalid;
+        return;
+    }
+    SearchRequest request;
+    request.rows = {{"", "ISBN", row.item.isbn}};
+    request.firstPage = true;
+    request.settings = settings;
+    std::vector<std::string> failed;
+    for (size_t t = 0; t < chain.size(); ++t) {
+        const ChainTarget& target = chain[t];
+        SearchBackend* backend = backends.For(target.profile.kind);
+        if (!backend) {
+            failed.push_back(target.name);
+            continue;
+        }
+        PageResult page;
+        {
+            GateSlot slot(gates, t);
+            if (cancel.cancelled()) return;
+            page = backend->Fetch(target.profile, request, cancel);
+        }
+        if (cancel.cancelled() || page.status == PageStatus::kCancelled) return;
+        if (!page.ok() || !page.hasTotal) {
+            failed.push_back(target.name);
+            continue;
+        }
+        std::vector<std::string> records;
+        for (auto& record : page.records)
+            if (IsWellFormedIso2709(record)) records.push_back(std::move(record));
+        if (records.empty()) {
+            // Hits whose records were all broken are no answer either.
+            if (page.total > 0) failed.push_back(target.name);
+            continue;
+        }
+        row.state = records.size() == 1 ? BatchState::kFound : BatchState::kSeveral;
+        row.target = target.name;
+        row.records = std::move(records);
+        row.failedTargets = std::move(failed);
+        return;
+    }
+    row.state = failed.empty() ? BatchState::kNotFound : BatchState::kFailed;
+    row.failedTargets = std::move(failed);
+}
+
+BatchEngine::BatchEngine(std::vector<ChainTarget> chain, Z39Settings settings,
+                         BatchBackendsFactory factory, BatchLimits limits)
+    : chain_(std::move(chain)),
+      settings_(std::move(settings)),
+      factory_(std::move(factory)),
+      limits_(limits) {}
+
+void BatchEngine::Run(std::vector<BatchRow>& rows, const std::function<void(size_t)>& finished,
+                      const std::function<void(size_t)>& inOrder, CancelToken& cancel) {
+    std::deque<size_t> todo;
+    for (size_t i = 0; i < rows.size(); ++i)
+        if (!rows[i].searched()) todo.push_back(i);
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<size_t> done;  // ended searches, for the calling thread to report
+    std::vector<bool> ended(rows.size(), false);
+    for (size_t i = 0; i < rows.size(); ++i) ended[i] = rows[i].searched();
+    TargetGates gates(chain_.size(), limits_.perTarget);
+    const size_t workers = std::min(todo.size(), static_cast<size_t>(std::max(1, limits_.total)));
+    size_t running = workers;
+
+    auto work = [&](int number) {
+        std::unique_ptr<BatchBackends> backends = factory_(number);
+        while (backends) {
+            size_t i = 0;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (todo.empty() || cancel.cancelled()) break;
+                i = todo.front();
+                todo.pop_front();
+            }
+            // Each worker fills only its own row; the calling thread reads it once told.
+            BatchRow row = rows[i];
+            SearchChain(row, chain_, *backends, settings_, cancel, &gates);
+            std::lock_guard<std::mutex> lock(mutex);
+            if (row.searched()) {
+                rows[i] = std::move(row);
+                done.push_back(i);
+            }
+            changed.notify_all();
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        --running;
+        changed.notify_all();
+    };
+    std::vector<std::thread> threads;
+    for (size_t w = 0; w < workers; ++w) threads.emplace_back(work, static_cast<int>(w));
+
+    size_t next = 0;
+    auto reportInOrder = [&] {
+        while (next < rows.size() && ended[next]) inOrder(next++);
+    };
+    reportInOrder();
+    while (true) {
+        std::deque<size_t> batch;
+        bool last = false;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [&] { return !done.empty() || running == 0; });
+            batch.swap(done);
+            last = running == 0 && batch.empty();
+        }
+        if (last) break;
+        for (size_t i : batch) {
+            ended[i] = true;
+            finished(i);
+        }
+        reportInOrder();
+    }
+    for (auto& t : threads) t.join();
+}
+
+}  // namespace z39

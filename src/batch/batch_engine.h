@@ -1,0 +1,102 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "backends/search_backend.h"
+#include "batch/isbn_list.h"
+#include "common/cancel_token.h"
+#include "state/z39_settings.h"
+#include "targets/target_profile.h"
+
+namespace z39 {
+
+enum class BatchState {
+    kPending,   // not searched yet (or its search was cancelled)
+    kFound,     // exactly one record, taken
+    kSeveral,   // more than one: the candidates wait for the user
+    kNotFound,  // no target of the chain has it
+    kInvalid,   // not a valid ISBN: not searched
+    kFailed,    // no target had it, and at least one could not be reached
+};
+
+enum class SaveMark {
+    kNotSaved,
+    kSaved,         // this run appended it to the daily file
+    kAlreadySaved,  // the daily file held it before
+};
+
+// The report's word for a row: "found", "several", "not found", "invalid ISBN",
+// "failed connection", "already saved"; "pending" before the search.
+std::string StateText(BatchState state, SaveMark saved);
+
+// One target of the chain, under the name the tree shows for it.
+struct ChainTarget {
+    std::string name;  // GBK
+    TargetProfile profile;
+};
+
+// One row of a batch: the list's item and what the chain made of it.
+struct BatchRow {
+    BatchItem item;
+    BatchState state = BatchState::kPending;
+    std::string target;                      // the name of the target that answered
+    std::vector<std::string> failedTargets;  // names of those that could not be reached
+    std::vector<std::string> records;        // found: the one; several: every candidate
+    int chosen = -1;                         // several: the candidate the user took
+    SaveMark saved = SaveMark::kNotSaved;
+    int dailyNumber = 0;  // the record's position in the daily file (from 1); 0: none
+
+    bool searched() const { return state != BatchState::kPending; }
+    // The record to save: the found one, or the chosen candidate; null when none.
+    const std::string* RecordToSave() const;
+};
+
+// How much runs at once.
+struct BatchLimits {
+    int total = 8;      // ISBNs in flight
+    int perTarget = 4;  // requests to one target at a time
+};
+
+// A worker's own back ends, built for it alone: workers run side by side.
+class BatchBackends {
+  public:
+    virtual ~BatchBackends() = default;
+    virtual SearchBackend* For(TargetKind kind) = 0;
+};
+using BatchBackendsFactory = std::function<std::unique_ptr<BatchBackends>(int worker)>;
+
+// One ISBN through the chain: the targets in order until one has hits. One well-formed
+// record is "found", more are "several"; a target that cannot be reached is noted and the
+// next one tried. Fills the row's search fields; a cancelled fetch leaves it pending.
+// `gates`, when given, bounds the requests to each target (see BatchEngine).
+class TargetGates;
+void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BatchBackends& backends,
+                 const Z39Settings& settings, CancelToken& cancel, TargetGates* gates = nullptr);
+
+// Searches the pending rows with valid ISBNs, several at once within `limits`, each worker
+// with its own back ends. `finished(i)` is called as row i's search ends (any order), and
+// `inOrder(i)` once rows 0..i have all ended or need no search, in list order; both on the
+// calling thread, which is otherwise waiting. After Cancel() no new search starts, the
+// ones in flight end at once and their rows stay pending; Run returns when the workers
+// have ended.
+class BatchEngine {
+  public:
+    BatchEngine(std::vector<ChainTarget> chain, Z39Settings settings, BatchBackendsFactory factory,
+                BatchLimits limits = {});
+
+    void Run(std::vector<BatchRow>& rows, const std::function<void(size_t)>& finished,
+             const std::function<void(size_t)>& inOrder, CancelToken& cancel);
+
+    const std::vector<ChainTarget>& chain() const { return chain_; }
+
+  private:
+    std::vector<ChainTarget> chain_;
+    Z39Settings settings_;
+    BatchBackendsFactory factory_;
+    BatchLimits limits_;
+};
+
+}  // namespace z39

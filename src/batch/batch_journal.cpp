@@ -1,0 +1,222 @@
+#include "batch/batch_journal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+#include "common/file_util.h"
+#include "common/gbk_text.h"
+
+namespace z39 {
+namespace {
+
+constexpr const char* kMagic = "z39batch journal 1";
+
+std::string Checksum(std::string_view text) {
+    uint64_t h = 1469598103934665603ULL;  // FNV-1a
+    for (unsigned char c : text) {
+        h ^= c;
+        h *= 1099511628211ULL;
+    }
+    char buf[20];
+    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
+    return buf;
+}
+
+std::string Hex(std::string_view bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+std::string Unhex(std::string_view hex) {
+    std::string out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        const int hi = HexValue(hex[i]), lo = HexValue(hex[i + 1]);
+        if (hi < 0 || lo < 0) return {};
+        out += static_cast<char>(hi * 16 + lo);
+    }
+    return out;
+}
+
+std::vector<std::string> Split(std::string_view text, char at) {
+    std::vector<std::string> out(1);
+    for (char c : text) {
+        if (c == at) {
+            out.emplace_back();
+        } else {
+            out.back() += c;
+        }
+    }
+    return out;
+}
+
+std::string JoinHex(const std::vector<std::string>& items) {
+    std::string out;
+    for (size_t i = 0; i < items.size(); ++i) out += (i ? "," : "") + Hex(items[i]);
+    return out;
+}
+
+std::vector<std::string> SplitHex(const std::string& text) {
+    std::vector<std::string> out;
+    if (text.empty()) return out;
+    for (const auto& part : Split(text, ',')) out.push_back(Unhex(part));
+    return out;
+}
+
+int StateCode(BatchState s) { return static_cast<int>(s); }
+
+bool StateFromCode(const std::string& text, BatchState& out) {
+    auto n = ToNumber(text);
+    if (!n || *n < 0 || *n > static_cast<int>(BatchState::kFailed)) return false;
+    out = static_cast<BatchState>(*n);
+    return true;
+}
+
+bool WriteAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        text.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string JournalKey(const BatchRow& row) {
+    return row.item.valid() ? row.item.isbn : "line " + std::to_string(row.item.line);
+}
+
+bool BatchJournal::Open(const std::string& path, const std::vector<std::string>& chainNames,
+                        std::string* error) {
+    const std::string header = std::string(kMagic) + "\t" + JoinHex(chainNames);
+    std::string text = ReadWholeFile(path, Links::refuse).value_or(std::string());
+    // The valid lines, up to the first that is torn or damaged.
+    size_t good = 0;
+    std::vector<std::vector<std::string>> lines;
+    while (true) {
+        const size_t end = text.find('\n', good);
+        if (end == std::string::npos) break;
+        const std::string_view line(text.data() + good, end - good);
+        const size_t tab = line.rfind('\t');
+        if (tab == std::string_view::npos || Checksum(line.substr(0, tab)) != line.substr(tab + 1))
+            break;
+        lines.push_back(Split(line.substr(0, tab), '\t'));
+        good = end + 1;
+    }
+    bool fresh = lines.empty() || lines.front().size() != 2 || lines.front()[0] != kMagic ||
+                 lines.front()[1] != JoinHex(chainNames);
+    for (const auto& l : lines)
+        if (!l.empty() && l[0] == "E") fresh = true;
+    if (fresh && PathExists(path)) std::rename(path.c_str(), (path + ".old").c_str());
+    fd_.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644));
+    struct stat st {};
+    if (!fd_.ok() || ::fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (error) *error = path + ": " + std::strerror(errno ? errno : EINVAL);
+        fd_.reset();
+        return false;
+    }
+    entries_.clear();
+    unfinishedSaves_.clear();
+    if (fresh) {
+        if (::ftruncate(fd_.get(), 0) != 0 || !Append(header)) {
+            if (error) *error = path + ": cannot be written";
+            return false;
+        }
+        return true;
+    }
+    // Whatever followed the last good line goes, so the next line starts clean.
+    if (::ftruncate(fd_.get(), static_cast<off_t>(good)) != 0 ||
+        ::lseek(fd_.get(), 0, SEEK_END) < 0) {
+        if (error) *error = path + ": cannot be written";
+        return false;
+    }
+    entries_.assign(lines.begin() + 1, lines.end());
+    std::map<std::string, int> saving;
+    for (const auto& e : entries_) {
+        if (e.size() >= 3 && e[0] == "P") saving[e[1]] = ToNumberOr(e[2], 0);
+        if (e.size() >= 2 && e[0] == "S") saving.erase(e[1]);
+    }
+    unfinishedSaves_.assign(saving.begin(), saving.end());
+    return true;
+}
+
+int BatchJournal::Restore(std::vector<BatchRow>& rows) const {
+    std::map<std::string, size_t> byKey;
+    for (size_t i = 0; i < rows.size(); ++i) byKey.emplace(JournalKey(rows[i]), i);
+    std::vector<bool> touched(rows.size(), false);
+    for (const auto& e : entries_) {
+        if (e.size() < 2) continue;
+        auto hit = byKey.find(e[1]);
+        if (hit == byKey.end()) continue;
+        BatchRow& row = rows[hit->second];
+        if (e[0] == "D" && e.size() == 6) {
+            BatchState state;
+            if (!StateFromCode(e[2], state)) continue;
+            row.state = state;
+            row.target = Unhex(e[3]);
+            row.failedTargets = SplitHex(e[4]);
+            row.records = SplitHex(e[5]);
+        } else if (e[0] == "C" && e.size() == 3) {
+            row.chosen = ToNumberOr(e[2], -1);
+        } else if (e[0] == "S" && e.size() == 4) {
+            row.saved = e[2] == "already" ? SaveMark::kAlreadySaved : SaveMark::kSaved;
+            row.dailyNumber = ToNumberOr(e[3], 0);
+        } else {
+            continue;
+        }
+        touched[hit->second] = true;
+    }
+    int count = 0;
+    for (bool t : touched) count += t ? 1 : 0;
+    return count;
+}
+
+bool BatchJournal::Append(const std::string& body) {
+    if (!fd_.ok()) return false;
+    return WriteAll(fd_.get(), body + "\t" + Checksum(body) + "\n") && ::fdatasync(fd_.get()) == 0;
+}
+
+bool BatchJournal::Searched(const BatchRow& row) {
+    return Append("D\t" + JournalKey(row) + "\t" + std::to_string(StateCode(row.state)) + "\t" +
+                  Hex(row.target) + "\t" + JoinHex(row.failedTargets) + "\t" +
+                  JoinHex(row.records));
+}
+
+bool BatchJournal::Chosen(const BatchRow& row) {
+    return Append("C\t" + JournalKey(row) + "\t" + std::to_string(row.chosen));
+}
+
+bool BatchJournal::Saving(const BatchRow& row, int dailyNumber) {
+    return Append("P\t" + JournalKey(row) + "\t" + std::to_string(dailyNumber));
+}
+
+bool BatchJournal::Saved(const BatchRow& row) {
+    return Append("S\t" + JournalKey(row) + "\t" +
+                  (row.saved == SaveMark::kAlreadySaved ? "already" : "saved") + "\t" +
+                  std::to_string(row.dailyNumber));
+}
+
+bool BatchJournal::Ended() { return Append("E"); }
+
+}  // namespace z39

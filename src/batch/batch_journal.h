@@ -1,0 +1,55 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "batch/batch_engine.h"
+#include "common/unique_fd.h"
+
+namespace z39 {
+
+// The record of a batch run, one line per step, appended and flushed to disk as each
+// step ends, so that a run stopped anywhere (a crash, kill -9, a power cut) goes on
+// where it stopped. Each line ends with a checksum of itself: a torn last line is
+// recognised, left out and cut off before anything more is written.
+//
+// A run is known by its chain: a journal written for another chain, or for a run that
+// ended, is put aside (".old") and a new one begun.
+class BatchJournal {
+  public:
+    // Opens or creates the journal at `path` for a run over `chainNames`. False (with
+    // `error` set) when it cannot be opened or written.
+    bool Open(const std::string& path, const std::vector<std::string>& chainNames,
+              std::string* error);
+
+    // Applies what the journal holds to `rows` (matched by ISBN, or by the listed text for
+    // a line without one): search results, choices and saves. The number of rows it
+    // touched.
+    int Restore(std::vector<BatchRow>& rows) const;
+
+    // The steps; each returns false when the line could not be written and flushed.
+    bool Searched(const BatchRow& row);
+    bool Chosen(const BatchRow& row);
+    // Before the record goes to the daily file: where it is to go.
+    bool Saving(const BatchRow& row, int dailyNumber);
+    bool Saved(const BatchRow& row);
+    // The run has ended: the next start of the same list is a new run.
+    bool Ended();
+
+    // Rows that had a Saving line and no Saved line after it: their daily number.
+    const std::vector<std::pair<std::string, int>>& unfinishedSaves() const {
+        return unfinishedSaves_;
+    }
+
+  private:
+    bool Append(const std::string& body);
+
+    UniqueFd fd_;
+    std::vector<std::vector<std::string>> entries_;  // the valid lines read, split at tabs
+    std::vector<std::pair<std::string, int>> unfinishedSaves_;
+};
+
+// The key a row is journaled under: its ISBN, or "line N" for one without.
+std::string JournalKey(const BatchRow& row);
+
+}  // namespace z39

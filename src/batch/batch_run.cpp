@@ -1,0 +1,251 @@
+#include "batch/batch_run.h"
+
+#include <filesystem>
+
+#include "common/file_util.h"
+#include "common/gbk_text.h"
+#include "common/paths.h"
+#include "records/marc_record.h"
+#include "records/record_saver.h"
+
+namespace z39 {
+namespace {
+
+std::string CsvField(const std::string& utf8) {
+    std::string out = "\"";
+    for (char c : utf8) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
+// The 13-digit ISBNs of a record's 010 and 020 $a.
+std::vector<std::string> RecordIsbns(const std::string& record) {
+    std::vector<std::string> out;
+    for (const auto& field : ReadFields(record).fields) {
+        if (field.tag != "010" && field.tag != "020") continue;
+        bool found = false;
+        const std::string isbn =
+            NormaliseIsbn(Subfield(std::string_view(field.data).substr(2), 'a', &found));
+        if (found && isbn.size() == 13) out.push_back(isbn);
+    }
+    return out;
+}
+
+}  // namespace
+
+BatchCounts CountRows(const std::vector<BatchRow>& rows) {
+    BatchCounts c;
+    c.rows = static_cast<int>(rows.size());
+    for (const auto& r : rows) {
+        switch (r.state) {
+            case BatchState::kPending:
+                ++c.pending;
+                break;
+            case BatchState::kFound:
+                ++c.found;
+                break;
+            case BatchState::kSeveral:
+                ++c.several;
+                break;
+            case BatchState::kNotFound:
+                ++c.notFound;
+                break;
+            case BatchState::kInvalid:
+                ++c.invalid;
+                break;
+            case BatchState::kFailed:
+                ++c.failed;
+                break;
+        }
+        if (r.saved == SaveMark::kSaved) ++c.saved;
+        if (r.saved == SaveMark::kAlreadySaved) ++c.alreadySaved;
+    }
+    return c;
+}
+
+void DailyFileIndex::Load(const std::string& path) {
+    path_ = path;
+    records_.clear();
+    byRecord_.clear();
+    byIsbn_.clear();
+    const std::string text = ReadWholeFile(path).value_or(std::string());
+    size_t from = 0;
+    while (from < text.size()) {
+        const size_t end = text.find("\x1D\r\n", from);
+        if (end == std::string::npos) break;
+        Added(text.substr(from, end + 1 - from));
+        from = end + 3;
+    }
+}
+
+void DailyFileIndex::Added(const std::string& record) {
+    records_.push_back(record);
+    const int number = static_cast<int>(records_.size());
+    byRecord_.emplace(record, number);
+    for (const auto& isbn : RecordIsbns(record)) byIsbn_.emplace(isbn, number);
+}
+
+int DailyFileIndex::Find(const std::string& record, const std::string& isbn13) const {
+    if (auto hit = byRecord_.find(record); hit != byRecord_.end()) return hit->second;
+    if (!isbn13.empty())
+        if (auto hit = byIsbn_.find(isbn13); hit != byIsbn_.end()) return hit->second;
+    for (const auto& isbn : RecordIsbns(record))
+        if (auto hit = byIsbn_.find(isbn); hit != byIsbn_.end()) return hit->second;
+    return 0;
+}
+
+bool DailyFileIndex::HoldsAt(int number, const std::string& record) const {
+    return number >= 1 && number <= size() && records_[static_cast<size_t>(number - 1)] == record;
+}
+
+BatchRun::BatchRun(BatchRunSetup setup) : setup_(std::move(setup)) {}
+
+std::string BatchRun::Today() const { return setup_.today ? setup_.today() : TodayYyyymmdd(); }
+
+std::string BatchRun::FilePath(const std::string& suffix) const {
+    const std::string name = std::filesystem::path(setup_.listPath).stem().string();
+    return setup_.marcPath + (name.empty() ? std::string("batch") : name) + suffix;
+}
+
+bool BatchRun::Prepare(std::string* error) {
+    auto text = ReadWholeFile(setup_.listPath);
+    if (!text) {
+        if (error) *error = G("文件[") + setup_.listPath + G("]无法读取！");
+        return false;
+    }
+    rows_.clear();
+    for (auto& item : ParseIsbnList(*text)) {
+        BatchRow row;
+        row.item = std::move(item);
+        rows_.push_back(std::move(row));
+    }
+    if (rows_.empty()) {
+        if (error) *error = G("文件[") + setup_.listPath + G("]中没有ISBN！");
+        return false;
+    }
+    const std::string missing = CheckDownloadFolder(setup_.marcPath, setup_.autoCreateMarcPath);
+    if (!missing.empty()) {
+        if (error) *error = missing;
+        return false;
+    }
+    std::vector<std::string> names;
+    for (const auto& t : setup_.chain) names.push_back(t.name);
+    std::string why;
+    if (!journal_.Open(FilePath(".journal"), names, &why)) {
+        if (error) *error = G("文件[") + FilePath(".journal") + G("]无法写入！") + why;
+        return false;
+    }
+    journal_.Restore(rows_);
+    unfinishedSaves_.clear();
+    for (const auto& [key, number] : journal_.unfinishedSaves()) unfinishedSaves_[key] = number;
+    return true;
+}
+
+bool BatchRun::SaveRow(size_t i, std::string* error) {
+    BatchRow& row = rows_[i];
+    const std::string* record = row.RecordToSave();
+    if (!record || row.saved != SaveMark::kNotSaved || saveFailed_) return true;
+    const std::string path = DailyFilePath(setup_.marcPath, Today());
+    if (daily_.path() != path) daily_.Load(path);
+    const std::string key = JournalKey(row);
+    // A save the last run began: done when the record stands where it was to go.
+    if (auto begun = unfinishedSaves_.find(key); begun != unfinishedSaves_.end()) {
+        const int number = begun->second;
+        unfinishedSaves_.erase(begun);
+        if (daily_.HoldsAt(number, *record)) {
+            row.saved = SaveMark::kSaved;
+            row.dailyNumber = number;
+            return journal_.Saved(row);
+        }
+    }
+    if (const int number = daily_.Find(*record, row.item.isbn)) {
+        row.saved = SaveMark::kAlreadySaved;
+        row.dailyNumber = number;
+        return journal_.Saved(row);
+    }
+    const int number = daily_.size() + 1;
+    if (!journal_.Saving(row, number) || !AppendToDailyFile(path, *record)) {
+        saveFailed_ = true;
+        if (error) *error = G("文件[") + path + G("]写入失败，编目数据没有保存！");
+        return false;
+    }
+    daily_.Added(*record);
+    row.saved = SaveMark::kSaved;
+    row.dailyNumber = number;
+    return journal_.Saved(row);
+}
+
+bool BatchRun::Execute(const BatchBackendsFactory& factory, CancelToken& cancel,
+                       const std::function<void(size_t)>& changed, std::string* error) {
+    BatchEngine engine(setup_.chain, setup_.settings, factory, setup_.limits);
+    bool ok = true;
+    engine.Run(
+        rows_,
+        [&](size_t i) {
+            if (!journal_.Searched(rows_[i]) && ok) {
+                ok = false;
+                if (error) *error = G("文件[") + FilePath(".journal") + G("]写入失败！");
+            }
+            if (changed) changed(i);
+        },
+        [&](size_t i) {
+            if (!SaveRow(i, ok ? error : nullptr)) ok = false;
+            if (changed) changed(i);
+        },
+        cancel);
+    return ok;
+}
+
+bool BatchRun::Choose(size_t i, int candidate, std::string* error) {
+    if (i >= rows_.size()) return false;
+    BatchRow& row = rows_[i];
+    if (row.state != BatchState::kSeveral || row.saved != SaveMark::kNotSaved || candidate < 0 ||
+        static_cast<size_t>(candidate) >= row.records.size())
+        return false;
+    row.chosen = candidate;
+    if (!journal_.Chosen(row)) {
+        if (error) *error = G("文件[") + FilePath(".journal") + G("]写入失败！");
+        return false;
+    }
+    return SaveRow(i, error);
+}
+
+bool BatchRun::Finish(std::string* error) {
+    // A run with rows left (cancelled) stays open, to go on next time.
+    if (CountRows(rows_).pending == 0 && !journal_.Ended()) {
+        if (error) *error = G("文件[") + FilePath(".journal") + G("]写入失败！");
+        return false;
+    }
+    for (const auto& [suffix, text] :
+         {std::pair<std::string, std::string>{".report.csv", BatchReportCsv(rows_)},
+          {".notfound.txt", NotFoundList(rows_)}}) {
+        if (!ReplaceFileAtomically(FilePath(suffix), text)) {
+            if (error) *error = G("文件[") + FilePath(suffix) + G("]写入失败！");
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string BatchReportCsv(const std::vector<BatchRow>& rows) {
+    std::string out = "\xEF\xBB\xBF";
+    out += "ISBN,state,target,record,number\r\n";
+    for (const auto& row : rows) {
+        const std::string* record = row.RecordToSave();
+        out += CsvField(GbkToUtf8(row.item.valid() ? row.item.isbn : row.item.input)) + "," +
+               CsvField(StateText(row.state, row.saved)) + "," + CsvField(GbkToUtf8(row.target)) +
+               "," + CsvField(record ? GbkToUtf8(Trim(DisplayLine(*record))) : std::string()) +
+               "," + (row.dailyNumber > 0 ? std::to_string(row.dailyNumber) : std::string()) +
+               "\r\n";
+    }
+    return out;
+}
+
+std::string NotFoundList(const std::vector<BatchRow>& rows) {
+    std::string out;
+    for (const auto& row : rows)
+        if (row.state == BatchState::kNotFound || row.state == BatchState::kFailed)
+            out += row.item.isbn + "\r\n";
+    return out;
+}
+
+}  // namespace z39

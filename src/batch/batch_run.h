@@ -1,0 +1,99 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "batch/batch_engine.h"
+#include "batch/batch_journal.h"
+
+namespace z39 {
+
+// What a batch run needs to know.
+struct BatchRunSetup {
+    std::string listPath;            // the list of ISBNs
+    std::string marcPath;            // the download folder, ending in "/"
+    std::string autoCreateMarcPath;  // made on the first save when it is marcPath
+    std::vector<ChainTarget> chain;
+    Z39Settings settings;
+    BatchLimits limits;
+    std::function<std::string()> today;  // yyyymmdd; the local date when not set
+};
+
+// Rows by what became of them.
+struct BatchCounts {
+    int rows = 0, pending = 0, found = 0, several = 0, notFound = 0, invalid = 0, failed = 0;
+    int saved = 0, alreadySaved = 0;
+};
+BatchCounts CountRows(const std::vector<BatchRow>& rows);
+
+// The records of a daily file, by position, with the ISBNs of their 010 and 020 fields.
+class DailyFileIndex {
+  public:
+    void Load(const std::string& path);
+    const std::string& path() const { return path_; }
+    int size() const { return static_cast<int>(records_.size()); }
+    // The position (from 1) of the record, or of a record with this ISBN; 0 when none.
+    int Find(const std::string& record, const std::string& isbn13) const;
+    bool HoldsAt(int number, const std::string& record) const;
+    void Added(const std::string& record);
+
+  private:
+    std::string path_;
+    std::vector<std::string> records_;
+    std::map<std::string, int> byRecord_;
+    std::map<std::string, int> byIsbn_;
+};
+
+// One batch from list to report: reads the list and its journal, searches what is not
+// done yet, saves in list order through the same daily-file append as F5, and writes
+// the journal as it goes. The files sit in the download folder under the list's name:
+// NAME.journal, NAME.report.csv and NAME.notfound.txt.
+class BatchRun {
+  public:
+    explicit BatchRun(BatchRunSetup setup);
+
+    // Reads the list and takes up what an earlier, unfinished run of it did. False with a
+    // message (GBK) when the list cannot be read, holds no ISBN, or the journal cannot be
+    // written.
+    bool Prepare(std::string* error);
+
+    // Searches the rows still pending and saves each found record as its turn in list
+    // order comes. `changed(i)` follows each change of row i, on the calling thread.
+    // False with a message when a save failed (the run stops saving; rows keep their
+    // state).
+    bool Execute(const BatchBackendsFactory& factory, CancelToken& cancel,
+                 const std::function<void(size_t)>& changed, std::string* error);
+
+    // The user took candidate `candidate` of a "several" row: journaled and saved.
+    bool Choose(size_t row, int candidate, std::string* error);
+
+    // Marks the run ended (the next start of the list is a new run) and writes the
+    // report and the not-found list. False with a message when a file cannot be written.
+    bool Finish(std::string* error);
+
+    const std::vector<BatchRow>& rows() const { return rows_; }
+    const BatchRunSetup& setup() const { return setup_; }
+    std::string FilePath(const std::string& suffix) const;
+
+  private:
+    bool SaveRow(size_t i, std::string* error);
+    std::string Today() const;
+
+    BatchRunSetup setup_;
+    std::vector<BatchRow> rows_;
+    BatchJournal journal_;
+    DailyFileIndex daily_;
+    std::map<std::string, int> unfinishedSaves_;
+    bool saveFailed_ = false;
+};
+
+// The report: UTF-8 with a byte-order mark (a spreadsheet then shows the Chinese), one
+// line per row: ISBN, state, target, display line, number in the daily file.
+std::string BatchReportCsv(const std::vector<BatchRow>& rows);
+// The ISBNs no target had (or none could be asked), one per line, to run again with
+// another chain.
+std::string NotFoundList(const std::vector<BatchRow>& rows);
+
+}  // namespace z39

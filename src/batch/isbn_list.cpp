@@ -1,0 +1,92 @@
+#include "batch/isbn_list.h"
+
+#include <unordered_set>
+
+#include "common/gbk_text.h"
+#include "records/isbn_forms.h"
+
+namespace z39 {
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The columns of a line: split at commas, semicolons, tabs and bars, quotes dropped.
+std::vector<std::string> Columns(const std::string& line) {
+    std::vector<std::string> out(1);
+    for (char c : line) {
+        if (c == ',' || c == ';' || c == '\t' || c == '|') {
+            out.emplace_back();
+        } else if (c != '"' && c != '\'') {
+            out.back() += c;
+        }
+    }
+    for (auto& column : out) column = Trim(column);
+    return out;
+}
+
+// A column that may be an ISBN: digits with blanks and hyphens between them, an X last,
+// and 10 or 13 digits in all (an X counting as one).
+bool LooksLikeIsbn(const std::string& column) {
+    int digits = 0;
+    for (size_t i = 0; i < column.size(); ++i) {
+        const char c = column[i];
+        if (IsDigit(c)) {
+            ++digits;
+        } else if ((c == 'x' || c == 'X') && digits == 9) {
+            ++digits;
+        } else if (c != '-' && c != ' ') {
+            return false;
+        }
+    }
+    return digits == 10 || digits == 13;
+}
+
+bool IsComment(const std::string& line) {
+    return line.starts_with("#") || line.starts_with(";") || line.starts_with("//");
+}
+
+}  // namespace
+
+std::vector<BatchItem> ParseIsbnList(std::string_view text) {
+    std::string_view bytes = text;
+    if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);  // a spreadsheet's mark
+    const std::string gbk = IsValidUtf8(bytes) ? Utf8ToGbk(bytes) : std::string(bytes);
+    std::string body;
+    body.reserve(gbk.size());
+    // A lone CR ends a line too (old Mac exports).
+    for (size_t i = 0; i < gbk.size(); ++i)
+        body += gbk[i] == '\r' && (i + 1 == gbk.size() || gbk[i + 1] != '\n') ? '\n' : gbk[i];
+    std::vector<BatchItem> items;
+    std::unordered_set<std::string> seen;
+    int number = 0;
+    for (const std::string& raw : TextLines(body)) {
+        ++number;
+        const std::string line = Trim(raw);
+        if (line.empty() || IsComment(line)) continue;
+        bool anyDigit = false;
+        for (char c : line) anyDigit = anyDigit || IsDigit(c);
+        if (!anyDigit) continue;
+        const std::vector<std::string> columns = Columns(line);
+        BatchItem item;
+        item.line = number;
+        for (const auto& column : columns) {
+            bool digit = false;
+            for (char c : column) digit = digit || IsDigit(c);
+            if (digit) {
+                item.input = column;
+                break;
+            }
+        }
+        for (const auto& column : columns) {
+            if (!LooksLikeIsbn(column)) continue;
+            item.input = column;
+            if (auto forms = IsbnFormsOf(column)) item.isbn = forms->isbn13;
+            break;
+        }
+        if (item.valid() && !seen.insert(item.isbn).second) continue;
+        items.push_back(std::move(item));
+    }
+    return items;
+}
+
+}  // namespace z39

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace z39 {
+
+// One line of a batch list that asks for a book.
+struct BatchItem {
+    int line = 0;       // in the list file, from 1
+    std::string input;  // the token as the list has it (GBK, trimmed)
+    std::string isbn;   // its 13 digits; empty when the token is not a valid ISBN
+    bool valid() const { return !isbn.empty(); }
+};
+
+// The books a list asks for, in list order. The text may be GBK or UTF-8 (told from its
+// bytes). Blank lines, comment lines ("#", ";" or "//" first) and lines without a digit (a
+// spreadsheet's heading) ask for nothing. Of a line with several columns (comma, semicolon,
+// tab or bar between them, quotes allowed) the first ISBN-like column counts; blanks and
+// hyphens inside it and a small x are fine. A line that asks for something but holds no
+// valid ISBN is an item with an empty `isbn`. An ISBN listed again (in any form) is left
+// out: each is searched once.
+std::vector<BatchItem> ParseIsbnList(std::string_view text);
+
+}  // namespace z39

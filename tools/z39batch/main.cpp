@@ -1,0 +1,197 @@
+// z39batch LIST [--chain NAME,...] [--out FOLDER]: one record per ISBN of LIST from an
+// ordered chain of targets, saved to the daily file, with a report on standard output.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <iostream>
+#include <thread>
+
+#include "app/config_location.h"
+#include "batch/batch_backends.h"
+#include "batch/batch_chain.h"
+#include "batch/batch_run.h"
+#include "common/gbk_text.h"
+#include "common/ini_file.h"
+#include "common/paths.h"
+#include "state/working_files.h"
+#include "state/z39_settings.h"
+#include "targets/target_table.h"
+
+namespace {
+
+constexpr const char* kHelp =
+    "usage: z39batch LIST [--chain NAME,...] [--out FOLDER] [--jobs N] [--per-target N]\n"
+    "\n"
+    "Searches each ISBN of LIST (one per line; blanks, hyphens, ISBN-10, comment lines\n"
+    "starting with # and vendor CSV or TSV files are fine; GBK or UTF-8) in the targets\n"
+    "of the chain, in order, until one has it. One record is saved to today's daily file\n"
+    "(marcYYYYMMDD.txt, as F5 saves); several are kept for review in the client.\n"
+    "\n"
+    "  --chain NAME,...  databases as the client's tree shows them, in order; ks_lib is\n"
+    "                    the shared catalogue; SERVER/DATABASE where two share a name.\n"
+    "                    Default: ks_lib, then the current target of z39svr.cfg.\n"
+    "  --out FOLDER      the download folder (default: MARCPATH of Z39.ini)\n"
+    "  --jobs N          ISBNs searched at once (default 8)\n"
+    "  --per-target N    requests to one target at a time (default 4)\n"
+    "\n"
+    "Z39.ini and z39svr.cfg are read from the same places as z39client reads them.\n"
+    "A run that stops (Ctrl-C, a crash, a power cut) goes on where it stopped when it is\n"
+    "started again with the same list: LIST.journal in the download folder says how far\n"
+    "it got. The report (CSV) goes to standard output and to LIST.report.csv, the ISBNs\n"
+    "no target had to LIST.notfound.txt. Progress goes to standard error.\n"
+    "\n"
+    "Exit status: 0 when every ISBN was processed, whatever was found; 1 when the run\n"
+    "failed (a file that cannot be read or written, an unknown target); 2 when it was\n"
+    "interrupted; 64 for a wrong command line.\n";
+
+std::vector<std::string> SplitNames(const std::string& text) {
+    std::vector<std::string> out(1);
+    for (char c : text) {
+        if (c == ',') {
+            out.emplace_back();
+        } else {
+            out.back() += c;
+        }
+    }
+    return out;
+}
+
+std::string Progress(const z39::BatchCounts& c) {
+    return std::to_string(c.rows - c.pending) + "/" + std::to_string(c.rows) + " found " +
+           std::to_string(c.found) + " several " + std::to_string(c.several) + " not found " +
+           std::to_string(c.notFound) + " failed " + std::to_string(c.failed) + " invalid " +
+           std::to_string(c.invalid) + " saved " + std::to_string(c.saved) + " already saved " +
+           std::to_string(c.alreadySaved);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    std::string list, chainText, out;
+    z39::BatchLimits limits;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : std::string(); };
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kHelp;
+            return 0;
+        } else if (arg == "--chain") {
+            chainText = value();
+        } else if (arg == "--out") {
+            out = value();
+        } else if (arg == "--jobs") {
+            limits.total = z39::ToNumberOr(value(), 0);
+        } else if (arg == "--per-target") {
+            limits.perTarget = z39::ToNumberOr(value(), 0);
+        } else if (arg.starts_with("-") || !list.empty()) {
+            std::cerr << kHelp;
+            return 64;
+        } else {
+            list = arg;
+        }
+    }
+    if (list.empty() || limits.total < 1 || limits.perTarget < 1) {
+        std::cerr << kHelp;
+        return 64;
+    }
+    // Ctrl-C and SIGTERM end the run between steps: read on a thread of their own.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGUSR1);  // sent by the run itself when it has ended
+    ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    const std::string programFolder = z39::ExecutableFolder();
+    const z39::ConfigLocation where = z39::ResolveConfigLocation(programFolder);
+    z39::Z39Settings settings =
+        z39::LoadSettings(z39::IniFile(where.settingsPath), programFolder, where.defaultMarcPath);
+    const z39::TargetList targets = z39::GetZ39SvrPara("z39svr.cfg", settings);
+    std::string error;
+    std::vector<z39::ChainTarget> chain;
+    if (chainText.empty()) {
+        chain = z39::DefaultChain(targets);
+    } else {
+        auto resolved = z39::ResolveChain(targets, SplitNames(z39::Utf8ToGbk(chainText)), &error);
+        if (!resolved) {
+            std::cerr << "z39batch: " << z39::GbkToUtf8(error) << std::endl;
+            return 1;
+        }
+        chain = *resolved;
+    }
+    z39::BatchRunSetup setup;
+    setup.listPath = list;
+    setup.marcPath = out.empty() ? settings.MARCPATH : z39::JoinPath(out, "");
+    if (out.empty() && where.createMarcFolder) setup.autoCreateMarcPath = where.defaultMarcPath;
+    setup.chain = chain;
+    setup.settings = settings;
+    setup.limits = limits;
+    z39::BatchRun run(setup);
+    if (!run.Prepare(&error)) {
+        std::cerr << "z39batch: " << z39::GbkToUtf8(error) << std::endl;
+        return 1;
+    }
+    z39::WorkingFiles work = z39::InitWorkingFiles(z39::RawTempFolder());
+    if (work.privateFolder.empty()) {
+        std::cerr << "z39batch: no private working folder in " << z39::RawTempFolder() << std::endl;
+        return 1;
+    }
+    z39::CancelToken cancel;
+    bool interrupted = false;
+    std::thread signals([&] {
+        int got = 0;
+        sigwait(&stopSignals, &got);
+        if (got == SIGUSR1) return;  // the run ended
+        interrupted = true;
+        cancel.Cancel();
+    });
+
+    const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    std::string names;
+    for (const auto& t : chain) names += (names.empty() ? "" : ", ") + z39::GbkToUtf8(t.name);
+    std::cerr << "z39batch: " << run.rows().size() << " ISBNs, chain " << names << std::endl;
+    size_t reported = 0;
+    const bool ok = run.Execute(
+        z39::RealBatchBackends(work.privateFolder), cancel,
+        [&](size_t) {
+            const z39::BatchCounts counts = z39::CountRows(run.rows());
+            if (terminal) {
+                std::cerr << "\r" << Progress(counts) << "\033[K" << std::flush;
+                return;
+            }
+            // Plain lines: each row once, in list order, as it is settled.
+            while (reported < run.rows().size() &&
+                   (run.rows()[reported].searched() &&
+                    (run.rows()[reported].RecordToSave() == nullptr ||
+                     run.rows()[reported].saved != z39::SaveMark::kNotSaved))) {
+                const z39::BatchRow& row = run.rows()[reported];
+                std::cerr << ++reported << "/" << run.rows().size() << " "
+                          << (row.item.valid() ? row.item.isbn : z39::GbkToUtf8(row.item.input))
+                          << " " << z39::StateText(row.state, row.saved)
+                          << (row.target.empty() ? "" : " " + z39::GbkToUtf8(row.target))
+                          << std::endl;
+            }
+        },
+        &error);
+    if (terminal) std::cerr << std::endl;
+    ::pthread_kill(signals.native_handle(), SIGUSR1);
+    signals.join();
+    z39::CleanupWorkingFiles(work);
+    std::string finishError;
+    const bool finished = run.Finish(&finishError);
+    std::string report = z39::BatchReportCsv(run.rows());
+    std::cout << report.substr(3) << std::flush;  // without the byte-order mark
+    std::cerr << "z39batch: " << Progress(z39::CountRows(run.rows())) << std::endl;
+    if (!ok || !finished) {
+        std::cerr << "z39batch: " << z39::GbkToUtf8(ok ? finishError : error) << std::endl;
+        return 1;
+    }
+    if (interrupted || z39::CountRows(run.rows()).pending > 0) {
+        std::cerr << "z39batch: interrupted; start it again with the same list to go on"
+                  << std::endl;
+        return 2;
+    }
+    return 0;
+}
