@@ -66,6 +66,13 @@ bool ClientReportedConnectionFailure(const std::string& messagePath) {
            text.find("Connection rejected") != std::string::npos;
 }
 
+std::string ClientSearchFailure(const std::string& messagePath) {
+    const std::string text = ReadWholeFile(messagePath, Links::refuse).value_or(std::string());
+    for (const std::string& line : TextLines(text))
+        if (line.starts_with("search failed: ")) return Trim(line).substr(0, 200);
+    return {};
+}
+
 SkippedRecords ClientSkippedRecords(const std::string& messagePath) {
     SkippedRecords out;
     const std::string text = ReadWholeFile(messagePath, Links::refuse).value_or(std::string());
@@ -213,6 +220,13 @@ PageResult ExternalZ39Backend::FirstPage(const Run& run, RecordCharset queryChar
                                          CancelToken& cancel) {
     PageResult out;
     if (!RunClient(run, queryCharset, cancel, out)) return out;
+    // A diagnostic in place of a result set (an unknown database, an unsupported index)
+    // is the server's refusal, not "no data".
+    if (const std::string refusal = ClientSearchFailure(files_.message); !refusal.empty()) {
+        out.status = PageStatus::kRefused;
+        out.reason = G("目标数据库拒绝了检索：") + refusal;
+        return out;
+    }
     RecordFile file = ReadRecordFile(files_.marc, true);
     out.hasTotal = true;
     out.total = file.hits;
@@ -228,8 +242,11 @@ PageResult ExternalZ39Backend::FetchCommand(const TargetProfile& target,
     if (request.firstPage) {
         const Run run{request.settings, target, findCommand, "show"};
         PageResult out = FirstPage(run, queryCharset, cancel);
-        if (known || !HasNonAscii(findCommand) || !out.ok()) return out;
-        if (out.total > 0) {
+        // A server that keeps UTF-8 may refuse GBK terms outright (Zebra does) rather than
+        // find nothing: both are worth the second try.
+        const bool refused = out.status == PageStatus::kRefused;
+        if (known || !HasNonAscii(findCommand) || (!out.ok() && !refused)) return out;
+        if (out.ok() && out.total > 0) {
             Learn(target, RecordCharset::kGbk);
             return out;
         }

@@ -49,6 +49,10 @@ struct SkippedRecords {
 };
 SkippedRecords ClientSkippedRecords(const std::string& messagePath);
 
+// The client's "search failed: ..." line (a diagnostic instead of a result set); empty
+// when the search gave a result set.
+std::string ClientSearchFailure(const std::string& messagePath);
+
 // The notice for records that were not listed; empty when none were skipped.
 std::string SkippedRecordsNotice(const SkippedRecords& skipped);
 

@@ -107,15 +107,35 @@ void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BatchBack
             failed.push_back(target.name);
             continue;
         }
+        // A first page may bring fewer records than the hits (a Z39.50 first page shows
+        // one): the candidates of "several" are fetched up to kMaxCandidates.
+        std::vector<std::string> got = std::move(page.records);
+        const int64_t wanted = std::min<int64_t>(page.total, kMaxCandidates);
+        if (static_cast<int64_t>(got.size()) < wanted) {
+            SearchRequest more = request;
+            more.firstPage = false;
+            more.start = static_cast<int64_t>(got.size()) + 1;
+            more.count = wanted - static_cast<int64_t>(got.size());
+            more.total = page.total;
+            PageResult rest;
+            {
+                GateSlot slot(gates, t);
+                if (cancel.cancelled()) return;
+                rest = backend->Fetch(target.profile, more, cancel);
+            }
+            if (cancel.cancelled() || rest.status == PageStatus::kCancelled) return;
+            for (auto& record : rest.records) got.push_back(std::move(record));
+        }
         std::vector<std::string> records;
-        for (auto& record : page.records)
+        for (auto& record : got)
             if (IsWellFormedIso2709(record)) records.push_back(std::move(record));
         if (records.empty()) {
             // Hits whose records were all broken are no answer either.
             if (page.total > 0) failed.push_back(target.name);
             continue;
         }
-        row.state = records.size() == 1 ? BatchState::kFound : BatchState::kSeveral;
+        row.state =
+            records.size() == 1 && page.total <= 1 ? BatchState::kFound : BatchState::kSeveral;
         row.target = target.name;
         row.records = std::move(records);
         row.failedTargets = std::move(failed);

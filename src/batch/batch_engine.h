@@ -68,10 +68,13 @@ class BatchBackends {
 };
 using BatchBackendsFactory = std::function<std::unique_ptr<BatchBackends>(int worker)>;
 
+// The most candidates a "several" row keeps.
+inline constexpr int64_t kMaxCandidates = 10;
+
 // One ISBN through the chain: the targets in order until one has hits. One well-formed
-// record is "found", more are "several"; a target that cannot be reached is noted and the
-// next one tried. Fills the row's search fields; a cancelled fetch leaves it pending.
-// `gates`, when given, bounds the requests to each target (see BatchEngine).
+// hit is "found", more are "several" (up to kMaxCandidates fetched); a target that cannot be
+// reached is noted and the next one tried. Fills the row's search fields; a cancelled fetch leaves
+// it pending. `gates`, when given, bounds the requests to each target (see BatchEngine).
 class TargetGates;
 void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BatchBackends& backends,
                  const Z39Settings& settings, CancelToken& cancel, TargetGates* gates = nullptr);

@@ -36,11 +36,12 @@ class Z39CharsetTest : public ::testing::Test {
         delete utf8;
     }
     void SetUp() override { ASSERT_TRUE(gbk->ok() && utf8->ok()) << "zebrasrv did not start"; }
-    test::SessionHarness& On(const test::ZebraProcess& zebra) {
+    test::SessionHarness& On(const test::ZebraProcess& zebra,
+                             const std::string& database = "Default") {
         TargetEntry e;
         e.address = "127.0.0.1";
         e.port = std::to_string(zebra.port());
-        e.database = "Default";
+        e.database = database;
         harness = std::make_unique<test::SessionHarness>(dir.File("_list.~"), TargetKind::kZ39, e);
         harness->index.SetSorted(false);
         return *harness;
@@ -57,6 +58,18 @@ class Z39CharsetTest : public ::testing::Test {
 };
 test::ZebraProcess* Z39CharsetTest::gbk = nullptr;
 test::ZebraProcess* Z39CharsetTest::utf8 = nullptr;
+
+// Zebra answers a search of a database it lacks with diagnostic 109 instead of a result
+// set: the user hears the server's refusal, not "no data".
+TEST_F(Z39CharsetTest, ADiagnosticInPlaceOfAResultSetIsARefusalNotNoData) {
+    test::SessionHarness& h = On(*gbk, "NoSuchDatabase");
+    SearchOutcome out = h.Start(backend, {{"", "ISBN", "9787000000001"}}, "10");
+    EXPECT_TRUE(out.connectionFailed);
+    EXPECT_NE(out.statusMessage, NoDataStatus());
+    EXPECT_NE(out.notice.find(G("目标数据库拒绝了检索：search failed:")), std::string::npos)
+        << GbkToUtf8(out.notice);
+    EXPECT_NE(out.notice.find("(109)"), std::string::npos) << GbkToUtf8(out.notice);
+}
 
 TEST_F(Z39CharsetTest, AChineseTitleOnTheUtf8ServerIsFoundAndListedInGbk) {
     test::SessionHarness& h = On(*utf8);
