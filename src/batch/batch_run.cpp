@@ -188,6 +188,7 @@ bool BatchRun::Execute(const BatchBackendsFactory& factory, CancelToken& cancel,
             if (changed) changed(i);
         },
         [&](size_t i) {
+            if (!setup_.saveAsFound) return;
             if (!SaveRow(i, ok ? error : nullptr)) ok = false;
             if (changed) changed(i);
         },
@@ -206,7 +207,14 @@ bool BatchRun::Choose(size_t i, int candidate, std::string* error) {
         if (error) *error = G("文件[") + FilePath(".journal") + G("]写入失败！");
         return false;
     }
-    return SaveRow(i, error);
+    return !setup_.saveAsFound || SaveRow(i, error);
+}
+
+bool BatchRun::SaveAll(std::string* error) {
+    saveFailed_ = false;
+    for (size_t i = 0; i < rows_.size(); ++i)
+        if (!SaveRow(i, error)) return false;
+    return true;
 }
 
 bool BatchRun::Finish(std::string* error) {

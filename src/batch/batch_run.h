@@ -19,6 +19,9 @@ struct BatchRunSetup {
     Z39Settings settings;
     BatchLimits limits;
     std::function<std::string()> today;  // yyyymmdd; the local date when not set
+    // Each found record is saved as its turn comes (the command); otherwise SaveAll saves
+    // them when the user asks (the window, after a review).
+    bool saveAsFound = true;
 };
 
 // Rows by what became of them.
@@ -66,8 +69,13 @@ class BatchRun {
     bool Execute(const BatchBackendsFactory& factory, CancelToken& cancel,
                  const std::function<void(size_t)>& changed, std::string* error);
 
-    // The user took candidate `candidate` of a "several" row: journaled and saved.
+    // The user took candidate `candidate` of a "several" row: journaled, and saved at once
+    // when records are saved as found.
     bool Choose(size_t row, int candidate, std::string* error);
+
+    // Saves every found or chosen record not saved yet, in list order. False with a
+    // message when one could not be written (the rest then wait for the next try).
+    bool SaveAll(std::string* error);
 
     // Marks the run ended (the next start of the list is a new run) and writes the
     // report and the not-found list. False with a message when a file cannot be written.

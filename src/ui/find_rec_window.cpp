@@ -638,6 +638,10 @@ bool TFindRec::eventFilter(QObject* watched, QEvent* event) {
         return true;
     }
     if (event->type() != QEvent::KeyPress) return QWidget::eventFilter(watched, event);
+    // Only this window's own controls: the filter sees every key of the application, and
+    // another window's line edit keeps its Enter.
+    auto* own = qobject_cast<QWidget*>(watched);
+    if (!own || !(own == this || isAncestorOf(own))) return QWidget::eventFilter(watched, event);
     auto* key = static_cast<QKeyEvent*>(event);
     const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
     // Field and joiner lists take no typed characters: a field is chosen from the list,

@@ -10,6 +10,7 @@
 #include <QToolBar>
 
 #include "search/search_outcome.h"
+#include "ui/batch_window.h"
 #include "ui/qt_text_widget.h"
 #include "ui/z39_svr_para_dialog.h"
 
@@ -90,6 +91,12 @@ TZ39Main::TZ39Main(bool compactWindow, const SearchServices& services, QWidget* 
         ShowAbout();
         panel0_->setText(U("关于..."));
     });
+    // After the others, so theirs stay where they were.
+    bar->addSeparator();
+    button("批量检索", "按ISBN列表批量检索编目数据", [this] {
+        ShowBatch();
+        panel0_->setText(U("批量检索"));
+    });
 
     panel0_ = new QLabel(U("图书编目信息查询"));
     panel0_->setFixedWidth(120);
@@ -160,6 +167,10 @@ void TZ39Main::CreateChildren() {
     settingsWindow_ = AddChild(setPara_);
     findRec_ = new TFindRec(services_);
     findRecWindow_ = AddChild(findRec_);
+    batch_ = new TBatchWindow(state_, services_.ui,
+                              [this]() -> const TargetList& { return findRec_->targets().list(); });
+    batchWindow_ = AddChild(batch_);
+    batchWindow_->hide();
     mdi_->setActiveSubWindow(findRecWindow_);
 }
 
@@ -183,6 +194,19 @@ void TZ39Main::ShowFindRec() {
 
 void TZ39Main::ShowSettings() {
     if (settingsWindow_) ShowChild(settingsWindow_);
+}
+
+void TZ39Main::ShowBatch() {
+    if (!findRec_) return;
+    // Made when first asked for, so the other windows start as they always have.
+    if (!batchWindow_) {
+        batch_ = new TBatchWindow(state_, services_.ui, [this]() -> const TargetList& {
+            return findRec_->targets().list();
+        });
+        batchWindow_ = AddChild(batch_);
+    }
+    ShowChild(batchWindow_);
+    batch_->FormActivate();
 }
 
 void TZ39Main::ShowAbout() {

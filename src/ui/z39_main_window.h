@@ -11,6 +11,7 @@
 #include <map>
 
 #include "app/startup.h"
+#include "ui/batch_window.h"
 #include "ui/find_rec_window.h"
 #include "ui/set_para_dialog.h"
 
@@ -52,6 +53,8 @@ class TZ39Main : public QMainWindow {
     // Opens the settings dialog or the target list editor (until they exist, a notice).
     void ShowSettings();
     void ShowAbout();
+    void ShowBatch();
+    TBatchWindow* batch() const { return batch_; }
 
   protected:
     void showEvent(QShowEvent* event) override;
@@ -79,6 +82,8 @@ class TZ39Main : public QMainWindow {
     QMdiSubWindow* findRecWindow_ = nullptr;
     QMdiSubWindow* aboutWindow_ = nullptr;
     QMdiSubWindow* settingsWindow_ = nullptr;
+    TBatchWindow* batch_ = nullptr;
+    QMdiSubWindow* batchWindow_ = nullptr;
     // Where the focus was in a child when its own close button hid it.
     std::map<QMdiSubWindow*, QPointer<QWidget>> focusBeforeClose_;
 };

@@ -108,6 +108,8 @@ class OpacStandIn:
                 pass
 
             def do_GET(self):
+                if stand_in.delay:
+                    time.sleep(stand_in.delay)
                 url = urllib.parse.urlparse(self.path)
                 q = urllib.parse.parse_qs(url.query)
                 if url.path == "/F":
@@ -125,14 +127,18 @@ class OpacStandIn:
                     hits = stand_in.sets[number - 1] if 0 < number <= len(stand_in.sets) else []
                     body = aleph_page(hits[entry - 1]) if 0 < entry <= len(hits) else ""
                 data = body.encode("utf-8")
-                self.send_response(200)
-                self.send_header("Content-Type", "text/html; charset=UTF-8")
-                self.send_header("Content-Length", str(len(data)))
-                self.end_headers()
-                self.wfile.write(data)
+                try:
+                    self.send_response(200)
+                    self.send_header("Content-Type", "text/html; charset=UTF-8")
+                    self.send_header("Content-Length", str(len(data)))
+                    self.end_headers()
+                    self.wfile.write(data)
+                except OSError:
+                    pass  # the client gave up (a cancelled batch)
 
         self.records = records_by_isbn
         self.sets = []
+        self.delay = 0.0  # seconds before each answer: a far server
         self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
