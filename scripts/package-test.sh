@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 (cd build && cpack >/dev/null)
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --reinstall ./build/z39client_*_amd64.deb >/dev/null
-test -x /opt/z39client/bin/z39client && test -x /opt/z39client/bin/yazc
+test -x /opt/z39client/bin/z39client && test -x /opt/z39client/bin/yazc && test -x /opt/z39client/bin/z39batch
 # The menu entry names the installed program and icon, under the package's prefix.
 desktop=/opt/z39client/share/applications/z39client.desktop
 grep -q 'exec "/opt/z39client/bin/z39client"' "$desktop"
