@@ -167,10 +167,6 @@ void TZ39Main::CreateChildren() {
     settingsWindow_ = AddChild(setPara_);
     findRec_ = new TFindRec(services_);
     findRecWindow_ = AddChild(findRec_);
-    batch_ = new TBatchWindow(state_, services_.ui,
-                              [this]() -> const TargetList& { return findRec_->targets().list(); });
-    batchWindow_ = AddChild(batch_);
-    batchWindow_->hide();
     mdi_->setActiveSubWindow(findRecWindow_);
 }
 
