@@ -443,10 +443,24 @@ class EventLoop {
     // Closes the connection that has sent nothing for longest; false when every one has
     // begun a request (those are always served).
     bool EvictIdlest() {
-        if (idle_.empty()) return false;
-        const uint64_t id = idle_.begin()->second;
-        Close(id, "idle, to make room");
-        return true;
+        while (!idle_.empty()) {
+            const uint64_t id = idle_.begin()->second;
+            auto it = connections_.find(id);
+            if (it == connections_.end()) {
+                idle_.erase(idle_.begin());
+                continue;
+            }
+            // Bytes may have arrived that this loop has not read yet (a burst of accepts
+            // comes first): such a connection has begun its request and stays.
+            char byte = 0;
+            if (::recv(it->second.fd.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0) {
+                idle_.erase(idle_.begin());
+                continue;
+            }
+            Close(id, "idle, to make room");
+            return true;
+        }
+        return false;
     }
 
     void Read(uint64_t id, Connection& c) {
