@@ -7,6 +7,7 @@
 #include "backends/nlc_opac.h"
 #include "backends/process_runner.h"
 #include "backends/shared_catalogue.h"
+#include "backends/sru.h"
 #include "backends/tcp_client.h"
 #include "common/clock.h"
 #include "common/file_util.h"
@@ -34,7 +35,8 @@ class RealBackends final : public BatchBackends {
           shared_(
               http_, [this] { return std::make_unique<PosixTcpClient>(ui_); }, clock_),
           z39_(runner_, clock_, Z39WorkFilesIn(folder)),
-          opac_(http_) {
+          opac_(http_),
+          sru_(http_) {
         z39_.SetSettleWaits(false);
     }
     SearchBackend* For(TargetKind kind) override {
@@ -45,6 +47,8 @@ class RealBackends final : public BatchBackends {
                 return &z39_;
             case TargetKind::kWebOpac:
                 return &opac_;
+            case TargetKind::kSru:
+                return &sru_;
             case TargetKind::kNone:
                 break;
         }
@@ -59,6 +63,7 @@ class RealBackends final : public BatchBackends {
     SharedCatalogueBackend shared_;
     ExternalZ39Backend z39_;
     NlcOpacBackend opac_;
+    SruBackend sru_;
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "targets/target_editor.h"
 
 #include "common/gbk_text.h"
+#include "targets/target_profile.h"
 
 namespace z39 {
 
@@ -53,8 +54,10 @@ TargetEditor::Refusal TargetEditor::Confirm(const TargetEntry& f) {
                             {&f.database, "db_database", "数据库名称", true},
                             {&f.username, "db_username", "用户名称", false},
                             {&f.userpass, "db_userpass", "用户密码", false}};
+    // An SRU address carries its scheme, whose port is the default when none is given.
+    const bool sru = IsSruAddress(Trim(f.address));
     for (const auto& field : fields) {
-        if (field.required && Trim(*field.text).empty())
+        if (field.required && Trim(*field.text).empty() && !(sru && field.text == &f.port))
             return {G("【") + G(field.label) + G("】不能为空"), field.name};
     }
     // The list file has no escaping: a comma (or a ")" in the password) would break it.
@@ -67,6 +70,9 @@ TargetEditor::Refusal TargetEditor::Confirm(const TargetEntry& f) {
 
     TargetEntry stored = f;
     stored.auth = f.auth == "1" ? "1" : "0";
+    // The window does not show a target's own index names: a modified row keeps them.
+    if (!adding_ && stored.indexes.empty())
+        stored.indexes = rows_[static_cast<size_t>(selected_)].indexes;
     std::vector<TargetEntry> rows = rows_;
     int selected = selected_;
     if (adding_) {

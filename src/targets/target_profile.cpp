@@ -4,12 +4,22 @@
 
 namespace z39 {
 
+bool IsSruAddress(const std::string& address) {
+    const std::string lower = LowerAscii(Trim(address));
+    for (const char* scheme : {"http://", "https://"}) {
+        const std::string_view s(scheme);
+        if (lower.starts_with(s) && lower.size() > s.size() && lower[s.size()] != '/') return true;
+    }
+    return false;
+}
+
 TargetKind KindOf(int slot, const TargetEntry& entry) {
     if (slot <= 0) return TargetKind::kNone;
     if (slot == kSharedCatalogueSlot) return TargetKind::kSharedCatalogue;
     if (LowerAscii(entry.address).find(kWebOpacDomainLabel) != std::string::npos &&
         LowerAscii(entry.database) == "opac")
         return TargetKind::kWebOpac;
+    if (IsSruAddress(entry.address)) return TargetKind::kSru;
     return TargetKind::kZ39;
 }
 

@@ -13,6 +13,7 @@ enum class TargetKind {
     kSharedCatalogue,  // the maker's shared cataloguing database (framed TCP or HTTP)
     kZ39,              // a Z39.50 server, through the external client
     kWebOpac,          // the national library's web OPAC, by ISBN
+    kSru,              // a server answering SRU (Search/Retrieve via URL) over HTTP(S)
 };
 
 // One target as a back end needs it: its kind, its address fields, and the options a
@@ -29,9 +30,14 @@ struct TargetProfile {
 // "opac" is searched through the web OPAC.
 inline constexpr const char* kWebOpacDomainLabel = "nlc";
 
+// True when an address names an SRU server: it begins with "http://" or "https://" (case
+// ignored) and a host follows.
+bool IsSruAddress(const std::string& address);
+
 // The one place that tells a target's kind from the list as it stands: slot 1 is the
 // shared catalogue, an entry whose address holds "nlc" and whose database is "opac" (case
-// ignored) the web OPAC, any other a Z39.50 server; slot 0 is none.
+// ignored) the web OPAC, an entry with an SRU address an SRU server, any other a Z39.50
+// server; slot 0 is none.
 TargetKind KindOf(int slot, const TargetEntry& entry);
 
 TargetProfile ProfileOf(int slot, const TargetEntry& entry);

@@ -29,7 +29,8 @@ class LineReader {
 
 std::string AfterFirst(const std::string& line) { return line.empty() ? line : line.substr(1); }
 
-// The words after an entry's ")": "charset=NAME" and "format=NAME"; others are ignored.
+// The words after an entry's ")": "charset=NAME", "format=NAME" and "index.FIELD=NAME";
+// others are ignored.
 void ReadOptions(const std::string& text, TargetEntry& e) {
     size_t pos = 0;
     while (pos < text.size()) {
@@ -38,6 +39,11 @@ void ReadOptions(const std::string& text, TargetEntry& e) {
         std::string word = text.substr(pos, end - pos);
         if (word.starts_with("charset=")) e.charset = word.substr(8);
         if (word.starts_with("format=")) e.syntax = word.substr(7);
+        if (word.starts_with("index.")) {
+            const size_t eq = word.find('=');
+            if (eq != std::string::npos && eq > 6 && eq + 1 < word.size())
+                e.indexes[word.substr(6, eq - 6)] = word.substr(eq + 1);
+        }
         pos = end + 1;
     }
 }
@@ -80,6 +86,10 @@ std::string TargetOptionsText(const TargetEntry& entry) {
     std::string out;
     if (!word(entry.charset).empty()) out += " charset=" + word(entry.charset);
     if (!word(entry.syntax).empty()) out += " format=" + word(entry.syntax);
+    for (const auto& [field, name] : entry.indexes) {
+        if (!word(field).empty() && !word(name).empty() && field.find('=') == std::string::npos)
+            out += " index." + word(field) + "=" + word(name);
+    }
     return out;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,9 @@ struct TargetEntry {
     // (empty: automatic).
     std::string charset;
     std::string syntax;
+    // An SRU server's own CQL index names, by the field they search ("title", "isbn",
+    // "issn", "author", "publisher", "date"); a field not named uses the usual index.
+    std::map<std::string, std::string> indexes;
     bool written = false;  // used only by the writer
 };
 
@@ -57,7 +61,8 @@ TargetEntry SharedCatalogueEntry(const Z39Settings& settings);
 TargetList GetZ39SvrPara(const std::string& path, const Z39Settings& settings);
 
 // The target's options as they follow the ")" of its line: " charset=NAME format=NAME",
-// each only when set; empty when neither is. Names hold no blank.
+// then " index.FIELD=NAME" for each index named, each only when set; empty when none is.
+// Names hold no blank.
 std::string TargetOptionsText(const TargetEntry& entry);
 
 // Writes the editor's rows to `path`, grouped by group and server in the order of their

@@ -9,6 +9,7 @@
 #include "backends/nlc_opac.h"
 #include "backends/process_runner.h"
 #include "backends/shared_catalogue.h"
+#include "backends/sru.h"
 #include "backends/tcp_client.h"
 #include "common/clock.h"
 #include "common/file_util.h"
@@ -79,10 +80,12 @@ int main(int argc, char* argv[]) {
         http, [&ui] { return std::make_unique<z39::PosixTcpClient>(ui); }, clock);
     z39::ExternalZ39Backend z39(runner, clock, z39::Z39WorkFilesOf(state.files));
     z39::NlcOpacBackend opac(http);
+    z39::SruBackend sru(http);
     z39::BackendRegistry backends;
     backends.Add(z39::TargetKind::kSharedCatalogue, sharedCatalogue);
     backends.Add(z39::TargetKind::kZ39, z39);
     backends.Add(z39::TargetKind::kWebOpac, opac);
+    backends.Add(z39::TargetKind::kSru, sru);
     z39::TZ39Main frame(start.compactWindow,
                         z39::SearchServices{state, store, index, ui, backends});
     ui.setParent(&frame);

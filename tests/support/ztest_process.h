@@ -12,12 +12,16 @@ namespace z39::test {
 // Debian's yaz-ztest Z39.50 test server on a free loopback port.
 class ZtestProcess {
   public:
-    // `logPath`: where yaz-ztest logs its requests (one line per Search and Present).
-    explicit ZtestProcess(const std::string& logPath = "/dev/null") {
+    // `logPath`: where yaz-ztest logs its requests (one line per Search and Present, and
+    // per HTTP request). `configPath`: a server configuration (yazgfs) to start with.
+    explicit ZtestProcess(const std::string& logPath = "/dev/null",
+                          const std::string& configPath = "") {
         for (int attempt = 0; attempt < 5 && !ready_; ++attempt) {
             port_ = FreePort();
-            server_ = std::make_unique<ChildProcess>(std::vector<std::string>{
-                "/usr/bin/yaz-ztest", "-l", logPath, "tcp:127.0.0.1:" + std::to_string(port_)});
+            std::vector<std::string> args = {"/usr/bin/yaz-ztest", "-l", logPath};
+            if (!configPath.empty()) args.insert(args.end(), {"-f", configPath});
+            args.push_back("tcp:127.0.0.1:" + std::to_string(port_));
+            server_ = std::make_unique<ChildProcess>(args);
             for (int i = 0; i < 100 && !ready_; ++i) {
                 ready_ = LoopbackConnection(port_).ok();
                 if (!ready_) ::usleep(20000);

@@ -1,0 +1,262 @@
+#include "backends/sru.h"
+
+#include <libxml/tree.h>
+#include <yaz/diagsrw.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "backends/external_z39.h"
+#include "common/gbk_text.h"
+#include "records/isbn_forms.h"
+#include "records/marc_charset.h"
+#include "records/marcxml.h"
+
+namespace z39 {
+namespace {
+
+constexpr const char* kDiagnosticPrefix = "info:srw/diagnostic/1/";
+
+// The key a field has among a target's index names.
+std::string FieldKey(const std::string& field) {
+    if (field == "ISBN") return "isbn";
+    if (field == "ISSN") return "issn";
+    if (field == G("题名")) return "title";
+    if (field == G("著者")) return "author";
+    if (field == G("出版者")) return "publisher";
+    if (field == G("出版日期")) return "date";
+    return {};
+}
+
+bool Unreserved(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
+}
+
+std::string QueryEscape(std::string_view text) {
+    return PercentEscape(text, [](unsigned char c) { return !Unreserved(c); });
+}
+
+std::string PathEscape(std::string_view text) {
+    return PercentEscape(text, [](unsigned char c) { return !Unreserved(c) && c != '/'; });
+}
+
+bool ParseCount(const std::string& text, int64_t& out) {
+    const std::string t = Trim(text);
+    if (t.empty() || t.size() > 18) return false;
+    for (char c : t)
+        if (c < '0' || c > '9') return false;
+    out = std::strtoll(t.c_str(), nullptr, 10);
+    return true;
+}
+
+SruDiagnostic DiagnosticOf(const xmlNode* node) {
+    return {Trim(TextOf(ChildElement(node, "uri"))), Trim(TextOf(ChildElement(node, "details"))),
+            Trim(TextOf(ChildElement(node, "message")))};
+}
+
+// The MARCXML record a recordData holds: its first element, inside a collection if need be.
+const xmlNode* RecordElementOf(const xmlNode* data) {
+    const xmlNode* first = ChildElement(data);
+    if (LocalName(first) == "collection") return ChildElement(first, "record");
+    return first;
+}
+
+SruRecord RecordOf(const xmlNode* record) {
+    SruRecord out;
+    const std::string schema = Trim(TextOf(ChildElement(record, "recordSchema")));
+    const xmlNode* data = ChildElement(record, "recordData");
+    if (!data) {
+        out.refusal = "no recordData";
+        return out;
+    }
+    // A record packed as a string holds its XML as text.
+    XmlDocument unpacked;
+    const xmlNode* element = RecordElementOf(data);
+    if (!element) {
+        unpacked = ParseXml(TextOf(data));
+        if (unpacked) element = xmlDocGetRootElement(unpacked.get());
+        if (LocalName(element) == "collection") element = ChildElement(element, "record");
+    }
+    if (LocalName(element) == "diagnostic") {
+        out.refusal = SruDiagnosticText(DiagnosticOf(element));
+        return out;
+    }
+    if (!IsMarcXmlRecord(element)) {
+        out.refusal = "not MARCXML: " + (schema.empty() ? std::string(LocalName(element)) : schema);
+        return out;
+    }
+    out.iso2709 = MarcXmlToIso2709(element);
+    if (!out.iso2709) out.refusal = "MARCXML that does not make an ISO 2709 record";
+    return out;
+}
+
+}  // namespace
+
+std::string CqlIndexFor(const std::string& field, const TargetEntry& entry) {
+    const std::string key = FieldKey(field);
+    if (auto own = entry.indexes.find(key); !key.empty() && own != entry.indexes.end())
+        return own->second;
+    if (key == "isbn") return "bath.isbn";
+    if (key == "issn") return "bath.issn";
+    if (key == "title") return "dc.title";
+    if (key == "author") return "dc.creator";
+    if (key == "publisher") return "dc.publisher";
+    if (key == "date") return "dc.date";
+    return "cql.serverChoice";
+}
+
+std::string QuoteCqlTerm(std::string_view utf8) {
+    std::string out = "\"";
+    for (char c : utf8) {
+        if (c == '\\' || c == '"' || c == '*' || c == '?' || c == '^') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string BuildCqlQuery(const std::vector<SearchCondition>& rows, const TargetEntry& entry) {
+    std::string cql;
+    const auto used = ParticipatingRows(rows);
+    for (size_t k = 0; k < used.size(); ++k) {
+        const std::string index = CqlIndexFor(used[k].field, entry);
+        std::string term;
+        if (used[k].field == "ISBN") {
+            const std::vector<std::string> forms = IsbnSearchForms(used[k].value);
+            for (size_t i = 0; i < forms.size(); ++i)
+                term += (i > 0 ? " or " : "") + index + "=" + QuoteCqlTerm(GbkToUtf8(forms[i]));
+            if (forms.size() > 1) term = "(" + term + ")";
+        } else {
+            term = index + "=" + QuoteCqlTerm(GbkToUtf8(used[k].value));
+        }
+        if (k == 0)
+            cql = term;
+        else
+            cql += (IsAndJoiner(used[k].joiner) ? " and " : " or ") + term;
+    }
+    return cql;
+}
+
+std::string SruSearchUrl(const TargetEntry& entry, const std::string& cql, int64_t start,
+                         int64_t maximum) {
+    std::string base = Trim(entry.address);
+    while (base.ends_with('/')) base.pop_back();
+    const std::string port = Trim(entry.port);
+    if (!port.empty()) base += ":" + port;
+    std::string path = Trim(entry.database);
+    while (path.starts_with('/')) path.erase(0, 1);
+    return base + "/" + PathEscape(path) +
+           "?version=1.1&operation=searchRetrieve&query=" + QueryEscape(cql) +
+           "&startRecord=" + std::to_string(start) + "&maximumRecords=" + std::to_string(maximum) +
+           "&recordSchema=marcxml&recordPacking=xml";
+}
+
+std::string SruDiagnosticText(const SruDiagnostic& d) {
+    std::string text = d.message;
+    if (text.empty() && d.uri.starts_with(kDiagnosticPrefix)) {
+        int64_t code = 0;
+        if (ParseCount(d.uri.substr(std::string_view(kDiagnosticPrefix).size()), code) &&
+            code < 100000) {
+            if (const char* meaning = yaz_diag_srw_str(static_cast<int>(code))) text = meaning;
+        }
+    }
+    if (text.empty()) text = d.uri.empty() ? "diagnostic" : d.uri;
+    if (!d.details.empty()) text += " (" + d.details + ")";
+    return text;
+}
+
+std::optional<SruResponse> ParseSruResponse(std::string_view body) {
+    XmlDocument doc = ParseXml(body);
+    if (!doc) return std::nullopt;
+    const xmlNode* root = xmlDocGetRootElement(doc.get());
+    if (LocalName(root) == "Envelope") root = ChildElement(ChildElement(root, "Body"));
+    if (LocalName(root) != "searchRetrieveResponse") return std::nullopt;
+    SruResponse out;
+    out.hasCount = ParseCount(TextOf(ChildElement(root, "numberOfRecords")), out.numberOfRecords);
+    if (const xmlNode* records = ChildElement(root, "records")) {
+        for (const xmlNode* r = records->children; r; r = r->next)
+            if (LocalName(r) == "record") out.records.push_back(RecordOf(r));
+    }
+    if (const xmlNode* diagnostics = ChildElement(root, "diagnostics")) {
+        for (const xmlNode* d = diagnostics->children; d; d = d->next)
+            if (LocalName(d) == "diagnostic") out.diagnostics.push_back(DiagnosticOf(d));
+    }
+    return out;
+}
+
+SruBackend::SruBackend(HttpClient& http, int timeoutMs) : http_(http), timeoutMs_(timeoutMs) {}
+
+PageResult SruBackend::Fetch(const TargetProfile& target, const SearchRequest& request,
+                             CancelToken& cancel) {
+    PageResult out;
+    int64_t start = 1, ask = 1;
+    if (!request.firstPage) {
+        start = request.start;
+        ask = std::min(request.total - request.start + 1, request.count);
+        if (ask <= 0) {
+            out.covered = 0;
+            return out;
+        }
+    }
+    const std::string url =
+        SruSearchUrl(target.entry, BuildCqlQuery(request.rows, target.entry), start, ask);
+    HttpResult http = http_.Get(url, timeoutMs_, &cancel);
+    if (http.cancelled) {
+        out.status = PageStatus::kCancelled;
+        return out;
+    }
+    // Servers send diagnostics with 200 and, some, with 400 or 500: the body tells.
+    const std::optional<SruResponse> sru =
+        http.body.empty() ? std::nullopt : ParseSruResponse(http.body);
+    if (!sru) {
+        out.status = http.ok ? PageStatus::kRefused : PageStatus::kNoConnection;
+        out.reason = http.ok ? G("目标数据库的应答不是SRU检索应答。")
+                             : G("连接SRU服务器失败：") + http.error;
+        return out;
+    }
+    int references = 0, withReferences = 0;
+    SkippedRecords skipped;
+    for (const SruRecord& record : sru->records) {
+        std::optional<std::string> gbk;
+        // MARCXML is Unicode by definition, and its leader/09 says so (YAZ writes "a"
+        // there): the GBK record says nothing of the kind.
+        if (record.iso2709) gbk = RecordToGbk(*record.iso2709, RecordCharset::kUtf8, &references);
+        if (!gbk) {
+            if (skipped.count++ == 0)
+                skipped.firstReport =
+                    record.iso2709 ? G("记录不能转换为GBK字符集") : Utf8ToGbk(record.refusal);
+            continue;
+        }
+        if (references > 0) ++withReferences;
+        references = 0;
+        out.records.push_back(std::move(*gbk));
+    }
+    std::string diagnostics;
+    for (const SruDiagnostic& d : sru->diagnostics)
+        diagnostics += (diagnostics.empty() ? "" : "; ") + SruDiagnosticText(d);
+    if (out.records.empty() && !diagnostics.empty()) {
+        out.status = PageStatus::kRefused;
+        out.reason = G("目标数据库拒绝了检索：") + Utf8ToGbk(diagnostics);
+        out.records.clear();
+        return out;
+    }
+    if (!http.ok) {
+        out.status = PageStatus::kNoConnection;
+        out.reason = G("连接SRU服务器失败：") + http.error;
+        out.records.clear();
+        return out;
+    }
+    if (request.firstPage) {
+        out.hasTotal = true;
+        out.total = sru->hasCount ? sru->numberOfRecords : 0;
+    } else {
+        out.covered = ask;
+    }
+    if (!diagnostics.empty())
+        out.notices.push_back(G("目标数据库的提示：") + Utf8ToGbk(diagnostics));
+    for (std::string notice : {SkippedRecordsNotice(skipped), ReferencesNotice(withReferences)})
+        if (!notice.empty()) out.notices.push_back(std::move(notice));
+    return out;
+}
+
+}  // namespace z39

@@ -1,0 +1,152 @@
+// SRU targets against yaz-ztest, which answers Z39.50 and SRU on one port: the same search
+// through both routes, paging, and the server's diagnostics.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "backends/external_z39.h"
+#include "backends/sru.h"
+#include "common/gbk_text.h"
+#include "records/iso2709.h"
+#include "records/marc_record.h"
+#include "support/fakes.h"
+#include "support/session_harness.h"
+#include "support/temp_dir.h"
+#include "support/ztest_process.h"
+
+namespace z39 {
+namespace {
+
+// yaz-ztest searches CQL through YAZ's mapping to Bib-1, with the ISBN and ISSN indexes that
+// Debian's copy of the mapping leaves out.
+std::string ServerConfig(const test::TempDir& dir) {
+    std::ifstream in("/usr/share/yaz/etc/pqf.properties");
+    std::stringstream mapping;
+    mapping << in.rdbuf() << "\nindex.bath.isbn = 1=7\nindex.bath.issn = 1=8\n";
+    dir.Write("pqf.properties", mapping.str());
+    dir.Write("ztest.xml", "<yazgfs><server id=\"s\"><cql2rpn>" + dir.File("pqf.properties") +
+                               "</cql2rpn></server></yazgfs>\n");
+    return dir.File("ztest.xml");
+}
+
+class SruSearchTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        serverDir = new test::TempDir;
+        ztest = new test::ZtestProcess(serverDir->File("ztest.log"), ServerConfig(*serverDir));
+    }
+    static void TearDownTestSuite() {
+        delete ztest;
+        ztest = nullptr;
+        delete serverDir;
+        serverDir = nullptr;
+    }
+    static int HttpRequests() {
+        const std::string log = serverDir->Read("ztest.log");
+        int n = 0;
+        for (size_t at = log.find("[request] GET /"); at != std::string::npos;
+             at = log.find("[request] GET /", at + 1))
+            ++n;
+        return n;
+    }
+    void SetUp() override { ASSERT_TRUE(ztest && ztest->ok()) << "yaz-ztest did not start"; }
+
+    test::SessionHarness& Sru(const std::string& database = "Default") {
+        TargetEntry e;
+        e.address = "http://127.0.0.1";
+        e.port = std::to_string(ztest->port());
+        e.database = database;
+        sru = std::make_unique<test::SessionHarness>(dir.File("_sru.~"), TargetKind::kSru, e);
+        sru->index.SetSorted(false);
+        return *sru;
+    }
+    test::SessionHarness& Z39() {
+        TargetEntry e;
+        e.address = "127.0.0.1";
+        e.port = std::to_string(ztest->port());
+        e.database = "Default";
+        z39 = std::make_unique<test::SessionHarness>(dir.File("_z39.~"), TargetKind::kZ39, e);
+        z39->index.SetSorted(false);
+        return *z39;
+    }
+    static std::vector<std::string> Listed(test::SessionHarness& h) {
+        std::vector<std::string> out;
+        for (size_t i = 0; i < h.index.size(); ++i) out.push_back(h.index.RecordAt(i, h.store));
+        return out;
+    }
+
+    static test::ZtestProcess* ztest;
+    static test::TempDir* serverDir;
+    test::TempDir dir;
+    CurlHttpClient http;
+    SruBackend backend{http};
+    test::RecordingUi ui;
+    SteadyClock steady;
+    test::FakeClock fake;
+    ProcessRunner runner{ui, steady, 30000};
+    ExternalZ39Backend z39Backend{runner, fake, Z39WorkFilesIn(dir.path()),
+                                  test::BinDir() + "/yazc"};
+    std::unique_ptr<test::SessionHarness> sru, z39;
+};
+test::ZtestProcess* SruSearchTest::ztest = nullptr;
+test::TempDir* SruSearchTest::serverDir = nullptr;
+
+// yaz-ztest finds as many records as a numeric term says.
+std::vector<SearchCondition> Hits(int n) { return test::TitleRows(std::to_string(n)); }
+
+TEST_F(SruSearchTest, PagesOneRequestEachAndListsEveryRecord) {
+    test::SessionHarness& h = Sru();
+    const int before = HttpRequests();
+    SearchOutcome out = h.Start(backend, Hits(25), "12");
+    ASSERT_FALSE(out.connectionFailed) << out.notice;
+    EXPECT_EQ(out.total, 25);
+    EXPECT_EQ(out.rows.size(), 1u);
+    EXPECT_TRUE(out.nextEnabled);
+    out = h.Next("2", "12");
+    EXPECT_EQ(out.rows.size(), 13u);
+    out = h.Next(std::to_string(out.nextStart), "12");
+    EXPECT_EQ(out.rows.size(), 25u);
+    EXPECT_FALSE(out.nextEnabled);
+    EXPECT_EQ(HttpRequests() - before, 3);
+    const std::string log = serverDir->Read("ztest.log");
+    EXPECT_NE(log.find("startRecord=2&maximumRecords=12"), std::string::npos);
+    EXPECT_NE(log.find("startRecord=14&maximumRecords=12"), std::string::npos);
+    for (const std::string& record : Listed(h)) {
+        EXPECT_TRUE(IsWellFormedIso2709(record));
+        EXPECT_FALSE(DisplayLine(record).empty());
+    }
+}
+
+// The ISO 2709 made from MARCXML against the USMARC record yaz-ztest sends over Z39.50: the
+// same bytes, leader and directory included, for every record of the set.
+TEST_F(SruSearchTest, SameRecordsAsTheZ39Route) {
+    test::SessionHarness& s = Sru();
+    test::SessionHarness& z = Z39();
+    SearchOutcome bySru = s.Start(backend, Hits(24), "30");
+    SearchOutcome byZ39 = z.Start(z39Backend, Hits(24), "30");
+    ASSERT_EQ(bySru.total, 24);
+    ASSERT_EQ(byZ39.total, 24);
+    s.Next("2", "30");
+    z.Next("2", "30");
+    const std::vector<std::string> a = Listed(s), b = Listed(z);
+    ASSERT_EQ(a.size(), 24u);
+    ASSERT_EQ(b.size(), 24u);
+    for (size_t i = 0; i < a.size(); ++i) EXPECT_EQ(a[i], b[i]) << "record " << i + 1;
+}
+
+TEST_F(SruSearchTest, DiagnosticIsARefusalInTheServersWords) {
+    test::SessionHarness& h = Sru();
+    SearchOutcome out = h.Start(backend, Hits(3));
+    ASSERT_EQ(out.total, 3);
+    // No such index: yaz-ztest says so with diagnostic 16.
+    h.profile.entry.indexes["title"] = "dc.nosuchindex";
+    out = h.Start(backend, Hits(3));
+    EXPECT_TRUE(out.connectionFailed);
+    EXPECT_EQ(out.total, 0);
+    EXPECT_NE(out.notice.find("Unsupported index"), std::string::npos) << out.notice;
+    EXPECT_EQ(h.index.size(), 0u);
+}
+
+}  // namespace
+}  // namespace z39
