@@ -41,6 +41,14 @@ std::string PathEscape(std::string_view text) {
     return PercentEscape(text, [](unsigned char c) { return !Unreserved(c) && c != '/'; });
 }
 
+// Why a transfer failed, for the user.
+std::string TransferFailure(const HttpResult& http) {
+    const std::string why = !http.error.empty() ? http.error
+                            : http.status != 0  ? "HTTP status " + std::to_string(http.status)
+                                                : "no answer";
+    return G("连接SRU服务器失败：") + why;
+}
+
 bool ParseCount(const std::string& text, int64_t& out) {
     const std::string t = Trim(text);
     if (t.empty() || t.size() > 18) return false;
@@ -210,8 +218,7 @@ PageResult SruBackend::Fetch(const TargetProfile& target, const SearchRequest& r
         http.body.empty() ? std::nullopt : ParseSruResponse(http.body);
     if (!sru) {
         out.status = http.ok ? PageStatus::kRefused : PageStatus::kNoConnection;
-        out.reason = http.ok ? G("目标数据库的应答不是SRU检索应答。")
-                             : G("连接SRU服务器失败：") + http.error;
+        out.reason = http.ok ? G("目标数据库的应答不是SRU检索应答。") : TransferFailure(http);
         return out;
     }
     int references = 0, withReferences = 0;
@@ -242,7 +249,7 @@ PageResult SruBackend::Fetch(const TargetProfile& target, const SearchRequest& r
     }
     if (!http.ok) {
         out.status = PageStatus::kNoConnection;
-        out.reason = G("连接SRU服务器失败：") + http.error;
+        out.reason = TransferFailure(http);
         out.records.clear();
         return out;
     }
