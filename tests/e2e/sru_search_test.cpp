@@ -3,16 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "backends/external_z39.h"
 #include "backends/sru.h"
+#include "common/file_util.h"
 #include "common/gbk_text.h"
 #include "records/iso2709.h"
 #include "records/marc_record.h"
 #include "support/fakes.h"
 #include "support/session_harness.h"
 #include "support/temp_dir.h"
+#include "support/zebra_process.h"
 #include "support/ztest_process.h"
 
 namespace z39 {
@@ -146,6 +149,92 @@ TEST_F(SruSearchTest, DiagnosticIsARefusalInTheServersWords) {
     EXPECT_EQ(out.total, 0);
     EXPECT_NE(out.notice.find("Unsupported index"), std::string::npos) << out.notice;
     EXPECT_EQ(h.index.size(), 0u);
+}
+
+// Zebra keeping the test books as MARCXML (its DOM filter, from GBK and from UTF-8 input),
+// answering SRU with the MARCXML and Z39.50 with ISO 2709 made from it in the character set
+// of its input.
+class SruZebraTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        fromGbk = new test::ZebraProcess(25, {"gbk", "sru"});
+        fromUtf8 = new test::ZebraProcess(25, {"utf-8", "sru"});
+    }
+    static void TearDownTestSuite() {
+        delete fromGbk;
+        delete fromUtf8;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(fromGbk->ok() && fromUtf8->ok()) << "zebrasrv did not start";
+    }
+    static TargetEntry EntryOf(const test::ZebraProcess& zebra, bool sru) {
+        TargetEntry e;
+        e.address = sru ? "http://127.0.0.1" : "127.0.0.1";
+        e.port = std::to_string(zebra.port());
+        e.database = "Default";
+        return e;
+    }
+    // Every record a search for `rows` lists, 30 to a page.
+    std::vector<std::string> All(const test::ZebraProcess& zebra, bool sru,
+                                 const std::vector<SearchCondition>& rows) {
+        test::SessionHarness h(dir.File(sru ? "_sru.~" : "_z39.~"),
+                               sru ? TargetKind::kSru : TargetKind::kZ39, EntryOf(zebra, sru));
+        h.index.SetSorted(false);
+        SearchOutcome out =
+            h.Start(sru ? static_cast<SearchBackend&>(sruBackend) : z39Backend, rows, "30");
+        EXPECT_FALSE(out.connectionFailed) << GbkToUtf8(out.notice);
+        EXPECT_EQ(out.notice, "");
+        if (out.nextEnabled) h.Next("2", "30");
+        std::vector<std::string> records;
+        for (size_t i = 0; i < h.index.size(); ++i) records.push_back(h.index.RecordAt(i, h.store));
+        return records;
+    }
+    // The GBK records the server was given, by their 001.
+    static std::map<std::string, std::string> Originals() {
+        std::string data = ReadWholeFile(fromGbk->folder() + "/records.mrc").value_or("");
+        std::map<std::string, std::string> out;
+        while (data.size() >= 5) {
+            const size_t length = std::stoul(data.substr(0, 5));
+            const std::string record = data.substr(0, length);
+            out[ReadFields(record).fields.at(0).data] = record;
+            data.erase(0, length);
+        }
+        return out;
+    }
+
+    static test::ZebraProcess *fromGbk, *fromUtf8;
+    test::TempDir dir;
+    CurlHttpClient http;
+    SruBackend sruBackend{http};
+    test::RecordingUi ui;
+    SteadyClock steady;
+    test::FakeClock fake;
+    ProcessRunner runner{ui, steady, 30000};
+    ExternalZ39Backend z39Backend{runner, fake, Z39WorkFilesIn(dir.path()),
+                                  test::BinDir() + "/yazc"};
+};
+test::ZebraProcess* SruZebraTest::fromGbk = nullptr;
+test::ZebraProcess* SruZebraTest::fromUtf8 = nullptr;
+
+TEST_F(SruZebraTest, AChineseTitleOverSruGivesTheGbkRecordsOfTheZ39Route) {
+    const std::map<std::string, std::string> originals = Originals();
+    ASSERT_EQ(originals.size(), 25u);
+    for (const test::ZebraProcess* zebra : {fromGbk, fromUtf8}) {
+        const std::vector<std::string> bySru = All(*zebra, true, test::TitleRows(G("编程")));
+        const std::vector<std::string> byZ39 = All(*zebra, false, test::TitleRows(G("编程")));
+        ASSERT_EQ(bySru.size(), 25u);
+        ASSERT_EQ(byZ39.size(), 25u);
+        for (size_t i = 0; i < bySru.size(); ++i) {
+            EXPECT_EQ(bySru[i], byZ39[i]) << "record " << i;
+            // ... and both are the GBK record the server was given, byte for byte.
+            const std::string id = ReadFields(bySru[i]).fields.at(0).data;
+            EXPECT_EQ(bySru[i], originals.at(id)) << "record " << i;
+        }
+    }
+    // The record holds 9787000000001: its ISBN-10, hyphenated, finds it through the forms.
+    const std::vector<std::string> one = All(*fromUtf8, true, {{"", "ISBN", "7-00-000000-7"}});
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(one[0], originals.at(ReadFields(one[0]).fields.at(0).data));
 }
 
 }  // namespace

@@ -38,6 +38,55 @@ shadow: shadow:100M
 """
 
 
+# Served over SRU as well: the DOM filter keeps each record as MARCXML (converted from the
+# ISO 2709 input in its character set) and hands it back as it is kept.
+DOM_XML = """<dom xmlns="http://indexdata.com/zebra-2.0">
+  <input syntax="usmarc"><marc inputcharset="%(encoding)s"/></input>
+  <extract name="index"><xslt stylesheet="index.xsl"/></extract>
+  <retrieve name="marcxml"><xslt stylesheet="identity.xsl"/></retrieve>
+</dom>
+"""
+
+INDEX_XSL = """<xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform"
+    xmlns:m="http://www.loc.gov/MARC21/slim" xmlns:z="http://indexdata.com/zebra-2.0"
+    exclude-result-prefixes="m">
+  <xsl:template match="text()"/>
+  <xsl:template match="/m:record">
+    <z:record z:id="{normalize-space(m:controlfield[@tag='001'])}"><xsl:apply-templates/></z:record>
+  </xsl:template>
+  <xsl:template match="m:datafield[@tag='200']/m:subfield[@code='a']">
+    <z:index name="title:w"><xsl:value-of select="."/></z:index>
+  </xsl:template>
+  <xsl:template match="m:datafield[@tag='010']/m:subfield[@code='a']">
+    <z:index name="isbn:w"><xsl:value-of select="."/></z:index>
+  </xsl:template>
+</xsl:stylesheet>
+"""
+
+IDENTITY_XSL = """<xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform">
+  <xsl:template match="node()|@*"><xsl:copy><xsl:apply-templates select="@*|node()"/></xsl:copy></xsl:template>
+</xsl:stylesheet>
+"""
+
+# MARCXML for SRU; ISO 2709 in the server's character set, made from it, for Z39.50.
+GFS_XML = """<yazgfs><server id="zebra"><config>zebra.cfg</config>
+<cql2rpn>%(folder)s/pqf.properties</cql2rpn>
+<retrievalinfo>
+  <retrieval syntax="xml" name="marcxml"/>
+  <retrieval syntax="usmarc" name="F"><backend syntax="xml" name="marcxml">
+    <marc inputformat="xml" outputformat="marc" inputcharset="utf-8" outputcharset="%(encoding)s"/>
+  </backend></retrieval>
+</retrievalinfo></server></yazgfs>
+"""
+
+
+def cql_mapping():
+    """YAZ's CQL-to-Bib-1 mapping with the DOM filter's own index names for title and ISBN."""
+    with open("/usr/share/yaz/etc/pqf.properties") as f:
+        lines = [line for line in f if not line.startswith("index.dc.title")]
+    return "".join(lines) + "\nindex.dc.title = 1=title\nindex.bath.isbn = 1=isbn\n"
+
+
 def marc_record(fields, charset="gbk", leader_fixed=None):
     """An ISO 2709 record in GBK (or `charset`) from (tag, indicators, [(code, text)]) or
     (tag, data); `leader_fixed` replaces the CNMARC leader's bytes other than the lengths."""
@@ -92,7 +141,7 @@ class Zebra:
     """Indexes `records` in `folder` and serves them; stop() ends the server. With
     encoding "utf-8" the GBK records are converted by yaz-marcdump and indexed as UTF-8."""
 
-    def __init__(self, folder, records, encoding="gbk"):
+    def __init__(self, folder, records, encoding="gbk", sru=False):
         self.folder = folder
         os.makedirs(folder, exist_ok=True)
         config = ZEBRA_CFG % {"encoding": encoding.upper()}
@@ -103,9 +152,14 @@ class Zebra:
                 "encoding: MARC-8", "encoding: UTF-8")
         elif encoding.lower() != "gbk":
             records = converted(records, "UTF-8", folder)
-        names = {"encoding": encoding}
-        for name, text in (("cnmarc.abs", CNMARC_ABS % names), ("cnmarc.mar", CNMARC_MAR),
-                           ("zebra.cfg", config)):
+        names = {"encoding": encoding, "folder": os.path.abspath(folder)}
+        files = [("cnmarc.abs", CNMARC_ABS % names), ("cnmarc.mar", CNMARC_MAR)]
+        if sru:
+            config = config.replace("grs.marc.cnmarc", "dom.dom.xml")
+            files += [("dom.xml", DOM_XML % names), ("index.xsl", INDEX_XSL),
+                      ("identity.xsl", IDENTITY_XSL), ("pqf.properties", cql_mapping()),
+                      ("gfs.xml", GFS_XML % names)]
+        for name, text in files + [("zebra.cfg", config)]:
             with open(os.path.join(folder, name), "w") as f:
                 f.write(text)
         for sub in ("reg", "lock", "tmp", "shadow"):
@@ -119,8 +173,9 @@ class Zebra:
         for _ in range(5):
             self.port = free_port()
             self.log = os.path.join(folder, "zebrasrv.log")
+            config_args = ["-f", "gfs.xml"] if sru else ["-c", "zebra.cfg"]
             self.server = subprocess.Popen(
-                ["zebrasrv", "-c", "zebra.cfg", "-l", self.log, "tcp:127.0.0.1:%d" % self.port],
+                ["zebrasrv"] + config_args + ["-l", self.log, "tcp:127.0.0.1:%d" % self.port],
                 cwd=folder, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                 start_new_session=True)
             if self._listening():
@@ -178,20 +233,21 @@ def write_target(desk, port):
 
 
 def main():
-    """zebra.py FOLDER COUNT [utf-8]: serves COUNT books titled "Java 编程 N" until ended
-    (in UTF-8 when asked); prints "listening PORT" once it answers (for benchmarks and tests
+    """zebra.py FOLDER COUNT [utf-8|gbk] [sru]: serves COUNT books titled "Java 编程 N" until
+    ended (in UTF-8 when asked; through the DOM filter, answering SRU, with "sru"); prints "listening PORT" once it answers (for benchmarks and tests
     that need a real server)."""
     import signal
     import sys
     folder, count = sys.argv[1], int(sys.argv[2])
     encoding = sys.argv[3] if len(sys.argv) > 3 else "gbk"
+    sru = len(sys.argv) > 4 and sys.argv[4] == "sru"
     records = [marc_record([
         ("001", "B%06d" % i),
         ("010", "  ", [("a", "978700%07d" % i)]),
         ("200", "1 ", [("a", "Java 编程 %d" % i), ("f", "作者%d著" % i)]),
         ("210", "  ", [("a", "北京"), ("c", "测试出版社"), ("d", "2020")]),
     ]) for i in range(count)]
-    server = Zebra(folder, records, encoding)
+    server = Zebra(folder, records, encoding, sru)
     signal.signal(signal.SIGTERM, lambda *_: (server.stop(), sys.exit(0)))
     print("listening %d" % server.port, flush=True)
     try:
