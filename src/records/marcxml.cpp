@@ -21,13 +21,24 @@ struct WrbufCloser {
     void operator()(WRBUF w) const { wrbuf_destroy(w); }
 };
 
-// libxml2 is set up once, before any thread parses.
+void Quietly(void*, const char*, ...) {}
+void QuietlyStructured(void*, xmlErrorPtr) {}
+
+// libxml2 is set up once, before any thread parses. What it would print of a broken
+// document goes nowhere: the caller says what failed. (Its error handlers belong to the
+// thread, so each parsing thread sets its own.)
 void InitXmlOnce() {
     static const bool done = [] {
         xmlInitParser();
         return true;
     }();
     (void)done;
+    thread_local const bool quiet = [] {
+        xmlSetGenericErrorFunc(nullptr, Quietly);
+        xmlSetStructuredErrorFunc(nullptr, QuietlyStructured);
+        return true;
+    }();
+    (void)quiet;
 }
 
 }  // namespace

@@ -55,7 +55,7 @@ INDEX_XSL = """<xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/X
     <z:record z:id="{normalize-space(m:controlfield[@tag='001'])}"><xsl:apply-templates/></z:record>
   </xsl:template>
   <xsl:template match="m:datafield[@tag='200']/m:subfield[@code='a']">
-    <z:index name="title:w"><xsl:value-of select="."/></z:index>
+    <z:index name="title:w title:p"><xsl:value-of select="."/></z:index>
   </xsl:template>
   <xsl:template match="m:datafield[@tag='010']/m:subfield[@code='a']">
     <z:index name="isbn:w"><xsl:value-of select="."/></z:index>
@@ -227,9 +227,9 @@ def desk_on(xdesk, port):
     return desk
 
 
-def write_target(desk, port):
+def write_target(desk, port, address=b"127.0.0.1", options=b""):
     with open(desk.path("work", "z39svr.cfg"), "wb") as f:
-        f.write(b"{Test\n[zebra\n(Default,127.0.0.1,%d,0,,)\n]\n}\n" % port)
+        f.write(b"{Test\n[zebra\n(Default,%s,%d,0,,)%s\n]\n}\n" % (address, port, options))
 
 
 def main():
