@@ -6,7 +6,9 @@
 
 #include "backends/sru.h"
 #include "common/gbk_text.h"
+#include "support/child_process.h"
 #include "support/scripted_server.h"
+#include "support/temp_dir.h"
 
 namespace z39 {
 namespace {
@@ -20,10 +22,13 @@ std::string HttpAnswer(const std::string& body, const std::string& status = "200
 class SruHostileTest : public ::testing::Test {
   protected:
     PageResult Fetch(test::ScriptedServer& server, int timeoutMs = 5000) {
+        return Fetch("http://127.0.0.1", server.port(), timeoutMs);
+    }
+    PageResult Fetch(const std::string& address, int port, int timeoutMs = 5000) {
         TargetProfile target;
         target.kind = TargetKind::kSru;
-        target.entry.address = "http://127.0.0.1";
-        target.entry.port = std::to_string(server.port());
+        target.entry.address = address;
+        target.entry.port = std::to_string(port);
         target.entry.database = "Default";
         SearchRequest request;
         request.rows = {{"", G("题名"), G("编程")}};
@@ -96,6 +101,24 @@ TEST_F(SruHostileTest, ARedirectIsNotFollowed) {
     EXPECT_EQ(page.status, PageStatus::kNoConnection);
     EXPECT_NE(page.reason.find("302"), std::string::npos) << GbkToUtf8(page.reason);
     EXPECT_TRUE(target.requests().empty());
+}
+
+// HTTPS checks the server's certificate against the system's store: one that no authority
+// there signed is refused, and the answer behind it is never read.
+TEST_F(SruHostileTest, AnUntrustedCertificateIsRefused) {
+    test::TempDir dir;
+    dir.Write("answer.xml",
+              "<searchRetrieveResponse><numberOfRecords>9</numberOfRecords>"
+              "</searchRetrieveResponse>");
+    test::ChildProcess server({"/usr/bin/python3",
+                               std::string(Z39_SOURCE_DIR) + "/tests/support/https_server.py",
+                               dir.path(), dir.File("answer.xml")});
+    ASSERT_TRUE(server.WaitForOutput("\n", 60000)) << server.output();
+    const int port = std::stoi(server.output().substr(server.output().find(' ') + 1));
+    PageResult page = Fetch("https://127.0.0.1", port);
+    EXPECT_EQ(page.status, PageStatus::kNoConnection);
+    EXPECT_FALSE(page.hasTotal);
+    EXPECT_NE(page.reason.find("certificate"), std::string::npos) << GbkToUtf8(page.reason);
 }
 
 }  // namespace
