@@ -1,6 +1,9 @@
 #include <QApplication>
 
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
 
 #include "app/config_location.h"
 #include "app/startup.h"
@@ -15,6 +18,7 @@
 #include "common/file_util.h"
 #include "common/gbk_text.h"
 #include "common/paths.h"
+#include "common/version.h"
 #include "common/z39_error.h"
 #include "ui/message_box_widget.h"
 #include "ui/qt_text_widget.h"
@@ -35,7 +39,54 @@ class Application : public QApplication {
     }
 };
 
+namespace {
+
+constexpr const char* kHelp =
+    "usage: z39client [QUERY [1]]\n"
+    "\n"
+    "The copy-cataloguing client. Without a query it opens the search window. With one it\n"
+    "searches at once and hands the chosen record to the host program in $TMPDIR/lib.tmp\n"
+    "(the record and CR LF; no file: no record), then ends. A second argument 1 keeps the\n"
+    "full window.\n"
+    "\n"
+    "  ISBN@NUMBER   search the current target by ISBN\n"
+    "  NAME@TITLE    search by title; NAME@!ABC searches the shared catalogue by the\n"
+    "                pinyin initials of the title\n"
+    "  --help        this text; --version: the version\n"
+    "\n"
+    "Settings: Z39.ini, the target list z39svr.cfg, the hand-off file Lib.ini; see\n"
+    "z39client(1).\n";
+
+// True when Qt would find no display to open: no X11 or Wayland display named, and no
+// other platform asked for.
+bool NoDisplay() {
+    auto set = [](const char* name) {
+        const char* v = std::getenv(name);
+        return v && *v;
+    };
+    if (set("DISPLAY") || set("WAYLAND_DISPLAY")) return false;
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    return !platform || !*platform || std::strncmp(platform, "xcb", 3) == 0 ||
+           std::strncmp(platform, "wayland", 7) == 0;
+}
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::cout << kHelp;
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::cout << "z39client " << z39::kVersion << "\n";
+        return 0;
+    }
+    if (NoDisplay()) {
+        std::cerr << "z39client: no display to open (DISPLAY is not set); start it in a "
+                     "desktop session, or with QT_QPA_PLATFORM=offscreen for a run without "
+                     "one\n";
+        return 1;
+    }
     // A file-size limit must fail the write that passes it (reported, and the daily file
     // put back as it was), not kill the client in the middle of a save.
     ::signal(SIGXFSZ, SIG_IGN);

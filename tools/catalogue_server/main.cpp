@@ -1,6 +1,7 @@
 // catalogue-server: the shared cataloguing database server, its importer and its demo data.
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -10,6 +11,7 @@
 #include "catalogue_db.h"
 #include "common/file_util.h"
 #include "common/gbk_text.h"
+#include "common/version.h"
 #include "demo_catalogue.h"
 #include "pg_catalogue.h"
 #include "record_import.h"
@@ -18,16 +20,25 @@
 
 namespace {
 
+constexpr const char* kHelp =
+    "usage:\n"
+    "  catalogue-server serve --db FILE --port P [--bind 127.0.0.1] [--hosts-address A]\n"
+    "                         [--read-timeout-ms 10000] [--send-timeout-ms 10000]\n"
+    "                         [--max-per-peer 64]\n"
+    "  catalogue-server init --db FILE\n"
+    "  catalogue-server import --db FILE RECORDS.iso ...\n"
+    "  catalogue-server demo --db FILE --records N [--force]\n"
+    "  catalogue-server dump RECORDS.iso ...\n"
+    "  catalogue-server --help | --version\n"
+    "FILE is an SQLite file or a postgresql:// URI. The TCP protocol listens on P, HTTP on\n"
+    "P + 1. init makes an empty catalogue unless one is there. An option not given is\n"
+    "taken from the environment: CATALOGUE_DB, CATALOGUE_PORT, CATALOGUE_BIND,\n"
+    "CATALOGUE_HOSTS_ADDRESS, CATALOGUE_READ_TIMEOUT_MS, CATALOGUE_SEND_TIMEOUT_MS,\n"
+    "CATALOGUE_MAX_PER_PEER (as /etc/default/catalogue-server sets them for the\n"
+    "service). See catalogue-server(8).\n";
+
 int Usage() {
-    std::cerr
-        << "usage:\n"
-           "  catalogue-server import --db FILE RECORDS.iso ...\n"
-           "  catalogue-server demo --db FILE --records N [--force]\n"
-           "FILE is an SQLite file or a postgresql:// URI.\n"
-           "  catalogue-server serve --db FILE --port P [--bind 127.0.0.1] [--hosts-address A]\n"
-           "                         [--read-timeout-ms 10000] [--send-timeout-ms 10000]\n"
-           "                         [--max-per-peer 64]\n"
-           "The TCP protocol listens on P, HTTP on P + 1.\n";
+    std::cerr << kHelp;
     return 64;
 }
 
@@ -42,8 +53,42 @@ struct Args {
     bool ok = true;
 };
 
-Args ParseArgs(int argc, char** argv) {
+// The environment's value of `name`; empty when it is not set.
+std::string FromEnvironment(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? std::string(v) : std::string();
+}
+
+// The settings the environment gives (the service's /etc/default file): the defaults that
+// the command line may override. A number that does not read as one is an error.
+Args FromEnvironment() {
     Args a;
+    if (auto db = FromEnvironment("CATALOGUE_DB"); !db.empty()) a.db = db;
+    if (auto bind = FromEnvironment("CATALOGUE_BIND"); !bind.empty()) a.bind = bind;
+    a.hostsAddress = FromEnvironment("CATALOGUE_HOSTS_ADDRESS");
+    struct Number {
+        const char* name;
+        int* value;
+    };
+    for (const Number& n :
+         {Number{"CATALOGUE_PORT", &a.port}, Number{"CATALOGUE_READ_TIMEOUT_MS", &a.readTimeoutMs},
+          Number{"CATALOGUE_SEND_TIMEOUT_MS", &a.sendTimeoutMs},
+          Number{"CATALOGUE_MAX_PER_PEER", &a.maxPerPeer}}) {
+        const std::string text = z39::Trim(FromEnvironment(n.name));
+        if (text.empty()) continue;
+        const int value = z39::ToNumberOr(text, -1);
+        if (value <= 0) {
+            std::cerr << "catalogue-server: " << n.name << " is not a positive number: " << text
+                      << "\n";
+            a.ok = false;
+        }
+        *n.value = value;
+    }
+    return a;
+}
+
+Args ParseArgs(int argc, char** argv) {
+    Args a = FromEnvironment();
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&]() -> std::string {
@@ -163,6 +208,15 @@ int Dump(const Args& a) {
     return 0;
 }
 
+// An empty catalogue where none is: the tables and indexes, no record. One that is there
+// is left as it is.
+int Init(const Args& a) {
+    if (!a.files.empty()) return Usage();
+    auto store = ks::OpenCatalogue(a.db, true);
+    std::cout << "catalogue " << a.db << ": " << store->Count() << " records" << std::endl;
+    return 0;
+}
+
 int Demo(const Args& a) {
     if (a.records < 0) return Usage();
     std::error_code ec;
@@ -202,11 +256,20 @@ int main(int argc, char** argv) {
     ::signal(SIGHUP, SIG_IGN);
     if (argc < 2) return Usage();
     std::string command = argv[1];
+    if (command == "--help") {
+        std::cout << kHelp;
+        return 0;
+    }
+    if (command == "--version") {
+        std::cout << "catalogue-server " << z39::kVersion << "\n";
+        return 0;
+    }
     Args a = ParseArgs(argc, argv);
     if (!a.ok) return Usage();
     try {
         if (command == "dump") return Dump(a);
         if (a.db.empty()) return Usage();
+        if (command == "init") return Init(a);
         if (command == "import") return Import(a);
         if (command == "demo") return Demo(a);
         if (command == "serve") {

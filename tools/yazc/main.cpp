@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/version.h"
 #include "yazc_commands.h"
 
 namespace {
@@ -259,9 +260,35 @@ class Client {
     std::string queryCharset_;
 };
 
+constexpr const char* kHelp =
+    "usage: yazc [-m FILE] < SCRIPT\n"
+    "\n"
+    "A console Z39.50 client (YAZ's ZOOM). It reads one command per line from standard\n"
+    "input and reports on standard output:\n"
+    "  proxy HOST:PORT             connect through a Z39.50 proxy\n"
+    "  authentication USER PASS    send a user and password with the next open\n"
+    "  charset NAME                negotiate the character set\n"
+    "  querycharset NAME           send query terms converted from GBK to NAME\n"
+    "  open HOST:PORT[/DATABASE]   connect\n"
+    "  elements NAME               element set (F: full records)\n"
+    "  format NAME                 record syntax (USMARC, UNIMARC, ...)\n"
+    "  f QUERY                     search (a prefix query, e.g. @attr 1=4 title)\n"
+    "  show [START+COUNT]          present records (without a range: the next one)\n"
+    "  quit\n"
+    "With -m FILE, each search writes its hit count as a line of FILE and each record\n"
+    "shown as one more line of ISO 2709 bytes. See yazc(1).\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::cout << kHelp;
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::cout << "yazc " << z39::kVersion << "\n";
+        return 0;
+    }
     File marc;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-m") == 0 && i + 1 < argc) {

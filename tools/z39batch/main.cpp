@@ -14,6 +14,7 @@
 #include "common/gbk_text.h"
 #include "common/ini_file.h"
 #include "common/paths.h"
+#include "common/version.h"
 #include "state/working_files.h"
 #include "state/z39_settings.h"
 #include "targets/target_table.h"
@@ -34,6 +35,7 @@ constexpr const char* kHelp =
     "  --out FOLDER      the download folder (default: MARCPATH of Z39.ini)\n"
     "  --jobs N          ISBNs searched at once (default 8)\n"
     "  --per-target N    requests to one target at a time (default 4)\n"
+    "  --help, --version this text; the version\n"
     "\n"
     "Z39.ini and z39svr.cfg are read from the same places as z39client reads them.\n"
     "A run that stops (Ctrl-C, a crash, a power cut) goes on where it stopped when it is\n"
@@ -75,6 +77,9 @@ int main(int argc, char* argv[]) {
         auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : std::string(); };
         if (arg == "--help" || arg == "-h") {
             std::cout << kHelp;
+            return 0;
+        } else if (arg == "--version") {
+            std::cout << "z39batch " << z39::kVersion << "\n";
             return 0;
         } else if (arg == "--chain") {
             chainText = value();
