@@ -112,7 +112,9 @@ bool AppendToFile(const std::string& path, std::string_view content, Links links
     struct stat before {};
     if (::fstat(fd.get(), &before) != 0 || !S_ISREG(before.st_mode)) return false;
     bool ok = WriteAll(fd.get(), content);
-    if (!ok && S_ISREG(before.st_mode)) ::ftruncate(fd.get(), before.st_size);
+    // A failed write is taken back, so the file holds whole records only. Should that fail
+    // too, the caller hears of the failure all the same.
+    if (!ok && ::ftruncate(fd.get(), before.st_size) != 0) ok = false;
     return fd.Close() && ok;
 }
 
