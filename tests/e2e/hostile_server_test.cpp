@@ -292,5 +292,46 @@ TEST(CatalogueServerLimits, EveryAddressNeedsAHostsAddressAndDemoNeedsForce) {
     EXPECT_EQ(everywhere.WaitFor(5000), 64);
 }
 
+// The service passes its settings in the environment (its /etc/default file): they serve
+// where the command line is silent, the command line wins, and a setting that is not a
+// number stops the server before it starts. init makes an empty catalogue and leaves one
+// that is there.
+TEST(CatalogueServerSettings, EnvironmentCommandLineAndInit) {
+    test::TempDir dir;
+    const std::string db = dir.File("c.db");
+    const std::string server = test::BinDir() + "/catalogue-server";
+    test::ChildProcess init({server, "init"}, {"CATALOGUE_DB=" + db});
+    ASSERT_EQ(init.Wait(), 0);
+    EXPECT_EQ(ks::CatalogueDb(db, false).Count(), 0);
+    test::ChildProcess demo({server, "demo", "--db", db, "--records", "5", "--force"});
+    ASSERT_EQ(demo.Wait(), 0);
+    test::ChildProcess again({server, "init", "--db", db});
+    ASSERT_EQ(again.Wait(), 0);
+    EXPECT_EQ(ks::CatalogueDb(db, false).Count(), 5);  // left as it was
+
+    const int port = test::FreePortPair();
+    test::ChildProcess serving({server, "serve"},
+                               {"CATALOGUE_DB=" + db, "CATALOGUE_PORT=" + std::to_string(port),
+                                "CATALOGUE_HOSTS_ADDRESS=", "CATALOGUE_MAX_PER_PEER=8"});
+    ASSERT_TRUE(serving.WaitForOutput("listening", 10000));
+    EXPECT_TRUE(test::LoopbackConnection(port).ok());
+    test::ChildProcess overridden(
+        {server, "serve", "--port", "1"},
+        {"CATALOGUE_DB=" + db, "CATALOGUE_PORT=" + std::to_string(port), "CATALOGUE_BIND=0.0.0.0"});
+    EXPECT_EQ(overridden.WaitFor(5000), 64);  // every address, and no hosts address
+    const std::string freePort = "CATALOGUE_PORT=" + std::to_string(test::FreePortPair());
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"CATALOGUE_PORT=21o"},
+                                                {freePort, "CATALOGUE_READ_TIMEOUT_MS=-5"},
+                                                {freePort, "CATALOGUE_MAX_PER_PEER=lots"}}) {
+        test::ChildProcess refused({server, "serve", "--db", db}, bad);
+        EXPECT_EQ(refused.WaitFor(5000), 64) << bad.back();
+    }
+    test::ChildProcess portTypo({server, "serve", "--db", db, "--port", "21o"});
+    EXPECT_EQ(portTypo.WaitFor(5000), 64);
+    test::ChildProcess help({server, "--help"});
+    EXPECT_TRUE(help.WaitForOutput("CATALOGUE_DB", 5000));
+    EXPECT_EQ(help.Wait(), 0);
+}
+
 }  // namespace
 }  // namespace z39

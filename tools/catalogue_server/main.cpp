@@ -53,6 +53,16 @@ struct Args {
     bool ok = true;
 };
 
+// A count as the command line or the environment writes it: decimal digits alone, else -1
+// ("21o" is no port 21).
+int StrictNumber(const std::string& text) {
+    const std::string t = z39::Trim(text);
+    if (t.empty() || t.size() > 9) return -1;
+    for (char c : t)
+        if (c < '0' || c > '9') return -1;
+    return std::stoi(t);
+}
+
 // The environment's value of `name`; empty when it is not set.
 std::string FromEnvironment(const char* name) {
     const char* v = std::getenv(name);
@@ -76,7 +86,7 @@ Args FromEnvironment() {
           Number{"CATALOGUE_MAX_PER_PEER", &a.maxPerPeer}}) {
         const std::string text = z39::Trim(FromEnvironment(n.name));
         if (text.empty()) continue;
-        const int value = z39::ToNumberOr(text, -1);
+        const int value = StrictNumber(text);
         if (value <= 0) {
             std::cerr << "catalogue-server: " << n.name << " is not a positive number: " << text
                       << "\n";
@@ -107,13 +117,13 @@ Args ParseArgs(int argc, char** argv) {
         else if (arg == "--records")
             a.records = z39::ToNumberOr(value(), -1);
         else if (arg == "--port")
-            a.port = z39::ToNumberOr(value(), -1);
+            a.port = StrictNumber(value());
         else if (arg == "--read-timeout-ms")
-            a.readTimeoutMs = z39::ToNumberOr(value(), -1);
+            a.readTimeoutMs = StrictNumber(value());
         else if (arg == "--send-timeout-ms")
-            a.sendTimeoutMs = z39::ToNumberOr(value(), -1);
+            a.sendTimeoutMs = StrictNumber(value());
         else if (arg == "--max-per-peer")
-            a.maxPerPeer = z39::ToNumberOr(value(), -1);
+            a.maxPerPeer = StrictNumber(value());
         else if (arg == "--force")
             a.force = true;
         else if (arg.starts_with("--"))
