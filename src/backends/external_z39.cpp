@@ -159,7 +159,7 @@ bool ExternalZ39Backend::RunClient(const Run& run, RecordCharset queryCharset, C
     if (!ReplaceFileAtomically(files_.script, BuildZ39Script(run.settings, run.target.entry,
                                                              run.query, run.show, options)))
         throw Z39Error("Unable to write to " + files_.script);
-    if (settleWaits_) clock_.SleepMs(kScriptWaitMs);
+    clock_.Step(kScriptWrittenStep);
     int exitStatus = 0;
     RunStatus status = runner_.Run(
         ProcessRunner::QuoteWord(clientPath_) + " -m " + ProcessRunner::QuoteWord(files_.marc),
@@ -179,7 +179,7 @@ bool ExternalZ39Backend::RunClient(const Run& run, RecordCharset queryCharset, C
         out.reason = ClientFailureReason(exitStatus, files_.message);
         return false;
     }
-    if (settleWaits_) clock_.SleepMs(kRecordWaitMs);
+    clock_.Step(kClientFilesClosedStep);
     return true;
 }
 

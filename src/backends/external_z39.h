@@ -15,8 +15,12 @@
 
 namespace z39 {
 
-inline constexpr int kScriptWaitMs = 200;  // after writing the script
-inline constexpr int kRecordWaitMs = 500;  // after the client has ended
+// The steps where a run of the client once waited a fixed time (200 ms after writing the
+// script, 500 ms after the client ended), for files to settle. Here the script is written
+// and closed before the spawn, and the runner returns once the client has ended and its
+// files are closed: both hold already, and nothing is waited.
+inline constexpr const char* kScriptWrittenStep = "script written and closed";
+inline constexpr const char* kClientFilesClosedStep = "client ended, its files closed";
 
 // The program run as the external Z39.50 client: $Z39_YAZC, else yazc beside us.
 std::string YazcPath();
@@ -89,10 +93,6 @@ class ExternalZ39Backend final : public SearchBackend {
 
     const Z39WorkFiles& files() const { return files_; }
 
-    // Whether the waits before and after the client run (kScriptWaitMs, kRecordWaitMs)
-    // are kept; a batch, which writes and reads nothing a desk user watches, leaves them.
-    void SetSettleWaits(bool on) { settleWaits_ = on; }
-
   private:
     struct Run {
         const Z39Settings& settings;
@@ -116,7 +116,6 @@ class ExternalZ39Backend final : public SearchBackend {
     Clock& clock_;
     Z39WorkFiles files_;
     std::string clientPath_;
-    bool settleWaits_ = true;
     std::mutex learnedLock_;
     std::map<std::string, RecordCharset> learned_;  // by address:port/database
 };

@@ -36,9 +36,7 @@ class RealBackends final : public BatchBackends {
               http_, [this] { return std::make_unique<PosixTcpClient>(ui_); }, clock_),
           z39_(runner_, clock_, Z39WorkFilesIn(folder)),
           opac_(http_),
-          sru_(http_) {
-        z39_.SetSettleWaits(false);
-    }
+          sru_(http_) {}
     SearchBackend* For(TargetKind kind) override {
         switch (kind) {
             case TargetKind::kSharedCatalogue:

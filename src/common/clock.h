@@ -22,6 +22,9 @@ class Clock {
         (void)otherFd;
         SleepUntilReadable(fd, ms);
     }
+    // A point a sequence has reached where it once waited a fixed time, now a condition
+    // that already holds: nothing is waited. A test clock records the steps in order.
+    virtual void Step(const char* name) { (void)name; }
 };
 
 // The steady clock and real sleeping.

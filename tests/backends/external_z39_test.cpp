@@ -124,7 +124,9 @@ TEST_F(FakeClientTest, CnmarcRecordsFromTheDemoCatalogue) {
     EXPECT_EQ(out.nextStart, 4);
     EXPECT_EQ(out.statusMessage, FoundStatus(3));
     EXPECT_EQ(out.hitLabel, G("共有 3 条"));
-    EXPECT_EQ(clock.NowMs(), 700);  // the 200 ms and 500 ms waits, not really waited
+    // The settling steps, in their order, and no time waited for them.
+    EXPECT_EQ(clock.steps, (std::vector<std::string>{kScriptWrittenStep, kClientFilesClosedStep}));
+    EXPECT_EQ(clock.NowMs(), 0);
 }
 
 TEST_F(FakeClientTest, OneDamagedRecordInAPageOfThreeIsNeitherListedNorStoredAndTheUserIsTold) {
@@ -286,6 +288,22 @@ TEST(YazcCommands, ShowRanges) {
     EXPECT_EQ(yazc::RangeToShow(yazc::ParseCommand("show 1+0"), 5, 0).n, 0);
     EXPECT_EQ(yazc::RangeToShow(yazc::ParseCommand("show 1+-3"), 5, 0).n, 0);
     EXPECT_EQ(yazc::RecordLine("a\r\nb"), "a  b");
+}
+
+TEST(YazcCommands, WhatASearchCanBringWithItsAnswer) {
+    auto script = [](std::vector<std::string> lines) {
+        std::vector<yazc::Command> out;
+        for (const auto& l : lines) out.push_back(yazc::ParseCommand(l));
+        return out;
+    };
+    EXPECT_EQ(yazc::PiggybackCount(script({"open h:1/D", "f x", "show", "quit"}), 1), 1);
+    EXPECT_EQ(yazc::PiggybackCount(script({"f x", "elements F", "show 1+10"}), 0), 10);
+    // From the first record only; none when another command comes first or no show at all.
+    EXPECT_FALSE(yazc::PiggybackCount(script({"f x", "show 11+10"}), 0));
+    EXPECT_FALSE(yazc::PiggybackCount(script({"f x", "f y", "show"}), 0));
+    EXPECT_FALSE(yazc::PiggybackCount(script({"f x", "quit", "show"}), 0));
+    EXPECT_FALSE(yazc::PiggybackCount(script({"f x"}), 0));
+    EXPECT_FALSE(yazc::PiggybackCount(script({"f x", "show 1+0"}), 0));
 }
 
 }  // namespace

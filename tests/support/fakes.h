@@ -22,6 +22,8 @@ class FakeClock final : public Clock {
         ++sleeps_;
     }
     int sleeps() const { return sleeps_; }
+    void Step(const char* name) override { steps.push_back(name); }
+    std::vector<std::string> steps;  // the named steps, in order
 
   private:
     int64_t now_ = 0;

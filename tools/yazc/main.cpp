@@ -105,7 +105,7 @@ class Client {
                 queryCharset_ = c.arg1;
                 break;
             case yazc::Command::kFind:
-                Find(c.arg1);
+                Find(c.arg1, std::nullopt);
                 break;
             case yazc::Command::kShow:
                 Show(c);
@@ -116,6 +116,10 @@ class Client {
                 std::cout << "Unknown command: " << c.arg1 << std::endl;
                 break;
         }
+    }
+
+    void Search(const std::string& query, std::optional<int64_t> piggyback) {
+        Find(query, piggyback);
     }
 
   private:
@@ -149,7 +153,9 @@ class Client {
         std::cout << "Connecting...OK" << std::endl;
     }
 
-    void Find(const std::string& query) {
+    // Searches; with `piggyback` the answer brings that many records from the first, so
+    // that the show that follows needs no Present of its own.
+    void Find(const std::string& query, std::optional<int64_t> piggyback) {
         results_.reset();
         hits_ = 0;
         shown_ = 0;
@@ -163,7 +169,13 @@ class Client {
                 std::cout << "Query cannot be written in " << queryCharset_ << std::endl;
                 terms = query;
             }
+            if (piggyback) {
+                ZOOM_connection_option_set(conn_.get(), "start", "0");
+                ZOOM_connection_option_set(conn_.get(), "count",
+                                           std::to_string(*piggyback).c_str());
+            }
             results_.reset(ZOOM_connection_search_pqf(conn_.get(), terms->c_str()));
+            ZOOM_connection_option_set(conn_.get(), "count", "0");
             if (Failed("search")) {
                 results_.reset();
             } else {
@@ -305,12 +317,18 @@ int main(int argc, char** argv) {
             }
         }
     }
-    Client client(marc.get());
+    // The whole script first: a search then knows the show that follows it.
+    std::vector<yazc::Command> script;
     std::string line;
-    while (std::getline(std::cin, line)) {
-        yazc::Command c = yazc::ParseCommand(line);
+    while (std::getline(std::cin, line)) script.push_back(yazc::ParseCommand(line));
+    Client client(marc.get());
+    for (size_t i = 0; i < script.size(); ++i) {
+        const yazc::Command& c = script[i];
         if (c.kind == yazc::Command::kQuit) break;
-        client.Run(c);
+        if (c.kind == yazc::Command::kFind)
+            client.Search(c.arg1, yazc::PiggybackCount(script, i));
+        else
+            client.Run(c);
     }
     return 0;
 }

@@ -77,6 +77,19 @@ Command ParseCommand(std::string_view line) {
     return c;
 }
 
+std::optional<int64_t> PiggybackCount(const std::vector<Command>& script, size_t find) {
+    for (size_t i = find + 1; i < script.size(); ++i) {
+        const Command& c = script[i];
+        if (c.kind == Command::kFind || c.kind == Command::kOpen || c.kind == Command::kQuit)
+            return std::nullopt;
+        if (c.kind != Command::kShow) continue;
+        if (!c.range) return 1;
+        if (c.start == 1 && c.count > 0) return c.count;
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
 ShowRange RangeToShow(const Command& show, int64_t hits, int64_t lastShown) {
     ShowRange r;
     if (!show.range) {

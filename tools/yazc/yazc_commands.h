@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace yazc {
 
@@ -42,6 +43,13 @@ struct ShowRange {
     int64_t n = 0;
 };
 ShowRange RangeToShow(const Command& show, int64_t hits, int64_t lastShown);
+
+// How many records the search at `find` in `script` can bring with its answer
+// ("piggyback"), saving the Present of the show that follows it: the show's count when it
+// begins at the first record (a show without a range shows the first one). Nothing when
+// no show follows before the next open, search or quit, or it begins further on (a Z39.50
+// search answer brings records from the first only).
+std::optional<int64_t> PiggybackCount(const std::vector<Command>& script, size_t find);
 
 // The record syntaxes tried in turn while the server refuses the one asked for
 // (diagnostics 238 and 239) and no "format" command chose one: USMARC, UNIMARC, CNMARC,
