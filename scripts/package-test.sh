@@ -133,12 +133,12 @@ print(data.count(b"REC_BEGIN"))
 PY
 )
 [ "$answer" = 1 ] || fail "the service answered $answer records"
-grep -q "ma_isbn" "$work/server.log" || fail "no log line on standard error"
 kill -TERM "$server"
 status=0
 wait "$server" || status=$?
 server=""
 [ "$status" = 0 ] || fail "SIGTERM: exit status $status"
+grep -q "ma_isbn" "$work/server.log" || fail "no log line on standard error"
 echo "service: ExecStart as catalogue-server answered a search and stopped on SIGTERM"
 
 # The installed client as an ordinary user, against that catalogue served by hand.

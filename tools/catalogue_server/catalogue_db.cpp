@@ -8,18 +8,22 @@
 namespace ks {
 namespace {
 
-struct StmtCloser {
-    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-};
-using Stmt = std::unique_ptr<sqlite3_stmt, StmtCloser>;
+// At most this many kept statements per connection; past it the cache starts again.
+constexpr size_t kMaxCachedStatements = 256;
 
-Stmt Prepare(sqlite3* db, const std::string& sql) {
+sqlite3_stmt* PrepareRaw(sqlite3* db, const std::string& sql, unsigned flags) {
     sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr) !=
-        SQLITE_OK)
+    if (sqlite3_prepare_v3(db, sql.c_str(), static_cast<int>(sql.size()), flags, &raw, nullptr) !=
+        SQLITE_OK) {
+        sqlite3_finalize(raw);
         throw std::runtime_error(std::string("SQL error: ") + sqlite3_errmsg(db));
-    return Stmt(raw);
+    }
+    return raw;
 }
+
+using Stmt = CatalogueDb::Stmt;
+
+Stmt Prepare(sqlite3* db, const std::string& sql) { return Stmt(PrepareRaw(db, sql, 0)); }
 
 void BindText(sqlite3_stmt* s, int index, const std::string& value) {
     sqlite3_bind_text(s, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
@@ -73,6 +77,17 @@ CatalogueDb::CatalogueDb(const std::string& path, bool create) {
 
 CatalogueDb::~CatalogueDb() = default;
 
+CatalogueDb::CachedStmt CatalogueDb::Cached(const std::string& sql) {
+    auto hit = statements_.find(sql);
+    if (hit == statements_.end()) {
+        if (statements_.size() >= kMaxCachedStatements) statements_.clear();
+        hit = statements_
+                  .emplace(sql, CatalogueDb::Stmt(PrepareRaw(db_, sql, SQLITE_PREPARE_PERSISTENT)))
+                  .first;
+    }
+    return CachedStmt(hit->second.get());
+}
+
 void CatalogueDb::Exec(const char* sql) {
     char* err = nullptr;
     if (sqlite3_exec(db_, sql, nullptr, nullptr, &err) != SQLITE_OK) {
@@ -87,8 +102,8 @@ void CatalogueDb::Commit() { Exec("COMMIT"); }
 
 int64_t CatalogueDb::Insert(const std::string& record, const std::string& isbn,
                             const std::string& name, const std::string& namepy) {
-    Stmt s =
-        Prepare(db_, "INSERT INTO records(record, ma_isbn, ma_name, ma_namepy) VALUES(?,?,?,?)");
+    CachedStmt s =
+        Cached("INSERT INTO records(record, ma_isbn, ma_name, ma_namepy) VALUES(?,?,?,?)");
     BindText(s.get(), 1, record);
     BindText(s.get(), 2, isbn);
     BindText(s.get(), 3, name);
@@ -103,15 +118,15 @@ CatalogueStore::Page CatalogueDb::Search(const WhereClause& clause, int64_t star
     Page page;
     SqlCondition cond = ToSql(clause);
     if (withTotal) {
-        Stmt s = Prepare(db_, "SELECT count(*) FROM records WHERE " + cond.sql);
+        CachedStmt s = Cached("SELECT count(*) FROM records WHERE " + cond.sql);
         for (size_t i = 0; i < cond.params.size(); ++i)
             BindText(s.get(), static_cast<int>(i + 1), cond.params[i]);
         if (sqlite3_step(s.get()) == SQLITE_ROW) page.total = sqlite3_column_int64(s.get(), 0);
     }
     if (count <= 0) return page;
     if (start < 1) start = 1;
-    Stmt s = Prepare(
-        db_, "SELECT id, record FROM records WHERE " + cond.sql + " ORDER BY id LIMIT ? OFFSET ?");
+    CachedStmt s = Cached("SELECT id, record FROM records WHERE " + cond.sql +
+                          " ORDER BY id LIMIT ? OFFSET ?");
     int n = 1;
     for (const auto& p : cond.params) BindText(s.get(), n++, p);
     sqlite3_bind_int64(s.get(), n++, count);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "catalogue_store.h"
@@ -15,6 +16,11 @@ namespace ks {
 // Owns one SQLite connection to a catalogue database.
 class CatalogueDb final : public CatalogueStore {
   public:
+    struct StmtCloser {
+        void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+    };
+    using Stmt = std::unique_ptr<sqlite3_stmt, StmtCloser>;
+
     // Opens (and with `create`, creates the schema of) the database. Throws std::runtime_error.
     CatalogueDb(const std::string& path, bool create);
     ~CatalogueDb() override;
@@ -40,11 +46,25 @@ class CatalogueDb final : public CatalogueStore {
     struct Closer {
         void operator()(sqlite3* db) const { sqlite3_close(db); }
     };
+    // A statement borrowed from the cache: reset, its bindings cleared, when it goes back.
+    struct Borrowed {
+        void operator()(sqlite3_stmt* s) const {
+            sqlite3_reset(s);
+            sqlite3_clear_bindings(s);
+        }
+    };
+    using CachedStmt = std::unique_ptr<sqlite3_stmt, Borrowed>;
+
     void Exec(const char* sql);
+    // The statement for `sql`, prepared once per connection and kept (a search's text
+    // depends only on the shape of its where-clause, so few are ever made).
+    CachedStmt Cached(const std::string& sql);
+    // The connection is declared before the statements, so they are finalised first.
     // Owned from the moment sqlite3_open_v2 hands it over, so that a constructor that throws
     // afterwards closes it too.
     std::unique_ptr<sqlite3, Closer> handle_;
     sqlite3* db_ = nullptr;  // handle_.get()
+    std::unordered_map<std::string, Stmt> statements_;
 };
 
 }  // namespace ks

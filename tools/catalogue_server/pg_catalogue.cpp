@@ -5,27 +5,38 @@
 namespace ks {
 namespace {
 
-struct ResultCloser {
-    void operator()(PGresult* r) const { PQclear(r); }
-};
-using Result = std::unique_ptr<PGresult, ResultCloser>;
+using Result = std::unique_ptr<PGresult, PgCatalogue::ResultCloser>;
 
-// Runs a statement with binary (bytea) parameters; throws with the server's message.
-Result Run(PGconn* conn, const std::string& sql, const std::vector<std::string>& params,
-           int resultFormat) {
+// At most this many prepared statements per connection; past it they are dropped.
+constexpr size_t kMaxPreparedStatements = 256;
+
+// Binary (bytea) parameters as libpq takes them.
+struct Params {
+    explicit Params(const std::vector<std::string>& params) {
+        for (const auto& p : params) {
+            values.push_back(p.data());
+            lengths.push_back(static_cast<int>(p.size()));
+            formats.push_back(1);
+        }
+    }
     std::vector<const char*> values;
     std::vector<int> lengths, formats;
-    for (const auto& p : params) {
-        values.push_back(p.data());
-        lengths.push_back(static_cast<int>(p.size()));
-        formats.push_back(1);
-    }
-    Result r(PQexecParams(conn, sql.c_str(), static_cast<int>(params.size()), nullptr,
-                          values.data(), lengths.data(), formats.data(), resultFormat));
+};
+
+Result Checked(PGconn* conn, Result r) {
     ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
     if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
         throw std::runtime_error(std::string("PostgreSQL: ") + PQerrorMessage(conn));
     return r;
+}
+
+// Runs a statement with binary (bytea) parameters; throws with the server's message.
+Result Run(PGconn* conn, const std::string& sql, const std::vector<std::string>& params,
+           int resultFormat) {
+    Params p(params);
+    return Checked(conn, Result(PQexecParams(conn, sql.c_str(), static_cast<int>(params.size()),
+                                             nullptr, p.values.data(), p.lengths.data(),
+                                             p.formats.data(), resultFormat)));
 }
 
 int64_t BigEndian64(const char* p) {
@@ -57,6 +68,7 @@ PgCatalogue::PgCatalogue(const std::string& uri, bool create) : uri_(uri) {
 
 PGconn* PgCatalogue::Connection() {
     if (conn_ && PQstatus(conn_.get()) == CONNECTION_OK) return conn_.get();
+    prepared_.clear();  // a new connection has none of them
     conn_.reset(PQconnectdb(uri_.c_str()));
     if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) {
         std::string why = conn_ ? PQerrorMessage(conn_.get()) : "out of memory";
@@ -70,25 +82,44 @@ PGconn* PgCatalogue::Connection() {
 
 void PgCatalogue::Exec(const char* sql) { Run(Connection(), sql, {}, 0); }
 
+Result PgCatalogue::RunPrepared(const std::string& sql, const std::vector<std::string>& params,
+                                int resultFormat) {
+    PGconn* conn = Connection();
+    auto hit = prepared_.find(sql);
+    if (hit == prepared_.end()) {
+        if (prepared_.size() >= kMaxPreparedStatements) {
+            Run(conn, "DEALLOCATE ALL", {}, 0);
+            prepared_.clear();
+        }
+        const std::string name = "ks" + std::to_string(++statementsMade_);
+        Checked(conn, Result(PQprepare(conn, name.c_str(), sql.c_str(),
+                                       static_cast<int>(params.size()), nullptr)));
+        hit = prepared_.emplace(sql, name).first;
+    }
+    Params p(params);
+    return Checked(conn, Result(PQexecPrepared(conn, hit->second.c_str(),
+                                               static_cast<int>(params.size()), p.values.data(),
+                                               p.lengths.data(), p.formats.data(), resultFormat)));
+}
+
 void PgCatalogue::Begin() { Exec("BEGIN"); }
 void PgCatalogue::Commit() { Exec("COMMIT"); }
 
 int64_t PgCatalogue::Insert(const std::string& record, const std::string& isbn,
                             const std::string& name, const std::string& namepy) {
-    Result r = Run(Connection(),
-                   "INSERT INTO records(record, ma_isbn, ma_name, ma_name_ci, ma_namepy) "
-                   "VALUES($1, $2, $3, $4, $5) RETURNING id",
-                   {record, isbn, name, GbkUpper(name), namepy}, 1);
+    Result r = RunPrepared(
+        "INSERT INTO records(record, ma_isbn, ma_name, ma_name_ci, ma_namepy) "
+        "VALUES($1, $2, $3, $4, $5) RETURNING id",
+        {record, isbn, name, GbkUpper(name), namepy}, 1);
     return BigEndian64(PQgetvalue(r.get(), 0, 0));
 }
 
 CatalogueStore::Page PgCatalogue::Search(const WhereClause& clause, int64_t start, int64_t count,
                                          bool withTotal) {
     Page page;
-    PGconn* conn = Connection();
     SqlCondition cond = ToSql(clause, SqlDialect::kPostgres);
     if (withTotal) {
-        Result r = Run(conn, "SELECT count(*) FROM records WHERE " + cond.sql, cond.params, 1);
+        Result r = RunPrepared("SELECT count(*) FROM records WHERE " + cond.sql, cond.params, 1);
         page.total = BigEndian64(PQgetvalue(r.get(), 0, 0));
     }
     if (count <= 0) return page;
@@ -101,7 +132,7 @@ CatalogueStore::Page PgCatalogue::Search(const WhereClause& clause, int64_t star
     std::vector<std::string> params = cond.params;
     params.push_back(Int64Param(count));
     params.push_back(Int64Param(start - 1));
-    Result r = Run(conn, sql, params, 1);
+    Result r = RunPrepared(sql, params, 1);
     for (int row = 0; row < PQntuples(r.get()); ++row) {
         page.hits.push_back({BigEndian64(PQgetvalue(r.get(), row, 0)),
                              std::string(PQgetvalue(r.get(), row, 1),

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "catalogue_store.h"
 
@@ -16,6 +17,10 @@ namespace ks {
 // call that met the loss fails.
 class PgCatalogue final : public CatalogueStore {
   public:
+    struct ResultCloser {
+        void operator()(PGresult* r) const { PQclear(r); }
+    };
+
     PgCatalogue(const std::string& uri, bool create);
 
     void Begin() override;
@@ -35,9 +40,16 @@ class PgCatalogue final : public CatalogueStore {
     };
     PGconn* Connection();
     void Exec(const char* sql);
+    // Runs `sql` as a statement prepared once per connection (a search's text depends only
+    // on the shape of its where-clause, so few are ever made).
+    std::unique_ptr<PGresult, ResultCloser> RunPrepared(const std::string& sql,
+                                                        const std::vector<std::string>& params,
+                                                        int resultFormat);
 
     std::string uri_;
     std::unique_ptr<PGconn, ConnCloser> conn_;
+    std::unordered_map<std::string, std::string> prepared_;  // SQL text -> statement name
+    int64_t statementsMade_ = 0;
 };
 
 }  // namespace ks

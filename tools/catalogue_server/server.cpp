@@ -39,7 +39,75 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using z39::UniqueFd;
 
-std::mutex logMutex;
+// The request log: lines gathered in memory and written to standard error together, every
+// 100 ms at most (sooner when 64 KB are waiting, and when the server stops), so that a
+// request costs no write and no flush of its own.
+class RequestLog {
+  public:
+    ~RequestLog() { Stop(); }
+
+    void Add(const std::string& line) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        pending_ += line;
+        if (!flusher_.joinable() && !stopped_) flusher_ = std::thread([this] { RunFlusher(); });
+        const bool full = pending_.size() >= kFullBytes;
+        lock.unlock();
+        if (full) Flush();
+    }
+
+    // Writes what is waiting, in the order it was added.
+    void Flush() {
+        std::lock_guard<std::mutex> writing(writeMutex_);
+        std::string out;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            out.swap(pending_);
+        }
+        std::string_view left = out;
+        while (!left.empty()) {
+            const ssize_t n = ::write(STDERR_FILENO, left.data(), left.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;  // a reader gone: the lines are dropped, the server goes on
+            left.remove_prefix(static_cast<size_t>(n));
+        }
+    }
+
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopped_ = true;
+        }
+        wake_.notify_all();
+        if (flusher_.joinable()) flusher_.join();
+        Flush();
+    }
+
+  private:
+    static constexpr size_t kFullBytes = 64 * 1024;
+    static constexpr auto kFlushEvery = std::chrono::milliseconds(100);
+
+    void RunFlusher() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!stopped_) {
+            wake_.wait_for(lock, kFlushEvery);
+            lock.unlock();
+            Flush();
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;       // pending_, stopped_
+    std::mutex writeMutex_;  // one writer at a time, so lines keep their order
+    std::condition_variable wake_;
+    std::string pending_;
+    bool stopped_ = false;
+    std::thread flusher_;
+};
+
+RequestLog& TheLog() {
+    static RequestLog log;
+    return log;
+}
 
 void Log(const std::string& peer, const char* transport, const std::string& where,
          const std::string& outcome, Clock::time_point started) {
@@ -52,9 +120,8 @@ void Log(const std::string& peer, const char* transport, const std::string& wher
     std::string shown = where.size() > 200 ? where.substr(0, 200) + "..." : where;
     for (char& c : shown)
         if (static_cast<unsigned char>(c) < 32) c = ' ';
-    std::lock_guard<std::mutex> lock(logMutex);
-    std::cerr << stamp << " " << peer << " " << transport << " where=[" << shown << "] " << outcome
-              << " " << ms << "ms" << std::endl;
+    TheLog().Add(std::string(stamp) + " " + peer + " " + transport + " where=[" + shown + "] " +
+                 outcome + " " + std::to_string(ms) + "ms\n");
 }
 
 // One connection per worker thread: the front end's fixed pool (kWorkerThreads). A store
@@ -294,6 +361,7 @@ class EventLoop {
         }
         workers_->Stop();
         connections_.clear();
+        TheLog().Stop();
         std::cerr << "stopped" << std::endl;
         return 0;
     }
