@@ -21,60 +21,15 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "x11"))
 import batch_fixture as bf  # noqa: E402
+from delay_proxy import DelayProxy  # noqa: E402
 import xdesk  # noqa: E402
-
-
-class DelayProxy:
-    """Forwards a loopback port to `target`, holding each chunk for half the round trip in
-    each direction."""
-
-    def __init__(self, target_port, rtt_ms, port=0):
-        self.target = target_port
-        self.delay = rtt_ms / 2000.0
-        self.listener = socket.socket()
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind(("127.0.0.1", port))
-        self.listener.listen(256)
-        self.port = self.listener.getsockname()[1]
-        threading.Thread(target=self._accept, daemon=True).start()
-
-    def _accept(self):
-        while True:
-            try:
-                client, _ = self.listener.accept()
-            except OSError:
-                return
-            try:
-                server = socket.create_connection(("127.0.0.1", self.target))
-            except OSError:
-                client.close()
-                continue
-            for a, b in ((client, server), (server, client)):
-                threading.Thread(target=self._pump, args=(a, b), daemon=True).start()
-
-    def _pump(self, source, sink):
-        try:
-            while True:
-                data = source.recv(65536)
-                if not data:
-                    break
-                time.sleep(self.delay)
-                sink.sendall(data)
-        except OSError:
-            pass
-        finally:
-            for s in (source, sink):
-                try:
-                    s.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
 
 
 def proxied_config(servers, folder, rtt):
     proxies = []
 
     def proxy(port, fixed=0):
-        p = DelayProxy(port, rtt, fixed)
+        p = DelayProxy(port, rtt, fixed, handshake=False)
         proxies.append(p)
         return p.port
 

@@ -1,0 +1,112 @@
+#!/usr/bin/env python3
+"""Z39.50 searches as the client runs them, against one yaz-client session, on Zebra (25
+books) behind a delay proxy: the first page, and 25 hits paged F2, F3, F3 (1 + 12 + 12).
+Each figure is the median of --runs runs, at 0 ms and at --rtt-ms; the proxy's counts give
+the connections and request PDUs of a first page.
+
+The client's path is yazc run on the very script ExternalZ39Backend writes, one run per
+page. With --before YAZC (a yazc built from an earlier commit), the earlier path is
+measured too: that yazc plus the fixed waits (200 ms before and 500 ms after each run) it
+took.
+
+    python3 bench/bench_rtt.py [--rtt-ms 30] [--runs 5] [--before OLD_YAZC]
+"""
+
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.join(HERE, "..")
+sys.path.insert(0, os.path.join(ROOT, "tests", "x11"))
+import zebra  # noqa: E402
+from delay_proxy import DelayProxy  # noqa: E402
+
+QUERY = "f @attr 1=4 Java"
+PAGES = ["show", "show 2+12", "show 14+12"]
+
+
+def script(port, show):
+    return ("open 127.0.0.1:%d/Default\r\nelements F\r\n%s\r\n%s\r\nquit\r\n"
+            % (port, QUERY, show)).encode()
+
+
+def run_client(yazc, port, shows, folder, waits):
+    """One yazc run per page, as the client's back end runs it; seconds."""
+    started = time.monotonic()
+    for show in shows:
+        if waits:
+            time.sleep(0.2)
+        out = os.path.join(folder, "marc.~")
+        subprocess.run([yazc, "-m", out], input=script(port, show), stdout=subprocess.DEVNULL,
+                       check=True, timeout=60)
+        if waits:
+            time.sleep(0.5)
+    return time.monotonic() - started
+
+
+def run_yaz_client(port, shows, folder):
+    """One yaz-client session for all pages; seconds."""
+    lines = ["open tcp:127.0.0.1:%d/Default" % port, "elements F", QUERY]
+    lines += ["show 1+1" if s == "show" else s for s in shows] + ["quit"]
+    started = time.monotonic()
+    subprocess.run(["yaz-client", "-m", os.path.join(folder, "yaz.mrc")],
+                   input=("\n".join(lines) + "\n").encode(), stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=True, timeout=60)
+    return time.monotonic() - started
+
+
+def median_ms(runs, fn):
+    return statistics.median(fn() for _ in range(runs)) * 1000
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--rtt-ms", type=float, default=30)
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--before", help="a yazc built from an earlier commit")
+    args = parser.parse_args()
+    yazc = os.path.join(os.environ.get("Z39_BIN_DIR", os.path.join(ROOT, "build", "bin")),
+                        "yazc")
+    folder = tempfile.mkdtemp(prefix="z39rtt.")
+    records = [zebra.marc_record([
+        ("001", "B%06d" % i), ("010", "  ", [("a", "978700%07d" % i)]),
+        ("200", "1 ", [("a", "Java 编程 %d" % i)])]) for i in range(25)]
+    server = zebra.Zebra(os.path.join(folder, "zebra"), records)
+    try:
+        for rtt in (0, args.rtt_ms):
+            proxy = DelayProxy(server.port, rtt)
+            port = proxy.port
+            print("round trip %g ms" % rtt)
+            before = proxy.counts()
+            run_client(yazc, port, PAGES[:1], folder, False)
+            after = proxy.counts()
+            print("  first page: %d connection, %d request PDUs (connect, init, search%s)"
+                  % (after[0] - before[0], after[1] - before[1],
+                     "" if after[1] - before[1] == 2 else ", present"))
+            rows = []
+            for name, shows in (("first page", PAGES[:1]), ("F2, F3, F3", PAGES)):
+                ours = median_ms(args.runs, lambda: run_client(yazc, port, shows, folder, False))
+                theirs = median_ms(args.runs, lambda: run_yaz_client(port, shows, folder))
+                old = (median_ms(args.runs,
+                                 lambda: run_client(args.before, port, shows, folder, True))
+                       if args.before else None)
+                rows.append((name, ours, theirs, old))
+            for name, ours, theirs, old in rows:
+                line = "  %-11s client %7.1f ms   yaz-client %7.1f ms   %.2fx" % (
+                    name, ours, theirs, ours / theirs)
+                if old is not None:
+                    line += "   before %7.1f ms (%.1fx)" % (old, old / theirs)
+                print(line)
+    finally:
+        server.stop()
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
