@@ -33,7 +33,20 @@ std::string ServerConfig(const test::TempDir& dir) {
     return dir.File("ztest.xml");
 }
 
-class SruSearchTest : public ::testing::Test {
+// The two routes to one server: SRU through the real HTTP client, Z39.50 through yazc.
+struct Routes {
+    test::TempDir dir;
+    CurlHttpClient http;
+    SruBackend sruBackend{http};
+    test::RecordingUi ui;
+    SteadyClock steady;
+    test::FakeClock fake;
+    ProcessRunner runner{ui, steady, 30000};
+    ExternalZ39Backend z39Backend{runner, fake, Z39WorkFilesIn(dir.path()),
+                                  test::BinDir() + "/yazc"};
+};
+
+class SruSearchTest : public ::testing::Test, protected Routes {
   protected:
     static void SetUpTestSuite() {
         serverDir = new test::TempDir;
@@ -81,15 +94,6 @@ class SruSearchTest : public ::testing::Test {
 
     static test::ZtestProcess* ztest;
     static test::TempDir* serverDir;
-    test::TempDir dir;
-    CurlHttpClient http;
-    SruBackend backend{http};
-    test::RecordingUi ui;
-    SteadyClock steady;
-    test::FakeClock fake;
-    ProcessRunner runner{ui, steady, 30000};
-    ExternalZ39Backend z39Backend{runner, fake, Z39WorkFilesIn(dir.path()),
-                                  test::BinDir() + "/yazc"};
     std::unique_ptr<test::SessionHarness> sru, z39;
 };
 test::ZtestProcess* SruSearchTest::ztest = nullptr;
@@ -101,7 +105,7 @@ std::vector<SearchCondition> Hits(int n) { return test::TitleRows(std::to_string
 TEST_F(SruSearchTest, PagesOneRequestEachAndListsEveryRecord) {
     test::SessionHarness& h = Sru();
     const int before = HttpRequests();
-    SearchOutcome out = h.Start(backend, Hits(25), "12");
+    SearchOutcome out = h.Start(sruBackend, Hits(25), "12");
     ASSERT_FALSE(out.connectionFailed) << out.notice;
     EXPECT_EQ(out.total, 25);
     EXPECT_EQ(out.rows.size(), 1u);
@@ -126,7 +130,7 @@ TEST_F(SruSearchTest, PagesOneRequestEachAndListsEveryRecord) {
 TEST_F(SruSearchTest, SameRecordsAsTheZ39Route) {
     test::SessionHarness& s = Sru();
     test::SessionHarness& z = Z39();
-    SearchOutcome bySru = s.Start(backend, Hits(24), "30");
+    SearchOutcome bySru = s.Start(sruBackend, Hits(24), "30");
     SearchOutcome byZ39 = z.Start(z39Backend, Hits(24), "30");
     ASSERT_EQ(bySru.total, 24);
     ASSERT_EQ(byZ39.total, 24);
@@ -140,11 +144,11 @@ TEST_F(SruSearchTest, SameRecordsAsTheZ39Route) {
 
 TEST_F(SruSearchTest, DiagnosticIsARefusalInTheServersWords) {
     test::SessionHarness& h = Sru();
-    SearchOutcome out = h.Start(backend, Hits(3));
+    SearchOutcome out = h.Start(sruBackend, Hits(3));
     ASSERT_EQ(out.total, 3);
     // No such index: yaz-ztest says so with diagnostic 16.
     h.profile.entry.indexes["title"] = "dc.nosuchindex";
-    out = h.Start(backend, Hits(3));
+    out = h.Start(sruBackend, Hits(3));
     EXPECT_TRUE(out.connectionFailed);
     EXPECT_EQ(out.total, 0);
     EXPECT_NE(out.notice.find("Unsupported index"), std::string::npos) << out.notice;
@@ -154,7 +158,7 @@ TEST_F(SruSearchTest, DiagnosticIsARefusalInTheServersWords) {
 // Zebra keeping the test books as MARCXML (its DOM filter, from GBK and from UTF-8 input),
 // answering SRU with the MARCXML and Z39.50 with ISO 2709 made from it in the character set
 // of its input.
-class SruZebraTest : public ::testing::Test {
+class SruZebraTest : public ::testing::Test, protected Routes {
   protected:
     static void SetUpTestSuite() {
         fromGbk = new test::ZebraProcess(25, {"gbk", "sru"});
@@ -203,15 +207,6 @@ class SruZebraTest : public ::testing::Test {
     }
 
     static test::ZebraProcess *fromGbk, *fromUtf8;
-    test::TempDir dir;
-    CurlHttpClient http;
-    SruBackend sruBackend{http};
-    test::RecordingUi ui;
-    SteadyClock steady;
-    test::FakeClock fake;
-    ProcessRunner runner{ui, steady, 30000};
-    ExternalZ39Backend z39Backend{runner, fake, Z39WorkFilesIn(dir.path()),
-                                  test::BinDir() + "/yazc"};
 };
 test::ZebraProcess* SruZebraTest::fromGbk = nullptr;
 test::ZebraProcess* SruZebraTest::fromUtf8 = nullptr;

@@ -13,7 +13,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import xdesk  # noqa: E402
 import zebra  # noqa: E402
 from zebra_test import RECORDS  # noqa: E402
-from desk_test import FIELD_ARROW, FIELD_TITLE, VALUE_EDIT  # noqa: E402
+from desk_test import search_title  # noqa: E402
 
 # Twenty-five books titled "Java 编程 N", as zebra.py serves them.
 PAGED = [zebra.marc_record([
@@ -55,12 +55,7 @@ class SruTest(unittest.TestCase):
         zebra.write_target(self.desk, server.port, b"http://127.0.0.1", options)
 
     def search_title(self, text):
-        d = self.desk
-        d.click_in_frame(FIELD_ARROW)
-        d.click_in_frame(FIELD_TITLE)
-        d.click_in_frame(VALUE_EDIT)
-        d.type(text)
-        d.key("F2")
+        search_title(self.desk, text)
 
     def test_launch_queries_hand_back_the_gbk_record(self):
         cases = [
