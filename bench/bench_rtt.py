@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Z39.50 searches as the client runs them, against one yaz-client session, on Zebra (25
 books) behind a delay proxy: the first page, and 25 hits paged F2, F3, F3 (1 + 12 + 12).
+Then a launch query of the real z39client (offscreen) on the shared catalogue over TCP,
+against the bare exchange of its request and answer.
 Each figure is the median of --runs runs, at 0 ms and at --rtt-ms; the proxy's counts give
 the connections and request PDUs of a first page.
 
@@ -61,6 +63,76 @@ def run_yaz_client(port, shows, folder):
     return time.monotonic() - started
 
 
+def free_port_pair():
+    import socket
+    while True:
+        s = socket.socket()
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+        s.close()
+        try:
+            t = socket.socket()
+            t.bind(("127.0.0.1", port + 1))
+            t.close()
+            return port
+        except OSError:
+            pass
+
+
+ISBN_REQUEST = "REQU_BEGIN1@10@ ma_isbn='9787536692930'BAG_END".encode("gbk")
+
+
+def bare_exchange(port):
+    import socket
+    started = time.monotonic()
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+        s.sendall(ISBN_REQUEST)
+        data = b""
+        while not data.endswith(b"BAG_END"):
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+    return time.monotonic() - started
+
+
+def launch_query(client, port, folder):
+    config = os.path.join(folder, "config")
+    os.makedirs(os.path.join(folder, "tmp"), exist_ok=True)
+    os.makedirs(config, exist_ok=True)
+    with open(os.path.join(config, "Z39.ini"), "wb") as f:
+        f.write("[系统参数]\r\nKSIP=127.0.0.1\r\nKSPORT=%d\r\nKSDEFAULT=1\r\n"
+                .encode("gbk") % port)
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen", Z39_CONFIG_DIR=config,
+               TMPDIR=os.path.join(folder, "tmp"), XDG_CONFIG_HOME=config)
+    started = time.monotonic()
+    subprocess.run([client, "ISBN@9787536692930"], env=env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=True, timeout=60, cwd=folder)
+    return time.monotonic() - started
+
+
+def launch_figures(bin_dir, folder, rtt_ms, runs):
+    server_bin = os.path.join(bin_dir, "catalogue-server")
+    db = os.path.join(folder, "catalogue.db")
+    subprocess.run([server_bin, "demo", "--db", db, "--records", "2000", "--force"],
+                   stdout=subprocess.DEVNULL, check=True)
+    port = free_port_pair()
+    server = subprocess.Popen([server_bin, "serve", "--db", db, "--port", str(port)],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    try:
+        server.stdout.readline()
+        for rtt in (0, rtt_ms):
+            proxy = DelayProxy(port, rtt)
+            bare = median_ms(runs, lambda: bare_exchange(proxy.port))
+            ours = median_ms(runs, lambda: launch_query(os.path.join(bin_dir, "z39client"),
+                                                         proxy.port, folder))
+            print("round trip %g ms: launch query %7.1f ms, bare exchange %6.1f ms, "
+                  "the client's own part %6.1f ms" % (rtt, ours, bare, ours - bare))
+    finally:
+        server.terminate()
+        server.wait()
+
+
 def median_ms(runs, fn):
     return statistics.median(fn() for _ in range(runs)) * 1000
 
@@ -71,8 +143,8 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--before", help="a yazc built from an earlier commit")
     args = parser.parse_args()
-    yazc = os.path.join(os.environ.get("Z39_BIN_DIR", os.path.join(ROOT, "build", "bin")),
-                        "yazc")
+    bin_dir = os.environ.get("Z39_BIN_DIR", os.path.join(ROOT, "build", "bin"))
+    yazc = os.path.join(bin_dir, "yazc")
     folder = tempfile.mkdtemp(prefix="z39rtt.")
     records = [zebra.marc_record([
         ("001", "B%06d" % i), ("010", "  ", [("a", "978700%07d" % i)]),
@@ -103,6 +175,8 @@ def main():
                 if old is not None:
                     line += "   before %7.1f ms (%.1fx)" % (old, old / theirs)
                 print(line)
+        print("shared catalogue over TCP")
+        launch_figures(bin_dir, folder, args.rtt_ms, args.runs)
     finally:
         server.stop()
         shutil.rmtree(folder, ignore_errors=True)
