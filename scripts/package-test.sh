@@ -67,6 +67,9 @@ dpkg-query -W -f='${Conffiles}\n' catalogue-server | grep -q '^ /etc/default/cat
     || fail "/etc/default/catalogue-server is no conffile"
 [ "$(stat -c '%U %a' /etc/default/catalogue-server)" = "root 644" ] || fail "conffile mode"
 systemd-analyze verify "$unit" || fail "systemd-analyze verify"
+# Enabled on installation, as Debian enables services (started too where systemd runs).
+wants=/etc/systemd/system/multi-user.target.wants/catalogue-server.service
+[ "$(readlink -f "$wants")" = "$(readlink -f "$unit")" ] || fail "the service is not enabled"
 grep -q '^Restart=on-failure$' "$unit" || fail "Restart="
 grep -q '^AmbientCapabilities=CAP_NET_BIND_SERVICE$' "$unit" || fail "AmbientCapabilities="
 
@@ -171,6 +174,7 @@ DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq catalogue-server >/dev/null
 purge=$(DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq catalogue-server 2>&1)
 [ ! -e /etc/default/catalogue-server ] || fail "purge left the conffile"
 [ ! -e "$unit" ] || fail "purge left the unit"
+[ ! -e "$wants" ] || fail "purge left the service enabled"
 [ -f /var/lib/catalogue-server/marker ] || fail "purge took the data"
 echo "$purge" | grep -q "/var/lib/catalogue-server was kept" || fail "purge said nothing of the data"
 rm -f /var/lib/catalogue-server/marker
