@@ -149,8 +149,14 @@ std::string SruSearchUrl(const TargetEntry& entry, const std::string& cql, int64
                          int64_t maximum) {
     std::string base = Trim(entry.address);
     while (base.ends_with('/')) base.pop_back();
+    // The port field, unless the address names one itself ("http://host:8080").
+    const size_t scheme = base.find("://");
+    const size_t host = scheme == std::string::npos ? 0 : scheme + 3;
+    const size_t hostEnd = base.find('/', host);
+    const bool ownPort = base.substr(host, hostEnd - host).find(':') != std::string::npos;
     const std::string port = Trim(entry.port);
-    if (!port.empty()) base += ":" + port;
+    if (!port.empty() && !ownPort)
+        base.insert(hostEnd == std::string::npos ? base.size() : hostEnd, ":" + port);
     std::string path = Trim(entry.database);
     while (path.starts_with('/')) path.erase(0, 1);
     return base + "/" + PathEscape(path) +
@@ -257,7 +263,10 @@ PageResult SruBackend::Fetch(const TargetProfile& target, const SearchRequest& r
         out.hasTotal = true;
         out.total = sru->hasCount ? sru->numberOfRecords : 0;
     } else {
-        out.covered = ask;
+        // A server may send fewer than it was asked for (many cap maximumRecords): the
+        // next page begins after what came, so no position is passed over.
+        const int64_t came = static_cast<int64_t>(sru->records.size());
+        out.covered = came > 0 ? std::min(came, ask) : ask;
     }
     if (!diagnostics.empty())
         out.notices.push_back(G("目标数据库的提示：") + Utf8ToGbk(diagnostics));

@@ -105,6 +105,13 @@ TEST(SruUrl, AddressPortDatabaseAndPage) {
     EXPECT_TRUE(SruSearchUrl(e, "x", 11, 10).starts_with("https://sru.test/sru/my%20db?"));
     EXPECT_NE(SruSearchUrl(e, "x", 11, 10).find("&startRecord=11&maximumRecords=10&"),
               std::string::npos);
+    // The port goes after the host, and an address that names its own keeps it.
+    e.address = "http://sru.test/cgi";
+    e.port = "8080";
+    e.database = "db";
+    EXPECT_TRUE(SruSearchUrl(e, "x", 1, 1).starts_with("http://sru.test:8080/cgi/db?"));
+    e.address = "http://sru.test:9000/cgi";
+    EXPECT_TRUE(SruSearchUrl(e, "x", 1, 1).starts_with("http://sru.test:9000/cgi/db?"));
 }
 
 TEST(SruTarget, KindEditorAndOwnIndexes) {
@@ -267,11 +274,26 @@ TEST_F(SruFetch, FurtherPageAsksForTheRestOfTheRange) {
     PageResult page = backend.Fetch(target, r, cancel);
     ASSERT_EQ(http.requests, std::vector<std::string>{url});
     EXPECT_TRUE(page.ok());
-    EXPECT_EQ(page.covered, 5);
+    EXPECT_EQ(page.covered, 2);  // the two positions that came, the refused one too
     EXPECT_EQ(page.records.size(), 1u);
     ASSERT_EQ(page.notices.size(), 1u);
     EXPECT_NE(page.notices[0].find("[1]"), std::string::npos);
     EXPECT_NE(page.notices[0].find("not MARCXML: dc"), std::string::npos);
+}
+
+TEST_F(SruFetch, AServerThatSendsLessThanAskedLosesNoPosition) {
+    SearchRequest r;
+    r.rows = rows;
+    r.firstPage = false;
+    r.start = 2;
+    r.count = 12;
+    r.total = 25;
+    // The server caps a page at 3: the next page starts after the third.
+    http.Answer(SruSearchUrl(target.entry, cql, 2, 12),
+                Response(Record(MarcXml("a")) + Record(MarcXml("b")) + Record("<x/>", "dc"), 25));
+    PageResult page = backend.Fetch(target, r, cancel);
+    EXPECT_EQ(page.covered, 3);
+    EXPECT_EQ(page.records.size(), 2u);
 }
 
 TEST_F(SruFetch, FailuresAreNeverNoData) {
