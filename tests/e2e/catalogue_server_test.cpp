@@ -118,6 +118,30 @@ TEST_P(CatalogueServerTest, PagesAreTheSameOverTcpAndHttpAndAsStored) {
     EXPECT_EQ(next[3], stored.hits[24].record);
 }
 
+// A client paging on asks for the position after the page it got: that page is found from
+// the last id served (through the index), and is the page counting out from the first
+// match would give, page after page and for any page size; a page asked for out of turn is
+// counted out as before.
+TEST_P(CatalogueServerTest, PagingOnGivesThePagesCountedOutFromTheFirst) {
+    const std::string where = " ma_name like '" + G(ks::kPagingTitleWord) + "%'";
+    auto stored = Store()->Search(ks::ParseWhereClause(where).clause, 1, 100, true);
+    ASSERT_EQ(stored.total, 25);
+    std::vector<std::string> paged = Records(Tcp("INIT1@1@" + where), false);
+    for (int start = 2, size = 3; start <= 25; start += size, size += 2) {
+        auto page =
+            Records(Tcp(std::to_string(start) + "@" + std::to_string(size) + "@" + where), false);
+        ASSERT_FALSE(page.empty()) << start;
+        paged.insert(paged.end(), page.begin(), page.end());
+    }
+    ASSERT_EQ(paged.size(), 25u);
+    for (size_t i = 0; i < paged.size(); ++i) EXPECT_EQ(paged[i], stored.hits[i].record) << i;
+    // Out of turn, and again after a page that ended elsewhere.
+    auto jump = Records(Tcp("13@4@" + where), false);
+    ASSERT_EQ(jump.size(), 4u);
+    EXPECT_EQ(jump[0], stored.hits[12].record);
+    EXPECT_EQ(Records(Tcp("17@2@" + where), false).at(1), stored.hits[17].record);
+}
+
 TEST_P(CatalogueServerTest, IsbnSearchAndEmptyPages) {
     std::string answer = Tcp("INIT1@1@ ma_isbn='9787536692930'");
     EXPECT_EQ(TotalOf(answer), "1");

@@ -137,6 +137,22 @@ CatalogueStore::Page CatalogueDb::Search(const WhereClause& clause, int64_t star
     return page;
 }
 
+CatalogueStore::Page CatalogueDb::SearchAfter(const WhereClause& clause, int64_t afterId,
+                                              int64_t count) {
+    Page page;
+    if (count <= 0) return page;
+    SqlCondition cond = ToSql(clause);
+    CachedStmt s = Cached("SELECT id, record FROM records WHERE id > ? AND (" + cond.sql +
+                          ") ORDER BY id LIMIT ?");
+    int n = 1;
+    sqlite3_bind_int64(s.get(), n++, afterId);
+    for (const auto& p : cond.params) BindText(s.get(), n++, p);
+    sqlite3_bind_int64(s.get(), n++, count);
+    while (sqlite3_step(s.get()) == SQLITE_ROW)
+        page.hits.push_back({sqlite3_column_int64(s.get(), 0), ColumnBytes(s.get(), 1)});
+    return page;
+}
+
 std::vector<std::string> CatalogueDb::Explain(const WhereClause& clause) {
     SqlCondition cond = ToSql(clause);
     Stmt s = Prepare(db_, "EXPLAIN QUERY PLAN SELECT id, record FROM records WHERE " + cond.sql +

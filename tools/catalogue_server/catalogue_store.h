@@ -35,6 +35,11 @@ class CatalogueStore {
     virtual Page Search(const WhereClause& clause, int64_t start, int64_t count,
                         bool withTotal) = 0;
 
+    // Records matching the clause in id order whose id is above `afterId`, at most `count`:
+    // the page that follows a page ending at `afterId`, found through the index instead of
+    // counted out from the first match.
+    virtual Page SearchAfter(const WhereClause& clause, int64_t afterId, int64_t count) = 0;
+
     // The engine's plan of the page query, one line of text per row.
     virtual std::vector<std::string> Explain(const WhereClause& clause) = 0;
 

@@ -141,6 +141,28 @@ CatalogueStore::Page PgCatalogue::Search(const WhereClause& clause, int64_t star
     return page;
 }
 
+CatalogueStore::Page PgCatalogue::SearchAfter(const WhereClause& clause, int64_t afterId,
+                                              int64_t count) {
+    Page page;
+    if (count <= 0) return page;
+    SqlCondition cond = ToSql(clause, SqlDialect::kPostgres);
+    const int n = static_cast<int>(cond.params.size());
+    // The id and LIMIT are text parameters cast to bigint; the rest are bytea.
+    std::string sql = "SELECT id, record FROM records WHERE id > $" + std::to_string(n + 1) +
+                      "::text::bigint AND (" + cond.sql + ") ORDER BY id LIMIT $" +
+                      std::to_string(n + 2) + "::text::bigint";
+    std::vector<std::string> params = cond.params;
+    params.push_back(Int64Param(afterId));
+    params.push_back(Int64Param(count));
+    Result r = RunPrepared(sql, params, 1);
+    for (int row = 0; row < PQntuples(r.get()); ++row) {
+        page.hits.push_back({BigEndian64(PQgetvalue(r.get(), row, 0)),
+                             std::string(PQgetvalue(r.get(), row, 1),
+                                         static_cast<size_t>(PQgetlength(r.get(), row, 1)))});
+    }
+    return page;
+}
+
 std::vector<std::string> PgCatalogue::Explain(const WhereClause& clause) {
     SqlCondition cond = ToSql(clause, SqlDialect::kPostgres);
     // Planned as the server runs it: a small page of a large table.

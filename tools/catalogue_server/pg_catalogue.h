@@ -28,6 +28,7 @@ class PgCatalogue final : public CatalogueStore {
     int64_t Insert(const std::string& record, const std::string& isbn, const std::string& name,
                    const std::string& namepy) override;
     Page Search(const WhereClause& clause, int64_t start, int64_t count, bool withTotal) override;
+    Page SearchAfter(const WhereClause& clause, int64_t afterId, int64_t count) override;
     std::vector<std::string> Explain(const WhereClause& clause) override;
     int64_t Count() override;
     void RemoveAll() override;

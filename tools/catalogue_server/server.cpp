@@ -19,6 +19,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -139,6 +140,40 @@ struct Answer {
     CatalogueStore::Page page;
 };
 
+// Where the pages served so far ended: for a where-clause and the position after a page,
+// the id of the page's last record. A client paging on (F3) asks for exactly that
+// position, and its page is then found through the index from that id ("keyset"), at the
+// cost of a first page however deep it lies, instead of counting out every match before
+// it. Records only ever come after the ones there (an import appends), so a page found so
+// is the page OFFSET would find. Shared by the workers; bounded.
+class PageEnds {
+  public:
+    std::optional<int64_t> Find(const std::string& where, int64_t position) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto hit = ends_.find(Key(where, position));
+        if (hit == ends_.end()) return std::nullopt;
+        return hit->second;
+    }
+    void Remember(const std::string& where, int64_t position, int64_t lastId) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (ends_.size() >= kMaxEntries) ends_.clear();
+        ends_[Key(where, position)] = lastId;
+    }
+
+  private:
+    static constexpr size_t kMaxEntries = 4096;
+    static std::string Key(const std::string& where, int64_t position) {
+        return std::to_string(position) + "\x1F" + where;
+    }
+    std::mutex mutex_;
+    std::unordered_map<std::string, int64_t> ends_;
+};
+
+PageEnds& ThePageEnds() {
+    static PageEnds ends;
+    return ends;
+}
+
 Answer Search(const std::string& dbPath, const Request& req) {
     Answer a;
     ParseResult parsed = ParseWhereClause(req.where);
@@ -149,8 +184,16 @@ Answer Search(const std::string& dbPath, const Request& req) {
     try {
         auto& store = ThreadStore();
         if (!store) store = OpenCatalogue(dbPath, false);
-        a.page = store->Search(parsed.clause, req.start,
-                               std::min<int64_t>(req.count, kMaxRecordsPerAnswer), req.first);
+        const int64_t count = std::min<int64_t>(req.count, kMaxRecordsPerAnswer);
+        const std::optional<int64_t> after =
+            req.first || req.start <= 1 ? std::nullopt : ThePageEnds().Find(req.where, req.start);
+        a.page = after ? store->SearchAfter(parsed.clause, *after, count)
+                       : store->Search(parsed.clause, req.start, count, req.first);
+        if (!a.page.hits.empty() && count > 0)
+            ThePageEnds().Remember(
+                req.where,
+                std::max<int64_t>(req.start, 1) + static_cast<int64_t>(a.page.hits.size()),
+                a.page.hits.back().id);
         a.ok = true;
     } catch (const std::exception& e) {
         a.error = e.what();
