@@ -16,6 +16,7 @@ namespace z39 {
 namespace {
 
 constexpr const char* kDiagnosticPrefix = "info:srw/diagnostic/1/";
+constexpr size_t kMaxDiagnosticBytes = 300;
 
 // The key a field has among a target's index names.
 std::string FieldKey(const std::string& field) {
@@ -176,6 +177,12 @@ std::string SruDiagnosticText(const SruDiagnostic& d) {
     }
     if (text.empty()) text = d.uri.empty() ? "diagnostic" : d.uri;
     if (!d.details.empty()) text += " (" + d.details + ")";
+    // A message box line, not a page: a server's long text is cut, at a character's start.
+    if (text.size() > kMaxDiagnosticBytes) {
+        size_t cut = kMaxDiagnosticBytes;
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+        text = text.substr(0, cut) + "...";
+    }
     return text;
 }
 
@@ -261,7 +268,9 @@ PageResult SruBackend::Fetch(const TargetProfile& target, const SearchRequest& r
     }
     if (request.firstPage) {
         out.hasTotal = true;
-        out.total = sru->hasCount ? sru->numberOfRecords : 0;
+        // The count is required; a server that leaves it out has at least what it sent.
+        out.total =
+            sru->hasCount ? sru->numberOfRecords : static_cast<int64_t>(sru->records.size());
     } else {
         // A server may send fewer than it was asked for (many cap maximumRecords): the
         // next page begins after what came, so no position is passed over.

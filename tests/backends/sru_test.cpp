@@ -211,6 +211,10 @@ TEST(SruResponse, DiagnosticText) {
     EXPECT_EQ(SruDiagnosticText({"info:srw/diagnostic/1/16", "", "Index not known here"}),
               "Index not known here");
     EXPECT_EQ(SruDiagnosticText({"info:x/local/7", "", ""}), "info:x/local/7");
+    std::string longText;
+    for (int i = 0; i < 200; ++i) longText += "错";  // 600 bytes of UTF-8
+    const std::string cut = SruDiagnosticText({"", "", longText});
+    EXPECT_EQ(cut, longText.substr(0, 300) + "...");  // 100 whole characters
     EXPECT_EQ(SruDiagnosticText({"info:srw/diagnostic/1/99999999999999999999", "", ""}),
               "info:srw/diagnostic/1/99999999999999999999");
 }
