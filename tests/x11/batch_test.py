@@ -136,6 +136,28 @@ class BatchTest(unittest.TestCase):
             self.assertEqual(open(os.path.join(out, name), "rb").read(),
                              open(os.path.join(whole, name), "rb").read())
 
+    def test_an_sru_target_in_the_chain(self):
+        # The UTF-8 records (ISBN-10 with hyphens) kept as MARCXML by Zebra and searched
+        # over SRU: each ISBN-13 of the list found there and saved as the GBK record.
+        books = list(bf.ZEBRA_UTF8)[10:30]
+        sru = bf.zebra.Zebra(os.path.join(self.dir, "zebra-sru"),
+                             [self.servers.utf8_source[i] for i in books], "utf-8", sru=True)
+        try:
+            with open(os.path.join(self.dir, "work", "z39svr.cfg"), "ab") as f:
+                f.write(b"{SRU\n[sru\n(Default,http://127.0.0.1,%d,0,,)\n]\n}\n" % sru.port)
+            with open(self.list, "wb") as f:
+                f.write("".join(bf.isbn13(i) + "\n" for i in books).encode())
+            out = os.path.join(self.dir, "out")
+            os.makedirs(out)
+            r = self.batch(out, "--chain", "sru/Default")
+            self.assertEqual(r.returncode, 0, r.stderr.decode()[-2000:])
+            rows = self.report(out)
+            self.assertEqual([row[:3] for row in rows],
+                             [[bf.isbn13(i), "found", "sru/Default"] for i in books])
+            self.assertEqual(bf.daily_records(out), [self.servers.utf8_source[i] for i in books])
+        finally:
+            sru.stop()
+
     def test_help_and_a_wrong_chain(self):
         r = subprocess.run([os.path.join(xdesk.BIN, "z39batch"), "--help"], capture_output=True,
                            timeout=10)
