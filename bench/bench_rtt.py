@@ -26,6 +26,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..")
 sys.path.insert(0, os.path.join(ROOT, "tests", "x11"))
+import xdesk  # noqa: E402
 import zebra  # noqa: E402
 from delay_proxy import DelayProxy  # noqa: E402
 
@@ -61,22 +62,6 @@ def run_yaz_client(port, shows, folder):
                    input=("\n".join(lines) + "\n").encode(), stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, check=True, timeout=60)
     return time.monotonic() - started
-
-
-def free_port_pair():
-    import socket
-    while True:
-        s = socket.socket()
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-        s.close()
-        try:
-            t = socket.socket()
-            t.bind(("127.0.0.1", port + 1))
-            t.close()
-            return port
-        except OSError:
-            pass
 
 
 ISBN_REQUEST = "REQU_BEGIN1@10@ ma_isbn='9787536692930'BAG_END".encode("gbk")
@@ -116,7 +101,7 @@ def launch_figures(bin_dir, folder, rtt_ms, runs):
     db = os.path.join(folder, "catalogue.db")
     subprocess.run([server_bin, "demo", "--db", db, "--records", "2000", "--force"],
                    stdout=subprocess.DEVNULL, check=True)
-    port = free_port_pair()
+    port = xdesk.free_port_pair()
     server = subprocess.Popen([server_bin, "serve", "--db", db, "--port", str(port)],
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     try:

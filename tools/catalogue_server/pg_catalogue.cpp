@@ -47,6 +47,15 @@ int64_t BigEndian64(const char* p) {
 
 std::string Int64Param(int64_t v) { return std::to_string(v); }
 
+// The rows of an (id, record) result, in binary format, added to the page.
+void AppendHits(const PGresult* r, CatalogueStore::Page& page) {
+    for (int row = 0; row < PQntuples(r); ++row) {
+        page.hits.push_back(
+            {BigEndian64(PQgetvalue(r, row, 0)),
+             std::string(PQgetvalue(r, row, 1), static_cast<size_t>(PQgetlength(r, row, 1)))});
+    }
+}
+
 }  // namespace
 
 PgCatalogue::PgCatalogue(const std::string& uri, bool create) : uri_(uri) {
@@ -132,12 +141,7 @@ CatalogueStore::Page PgCatalogue::Search(const WhereClause& clause, int64_t star
     std::vector<std::string> params = cond.params;
     params.push_back(Int64Param(count));
     params.push_back(Int64Param(start - 1));
-    Result r = RunPrepared(sql, params, 1);
-    for (int row = 0; row < PQntuples(r.get()); ++row) {
-        page.hits.push_back({BigEndian64(PQgetvalue(r.get(), row, 0)),
-                             std::string(PQgetvalue(r.get(), row, 1),
-                                         static_cast<size_t>(PQgetlength(r.get(), row, 1)))});
-    }
+    AppendHits(RunPrepared(sql, params, 1).get(), page);
     return page;
 }
 
@@ -154,12 +158,7 @@ CatalogueStore::Page PgCatalogue::SearchAfter(const WhereClause& clause, int64_t
     std::vector<std::string> params = cond.params;
     params.push_back(Int64Param(afterId));
     params.push_back(Int64Param(count));
-    Result r = RunPrepared(sql, params, 1);
-    for (int row = 0; row < PQntuples(r.get()); ++row) {
-        page.hits.push_back({BigEndian64(PQgetvalue(r.get(), row, 0)),
-                             std::string(PQgetvalue(r.get(), row, 1),
-                                         static_cast<size_t>(PQgetlength(r.get(), row, 1)))});
-    }
+    AppendHits(RunPrepared(sql, params, 1).get(), page);
     return page;
 }
 
