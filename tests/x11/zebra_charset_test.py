@@ -84,6 +84,7 @@ class Utf8ZebraTest(unittest.TestCase):
             ("NAME@红楼梦", "@attr 1=4 红楼梦"),
             ("NAME@淺談編目", "@attr 1=4 淺談編目"),
             ("NAME@Java 编程", '@attr 1=4 "Java 编程"'),
+            ("NAME@Data Structures", '@attr 1=4 "Data Structures"'),
             ("ISBN@9787536692930", "@attr 1=7 9787536692930"),
         ]
         for query, pqf in cases:

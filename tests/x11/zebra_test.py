@@ -29,6 +29,7 @@ RECORDS = [
     book("9787536692930", "三体", "刘慈欣著"),
     book("9787000000042", "红楼梦", "曹雪芹著"),
     book("9787000000059", "敦煌学导论", "丁某著"),
+    book("9787000000066", "Data Structures", "戊某著"),
 ]
 
 
@@ -70,6 +71,7 @@ class ZebraTest(unittest.TestCase):
             ("NAME@Java 编程", '@attr 1=4 "Java 编程"'),
             ("ISBN@9787536692930", "@attr 1=7 9787536692930"),
             ("NAME@淺談編目", "@attr 1=4 淺談編目"),
+            ("NAME@Data Structures", '@attr 1=4 "Data Structures"'),
         ]
         for query, pqf in cases:
             with self.subTest(query=query):
