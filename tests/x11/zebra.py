@@ -73,10 +73,12 @@ GFS_XML = """<yazgfs><server id="zebra"><config>zebra.cfg</config>
 <cql2rpn>%(folder)s/pqf.properties</cql2rpn>
 <retrievalinfo>
   <retrieval syntax="xml" name="marcxml"/>
-  <retrieval syntax="usmarc" name="F"><backend syntax="xml" name="marcxml">
+%(marc)s</retrievalinfo></server></yazgfs>
+"""
+
+GFS_MARC = """  <retrieval syntax="%(syntax)s" name="F"><backend syntax="xml" name="marcxml">
     <marc inputformat="xml" outputformat="marc" inputcharset="utf-8" outputcharset="%(encoding)s"/>
   </backend></retrieval>
-</retrievalinfo></server></yazgfs>
 """
 
 
@@ -139,9 +141,10 @@ def converted(records, to, folder, source_charset="GBK"):
 
 class Zebra:
     """Indexes `records` in `folder` and serves them; stop() ends the server. With
-    encoding "utf-8" the GBK records are converted by yaz-marcdump and indexed as UTF-8."""
+    encoding "utf-8" the GBK records are converted by yaz-marcdump and indexed as UTF-8. With
+    `sru` the DOM filter keeps them and Z39.50 gets ISO 2709 only in `syntaxes`."""
 
-    def __init__(self, folder, records, encoding="gbk", sru=False):
+    def __init__(self, folder, records, encoding="gbk", sru=False, syntaxes=("usmarc",)):
         self.folder = folder
         os.makedirs(folder, exist_ok=True)
         config = ZEBRA_CFG % {"encoding": encoding.upper()}
@@ -153,6 +156,7 @@ class Zebra:
         elif encoding.lower() != "gbk":
             records = converted(records, "UTF-8", folder)
         names = {"encoding": encoding, "folder": os.path.abspath(folder)}
+        names["marc"] = "".join(GFS_MARC % dict(names, syntax=syntax) for syntax in syntaxes)
         files = [("cnmarc.abs", CNMARC_ABS % names), ("cnmarc.mar", CNMARC_MAR)]
         if sru:
             config = config.replace("grs.marc.cnmarc", "dom.dom.xml")

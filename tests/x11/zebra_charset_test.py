@@ -62,12 +62,16 @@ class Utf8ZebraTest(unittest.TestCase):
         cls.utf8 = zebra.Zebra(os.path.join(cls.folder, "utf8"), RECORDS, encoding="utf-8")
         cls.marc8 = zebra.Zebra(os.path.join(cls.folder, "marc8"), MARC8_RECORDS,
                                 encoding="marc-8")
+        # Keeps MARCXML and hands out ISO 2709 as UNIMARC only: USMARC draws diagnostic 239.
+        cls.unimarc = zebra.Zebra(os.path.join(cls.folder, "unimarc"), RECORDS,
+                                  encoding="utf-8", sru=True, syntaxes=("unimarc",))
 
     @classmethod
     def tearDownClass(cls):
         cls.gbk.stop()
         cls.utf8.stop()
         cls.marc8.stop()
+        cls.unimarc.stop()
         shutil.rmtree(cls.folder, ignore_errors=True)
 
     def setUp(self):
@@ -97,6 +101,18 @@ class Utf8ZebraTest(unittest.TestCase):
                     self.assertEqual(f.read(), expected[0] + b"\r\n")
                 os.unlink(self.desk.path("tmp", "lib.tmp"))
 
+
+    def test_a_server_without_usmarc_is_asked_for_unimarc(self):
+        self.use(self.unimarc)
+        client = self.desk.client("NAME@红楼梦")
+        self.assertEqual(client.wait(timeout=30), 0)
+        with open(self.desk.path("tmp", "lib.tmp"), "rb") as f:
+            self.assertEqual(f.read(), RECORDS[3] + b"\r\n")
+        with open(self.unimarc.log, "rb") as f:
+            log = f.read()
+        # The UTF-8 search that found it was refused its USMARC records and asked once
+        # more for UNIMARC.
+        self.assertEqual(log.count(b"Search Default OK 1 "), 2)
 
     def test_marc8_records_are_saved_in_gbk_with_references_and_the_user_is_told(self):
         self.use(self.marc8)

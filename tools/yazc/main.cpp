@@ -175,6 +175,18 @@ class Client {
                                            std::to_string(*piggyback).c_str());
             }
             results_.reset(ZOOM_connection_search_pqf(conn_.get(), terms->c_str()));
+            // A server that cannot give the piggybacked records in the syntax asked for
+            // fails the whole search: ask again in the next syntax, or, when the script
+            // chose the syntax, without records, so that the show reports the refusal.
+            for (size_t next = 1; piggyback && SyntaxRefused(); ++next) {
+                if (syntaxChosen_ || next >= std::size(yazc::kSyntaxFallbacks)) {
+                    ZOOM_connection_option_set(conn_.get(), "count", "0");
+                } else {
+                    AskFor(yazc::kSyntaxFallbacks[next]);
+                }
+                results_.reset(ZOOM_connection_search_pqf(conn_.get(), terms->c_str()));
+                if (syntaxChosen_ || next >= std::size(yazc::kSyntaxFallbacks)) break;
+            }
             ZOOM_connection_option_set(conn_.get(), "count", "0");
             if (Failed("search")) {
                 results_.reset();
@@ -205,10 +217,7 @@ class Client {
         // script chose one.
         for (size_t next = 1;
              !syntaxChosen_ && Refused(page) && next < std::size(yazc::kSyntaxFallbacks); ++next) {
-            const char* syntax = yazc::kSyntaxFallbacks[next];
-            ZOOM_resultset_option_set(results_.get(), "preferredRecordSyntax", syntax);
-            ZOOM_options_set(options_.get(), "preferredRecordSyntax", syntax);
-            std::cout << "Syntax refused, asking for " << (*syntax ? syntax : "any") << std::endl;
+            AskFor(yazc::kSyntaxFallbacks[next]);
             ZOOM_resultset_records(results_.get(), page.data(), static_cast<size_t>(range.first),
                                    page.size());
             if (Failed("present")) return;
@@ -217,6 +226,20 @@ class Client {
             WriteRecord(page[static_cast<size_t>(i)], range.first + i + 1);
         if (marc_) std::fflush(marc_);
         shown_ = range.first + range.n;
+    }
+
+    // The records from now on in `syntax` ("": whatever the server offers).
+    void AskFor(const char* syntax) {
+        std::cout << "Syntax refused, asking for " << (*syntax ? syntax : "any") << std::endl;
+        ZOOM_options_set(options_.get(), "preferredRecordSyntax", syntax);
+        ZOOM_connection_option_set(conn_.get(), "preferredRecordSyntax", syntax);
+        if (results_) ZOOM_resultset_option_set(results_.get(), "preferredRecordSyntax", syntax);
+    }
+
+    // True when the last request failed because the server cannot give that syntax.
+    bool SyntaxRefused() {
+        const char *msg = nullptr, *addinfo = nullptr;
+        return yazc::IsSyntaxRefusal(ZOOM_connection_error(conn_.get(), &msg, &addinfo));
     }
 
     // True when a record of the page came back as a refusal of its syntax.
