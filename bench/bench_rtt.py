@@ -2,7 +2,10 @@
 """Z39.50 searches as the client runs them, against one yaz-client session, on Zebra (25
 books) behind a delay proxy: the first page, and 25 hits paged F2, F3, F3 (1 + 12 + 12).
 Then a launch query of the real z39client (offscreen) on the shared catalogue over TCP,
-against the bare exchange of its request and answer.
+against the bare exchange of its request and answer. Last, the real z39batch on one ISBN
+of the web OPAC (start page, search, a record page), against a stand-in that keeps
+connections open and one that closes each (what every search cost before the client
+asked to keep them).
 Each figure is the median of --runs runs, at 0 ms and at --rtt-ms; the proxy's counts give
 the connections and request PDUs of a first page.
 
@@ -26,6 +29,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..")
 sys.path.insert(0, os.path.join(ROOT, "tests", "x11"))
+import batch_fixture  # noqa: E402
 import xdesk  # noqa: E402
 import zebra  # noqa: E402
 from delay_proxy import DelayProxy  # noqa: E402
@@ -118,6 +122,48 @@ def launch_figures(bin_dir, folder, rtt_ms, runs):
         server.wait()
 
 
+def opac_search(bin_dir, folder, base):
+    """z39batch on one ISBN through the web OPAC at `base`: seconds taken."""
+    for sub in ("cfg", "work", "marc", "tmp"):
+        os.makedirs(os.path.join(folder, sub), exist_ok=True)
+    with open(os.path.join(folder, "cfg", "Z39.ini"), "wb") as f:
+        f.write(("[系统参数]\r\nKSDEFAULT=0\r\nMARCPATH=%s/\r\nOPACURL=%s\r\n"
+                 % (os.path.join(folder, "marc"), base)).encode("gbk"))
+    with open(os.path.join(folder, "work", "z39svr.cfg"), "wb") as f:
+        f.write("{国家图书馆\n[nlc\n(opac,www.nlc.cn,80,0,,)\n]\n}\n".encode("gbk"))
+    listing = os.path.join(folder, "list.txt")
+    with open(listing, "w") as f:
+        f.write(batch_fixture.isbn13(0) + "\n")
+    env = dict(os.environ, Z39_CONFIG_DIR=os.path.join(folder, "cfg"),
+               TMPDIR=os.path.join(folder, "tmp"), LANG="C.UTF-8")
+    out = os.path.join(folder, "out-%d" % time.monotonic_ns())
+    os.makedirs(out)
+    started = time.monotonic()
+    subprocess.run([os.path.join(bin_dir, "z39batch"), listing, "--chain", "opac", "--out", out],
+                   env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True,
+                   timeout=60, cwd=os.path.join(folder, "work"))
+    return time.monotonic() - started
+
+
+def opac_figures(bin_dir, folder, rtt_ms, runs):
+    record = batch_fixture.book(0)
+    for keep_alive in (True, False):
+        stand_in = batch_fixture.OpacStandIn({batch_fixture.isbn13(0): [record]}, keep_alive)
+        try:
+            for rtt in (0, rtt_ms):
+                proxy = DelayProxy(stand_in.server.server_address[1], rtt)
+                base = "http://127.0.0.1:%d/F" % proxy.port
+                before = proxy.counts()
+                opac_search(bin_dir, folder, base)
+                after = proxy.counts()
+                took = median_ms(runs, lambda: opac_search(bin_dir, folder, base))
+                print("  %-26s round trip %4g ms: %7.1f ms, %d requests on %d connection(s)"
+                      % ("keeps connections" if keep_alive else "closes each connection", rtt,
+                         took, after[1] - before[1], after[0] - before[0]))
+        finally:
+            stand_in.stop()
+
+
 def median_ms(runs, fn):
     return statistics.median(fn() for _ in range(runs)) * 1000
 
@@ -162,6 +208,8 @@ def main():
                 print(line)
         print("shared catalogue over TCP")
         launch_figures(bin_dir, folder, args.rtt_ms, args.runs)
+        print("web OPAC, one ISBN through z39batch")
+        opac_figures(bin_dir, os.path.join(folder, "opac"), args.rtt_ms, args.runs)
     finally:
         server.stop()
         shutil.rmtree(folder, ignore_errors=True)

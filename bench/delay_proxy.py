@@ -45,6 +45,9 @@ class DelayProxy:
         except OSError:
             client.close()
             return
+        # A relay holds nothing back of its own: what the delay releases goes out at once.
+        for s in (client, server):
+            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         for a, b, upstream in ((client, server, True), (server, client, False)):
             threading.Thread(target=self._pump, args=(a, b, upstream), daemon=True).start()
 

@@ -45,7 +45,8 @@ size_t Append(char* data, size_t size, size_t count, void* user) {
 std::string OverCapError(size_t max) { return "body over " + std::to_string(max) + " bytes"; }
 
 // The options every GET of ours has; the body goes to `sink`.
-void SetUp(CURL* c, const std::string& url, int timeoutMs, Sink* sink) {
+void SetUp(CURL* c, const std::string& url, int timeoutMs, Sink* sink,
+           const HttpConnections* connections) {
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
     curl_easy_setopt(c, CURLOPT_PROXY, "");
     curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
@@ -57,6 +58,10 @@ void SetUp(CURL* c, const std::string& url, int timeoutMs, Sink* sink) {
     curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, Append);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, sink);
+    if (connections && connections->share()) {
+        curl_easy_setopt(c, CURLOPT_SHARE, connections->share());
+        curl_easy_setopt(c, CURLOPT_HTTPHEADER, connections->headers());
+    }
 }
 
 // The result of a finished transfer.
@@ -108,6 +113,33 @@ int TimeoutWithin(const TransferLimits& limits,
 }
 
 }  // namespace
+
+HttpConnections::HttpConnections() {
+    Global();
+    CURLSH* share = curl_share_init();
+    if (!share) return;
+    curl_slist* headers = curl_slist_append(nullptr, "Connection: Keep-Alive");
+    if (!headers ||
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) != CURLSHE_OK) {
+        curl_slist_free_all(headers);
+        curl_share_cleanup(share);
+        return;  // each transfer then has its own connection, as without this
+    }
+    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    share_ = share;
+    headers_ = headers;
+}
+
+HttpConnections::~HttpConnections() {
+    // Every transfer that used it has been cleaned up by now: GetMany owns its handles.
+    if (share_) curl_share_cleanup(static_cast<CURLSH*>(share_));
+    curl_slist_free_all(static_cast<curl_slist*>(headers_));
+}
+
+HttpResult HttpClient::GetWithin(const std::string& url, const TransferLimits& limits,
+                                 const CancelToken* cancel) {
+    return GetMany({url}, limits, {}, cancel).front();
+}
 
 std::vector<HttpResult> HttpClient::GetMany(const std::vector<std::string>& urls,
                                             const TransferLimits& limits, const Progress& progress,
@@ -165,7 +197,8 @@ std::vector<HttpResult> CurlHttpClient::GetMany(const std::vector<std::string>& 
             return;
         }
         sinks[i] = Sink{&results[i].body, limits.maxBodyBytes, false};
-        SetUp(easy[i].get(), urls[i], TimeoutWithin(limits, deadline), &sinks[i]);
+        SetUp(easy[i].get(), urls[i], TimeoutWithin(limits, deadline), &sinks[i],
+              limits.connections);
         curl_easy_setopt(easy[i].get(), CURLOPT_PRIVATE, reinterpret_cast<char*>(i));
         curl_multi_add_handle(multi.get(), easy[i].get());
         ++running;

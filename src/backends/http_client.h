@@ -20,6 +20,25 @@ struct HttpResult {
     bool cancelled = false;  // the cancel token ended it
 };
 
+// Connections that one thread's GETs (one search's pages, say) use again: a server that
+// keeps a connection open gets the next request on it. Each request then asks for that
+// ("Connection: Keep-Alive", as HTTP/1.0 does); a server that closes anyway costs a new
+// connection, as without this. Closes what it holds when it goes.
+class HttpConnections {
+  public:
+    HttpConnections();
+    ~HttpConnections();
+    HttpConnections(const HttpConnections&) = delete;
+    HttpConnections& operator=(const HttpConnections&) = delete;
+
+    void* share() const { return share_; }      // libcurl's share handle, or null
+    void* headers() const { return headers_; }  // the request header asking to keep it
+
+  private:
+    void* share_ = nullptr;
+    void* headers_ = nullptr;
+};
+
 // How a set of GETs is bounded.
 struct TransferLimits {
     int timeoutMs = 10000;  // each transfer
@@ -28,6 +47,8 @@ struct TransferLimits {
     size_t maxBodyBytes = kMaxHttpBodyBytes;
     // All transfers together (0: no such bound); what has not ended then fails as timed out.
     int setTimeoutMs = 0;
+    // Kept between transfers, and between calls, when given; each transfer its own when not.
+    HttpConnections* connections = nullptr;
 };
 
 // HTTP GET with a time-out for the whole transfer, the body in memory (at most
@@ -38,6 +59,10 @@ class HttpClient {
     virtual ~HttpClient() = default;
     virtual HttpResult Get(const std::string& url, int timeoutMs,
                            const CancelToken* cancel = nullptr) = 0;
+
+    // One GET within `limits` (its connections too).
+    HttpResult GetWithin(const std::string& url, const TransferLimits& limits,
+                         const CancelToken* cancel = nullptr);
 
     // Called as each transfer of GetMany ends: how many have ended so far.
     using Progress = std::function<void(size_t done)>;

@@ -41,8 +41,12 @@ std::string BookData(const HttpResult& r, int* references = nullptr) {
 
 }  // namespace
 
-std::string GetOneBookData(HttpClient& http, const std::string& url, const CancelToken* cancel) {
-    return BookData(http.Get(url, kOpacTimeoutMs, cancel));
+std::string GetOneBookData(HttpClient& http, const std::string& url, const CancelToken* cancel,
+                           HttpConnections* connections) {
+    TransferLimits limits;
+    limits.timeoutMs = kOpacTimeoutMs;
+    limits.connections = connections;
+    return BookData(http.GetWithin(url, limits, cancel));
 }
 
 namespace {
@@ -62,8 +66,9 @@ std::string Origin(const std::string& url) {
 
 }  // namespace
 
-std::string GetCsUrl(HttpClient& http, const std::string& baseAddress, const CancelToken* cancel) {
-    std::string action = FormAction(GetOneBookData(http, baseAddress, cancel));
+std::string GetCsUrl(HttpClient& http, const std::string& baseAddress, const CancelToken* cancel,
+                     HttpConnections* connections) {
+    std::string action = FormAction(GetOneBookData(http, baseAddress, cancel, connections));
     // A page may not aim the client elsewhere: the form is followed only over http or
     // https, and only on the host of OPACURL.
     if (action.empty() || Origin(action).empty() || Origin(action) != Origin(baseAddress))
@@ -152,7 +157,8 @@ PageResult NlcOpacBackend::Fetch(const TargetProfile&, const SearchRequest& requ
         out.status = PageStatus::kNoConnection;
         return out;
     }
-    const std::string form = GetCsUrl(http_, request.settings.OPACURL, &cancel);
+    HttpConnections connections;
+    const std::string form = GetCsUrl(http_, request.settings.OPACURL, &cancel, &connections);
     if (cancelled()) return out;
     if (form.empty()) {
         out.status = PageStatus::kNoConnection;
@@ -162,7 +168,7 @@ PageResult NlcOpacBackend::Fetch(const TargetProfile&, const SearchRequest& requ
         http_,
         form + "?func=find-m&request=" + EscapeQueryValue(Trim(request.rows[0].value)) +
             "&format=000&adjacent=Y&find_base=NLC01&find_code=ISB",
-        &cancel);
+        &cancel, &connections);
     if (cancelled()) return out;
     const std::string setNumber = SetNumberOf(page);
     const int hits = setNumber.empty() ? 0 : std::max(0, HitCountOf(page));
@@ -180,6 +186,7 @@ PageResult NlcOpacBackend::Fetch(const TargetProfile&, const SearchRequest& requ
         limits.parallel = kOpacParallelPages;
         limits.maxBodyBytes = kOpacMaxPageBytes;
         limits.setTimeoutMs = setTimeoutMs_;
+        limits.connections = &connections;
         std::vector<HttpResult> pages = http_.GetMany(
             urls, limits,
             [&](size_t done) {

@@ -20,14 +20,15 @@ inline constexpr size_t kOpacMaxPageBytes = 2 * 1024 * 1024;
 std::string DigitsOnly(const std::string& text);
 
 // One GET: the body converted from UTF-8 to GBK (what GBK lacks as "&#xXXXX;") and
-// trimmed; empty on any failure.
+// trimmed; empty on any failure. With `connections`, an open one is used again.
 std::string GetOneBookData(HttpClient& http, const std::string& url,
-                           const CancelToken* cancel = nullptr);
+                           const CancelToken* cancel = nullptr,
+                           HttpConnections* connections = nullptr);
 
 // The action address of the start page's form "form1", or empty. Only an http or https
 // address on the host of `baseAddress` is taken.
 std::string GetCsUrl(HttpClient& http, const std::string& baseAddress,
-                     const CancelToken* cancel = nullptr);
+                     const CancelToken* cancel = nullptr, HttpConnections* connections = nullptr);
 
 // The action address of the form "form1" in a page, as it stands; empty when none.
 std::string FormAction(const std::string& page);
@@ -40,7 +41,8 @@ int HitCountOf(const std::string& resultPage);
 
 // Searches the national library's web OPAC by ISBN (GetMarcFromNlcOpac): the first row's
 // value, all hits in one page. The request's progress hears of each record page as it
-// arrives. There is no further page to fetch: asking for one fails as a lost connection.
+// arrives. The requests of one search share connections where the catalogue keeps them
+// open. There is no further page to fetch: asking for one fails as a lost connection.
 class NlcOpacBackend final : public SearchBackend {
   public:
     // `setTimeoutMs` bounds the fetch of all record pages together.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <yaz/marcdisp.h>
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <iostream>
@@ -208,6 +209,48 @@ TEST_F(OpacSearchTest, FortyFiveHitsFetchThirtyPages) {
     EXPECT_NE(all.find("set_number=002351&set_entry=000001&format=001"), std::string::npos);
     EXPECT_NE(all.find("set_entry=000030&"), std::string::npos);
     EXPECT_EQ(all.find("set_entry=000031&"), std::string::npos);
+}
+
+size_t Distinct(std::vector<int> ports) {
+    std::sort(ports.begin(), ports.end());
+    return static_cast<size_t>(std::unique(ports.begin(), ports.end()) - ports.begin());
+}
+
+TEST_F(OpacSearchTest, TheRequestsOfASearchShareConnectionsWhereTheServerKeepsThem) {
+    test::OpacServer server(Demo(1));
+    SearchOutcome one = Search(server);
+    ASSERT_EQ(one.total, 1);
+    ASSERT_EQ(server.Requests().size(), 3u);  // start page, search, record
+    EXPECT_EQ(Distinct(server.Connections()), 1u);
+    EXPECT_EQ(server.KeepAliveRequests(), 3);
+
+    // Twelve record pages, six at a time: the start page and the search on one connection,
+    // the pages on no more connections than are fetched at once.
+    auto records = Demo(12);
+    test::OpacServer twelve(records);
+    index.SetSorted(false);
+    SearchOutcome out = Search(twelve);
+    ASSERT_EQ(out.rows.size(), 12u);
+    std::vector<int> ports = twelve.Connections();
+    ASSERT_EQ(ports.size(), 14u);
+    EXPECT_EQ(ports[0], ports[1]);
+    EXPECT_LE(Distinct(ports), static_cast<size_t>(kOpacParallelPages));
+    std::vector<std::string> stored;
+    for (int i = 0; i < 12; ++i) stored.push_back(store.LoadRecord(i));
+
+    // A server that closes each connection gets the same requests and gives the same records,
+    // a connection each.
+    test::OpacServer closing(records);
+    closing.CloseEachConnection();
+    out = Search(closing);
+    ASSERT_EQ(out.rows.size(), 12u);
+    EXPECT_EQ(closing.Requests().size(), 14u);
+    EXPECT_EQ(Distinct(closing.Connections()), 14u);
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(store.LoadRecord(i), stored[static_cast<size_t>(i)]);
+    std::vector<std::string> a = twelve.Requests(), b = closing.Requests();
+    std::sort(a.begin() + 2, a.end());
+    std::sort(b.begin() + 2, b.end());
+    EXPECT_EQ(a, b);
 }
 
 // Fetches as the client did before pages were fetched together: one after the other.

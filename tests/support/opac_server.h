@@ -65,12 +65,12 @@ class OpacServer {
     enum class SetNumberStyle { kSetNumberLabel, kOnclickOnly, kNone };
 
     explicit OpacServer(std::vector<std::string> records) : records_(std::move(records)) {
-        server_.Get("/F", [this](const httplib::Request&, httplib::Response& res) {
-            Note("/F");
+        server_.Get("/F", [this](const httplib::Request& req, httplib::Response& res) {
+            Note(req);
             res.set_content(startPage, "text/html; charset=UTF-8");
         });
         server_.Get("/F/SESSION-1", [this](const httplib::Request& req, httplib::Response& res) {
-            Note(req.target);
+            Note(req);
             if (req.get_param_value("func") == "find-m") {
                 res.set_content(ResultPage(), "text/html; charset=UTF-8");
                 return;
@@ -117,7 +117,22 @@ class OpacServer {
     void ClearRequests() {
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.clear();
+        connections_.clear();
+        keepAlive_ = 0;
     }
+    // The client's port of each request, in the order of Requests(): one port, one
+    // connection.
+    std::vector<int> Connections() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return connections_;
+    }
+    // How many requests asked to keep their connection open.
+    int KeepAliveRequests() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return keepAlive_;
+    }
+    // Closes every connection after its first answer, as a server without keep-alive does.
+    void CloseEachConnection() { server_.set_keep_alive_max_count(1); }
 
     std::string startPage;
     SetNumberStyle style = SetNumberStyle::kSetNumberLabel;
@@ -133,9 +148,11 @@ class OpacServer {
     size_t streamedPageBytes = 0;  // every record page this many bytes of filler, when set
 
   private:
-    void Note(const std::string& target) {
+    void Note(const httplib::Request& req) {
         std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back(target);
+        requests_.push_back(req.target);
+        connections_.push_back(req.remote_port);
+        if (req.get_header_value("Connection") == "Keep-Alive") ++keepAlive_;
     }
     std::string ResultPage() {
         std::string page = "<html><body>";
@@ -155,6 +172,8 @@ class OpacServer {
     std::thread thread_;
     std::mutex mutex_;
     std::vector<std::string> requests_;
+    std::vector<int> connections_;
+    int keepAlive_ = 0;
 };
 
 }  // namespace z39::test

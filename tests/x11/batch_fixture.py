@@ -100,10 +100,17 @@ class OpacStandIn:
     """The web OPAC's three steps on loopback: the start page with form1, find-m by ISBN
     with the set number and hit count, and each full record page of a set."""
 
-    def __init__(self, records_by_isbn):
+    def __init__(self, records_by_isbn, keep_alive=False):
         stand_in = self
 
         class Handler(BaseHTTPRequestHandler):
+            # HTTP/1.1 keeps a connection open when the request asks (HTTP/1.0 closes it).
+            protocol_version = "HTTP/1.1" if keep_alive else "HTTP/1.0"
+            # The head and the body leave in one write, as a web server's would, not the body
+            # a delayed acknowledgement later.
+            disable_nagle_algorithm = True
+            wbufsize = 1 << 16
+
             def log_message(self, *args):
                 pass
 
@@ -113,8 +120,9 @@ class OpacStandIn:
                 url = urllib.parse.urlparse(self.path)
                 q = urllib.parse.parse_qs(url.query)
                 if url.path == "/F":
-                    body = '<html><form name="form1" method=GET action="%s/S1">\n</form>' % (
-                        stand_in.base())
+                    # The form names the address the client came to (a proxy's, say).
+                    body = ('<html><form name="form1" method=GET action="http://%s/F/S1">\n'
+                            '</form>' % self.headers.get("Host", stand_in.base()[7:-2]))
                 elif q.get("func") == ["find-m"]:
                     isbn = q.get("request", [""])[0]
                     hits = stand_in.records.get(isbn, [])
