@@ -122,29 +122,6 @@ def launch_figures(bin_dir, folder, rtt_ms, runs):
         server.wait()
 
 
-def opac_search(bin_dir, folder, base):
-    """z39batch on one ISBN through the web OPAC at `base`: seconds taken."""
-    for sub in ("cfg", "work", "marc", "tmp"):
-        os.makedirs(os.path.join(folder, sub), exist_ok=True)
-    with open(os.path.join(folder, "cfg", "Z39.ini"), "wb") as f:
-        f.write(("[系统参数]\r\nKSDEFAULT=0\r\nMARCPATH=%s/\r\nOPACURL=%s\r\n"
-                 % (os.path.join(folder, "marc"), base)).encode("gbk"))
-    with open(os.path.join(folder, "work", "z39svr.cfg"), "wb") as f:
-        f.write("{国家图书馆\n[nlc\n(opac,www.nlc.cn,80,0,,)\n]\n}\n".encode("gbk"))
-    listing = os.path.join(folder, "list.txt")
-    with open(listing, "w") as f:
-        f.write(batch_fixture.isbn13(0) + "\n")
-    env = dict(os.environ, Z39_CONFIG_DIR=os.path.join(folder, "cfg"),
-               TMPDIR=os.path.join(folder, "tmp"), LANG="C.UTF-8")
-    out = os.path.join(folder, "out-%d" % time.monotonic_ns())
-    os.makedirs(out)
-    started = time.monotonic()
-    subprocess.run([os.path.join(bin_dir, "z39batch"), listing, "--chain", "opac", "--out", out],
-                   env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True,
-                   timeout=60, cwd=os.path.join(folder, "work"))
-    return time.monotonic() - started
-
-
 def opac_figures(bin_dir, folder, rtt_ms, runs):
     record = batch_fixture.book(0)
     for keep_alive in (True, False):
@@ -154,9 +131,9 @@ def opac_figures(bin_dir, folder, rtt_ms, runs):
                 proxy = DelayProxy(stand_in.server.server_address[1], rtt)
                 base = "http://127.0.0.1:%d/F" % proxy.port
                 before = proxy.counts()
-                opac_search(bin_dir, folder, base)
+                batch_fixture.opac_search(bin_dir, folder, base)
                 after = proxy.counts()
-                took = median_ms(runs, lambda: opac_search(bin_dir, folder, base))
+                took = median_ms(runs, lambda: batch_fixture.opac_search(bin_dir, folder, base)[0])
                 print("  %-26s round trip %4g ms: %7.1f ms, %d requests on %d connection(s)"
                       % ("keeps connections" if keep_alive else "closes each connection", rtt,
                          took, after[1] - before[1], after[0] - before[0]))

@@ -159,6 +159,30 @@ class OpacStandIn:
         self.server.server_close()
 
 
+def opac_search(bin_dir, folder, base):
+    """The real z39batch on one ISBN (book 0) through the web OPAC at `base`, in `folder`:
+    the seconds taken and the folder it wrote to."""
+    for sub in ("cfg", "work", "marc", "tmp"):
+        os.makedirs(os.path.join(folder, sub), exist_ok=True)
+    with open(os.path.join(folder, "cfg", "Z39.ini"), "wb") as f:
+        f.write(("[系统参数]\r\nKSDEFAULT=0\r\nMARCPATH=%s/\r\nOPACURL=%s\r\n"
+                 % (os.path.join(folder, "marc"), base)).encode("gbk"))
+    with open(os.path.join(folder, "work", "z39svr.cfg"), "wb") as f:
+        f.write("{国家图书馆\n[nlc\n(opac,www.nlc.cn,80,0,,)\n]\n}\n".encode("gbk"))
+    listing = os.path.join(folder, "list.txt")
+    with open(listing, "w") as f:
+        f.write(isbn13(0) + "\n")
+    env = dict(os.environ, Z39_CONFIG_DIR=os.path.join(folder, "cfg"),
+               TMPDIR=os.path.join(folder, "tmp"), LANG="C.UTF-8")
+    out = os.path.join(folder, "out-%d" % time.monotonic_ns())
+    os.makedirs(out)
+    started = time.monotonic()
+    subprocess.run([os.path.join(bin_dir, "z39batch"), listing, "--chain", "opac", "--out", out],
+                   env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True,
+                   timeout=60, cwd=os.path.join(folder, "work"))
+    return time.monotonic() - started, out
+
+
 def fields_of(record):
     base = int(record[12:17])
     out = []
