@@ -152,3 +152,33 @@ TEST(ServerWhereClause, TitlesIgnoreLatinCaseButNotChineseAndWildcardsInsideAreL
 
 }  // namespace
 }  // namespace ks
+
+namespace ks {
+namespace {
+
+TEST(CatalogueDbWorkLimit, ASearchOverItsLimitStopsAndRunsWholeWithoutIt) {
+    z39::test::TempDir dir;
+    CatalogueDb db(dir.File("c.db"), true);
+    db.Begin();
+    for (int i = 0; i < 3000; ++i)
+        db.Insert("r" + std::to_string(i), "978" + std::to_string(1000000000 + i), "t", "DH");
+    db.Commit();
+    const WhereClause many = ParseWhereClause("ma_namepy like 'D%'").clause;
+    const WhereClause one = ParseWhereClause("ma_isbn='9781000000007'").clause;
+    ASSERT_TRUE(db.LimitWork(2000));
+    // Counting 3,000 index entries takes far more than 2,000 steps; one ISBN does not.
+    EXPECT_THROW(db.Search(many, 1, 10, true), WorkLimitReached);
+    CatalogueStore::Page page = db.Search(one, 1, 10, true);
+    EXPECT_EQ(page.total, 1);
+    ASSERT_EQ(page.hits.size(), 1u);
+    EXPECT_EQ(page.hits[0].record, "r7");
+    // Lifted, the same connection runs the long search whole, and its statements again.
+    db.LimitWork(0);
+    page = db.Search(many, 2991, 20, true);
+    EXPECT_EQ(page.total, 3000);
+    EXPECT_EQ(page.hits.size(), 10u);
+    EXPECT_EQ(db.SearchAfter(many, 2995, 10).hits.size(), 5u);
+}
+
+}  // namespace
+}  // namespace ks

@@ -2,6 +2,7 @@
 
 #include "pg_catalogue.h"
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 
@@ -10,6 +11,11 @@ namespace {
 
 // At most this many kept statements per connection; past it the cache starts again.
 constexpr size_t kMaxCachedStatements = 256;
+// How long a statement waits for a lock that an import holds.
+constexpr int kBusyTimeoutMs = 5000;
+
+// Asked every so many steps of a limited search: the first time is once too many.
+int StopAtOnce(void*) { return 1; }
 
 sqlite3_stmt* PrepareRaw(sqlite3* db, const std::string& sql, unsigned flags) {
     sqlite3_stmt* raw = nullptr;
@@ -54,7 +60,7 @@ CatalogueDb::CatalogueDb(const std::string& path, bool create) {
         std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
         throw std::runtime_error("cannot open " + path + ": " + why);
     }
-    sqlite3_busy_timeout(db_, 5000);
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
     sqlite3_create_function(db_, "gbk_upper", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                             GbkUpperFunction, nullptr, nullptr);
     if (create) {
@@ -86,6 +92,28 @@ CatalogueDb::CachedStmt CatalogueDb::Cached(const std::string& sql) {
                   .first;
     }
     return CachedStmt(hit->second.get());
+}
+
+bool CatalogueDb::LimitWork(int64_t steps) {
+    limited_ = steps > 0;
+    if (limited_) {
+        sqlite3_progress_handler(db_, static_cast<int>(std::min<int64_t>(steps, 1 << 30)),
+                                 StopAtOnce, nullptr);
+        sqlite3_busy_timeout(db_, 0);
+    } else {
+        sqlite3_progress_handler(db_, 0, nullptr, nullptr);
+        sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    }
+    return true;
+}
+
+bool CatalogueDb::NextRow(sqlite3_stmt* s) {
+    const int rc = sqlite3_step(s);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    if (limited_ && (rc == SQLITE_INTERRUPT || rc == SQLITE_BUSY || rc == SQLITE_LOCKED))
+        throw WorkLimitReached();
+    throw std::runtime_error(std::string("search failed: ") + sqlite3_errmsg(db_));
 }
 
 void CatalogueDb::Exec(const char* sql) {
@@ -121,7 +149,7 @@ CatalogueStore::Page CatalogueDb::Search(const WhereClause& clause, int64_t star
         CachedStmt s = Cached("SELECT count(*) FROM records WHERE " + cond.sql);
         for (size_t i = 0; i < cond.params.size(); ++i)
             BindText(s.get(), static_cast<int>(i + 1), cond.params[i]);
-        if (sqlite3_step(s.get()) == SQLITE_ROW) page.total = sqlite3_column_int64(s.get(), 0);
+        if (NextRow(s.get())) page.total = sqlite3_column_int64(s.get(), 0);
     }
     if (count <= 0) return page;
     if (start < 1) start = 1;
@@ -131,9 +159,8 @@ CatalogueStore::Page CatalogueDb::Search(const WhereClause& clause, int64_t star
     for (const auto& p : cond.params) BindText(s.get(), n++, p);
     sqlite3_bind_int64(s.get(), n++, count);
     sqlite3_bind_int64(s.get(), n++, start - 1);
-    while (sqlite3_step(s.get()) == SQLITE_ROW) {
+    while (NextRow(s.get()))
         page.hits.push_back({sqlite3_column_int64(s.get(), 0), ColumnBytes(s.get(), 1)});
-    }
     return page;
 }
 
@@ -148,7 +175,7 @@ CatalogueStore::Page CatalogueDb::SearchAfter(const WhereClause& clause, int64_t
     sqlite3_bind_int64(s.get(), n++, afterId);
     for (const auto& p : cond.params) BindText(s.get(), n++, p);
     sqlite3_bind_int64(s.get(), n++, count);
-    while (sqlite3_step(s.get()) == SQLITE_ROW)
+    while (NextRow(s.get()))
         page.hits.push_back({sqlite3_column_int64(s.get(), 0), ColumnBytes(s.get(), 1)});
     return page;
 }

@@ -33,6 +33,7 @@ class CatalogueDb final : public CatalogueStore {
                    const std::string& namepy) override;
     Page Search(const WhereClause& clause, int64_t start, int64_t count, bool withTotal) override;
     Page SearchAfter(const WhereClause& clause, int64_t afterId, int64_t count) override;
+    bool LimitWork(int64_t steps) override;
 
     // EXPLAIN QUERY PLAN of the page query, one detail text per row.
     std::vector<std::string> Explain(const WhereClause& clause) override;
@@ -57,6 +58,9 @@ class CatalogueDb final : public CatalogueStore {
     using CachedStmt = std::unique_ptr<sqlite3_stmt, Borrowed>;
 
     void Exec(const char* sql);
+    // The next row of a search: true for a row, false at the end; an error throws (a page
+    // cut short is never passed off as the whole page).
+    bool NextRow(sqlite3_stmt* s);
     // The statement for `sql`, prepared once per connection and kept (a search's text
     // depends only on the shape of its where-clause, so few are ever made).
     CachedStmt Cached(const std::string& sql);
@@ -66,6 +70,7 @@ class CatalogueDb final : public CatalogueStore {
     std::unique_ptr<sqlite3, Closer> handle_;
     sqlite3* db_ = nullptr;  // handle_.get()
     std::unordered_map<std::string, Stmt> statements_;
+    bool limited_ = false;
 };
 
 }  // namespace ks

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,11 @@ class CatalogueStore {
     // counted out from the first match.
     virtual Page SearchAfter(const WhereClause& clause, int64_t afterId, int64_t count) = 0;
 
+    // From now on a search gives up with WorkLimitReached rather than take more than
+    // `steps` of the engine's steps for one row (or wait for a lock); 0 lifts the limit.
+    // False when the engine cannot be limited so: its searches then always run whole.
+    virtual bool LimitWork(int64_t steps) { return steps == 0; }
+
     // The engine's plan of the page query, one line of text per row.
     virtual std::vector<std::string> Explain(const WhereClause& clause) = 0;
 
@@ -47,6 +53,11 @@ class CatalogueStore {
 
     // Every record gone, ids starting again (a demo catalogue made anew).
     virtual void RemoveAll() = 0;
+};
+
+// A search stopped at the limit LimitWork set; it did not fail and may be run again whole.
+struct WorkLimitReached : std::runtime_error {
+    WorkLimitReached() : std::runtime_error("work limit reached") {}
 };
 
 // True for a "postgresql://" or "postgres://" URI.

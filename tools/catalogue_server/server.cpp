@@ -174,16 +174,34 @@ PageEnds& ThePageEnds() {
     return ends;
 }
 
-Answer Search(const std::string& dbPath, const Request& req) {
+// Undoes LimitWork when the search ends, however it ends.
+struct WorkLimit {
+    WorkLimit(CatalogueStore& store, int64_t steps) : store(store), on(steps > 0) {
+        if (on) on = store.LimitWork(steps);
+    }
+    ~WorkLimit() {
+        if (on) store.LimitWork(0);
+    }
+    CatalogueStore& store;
+    bool on;
+};
+
+// The answer to a request. With `budget`, only a search the engine can do within that many
+// steps a row is done, and nothing comes back for one that would need more (or that a
+// lock holds up): it is for a worker, which runs it whole.
+std::optional<Answer> Search(const std::string& dbPath, const Request& req, int64_t budget = 0) {
     Answer a;
     ParseResult parsed = ParseWhereClause(req.where);
     if (!parsed.ok) {
         a.error = parsed.error;
         return a;
     }
+    if (budget > 0 && IsPostgresUri(dbPath)) return std::nullopt;  // a round trip anyway
     try {
         auto& store = ThreadStore();
         if (!store) store = OpenCatalogue(dbPath, false);
+        WorkLimit limit(*store, budget);
+        if (budget > 0 && !limit.on) return std::nullopt;
         const int64_t count = std::min<int64_t>(req.count, kMaxRecordsPerAnswer);
         const std::optional<int64_t> after =
             req.first || req.start <= 1 ? std::nullopt : ThePageEnds().Find(req.where, req.start);
@@ -195,6 +213,8 @@ Answer Search(const std::string& dbPath, const Request& req) {
                 std::max<int64_t>(req.start, 1) + static_cast<int64_t>(a.page.hits.size()),
                 a.page.hits.back().id);
         a.ok = true;
+    } catch (const WorkLimitReached&) {
+        return std::nullopt;
     } catch (const std::exception& e) {
         a.error = e.what();
         a.storeFailed = true;
@@ -220,11 +240,18 @@ std::string PeerName(const sockaddr_in& addr) {
     return PeerAddress(addr) + ":" + std::to_string(ntohs(addr.sin_port));
 }
 
+// A peer that does not read fills this much of the kernel's memory at most; the rest of
+// its answer waits in the server until the send time-out drops it.
+constexpr int kSocketSendBuffer = 128 * 1024;
+
 int Listen(const std::string& bind, int port) {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd.ok()) return -1;
     int yes = 1;
     ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    // Every connection accepted from it has the same send buffer.
+    int sendBuffer = kSocketSendBuffer;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -252,6 +279,27 @@ struct Reply {
     bool send = false;
     std::string bytes;
 };
+
+// The bytes that answer a job (none for a refused TCP request), logged.
+Reply ReplyTo(const Job& job, const Answer& a) {
+    Reply reply;
+    reply.id = job.id;
+    const bool http = job.transport == Transport::kHttp;
+    if (a.ok) {
+        reply.send = true;
+        reply.bytes = http ? HttpResponse(200, "text/plain; charset=GBK",
+                                          FormatHttpAnswer(a.page, job.request.first))
+                           : FormatTcpAnswer(a.page, job.request.first);
+    } else if (http) {
+        reply.send = true;
+        reply.bytes = HttpResponse(a.storeFailed ? 503 : 400, "text/plain", a.error);
+    }
+    // A refused TCP request gets no answer: the connection closes, and the client
+    // reports a failed connection, as over HTTP.
+    Log(job.peer, http ? "http" : "tcp", job.request.where, Outcome(a, job.request.first),
+        job.started);
+    return reply;
+}
 
 // The worker threads: a fixed pool, started before the first connection and joined on
 // shutdown. Jobs and replies pass through two queues; the event loop is woken through an
@@ -307,7 +355,7 @@ class Workers {
                 job = std::move(jobs_.front());
                 jobs_.pop_front();
             }
-            Reply reply = Answer(job);
+            Reply reply = ReplyTo(job, *Search(options_.dbPath, job.request));
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 replies_.push_back(std::move(reply));
@@ -315,27 +363,6 @@ class Workers {
             uint64_t one = 1;
             [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
         }
-    }
-
-    Reply Answer(const Job& job) {
-        Reply reply;
-        reply.id = job.id;
-        ks::Answer a = Search(options_.dbPath, job.request);
-        const bool http = job.transport == Transport::kHttp;
-        if (a.ok) {
-            reply.send = true;
-            reply.bytes = http ? HttpResponse(200, "text/plain; charset=GBK",
-                                              FormatHttpAnswer(a.page, job.request.first))
-                               : FormatTcpAnswer(a.page, job.request.first);
-        } else if (http) {
-            reply.send = true;
-            reply.bytes = HttpResponse(a.storeFailed ? 503 : 400, "text/plain", a.error);
-        }
-        // A refused TCP request gets no answer: the connection closes, and the client
-        // reports a failed connection, as over HTTP.
-        Log(job.peer, http ? "http" : "tcp", job.request.where, Outcome(a, job.request.first),
-            job.started);
-        return reply;
     }
 
     const ServerOptions& options_;
@@ -423,6 +450,7 @@ class EventLoop {
         std::string peer;
         std::string address;  // the peer without its port
         TcpScan scan;
+        uint32_t events = 0;  // what epoll watches for it
     };
 
     static constexpr uint64_t kTcpListenerTag = 1;
@@ -433,7 +461,9 @@ class EventLoop {
     // After the answer, unread bytes are drained for this long so closing cannot reset the
     // connection under the answer still in flight.
     static constexpr int kDrainMs = 1000;
-    static constexpr int kSocketSendBuffer = 128 * 1024;
+    // The engine's steps a row that the loop spends on a search itself (well under a
+    // millisecond); a search that needs more is a worker's.
+    static constexpr int64_t kInlineSteps = 20000;
 
     void Watch(int fd, uint64_t tag, uint32_t events) {
         epoll_event e{};
@@ -502,10 +532,6 @@ class EventLoop {
                     Clock::now());
                 continue;
             }
-            // A peer that does not read fills this much of the kernel's memory at most; the
-            // rest of its answer waits here until the send time-out drops it.
-            int sendBuffer = kSocketSendBuffer;
-            ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
             uint64_t id = nextId_++;
             Connection c;
             c.transport = transport;
@@ -516,6 +542,7 @@ class EventLoop {
             ++perPeer_[address];
             idle_.emplace(c.started, id);
             Watch(fd.get(), id, EPOLLIN | EPOLLRDHUP);
+            c.events = EPOLLIN | EPOLLRDHUP;
             c.fd = std::move(fd);
             connections_.emplace(id, std::move(c));
         }
@@ -587,7 +614,7 @@ class EventLoop {
                 if (c.phase == kDraining) return Close(id, "");
                 if (c.phase == kReading) return Close(id, "by peer before a whole request");
                 // Working: the peer half-closed after its request; the answer still goes.
-                Rewatch(c.fd.get(), id, 0);
+                Watching(id, c, 0);
                 return;
             }
             if (c.phase != kReading) continue;  // bytes after the request are dropped
@@ -598,6 +625,9 @@ class EventLoop {
             if (before == 0) idle_.erase({c.started, id});
             c.in.append(buffer, static_cast<size_t>(n));
             if (!TryRequest(id, c, before)) return;
+            // An answer on its way (a worker's, or one waiting for room to send) is left
+            // to its turn; a connection already answered reads on to the peer's close.
+            if (c.phase == kWorking || c.phase == kWriting) return;
         }
     }
 
@@ -646,6 +676,13 @@ class EventLoop {
                 return connections_.count(id) > 0;  // writing may have closed it
             }
         }
+        // What the loop can answer at the cost of a few rows it answers itself: no hand-off
+        // to a worker and back. Anything longer, or held up by a lock, goes to a worker, so
+        // that no search can keep the loop from the other connections.
+        if (std::optional<ks::Answer> a = Search(options_.dbPath, job.request, kInlineSteps)) {
+            Replied(ReplyTo(job, *a));
+            return connections_.count(id) > 0;  // writing may have closed it
+        }
         c.phase = kWorking;
         workers_->Post(std::move(job));
         return true;
@@ -667,12 +704,12 @@ class EventLoop {
         StartWriting(r.id, it->second, std::move(r.bytes));
     }
 
+    // Sends what it can at once; the loop waits for room only for what is left.
     void StartWriting(uint64_t id, Connection& c, std::string bytes) {
         c.phase = kWriting;
         c.out = std::move(bytes);
         c.sent = 0;
         c.deadline = Clock::now() + std::chrono::milliseconds(options_.sendTimeoutMs);
-        Rewatch(c.fd.get(), id, EPOLLOUT);
         Write(id, c);
     }
 
@@ -682,16 +719,29 @@ class EventLoop {
                 ::send(c.fd.get(), c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL);
             if (n < 0) {
                 if (errno == EINTR) continue;
-                if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+                if (errno == EAGAIN || errno == EWOULDBLOCK) return Watching(id, c, EPOLLOUT);
                 return Close(id, "peer gone while sending");
             }
             c.sent += static_cast<size_t>(n);
         }
         std::string().swap(c.out);
+        // Nothing unread, or the peer done sending: closing cannot reset the connection
+        // under the answer, which the kernel still delivers, so it closes now.
+        char byte = 0;
+        const ssize_t unread = ::recv(c.fd.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (unread == 0 || (unread < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)))
+            return Close(id, "");
         ::shutdown(c.fd.get(), SHUT_WR);
         c.phase = kDraining;
         c.deadline = Clock::now() + std::chrono::milliseconds(kDrainMs);
-        Rewatch(c.fd.get(), id, EPOLLIN | EPOLLRDHUP);
+        Watching(id, c, EPOLLIN | EPOLLRDHUP);
+    }
+
+    // The events the loop waits for on a connection, changed only when they change.
+    void Watching(uint64_t id, Connection& c, uint32_t events) {
+        if (c.events == events) return;
+        c.events = events;
+        Rewatch(c.fd.get(), id, events);
     }
 
     int MsUntilNextDeadline() const {
