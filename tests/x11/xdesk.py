@@ -199,9 +199,18 @@ class Desk:
     def dismiss_notice(self, timeout=10):
         """Waits for a "提示信息" message box and presses Enter on it; returns nothing."""
         wid = wait_until(lambda: (self.windows("^提示信息$") or [None])[0], timeout, "message box")
-        self.xdotool("windowfocus", "--sync", wid)
-        self.xdotool("key", "--window", wid, "Return")
-        wait_until(lambda: not self.windows("^提示信息$"), timeout, "message box to close")
+        # Without a window manager a box shown while a key is still going down may not
+        # have the focus yet: Enter again, a second later, until it closes.
+        deadline = time.monotonic() + timeout
+        while True:
+            self.xdotool("windowfocus", "--sync", wid)
+            self.xdotool("key", "--window", wid, "Return")
+            try:
+                wait_until(lambda: wid not in self.windows("^提示信息$"), 1.0, "")
+                return
+            except AssertionError:
+                if time.monotonic() > deadline:
+                    raise AssertionError("timed out waiting for message box to close")
 
     def daily_records(self):
         """The records in today's daily files, one per line, CR LF removed."""

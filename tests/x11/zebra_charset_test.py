@@ -127,6 +127,29 @@ class Utf8ZebraTest(unittest.TestCase):
                          b"10\x1fa" + gbk_keeping_all(MARC8_TITLE) + b"\x1fcWang\x1e")
         self.assertIn(b"&#x0141;", record)
 
+    def test_marc8_records_listed_in_the_window_and_saved_with_f5_in_gbk(self):
+        d = self.desk
+        self.use(self.marc8)
+        client = d.client()
+        d.frame()
+        d.click_in_frame(FIELD_ARROW)
+        d.click_in_frame(FIELD_TITLE)
+        d.click_in_frame(VALUE_EDIT)
+        d.type("Marc8test")
+        d.key("F2")
+        d.dismiss_notice(timeout=30)  # "...GBK字符集没有的字符..."
+        self.assertIsNone(client.poll())
+        d.focus_frame()
+        d.key("F5")  # a single hit comes ticked
+        d.dismiss_notice()
+        saved = d.daily_records()
+        self.assertEqual(len(saved), 1, saved)
+        self.assertEqual(saved[0][9:10], b" ")
+        self.assertEqual(fields(saved[0])["245"],
+                         b"10\x1fa" + gbk_keeping_all(MARC8_TITLE) + b"\x1fcWang\x1e")
+        client.terminate()
+        client.wait(timeout=10)
+
     def test_the_utf8_servers_records_listed_and_shown(self):
         d = self.desk
         client = d.client()
