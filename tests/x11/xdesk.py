@@ -202,15 +202,22 @@ class Desk:
         # Without a window manager a box shown while a key is still going down may not
         # have the focus yet: Enter again, a second later, until it closes.
         deadline = time.monotonic() + timeout
+        self.xdotool("windowfocus", "--sync", wid)
         while True:
-            self.xdotool("windowfocus", "--sync", wid)
-            self.xdotool("key", "--window", wid, "Return")
             try:
-                wait_until(lambda: wid not in self.windows("^提示信息$"), 1.0, "")
+                self.xdotool("key", "--window", wid, "Return")
+            except subprocess.SubprocessError:
+                pass  # it went meanwhile
+            try:
+                wait_until(lambda: wid not in self.windows("^提示信息$"), 2.0, "")
                 return
             except AssertionError:
                 if time.monotonic() > deadline:
                     raise AssertionError("timed out waiting for message box to close")
+            try:
+                self.xdotool("windowfocus", wid, timeout=2)
+            except subprocess.SubprocessError:
+                pass
 
     def daily_records(self):
         """The records in today's daily files, one per line, CR LF removed."""
