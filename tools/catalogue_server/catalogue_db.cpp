@@ -2,7 +2,6 @@
 
 #include "pg_catalogue.h"
 
-#include <algorithm>
 #include <memory>
 #include <stdexcept>
 
@@ -14,8 +13,15 @@ constexpr size_t kMaxCachedStatements = 256;
 // How long a statement waits for a lock that an import holds.
 constexpr int kBusyTimeoutMs = 5000;
 
-// Asked every so many steps of a limited search: the first time is once too many.
-int StopAtOnce(void*) { return 1; }
+// How often a limited search's steps are counted.
+constexpr int kStepsPerCheck = 1000;
+
+// Counts a limited search's steps down; non-zero stops the search once they are spent.
+int SpendSteps(void* left) {
+    auto* steps = static_cast<int64_t*>(left);
+    *steps -= kStepsPerCheck;
+    return *steps < 0 ? 1 : 0;
+}
 
 sqlite3_stmt* PrepareRaw(sqlite3* db, const std::string& sql, unsigned flags) {
     sqlite3_stmt* raw = nullptr;
@@ -97,8 +103,8 @@ CatalogueDb::CachedStmt CatalogueDb::Cached(const std::string& sql) {
 bool CatalogueDb::LimitWork(int64_t steps) {
     limited_ = steps > 0;
     if (limited_) {
-        sqlite3_progress_handler(db_, static_cast<int>(std::min<int64_t>(steps, 1 << 30)),
-                                 StopAtOnce, nullptr);
+        stepsLeft_ = steps;
+        sqlite3_progress_handler(db_, kStepsPerCheck, SpendSteps, &stepsLeft_);
         sqlite3_busy_timeout(db_, 0);
     } else {
         sqlite3_progress_handler(db_, 0, nullptr, nullptr);

@@ -71,6 +71,7 @@ class CatalogueDb final : public CatalogueStore {
     sqlite3* db_ = nullptr;  // handle_.get()
     std::unordered_map<std::string, Stmt> statements_;
     bool limited_ = false;
+    int64_t stepsLeft_ = 0;  // of a limited search, counted down by the progress handler
 };
 
 }  // namespace ks

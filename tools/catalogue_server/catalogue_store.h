@@ -41,9 +41,10 @@ class CatalogueStore {
     // counted out from the first match.
     virtual Page SearchAfter(const WhereClause& clause, int64_t afterId, int64_t count) = 0;
 
-    // From now on a search gives up with WorkLimitReached rather than take more than
-    // `steps` of the engine's steps for one row (or wait for a lock); 0 lifts the limit.
-    // False when the engine cannot be limited so: its searches then always run whole.
+    // The next search gives up with WorkLimitReached rather than take more than about
+    // `steps` of the engine's steps in all (or wait for a lock); set again for each search,
+    // 0 lifts the limit. False when the engine cannot be limited so: its searches then
+    // always run whole.
     virtual bool LimitWork(int64_t steps) { return steps == 0; }
 
     // The engine's plan of the page query, one line of text per row.

@@ -186,9 +186,9 @@ struct WorkLimit {
     bool on;
 };
 
-// The answer to a request. With `budget`, only a search the engine can do within that many
-// steps a row is done, and nothing comes back for one that would need more (or that a
-// lock holds up): it is for a worker, which runs it whole.
+// The answer to a request. With `budget`, only a search the engine can do within about that
+// many steps is done, and nothing comes back for one that would need more (or that a lock
+// holds up): it is for a worker, which runs it whole.
 std::optional<Answer> Search(const std::string& dbPath, const Request& req, int64_t budget = 0) {
     Answer a;
     ParseResult parsed = ParseWhereClause(req.where);
@@ -461,8 +461,9 @@ class EventLoop {
     // After the answer, unread bytes are drained for this long so closing cannot reset the
     // connection under the answer still in flight.
     static constexpr int kDrainMs = 1000;
-    // The engine's steps a row that the loop spends on a search itself (well under a
-    // millisecond); a search that needs more is a worker's.
+    // The engine's steps the loop spends on a search itself (well under a millisecond: a
+    // few thousand index entries counted, a page of records read); a search that needs
+    // more is a worker's.
     static constexpr int64_t kInlineSteps = 20000;
 
     void Watch(int fd, uint64_t tag, uint32_t events) {
@@ -676,7 +677,7 @@ class EventLoop {
                 return connections_.count(id) > 0;  // writing may have closed it
             }
         }
-        // What the loop can answer at the cost of a few rows it answers itself: no hand-off
+        // What the loop can answer at the cost of a little work it answers itself: no hand-off
         // to a worker and back. Anything longer, or held up by a lock, goes to a worker, so
         // that no search can keep the loop from the other connections.
         if (std::optional<ks::Answer> a = Search(options_.dbPath, job.request, kInlineSteps)) {
