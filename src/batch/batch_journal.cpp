@@ -89,18 +89,6 @@ bool StateFromCode(const std::string& text, BatchState& out) {
     return true;
 }
 
-bool WriteAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        text.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
 }  // namespace
 
 std::string JournalKey(const BatchRow& row) {

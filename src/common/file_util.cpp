@@ -12,7 +12,6 @@
 #include <vector>
 
 namespace z39 {
-namespace {
 
 bool WriteAll(int fd, std::string_view content) {
     while (!content.empty()) {
@@ -25,6 +24,8 @@ bool WriteAll(int fd, std::string_view content) {
     }
     return true;
 }
+
+namespace {
 
 bool IsRegular(int fd) {
     struct stat st {};

@@ -10,6 +10,10 @@ namespace z39 {
 // link planted there makes the operation fail instead of writing elsewhere.
 enum class Links { follow, refuse };
 
+// Writes all of `content` to an open descriptor, through short writes and interruptions;
+// false on an error.
+bool WriteAll(int fd, std::string_view content);
+
 // Whole file as bytes; nullopt when it cannot be opened or read, or is not a regular file
 // (a FIFO, a device: never waited on), and with Links::refuse when `path` is a symbolic
 // link.

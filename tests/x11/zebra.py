@@ -2,9 +2,12 @@
 CNMARC records that the test makes, on a free loopback port."""
 
 import os
+import shutil
 import socket
 import subprocess
+import tempfile
 import time
+import unittest
 
 CNMARC_ABS = """name cnmarc
 reference USmarc
@@ -229,6 +232,29 @@ def desk_on(xdesk, port):
     desk.write_settings("LASTDATABASE=4\r\n", ks_default=0)
     write_target(desk, port)
     return desk
+
+
+class ZebraDeskCase(unittest.TestCase):
+    """One Zebra for the class serving its RECORDS, and a desk on it for each case."""
+
+    RECORDS = []
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="z39zebra.")
+        cls.server = Zebra(cls.folder, cls.RECORDS)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        shutil.rmtree(cls.folder, ignore_errors=True)
+
+    def setUp(self):
+        import xdesk
+        self.desk = desk_on(xdesk, self.server.port)
+
+    def tearDown(self):
+        self.desk.close()
 
 
 def write_target(desk, port, address=b"127.0.0.1", options=b""):

@@ -3,13 +3,10 @@
 it holds, and what comes back is what Debian's yaz-client receives for that form."""
 
 import os
-import shutil
 import sys
-import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import xdesk  # noqa: E402
 import zebra  # noqa: E402
 from zebra_test import book  # noqa: E402
 
@@ -20,22 +17,8 @@ RECORDS = [
 ]
 
 
-class IsbnZebraTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.folder = tempfile.mkdtemp(prefix="z39zebra-isbn.")
-        cls.server = zebra.Zebra(cls.folder, RECORDS)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-        shutil.rmtree(cls.folder, ignore_errors=True)
-
-    def setUp(self):
-        self.desk = zebra.desk_on(xdesk, self.server.port)
-
-    def tearDown(self):
-        self.desk.close()
+class IsbnZebraTest(zebra.ZebraDeskCase):
+    RECORDS = RECORDS
 
     def searches(self):
         with open(self.server.log, "rb") as f:

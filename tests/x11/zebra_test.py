@@ -2,10 +2,8 @@
 records: what a host program gets back is exactly what Debian's yaz-client receives."""
 
 import os
-import shutil
 import stat
 import sys
-import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -33,22 +31,8 @@ RECORDS = [
 ]
 
 
-class ZebraTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.folder = tempfile.mkdtemp(prefix="z39zebra.")
-        cls.server = zebra.Zebra(cls.folder, RECORDS)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-        shutil.rmtree(cls.folder, ignore_errors=True)
-
-    def setUp(self):
-        self.desk = zebra.desk_on(xdesk, self.server.port)
-
-    def tearDown(self):
-        self.desk.close()
+class ZebraTest(zebra.ZebraDeskCase):
+    RECORDS = RECORDS
 
     def launch(self, query, env=None, timeout=30):
         client = self.desk.client(query, env=env)
