@@ -181,5 +181,28 @@ TEST(CatalogueDbWorkLimit, ASearchOverItsLimitStopsAndRunsWholeWithoutIt) {
     EXPECT_EQ(db.SearchAfter(many, 2995, 10).hits.size(), 5u);
 }
 
+// A reader sees what an import adds after each of its searches, also one the limit stopped:
+// no search leaves its read transaction open.
+TEST(CatalogueDbWorkLimit, EverySearchEndsItsReadTransaction) {
+    z39::test::TempDir dir;
+    CatalogueDb writer(dir.File("c.db"), true);
+    writer.Begin();
+    for (int i = 0; i < 3000; ++i) writer.Insert("r", "978" + std::to_string(i), "t", "DH");
+    writer.Commit();
+    CatalogueDb reader(dir.File("c.db"), false);
+    const WhereClause many = ParseWhereClause("ma_namepy like 'D%'").clause;
+    EXPECT_EQ(reader.Search(many, 1, 10, true).total, 3000);
+    writer.Insert("new", "x", "t", "DH");
+    EXPECT_EQ(reader.Search(many, 1, 10, true).total, 3001);
+    reader.LimitWork(2000);
+    EXPECT_THROW(reader.Search(many, 1, 10, true), WorkLimitReached);
+    reader.LimitWork(0);
+    writer.Insert("newer", "y", "t", "DH");
+    CatalogueStore::Page page = reader.Search(many, 3002, 10, true);
+    EXPECT_EQ(page.total, 3002);
+    ASSERT_EQ(page.hits.size(), 1u);
+    EXPECT_EQ(page.hits[0].record, "newer");
+}
+
 }  // namespace
 }  // namespace ks

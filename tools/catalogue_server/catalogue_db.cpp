@@ -3,6 +3,7 @@
 #include "pg_catalogue.h"
 
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 namespace ks {
@@ -113,6 +114,23 @@ bool CatalogueDb::LimitWork(int64_t steps) {
     return true;
 }
 
+CatalogueDb::ReadTransaction::ReadTransaction(CatalogueDb& db) : db_(db) {
+    CachedStmt begin = db_.Cached("BEGIN");
+    open_ = sqlite3_step(begin.get()) == SQLITE_DONE;
+}
+
+CatalogueDb::ReadTransaction::~ReadTransaction() {
+    if (!open_) return;
+    // Nothing was written: ending it either way is the same, and it must end, or the
+    // connection would go on reading this state of the catalogue.
+    CachedStmt end = db_.Cached("COMMIT");
+    if (sqlite3_step(end.get()) != SQLITE_DONE) {
+        end.reset();
+        CachedStmt rollback = db_.Cached("ROLLBACK");
+        sqlite3_step(rollback.get());
+    }
+}
+
 bool CatalogueDb::NextRow(sqlite3_stmt* s) {
     const int rc = sqlite3_step(s);
     if (rc == SQLITE_ROW) return true;
@@ -151,6 +169,10 @@ CatalogueStore::Page CatalogueDb::Search(const WhereClause& clause, int64_t star
                                          bool withTotal) {
     Page page;
     SqlCondition cond = ToSql(clause);
+    // The count and the page in one read transaction: one lock and one look at the file
+    // instead of two, and both from the same state of the catalogue.
+    std::optional<ReadTransaction> together;
+    if (withTotal && count > 0) together.emplace(*this);
     if (withTotal) {
         CachedStmt s = Cached("SELECT count(*) FROM records WHERE " + cond.sql);
         for (size_t i = 0; i < cond.params.size(); ++i)

@@ -57,6 +57,19 @@ class CatalogueDb final : public CatalogueStore {
     };
     using CachedStmt = std::unique_ptr<sqlite3_stmt, Borrowed>;
 
+    // A read transaction for as long as it lives.
+    class ReadTransaction {
+      public:
+        explicit ReadTransaction(CatalogueDb& db);
+        ~ReadTransaction();
+        ReadTransaction(const ReadTransaction&) = delete;
+        ReadTransaction& operator=(const ReadTransaction&) = delete;
+
+      private:
+        CatalogueDb& db_;
+        bool open_ = false;
+    };
+
     void Exec(const char* sql);
     // The next row of a search: true for a row, false at the end; an error throws (a page
     // cut short is never passed off as the whole page).
