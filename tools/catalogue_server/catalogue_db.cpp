@@ -122,13 +122,17 @@ CatalogueDb::ReadTransaction::ReadTransaction(CatalogueDb& db) : db_(db) {
 CatalogueDb::ReadTransaction::~ReadTransaction() {
     if (!open_) return;
     // Nothing was written: ending it either way is the same, and it must end, or the
-    // connection would go on reading this state of the catalogue.
+    // connection would go on reading this state of the catalogue. A search that spent its
+    // steps must not have its end stopped too.
+    if (db_.limited_) sqlite3_progress_handler(db_.db_, 0, nullptr, nullptr);
     CachedStmt end = db_.Cached("COMMIT");
     if (sqlite3_step(end.get()) != SQLITE_DONE) {
         end.reset();
         CachedStmt rollback = db_.Cached("ROLLBACK");
         sqlite3_step(rollback.get());
     }
+    if (db_.limited_)
+        sqlite3_progress_handler(db_.db_, kStepsPerCheck, SpendSteps, &db_.stepsLeft_);
 }
 
 bool CatalogueDb::NextRow(sqlite3_stmt* s) {

@@ -179,13 +179,13 @@ class Client {
             // fails the whole search: ask again in the next syntax, or, when the script
             // chose the syntax, without records, so that the show reports the refusal.
             for (size_t next = 1; piggyback && SyntaxRefused(); ++next) {
-                if (syntaxChosen_ || next >= std::size(yazc::kSyntaxFallbacks)) {
+                const bool last = syntaxChosen_ || next >= std::size(yazc::kSyntaxFallbacks);
+                if (last)
                     ZOOM_connection_option_set(conn_.get(), "count", "0");
-                } else {
+                else
                     AskFor(yazc::kSyntaxFallbacks[next]);
-                }
                 results_.reset(ZOOM_connection_search_pqf(conn_.get(), terms->c_str()));
-                if (syntaxChosen_ || next >= std::size(yazc::kSyntaxFallbacks)) break;
+                if (last) break;
             }
             ZOOM_connection_option_set(conn_.get(), "count", "0");
             if (Failed("search")) {
