@@ -187,28 +187,45 @@ void ExternalZ39Backend::TakeRecords(std::vector<std::string> lines, const Targe
                                      PageResult& out) {
     const std::optional<RecordCharset> set = CharsetFromName(target.charset);
     int withReferences = 0, unreadable = 0;
+    std::string firstRefusal;
     for (auto& line : lines) {
         if (DisplayLine(line).empty()) continue;  // neither listed nor stored
-        const RecordCharset from = set ? *set : DetectRecordCharset(line);
+        const std::optional<RecordCharset> known = set ? set : RecordCharsetLearned(target);
         int references = 0;
-        std::optional<std::string> gbk = RecordToGbk(line, from, &references);
+        std::string why;
+        RecordCharset decided = RecordCharset::kGbk;
+        std::optional<std::string> gbk = ConvertRecordToGbk(line, known, &references, &why, &decided);
         if (!gbk) {
-            ++unreadable;
+            if (unreadable++ == 0) firstRefusal = why;
             continue;
         }
+        // A set read on firm evidence is what the target sends: UTF-8 or MARC-8 that
+        // decoded, GBK in bytes no UTF-8 could hold.
+        if (!set && HasNonAscii(line) && (decided != RecordCharset::kGbk || !IsValidUtf8(line)))
+            LearnRecordCharset(target, decided);
         if (references > 0) ++withReferences;
         out.records.push_back(std::move(*gbk));
     }
     if (ClientReportedConnectionFailure(files_.message)) out.status = PageStatus::kNoConnection;
     SkippedRecords skipped = ClientSkippedRecords(files_.message);
     if (unreadable > 0) {
-        if (skipped.count == 0)
-            skipped.firstReport =
-                G("记录不能转换为GBK字符集：") + CharsetName(set ? *set : RecordCharset::kUtf8);
+        if (skipped.count == 0) skipped.firstReport = firstRefusal;
         skipped.count += unreadable;
     }
     for (std::string notice : {SkippedRecordsNotice(skipped), ReferencesNotice(withReferences)})
         if (!notice.empty()) out.notices.push_back(std::move(notice));
+}
+
+std::optional<RecordCharset> ExternalZ39Backend::RecordCharsetLearned(const TargetProfile& target) {
+    std::lock_guard<std::mutex> lock(learnedLock_);
+    auto hit = learnedRecords_.find(TargetKey(target.entry));
+    if (hit == learnedRecords_.end()) return std::nullopt;
+    return hit->second;
+}
+
+void ExternalZ39Backend::LearnRecordCharset(const TargetProfile& target, RecordCharset charset) {
+    std::lock_guard<std::mutex> lock(learnedLock_);
+    learnedRecords_[TargetKey(target.entry)] = charset;
 }
 
 PageResult ExternalZ39Backend::Fetch(const TargetProfile& target, const SearchRequest& request,

@@ -111,13 +111,17 @@ class ExternalZ39Backend final : public SearchBackend {
     // nothing known yet.
     std::optional<RecordCharset> QueryCharsetFor(const TargetProfile& target);
     void Learn(const TargetProfile& target, RecordCharset charset);
+    // What the target's records beyond ASCII were read as, for the records after them.
+    std::optional<RecordCharset> RecordCharsetLearned(const TargetProfile& target);
+    void LearnRecordCharset(const TargetProfile& target, RecordCharset charset);
 
     ProcessRunner& runner_;
     Clock& clock_;
     Z39WorkFiles files_;
     std::string clientPath_;
     std::mutex learnedLock_;
-    std::map<std::string, RecordCharset> learned_;  // by address:port/database
+    std::map<std::string, RecordCharset> learned_;         // by address:port/database
+    std::map<std::string, RecordCharset> learnedRecords_;  // the same, for records
 };
 
 }  // namespace z39

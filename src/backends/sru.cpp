@@ -76,7 +76,7 @@ SruRecord RecordOf(const xmlNode* record) {
     const std::string schema = Trim(TextOf(ChildElement(record, "recordSchema")));
     const xmlNode* data = ChildElement(record, "recordData");
     if (!data) {
-        out.refusal = "no recordData";
+        out.refusal = G("记录没有recordData");
         return out;
     }
     // A record packed as a string holds its XML as text.
@@ -88,15 +88,15 @@ SruRecord RecordOf(const xmlNode* record) {
         if (LocalName(element) == "collection") element = ChildElement(element, "record");
     }
     if (LocalName(element) == "diagnostic") {
-        out.refusal = SruDiagnosticText(DiagnosticOf(element));
+        out.refusal = Utf8ToGbk(SruDiagnosticText(DiagnosticOf(element)));
         return out;
     }
     if (!IsMarcXmlRecord(element)) {
-        out.refusal = "not MARCXML: " + (schema.empty() ? std::string(LocalName(element)) : schema);
+        out.refusal = G("记录不是MARCXML：") +
+                      Utf8ToGbk(schema.empty() ? std::string(LocalName(element)) : schema);
         return out;
     }
-    out.iso2709 = MarcXmlToIso2709(element);
-    if (!out.iso2709) out.refusal = "MARCXML that does not make an ISO 2709 record";
+    out.gbk = MarcXmlToGbk(element, &out.references, &out.refusal);
     return out;
 }
 
@@ -234,22 +234,15 @@ PageResult SruBackend::Fetch(const TargetProfile& target, const SearchRequest& r
         out.reason = http.ok ? G("目标数据库的应答不是SRU检索应答。") : TransferFailure(http);
         return out;
     }
-    int references = 0, withReferences = 0;
+    int withReferences = 0;
     SkippedRecords skipped;
     for (const SruRecord& record : sru->records) {
-        std::optional<std::string> gbk;
-        // MARCXML is Unicode by definition, and its leader/09 says so (YAZ writes "a"
-        // there): the GBK record says nothing of the kind.
-        if (record.iso2709) gbk = RecordToGbk(*record.iso2709, RecordCharset::kUtf8, &references);
-        if (!gbk) {
-            if (skipped.count++ == 0)
-                skipped.firstReport =
-                    record.iso2709 ? G("记录不能转换为GBK字符集") : Utf8ToGbk(record.refusal);
+        if (!record.gbk) {
+            if (skipped.count++ == 0) skipped.firstReport = record.refusal;
             continue;
         }
-        if (references > 0) ++withReferences;
-        references = 0;
-        out.records.push_back(std::move(*gbk));
+        if (record.references > 0) ++withReferences;
+        out.records.push_back(*record.gbk);
     }
     std::string diagnostics;
     for (const SruDiagnostic& d : sru->diagnostics)

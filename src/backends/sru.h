@@ -45,10 +45,12 @@ struct SruDiagnostic {
 // the SRU diagnostic list, else its URI; then the details in parentheses.
 std::string SruDiagnosticText(const SruDiagnostic& diagnostic);
 
-// One record of an answer: ISO 2709 (UTF-8) made from its MARCXML, or why there is none.
+// One record of an answer: the GBK ISO 2709 record made from its MARCXML, or why there is
+// none.
 struct SruRecord {
-    std::optional<std::string> iso2709;
-    std::string refusal;  // UTF-8: the record's diagnostic, or what it was instead of MARCXML
+    std::optional<std::string> gbk;
+    int references = 0;   // characters GBK lacks, written as "&#xXXXX;"
+    std::string refusal;  // GBK: the record's diagnostic, or why it makes no record
 };
 
 // A searchRetrieve answer.

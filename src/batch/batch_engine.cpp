@@ -4,8 +4,10 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
+#include "common/gbk_text.h"
 #include "records/iso2709.h"
 
 namespace z39 {
@@ -53,6 +55,7 @@ struct GateSlot {
 
 std::string StateText(BatchState state, SaveMark saved) {
     if (saved == SaveMark::kAlreadySaved) return "already saved";
+    if (saved == SaveMark::kRefused) return "refused";
     switch (state) {
         case BatchState::kPending:
             return "pending";
@@ -78,6 +81,33 @@ const std::string* BatchRow::RecordToSave() const {
     return nullptr;
 }
 
+namespace {
+
+// One fetch; what a back end throws (a file of the external client it could not write or
+// read, say) is a page that failed, with the reason.
+PageResult FetchCaught(SearchBackend& backend, const TargetProfile& profile,
+                       const SearchRequest& request, CancelToken& cancel) {
+    try {
+        return backend.Fetch(profile, request, cancel);
+    } catch (const std::exception& e) {
+        PageResult out;
+        out.status = PageStatus::kNoConnection;
+        out.reason = e.what();
+        return out;
+    } catch (...) {
+        PageResult out;
+        out.status = PageStatus::kNoConnection;
+        out.reason = G("检索时出现未知错误");
+        return out;
+    }
+}
+
+void NoteFailure(std::string& reasons, const std::string& target, const std::string& reason) {
+    reasons += (reasons.empty() ? "" : "; ") + target + (reason.empty() ? "" : ": " + reason);
+}
+
+}  // namespace
+
 void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BatchBackends& backends,
                  const Z39Settings& settings, CancelToken& cancel, TargetGates* gates) {
     if (!row.item.valid()) {
@@ -89,27 +119,31 @@ void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BatchBack
     request.firstPage = true;
     request.settings = settings;
     std::vector<std::string> failed;
+    std::string reasons;
     for (size_t t = 0; t < chain.size(); ++t) {
         const ChainTarget& target = chain[t];
         SearchBackend* backend = backends.For(target.profile.kind);
         if (!backend) {
             failed.push_back(target.name);
+            NoteFailure(reasons, target.name, G("没有这一类目标的检索程序"));
             continue;
         }
         PageResult page;
         {
             GateSlot slot(gates, t);
             if (cancel.cancelled()) return;
-            page = backend->Fetch(target.profile, request, cancel);
+            page = FetchCaught(*backend, target.profile, request, cancel);
         }
         if (cancel.cancelled() || page.status == PageStatus::kCancelled) return;
         if (!page.ok() || !page.hasTotal) {
             failed.push_back(target.name);
+            NoteFailure(reasons, target.name, page.reason);
             continue;
         }
         // A first page may bring fewer records than the hits (a Z39.50 first page shows
         // one): the candidates of "several" are fetched up to kMaxCandidates.
         std::vector<std::string> got = std::move(page.records);
+        std::string restReason;
         const int64_t wanted = std::min<int64_t>(page.total, kMaxCandidates);
         if (static_cast<int64_t>(got.size()) < wanted) {
             SearchRequest more = request;
@@ -121,17 +155,24 @@ void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BatchBack
             {
                 GateSlot slot(gates, t);
                 if (cancel.cancelled()) return;
-                rest = backend->Fetch(target.profile, more, cancel);
+                rest = FetchCaught(*backend, target.profile, more, cancel);
             }
             if (cancel.cancelled() || rest.status == PageStatus::kCancelled) return;
             for (auto& record : rest.records) got.push_back(std::move(record));
+            restReason = rest.reason;
+            for (const auto& n : rest.notices) restReason += (restReason.empty() ? "" : " ") + n;
         }
         std::vector<std::string> records;
         for (auto& record : got)
             if (IsWellFormedIso2709(record)) records.push_back(std::move(record));
         if (records.empty()) {
             // Hits whose records were all broken are no answer either.
-            if (page.total > 0) failed.push_back(target.name);
+            if (page.total > 0) {
+                failed.push_back(target.name);
+                std::string why = restReason;
+                for (const auto& n : page.notices) why += (why.empty() ? "" : " ") + n;
+                NoteFailure(reasons, target.name, why.empty() ? G("记录都不能读") : why);
+            }
             continue;
         }
         row.state =
@@ -139,10 +180,12 @@ void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BatchBack
         row.target = target.name;
         row.records = std::move(records);
         row.failedTargets = std::move(failed);
+        row.reason.clear();
         return;
     }
     row.state = failed.empty() ? BatchState::kNotFound : BatchState::kFailed;
     row.failedTargets = std::move(failed);
+    row.reason = reasons;
 }
 
 BatchEngine::BatchEngine(std::vector<ChainTarget> chain, Z39Settings settings,
@@ -167,8 +210,16 @@ void BatchEngine::Run(std::vector<BatchRow>& rows, const std::function<void(size
     size_t running = workers;
 
     auto work = [&](int number) {
-        std::unique_ptr<BatchBackends> backends = factory_(number);
-        while (backends) {
+        std::unique_ptr<BatchBackends> backends;
+        std::string noBackends;
+        try {
+            backends = factory_(number);
+        } catch (const std::exception& e) {
+            noBackends = e.what();
+        }
+        if (!backends && noBackends.empty())
+            noBackends = G("检索程序的工作目录无法建立（临时目录已满或不可写？）");
+        while (true) {
             size_t i = 0;
             {
                 std::lock_guard<std::mutex> lock(mutex);
@@ -178,7 +229,17 @@ void BatchEngine::Run(std::vector<BatchRow>& rows, const std::function<void(size
             }
             // Each worker fills only its own row; the calling thread reads it once told.
             BatchRow row = rows[i];
-            SearchChain(row, chain_, *backends, settings_, cancel, &gates);
+            try {
+                if (!backends) throw std::runtime_error(noBackends);
+                SearchChain(row, chain_, *backends, settings_, cancel, &gates);
+            } catch (const std::exception& e) {
+                // Nothing thrown leaves a worker: the row failed, and says why.
+                row.state = BatchState::kFailed;
+                row.reason = e.what();
+            } catch (...) {
+                row.state = BatchState::kFailed;
+                row.reason = G("检索时出现未知错误");
+            }
             std::lock_guard<std::mutex> lock(mutex);
             if (row.searched()) {
                 rows[i] = std::move(row);

@@ -26,10 +26,11 @@ enum class SaveMark {
     kNotSaved,
     kSaved,         // this run appended it to the daily file
     kAlreadySaved,  // the daily file held it before
+    kRefused,       // the save check refused the record: not written (see the row's reason)
 };
 
 // The report's word for a row: "found", "several", "not found", "invalid ISBN",
-// "failed connection", "already saved"; "pending" before the search.
+// "failed connection", "already saved", "refused"; "pending" before the search.
 std::string StateText(BatchState state, SaveMark saved);
 
 // One target of the chain, under the name the tree shows for it.
@@ -44,6 +45,7 @@ struct BatchRow {
     BatchState state = BatchState::kPending;
     std::string target;                      // the name of the target that answered
     std::vector<std::string> failedTargets;  // names of those that could not be reached
+    std::string reason;                      // GBK: why it failed or was refused, when it was
     std::vector<std::string> records;        // found: the one; several: every candidate
     int chosen = -1;                         // several: the candidate the user took
     SaveMark saved = SaveMark::kNotSaved;
@@ -73,8 +75,10 @@ inline constexpr int64_t kMaxCandidates = 10;
 
 // One ISBN through the chain: the targets in order until one has hits. One well-formed
 // hit is "found", more are "several" (up to kMaxCandidates fetched); a target that cannot be
-// reached is noted and the next one tried. Fills the row's search fields; a cancelled fetch leaves
-// it pending. `gates`, when given, bounds the requests to each target (see BatchEngine).
+// reached is noted (with its reason) and the next one tried. Fills the row's search fields; a
+// cancelled fetch leaves it pending. `gates`, when given, bounds the requests to each target
+// (see BatchEngine). Nothing thrown leaves it: a back end that throws is a target that
+// could not be reached, with what it said as the reason.
 class TargetGates;
 void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BatchBackends& backends,
                  const Z39Settings& settings, CancelToken& cancel, TargetGates* gates = nullptr);

@@ -1,6 +1,7 @@
 #include "batch/batch_journal.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -97,27 +98,74 @@ std::string JournalKey(const BatchRow& row) {
 
 bool BatchJournal::Open(const std::string& path, const std::vector<std::string>& chainNames,
                         std::string* error) {
+    busy_ = false;
+    damage_.clear();
+    const std::string lockPath = path + ".lock";
+    lock_.reset(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (!lock_.ok()) {
+        if (error) *error = lockPath + ": " + std::strerror(errno);
+        return false;
+    }
+    if (::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0) {
+        busy_ = errno == EWOULDBLOCK;
+        if (error)
+            *error = busy_ ? G("这个清单正由另一个批处理在处理，请等它结束后再试。")
+                           : lockPath + ": " + std::strerror(errno);
+        lock_.reset();
+        return false;
+    }
     const std::string header = std::string(kMagic) + "\t" + JoinHex(chainNames);
     std::string text = ReadWholeFile(path, Links::refuse).value_or(std::string());
-    // The valid lines, up to the first that is torn or damaged.
-    size_t good = 0;
+    // Every line whose checksum holds, wherever a damaged one lies.
     std::vector<std::vector<std::string>> lines;
-    while (true) {
-        const size_t end = text.find('\n', good);
-        if (end == std::string::npos) break;
-        const std::string_view line(text.data() + good, end - good);
+    std::vector<size_t> damagedAt;  // index into `lines` each damaged line came before
+    std::string kept;
+    size_t damagedLines = 0, damagedBytes = 0, firstDamaged = 0, lineNumber = 0;
+    bool headerDamaged = false;
+    for (size_t pos = 0; pos < text.size();) {
+        const size_t end = text.find('\n', pos);
+        ++lineNumber;
+        if (end == std::string::npos) break;  // a torn last line: the write that stopped
+        const std::string_view line(text.data() + pos, end - pos);
+        pos = end + 1;
         const size_t tab = line.rfind('\t');
-        if (tab == std::string_view::npos || Checksum(line.substr(0, tab)) != line.substr(tab + 1))
-            break;
+        if (tab == std::string_view::npos ||
+            Checksum(line.substr(0, tab)) != line.substr(tab + 1)) {
+            if (damagedLines++ == 0) firstDamaged = lineNumber;
+            damagedBytes += line.size() + 1;
+            damagedAt.push_back(lines.size());
+            if (lineNumber == 1) headerDamaged = true;
+            continue;
+        }
         lines.push_back(Split(line.substr(0, tab), '\t'));
-        good = end + 1;
+        kept.append(line.data(), line.size()).append("\n");
+    }
+    if (headerDamaged && !lines.empty() && !(lines.front().size() == 2 && lines.front()[0] == kMagic)) {
+        // The lines of the run stand without their first: taken as this chain's.
+        lines.insert(lines.begin(), Split(header, '\t'));
+        kept = header + "\t" + Checksum(header) + "\n" + kept;
+        for (auto& at : damagedAt) ++at;
     }
     bool fresh = lines.empty() || lines.front().size() != 2 || lines.front()[0] != kMagic ||
                  lines.front()[1] != JoinHex(chainNames);
     for (const auto& l : lines)
         if (!l.empty() && l[0] == "E") fresh = true;
-    if (fresh && PathExists(path)) std::rename(path.c_str(), (path + ".old").c_str());
-    fd_.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644));
+    if (!fresh && damagedLines > 0) {
+        damage_ = G("日志文件[") + path + G("]有") + std::to_string(damagedLines) +
+                  G("行已损坏（共") + std::to_string(damagedBytes) + G("字节，第一处在第") +
+                  std::to_string(firstDamaged) + G("行），已略去；其余") +
+                  std::to_string(lines.size()) + G("行照常读入。");
+    }
+    if (fresh && !text.empty() && !ReplaceFileAtomically(path + ".old", text)) {
+        if (error) *error = path + ".old: cannot be written";
+        return false;
+    }
+    const std::string wanted = fresh ? header + "\t" + Checksum(header) + "\n" : kept;
+    if (wanted != text && !ReplaceFileAtomically(path, wanted)) {
+        if (error) *error = path + ": cannot be written";
+        return false;
+    }
+    fd_.reset(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat st {};
     if (!fd_.ok() || ::fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         if (error) *error = path + ": " + std::strerror(errno ? errno : EINVAL);
@@ -126,26 +174,24 @@ bool BatchJournal::Open(const std::string& path, const std::vector<std::string>&
     }
     entries_.clear();
     unfinishedSaves_.clear();
-    if (fresh) {
-        if (::ftruncate(fd_.get(), 0) != 0 || !Append(header)) {
-            if (error) *error = path + ": cannot be written";
-            return false;
-        }
-        return true;
-    }
-    // Whatever followed the last good line goes, so the next line starts clean.
-    if (::ftruncate(fd_.get(), static_cast<off_t>(good)) != 0 ||
-        ::lseek(fd_.get(), 0, SEEK_END) < 0) {
-        if (error) *error = path + ": cannot be written";
-        return false;
-    }
+    if (fresh) return true;
     entries_.assign(lines.begin() + 1, lines.end());
-    std::map<std::string, int> saving;
-    for (const auto& e : entries_) {
-        if (e.size() >= 3 && e[0] == "P") saving[e[1]] = ToNumberOr(e[2], 0);
+    std::map<std::string, UnfinishedSave> saving;
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        const auto& e = entries_[i];
+        if (e.size() >= 3 && e[0] == "P") {
+            UnfinishedSave u;
+            u.key = e[1];
+            u.dailyNumber = ToNumberOr(e[2], 0);
+            if (e.size() >= 4) u.dailyFile = Unhex(e[3]);
+            // Line i of entries_ is line i + 1 of `lines`: a damaged line after it?
+            for (size_t at : damagedAt)
+                if (at > i + 1) u.damagedAfter = true;
+            saving[e[1]] = u;
+        }
         if (e.size() >= 2 && e[0] == "S") saving.erase(e[1]);
     }
-    unfinishedSaves_.assign(saving.begin(), saving.end());
+    for (auto& [key, u] : saving) unfinishedSaves_.push_back(u);
     return true;
 }
 
@@ -195,8 +241,9 @@ bool BatchJournal::Chosen(const BatchRow& row) {
     return Append("C\t" + JournalKey(row) + "\t" + std::to_string(row.chosen));
 }
 
-bool BatchJournal::Saving(const BatchRow& row, int dailyNumber) {
-    return Append("P\t" + JournalKey(row) + "\t" + std::to_string(dailyNumber));
+bool BatchJournal::Saving(const BatchRow& row, int dailyNumber, const std::string& dailyFile) {
+    return Append("P\t" + JournalKey(row) + "\t" + std::to_string(dailyNumber) + "\t" +
+                  Hex(dailyFile));
 }
 
 bool BatchJournal::Saved(const BatchRow& row) {

@@ -11,10 +11,15 @@ namespace z39 {
 // The record of a batch run, one line per step, appended and flushed to disk as each
 // step ends, so that a run stopped anywhere (a crash, kill -9, a power cut) goes on
 // where it stopped. Each line ends with a checksum of itself: a torn last line is
-// recognised, left out and cut off before anything more is written.
+// recognised and left out, and so is a damaged line anywhere (a flipped byte): every
+// valid line around it is kept, and damage() says what was dropped and where. The file
+// is then written anew with the valid lines before anything more is appended.
 //
 // A run is known by its chain: a journal written for another chain, or for a run that
 // ended, is put aside (".old") and a new one begun.
+//
+// One run at a time works on a journal: Open takes a lock (flock on PATH.lock) that is
+// held until the journal goes; a second Open fails with busy() set.
 class BatchJournal {
   public:
     // Opens or creates the journal at `path` for a run over `chainNames`. False (with
@@ -30,23 +35,35 @@ class BatchJournal {
     // The steps; each returns false when the line could not be written and flushed.
     bool Searched(const BatchRow& row);
     bool Chosen(const BatchRow& row);
-    // Before the record goes to the daily file: where it is to go.
-    bool Saving(const BatchRow& row, int dailyNumber);
+    // Before the record goes to the daily file: which file and where in it.
+    bool Saving(const BatchRow& row, int dailyNumber, const std::string& dailyFile);
     bool Saved(const BatchRow& row);
     // The run has ended: the next start of the same list is a new run.
     bool Ended();
 
-    // Rows that had a Saving line and no Saved line after it: their daily number.
-    const std::vector<std::pair<std::string, int>>& unfinishedSaves() const {
-        return unfinishedSaves_;
-    }
+    // Rows that had a Saving line and no Saved line after it.
+    struct UnfinishedSave {
+        std::string key;
+        int dailyNumber = 0;
+        std::string dailyFile;      // empty in a journal of an older version: today's
+        bool damagedAfter = false;  // a damaged line follows: it may have been the Saved line
+    };
+    const std::vector<UnfinishedSave>& unfinishedSaves() const { return unfinishedSaves_; }
+
+    // What was dropped of a damaged journal (GBK), empty when nothing was.
+    const std::string& damage() const { return damage_; }
+    // Another run holds the journal's lock.
+    bool busy() const { return busy_; }
 
   private:
     bool Append(const std::string& body);
 
+    UniqueFd lock_;
     UniqueFd fd_;
     std::vector<std::vector<std::string>> entries_;  // the valid lines read, split at tabs
-    std::vector<std::pair<std::string, int>> unfinishedSaves_;
+    std::vector<UnfinishedSave> unfinishedSaves_;
+    std::string damage_;
+    bool busy_ = false;
 };
 
 // The key a row is journaled under: its ISBN, or "line N" for one without.

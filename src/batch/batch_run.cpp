@@ -6,6 +6,7 @@
 #include "common/gbk_text.h"
 #include "common/paths.h"
 #include "records/marc_record.h"
+#include "records/record_gate.h"
 #include "records/record_saver.h"
 
 namespace z39 {
@@ -15,19 +16,6 @@ std::string CsvField(const std::string& utf8) {
     std::string out = "\"";
     for (char c : utf8) out += c == '"' ? std::string("\"\"") : std::string(1, c);
     return out + "\"";
-}
-
-// The 13-digit ISBNs of a record's 010 and 020 $a.
-std::vector<std::string> RecordIsbns(const std::string& record) {
-    std::vector<std::string> out;
-    for (const auto& field : ReadFields(record).fields) {
-        if (field.tag != "010" && field.tag != "020") continue;
-        bool found = false;
-        const std::string isbn =
-            NormaliseIsbn(Subfield(std::string_view(field.data).substr(2), 'a', &found));
-        if (found && isbn.size() == 13) out.push_back(isbn);
-    }
-    return out;
 }
 
 }  // namespace
@@ -58,43 +46,9 @@ BatchCounts CountRows(const std::vector<BatchRow>& rows) {
         }
         if (r.saved == SaveMark::kSaved) ++c.saved;
         if (r.saved == SaveMark::kAlreadySaved) ++c.alreadySaved;
+        if (r.saved == SaveMark::kRefused) ++c.refused;
     }
     return c;
-}
-
-void DailyFileIndex::Load(const std::string& path) {
-    path_ = path;
-    records_.clear();
-    byRecord_.clear();
-    byIsbn_.clear();
-    const std::string text = ReadWholeFile(path).value_or(std::string());
-    size_t from = 0;
-    while (from < text.size()) {
-        const size_t end = text.find("\x1D\r\n", from);
-        if (end == std::string::npos) break;
-        Added(text.substr(from, end + 1 - from));
-        from = end + 3;
-    }
-}
-
-void DailyFileIndex::Added(const std::string& record) {
-    records_.push_back(record);
-    const int number = static_cast<int>(records_.size());
-    byRecord_.emplace(record, number);
-    for (const auto& isbn : RecordIsbns(record)) byIsbn_.emplace(isbn, number);
-}
-
-int DailyFileIndex::Find(const std::string& record, const std::string& isbn13) const {
-    if (auto hit = byRecord_.find(record); hit != byRecord_.end()) return hit->second;
-    if (!isbn13.empty())
-        if (auto hit = byIsbn_.find(isbn13); hit != byIsbn_.end()) return hit->second;
-    for (const auto& isbn : RecordIsbns(record))
-        if (auto hit = byIsbn_.find(isbn); hit != byIsbn_.end()) return hit->second;
-    return 0;
-}
-
-bool DailyFileIndex::HoldsAt(int number, const std::string& record) const {
-    return number >= 1 && number <= size() && records_[static_cast<size_t>(number - 1)] == record;
 }
 
 BatchRun::BatchRun(BatchRunSetup setup) : setup_(std::move(setup)) {}
@@ -135,40 +89,67 @@ bool BatchRun::Prepare(std::string* error) {
         return false;
     }
     journal_.Restore(rows_);
+    notices_.clear();
+    if (!journal_.damage().empty()) notices_.push_back(journal_.damage());
     unfinishedSaves_.clear();
-    for (const auto& [key, number] : journal_.unfinishedSaves()) unfinishedSaves_[key] = number;
+    for (const auto& u : journal_.unfinishedSaves()) unfinishedSaves_[u.key] = u;
     return true;
 }
 
 bool BatchRun::SaveRow(size_t i, std::string* error) {
     BatchRow& row = rows_[i];
-    const std::string* record = row.RecordToSave();
-    if (!record || row.saved != SaveMark::kNotSaved || saveFailed_) return true;
-    const std::string path = DailyFilePath(setup_.marcPath, Today());
-    if (daily_.path() != path) daily_.Load(path);
+    const std::string* found = row.RecordToSave();
+    if (!found || row.saved != SaveMark::kNotSaved || saveFailed_) return true;
+    GatedRecord gated = CheckRecordForSaving(*found);
+    if (!gated.ok()) {
+        row.saved = SaveMark::kRefused;
+        row.reason = gated.reason;
+        return true;
+    }
+    const std::string& record = *gated.record;
     const std::string key = JournalKey(row);
     // A save the last run began: done when the record stands where it was to go.
     if (auto begun = unfinishedSaves_.find(key); begun != unfinishedSaves_.end()) {
-        const int number = begun->second;
+        const BatchJournal::UnfinishedSave u = begun->second;
         unfinishedSaves_.erase(begun);
-        if (daily_.HoldsAt(number, *record)) {
+        const std::string path =
+            u.dailyFile.empty() ? DailyFilePath(setup_.marcPath, Today()) : u.dailyFile;
+        DailyFileIndex there;
+        there.Load(path);
+        const bool stands = there.HoldsAt(u.dailyNumber, record);
+        // The file moved away (imported) and the line that would say the save ended is
+        // among the damaged ones: the save is taken as done rather than made twice.
+        const bool takenAsDone = !stands && !FileExists(path) && u.damagedAfter;
+        if (stands || takenAsDone) {
             row.saved = SaveMark::kSaved;
-            row.dailyNumber = number;
+            row.dailyNumber = u.dailyNumber;
+            if (takenAsDone)
+                notices_.push_back(G("ISBN[") + key + G("]的记录在日志损坏前已开始保存到[") +
+                                   path + G("]，该文件已不在，按已保存处理，没有再次保存。"));
             return journal_.Saved(row);
         }
     }
-    if (const int number = daily_.Find(*record, row.item.isbn)) {
+    const std::string path = DailyFilePath(setup_.marcPath, Today());
+    LockedDailyFile file(path);
+    if (!file.ok()) {
+        saveFailed_ = true;
+        if (error) *error = G("文件[") + path + G("]写入失败，编目数据没有保存！");
+        return false;
+    }
+    // Under the lock: what any writer appended meanwhile is read first.
+    daily_.CatchUp(file);
+    if (const int number = daily_.Find(record, row.item.isbn)) {
         row.saved = SaveMark::kAlreadySaved;
         row.dailyNumber = number;
         return journal_.Saved(row);
     }
     const int number = daily_.size() + 1;
-    if (!journal_.Saving(row, number) || !AppendToDailyFile(path, *record)) {
+    if (!journal_.Saving(row, number, path) || !file.Append(record)) {
         saveFailed_ = true;
         if (error) *error = G("文件[") + path + G("]写入失败，编目数据没有保存！");
         return false;
     }
-    daily_.Added(*record);
+    daily_.CatchUp(file);
     row.saved = SaveMark::kSaved;
     row.dailyNumber = number;
     return journal_.Saved(row);
@@ -236,14 +217,14 @@ bool BatchRun::Finish(std::string* error) {
 
 std::string BatchReportCsv(const std::vector<BatchRow>& rows) {
     std::string out = "\xEF\xBB\xBF";
-    out += "ISBN,state,target,record,number\r\n";
+    out += "ISBN,state,target,record,number,reason\r\n";
     for (const auto& row : rows) {
         const std::string* record = row.RecordToSave();
         out += CsvField(GbkToUtf8(row.item.valid() ? row.item.isbn : row.item.input)) + "," +
                CsvField(StateText(row.state, row.saved)) + "," + CsvField(GbkToUtf8(row.target)) +
                "," + CsvField(record ? GbkToUtf8(Trim(DisplayLine(*record))) : std::string()) +
                "," + (row.dailyNumber > 0 ? std::to_string(row.dailyNumber) : std::string()) +
-               "\r\n";
+               "," + CsvField(GbkToUtf8(row.reason)) + "\r\n";
     }
     return out;
 }

@@ -7,6 +7,7 @@
 
 #include "batch/batch_engine.h"
 #include "batch/batch_journal.h"
+#include "records/daily_file.h"
 
 namespace z39 {
 
@@ -27,27 +28,9 @@ struct BatchRunSetup {
 // Rows by what became of them.
 struct BatchCounts {
     int rows = 0, pending = 0, found = 0, several = 0, notFound = 0, invalid = 0, failed = 0;
-    int saved = 0, alreadySaved = 0;
+    int saved = 0, alreadySaved = 0, refused = 0;
 };
 BatchCounts CountRows(const std::vector<BatchRow>& rows);
-
-// The records of a daily file, by position, with the ISBNs of their 010 and 020 fields.
-class DailyFileIndex {
-  public:
-    void Load(const std::string& path);
-    const std::string& path() const { return path_; }
-    int size() const { return static_cast<int>(records_.size()); }
-    // The position (from 1) of the record, or of a record with this ISBN; 0 when none.
-    int Find(const std::string& record, const std::string& isbn13) const;
-    bool HoldsAt(int number, const std::string& record) const;
-    void Added(const std::string& record);
-
-  private:
-    std::string path_;
-    std::vector<std::string> records_;
-    std::map<std::string, int> byRecord_;
-    std::map<std::string, int> byIsbn_;
-};
 
 // One batch from list to report: reads the list and its journal, searches what is not
 // done yet, saves in list order through the same daily-file append as F5, and writes
@@ -58,9 +41,16 @@ class BatchRun {
     explicit BatchRun(BatchRunSetup setup);
 
     // Reads the list and takes up what an earlier, unfinished run of it did. False with a
-    // message (GBK) when the list cannot be read, holds no ISBN, or the journal cannot be
-    // written.
+    // message (GBK) when the list cannot be read, holds no ISBN, the journal cannot be
+    // written, or another run is working on the list (busy() then tells). Each saved record
+    // passes the save check; the daily file is appended to under its lock, and read again
+    // under it before each append, so runs of other lists into the same folder take turns
+    // and never save a book the file already holds.
     bool Prepare(std::string* error);
+    bool busy() const { return journal_.busy(); }
+    // What the user should know beyond the rows (GBK): a damaged journal, saves taken as
+    // done.
+    const std::vector<std::string>& notices() const { return notices_; }
 
     // Searches the rows still pending and saves each found record as its turn in list
     // order comes. `changed(i)` follows each change of row i, on the calling thread.
@@ -93,12 +83,14 @@ class BatchRun {
     std::vector<BatchRow> rows_;
     BatchJournal journal_;
     DailyFileIndex daily_;
-    std::map<std::string, int> unfinishedSaves_;
+    std::map<std::string, BatchJournal::UnfinishedSave> unfinishedSaves_;
+    std::vector<std::string> notices_;
     bool saveFailed_ = false;
 };
 
 // The report: UTF-8 with a byte-order mark (a spreadsheet then shows the Chinese), one
-// line per row: ISBN, state, target, display line, number in the daily file.
+// line per row: ISBN, state, target, display line, number in the daily file, and the
+// reason of a row that failed or was refused.
 std::string BatchReportCsv(const std::vector<BatchRow>& rows);
 // The ISBNs no target had (or none could be asked), one per line, to run again with
 // another chain.

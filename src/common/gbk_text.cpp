@@ -162,13 +162,31 @@ bool IsValidUtf8(std::string_view text) {
 }
 
 std::string Utf8ToGbkKeepingAll(std::string_view utf8, int* references) {
-    thread_local IconvHandle cd("CP936", "UTF-8");
+    // Strict GBK, the set the saved records are checked against.
+    thread_local IconvHandle cd("GBK", "UTF-8");
     return Convert(cd.get(), utf8, [&](std::string& out, size_t pos) {
         auto [cp, len] = DecodeUtf8(utf8, pos);
         out += Reference(len == 0 ? 0xFFFD : cp);
         if (references) ++*references;
         return len == 0 ? size_t{1} : len;
     });
+}
+
+std::optional<size_t> InvalidGbkAt(std::string_view text) {
+    thread_local IconvHandle cd("UTF-8", "GBK");
+    iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);
+    size_t pos = 0;
+    char buffer[4096];
+    while (pos < text.size()) {
+        char* src = const_cast<char*>(text.data() + pos);
+        size_t srcLeft = text.size() - pos;
+        char* dst = buffer;
+        size_t dstLeft = sizeof buffer;
+        const size_t rc = iconv(cd.get(), &src, &srcLeft, &dst, &dstLeft);
+        pos = text.size() - srcLeft;
+        if (rc == static_cast<size_t>(-1) && errno != E2BIG) return pos;
+    }
+    return std::nullopt;
 }
 
 std::string GbkToUtf8(std::string_view gbk) {

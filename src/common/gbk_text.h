@@ -39,6 +39,11 @@ std::string Utf8ToGbkKeepingAll(std::string_view utf8, int* references = nullptr
 // True when the text is well-formed UTF-8 (shortest forms, no surrogates, up to U+10FFFF).
 bool IsValidUtf8(std::string_view text);
 
+// The offset of the first byte that does not start a GBK character as glibc's iconv reads
+// GBK (strictly: no user-defined area, no lone lead byte); nothing when every byte does.
+std::optional<size_t> InvalidGbkAt(std::string_view text);
+inline bool IsValidGbk(std::string_view text) { return !InvalidGbkAt(text).has_value(); }
+
 // GBK to UTF-8. A byte that does not start a valid GBK character becomes U+FFFD.
 std::string GbkToUtf8(std::string_view gbk);
 

@@ -2,24 +2,18 @@
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
-#include <yaz/marcdisp.h>
-#include <yaz/wrbuf.h>
 
 #include <climits>
+#include <vector>
 
+#include "common/gbk_text.h"
 #include "records/iso2709.h"
+#include "records/marc_charset.h"
 
 namespace z39 {
 namespace {
 
 constexpr const char* kMarcXmlNamespace = "http://www.loc.gov/MARC21/slim";
-
-struct MarcCloser {
-    void operator()(yaz_marc_t mt) const { yaz_marc_destroy(mt); }
-};
-struct WrbufCloser {
-    void operator()(WRBUF w) const { wrbuf_destroy(w); }
-};
 
 void Quietly(void*, const char*, ...) {}
 void QuietlyStructured(void*, xmlErrorPtr) {}
@@ -80,23 +74,87 @@ bool IsMarcXmlRecord(const _xmlNode* node) {
            std::string_view(reinterpret_cast<const char*>(node->ns->href)) == kMarcXmlNamespace;
 }
 
-std::optional<std::string> MarcXmlToIso2709(const _xmlNode* record) {
-    if (!IsMarcXmlRecord(record)) return std::nullopt;
-    std::unique_ptr<std::remove_pointer_t<yaz_marc_t>, MarcCloser> mt(yaz_marc_create());
-    std::unique_ptr<std::remove_pointer_t<WRBUF>, WrbufCloser> out(wrbuf_alloc());
-    if (!mt || !out) return std::nullopt;
-    // YAZ's reader takes the first element from the node it is given on: this record.
-    if (yaz_marc_read_xml(mt.get(), record) != 0) return std::nullopt;
-    if (yaz_marc_write_iso2709(mt.get(), out.get()) != 0) return std::nullopt;
-    std::string iso(wrbuf_buf(out.get()), wrbuf_len(out.get()));
-    if (!IsWellFormedIso2709(iso)) return std::nullopt;
-    return iso;
+namespace {
+
+std::string AttributeOf(const xmlNode* node, const char* name) {
+    std::unique_ptr<xmlChar, decltype(xmlFree)> value(
+        xmlGetProp(node, reinterpret_cast<const xmlChar*>(name)), xmlFree);
+    return value ? std::string(reinterpret_cast<const char*>(value.get())) : std::string();
 }
 
-std::optional<std::string> MarcXmlToIso2709(std::string_view xml) {
+// One indicator: a single printable ASCII character, a blank when the attribute is
+// missing or empty.
+std::optional<char> Indicator(const xmlNode* field, const char* name) {
+    const std::string value = AttributeOf(field, name);
+    if (value.empty()) return ' ';
+    if (value.size() != 1 || value[0] < 0x20 || value[0] >= 0x7F) return std::nullopt;
+    return value[0];
+}
+
+}  // namespace
+
+std::optional<std::string> MarcXmlToGbk(const _xmlNode* record, int* references,
+                                        std::string* why) {
+    auto refuse = [&](std::string reason) -> std::optional<std::string> {
+        if (why) *why = std::move(reason);
+        return std::nullopt;
+    };
+    if (!IsMarcXmlRecord(record)) return refuse(G("不是MARCXML记录"));
+    std::string leader = "00000nam  2200000   4500";
+    std::vector<MarcField> fields;
+    int count = 0;
+    for (const xmlNode* n = record->children; n; n = n->next) {
+        const std::string_view name = LocalName(n);
+        if (name == "leader") {
+            // Only the leader's fixed positions are kept; lengths are the GBK record's.
+            std::string text = TextOf(n);
+            text.resize(24, ' ');
+            for (char& c : text)
+                if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F)
+                    c = ' ';
+            leader = text;
+        } else if (name == "controlfield") {
+            const std::string tag = AttributeOf(n, "tag");
+            fields.push_back({tag, Utf8FieldToGbk(TextOf(n), &count)});
+        } else if (name == "datafield") {
+            const std::string tag = AttributeOf(n, "tag");
+            const auto ind1 = Indicator(n, "ind1"), ind2 = Indicator(n, "ind2");
+            if (!ind1 || !ind2)
+                return refuse(G("字段") + tag + G("的指示符不是一个ASCII字符"));
+            std::string utf8{*ind1, *ind2};
+            for (const xmlNode* sf = n->children; sf; sf = sf->next) {
+                if (LocalName(sf) != "subfield") continue;
+                const std::string code = AttributeOf(sf, "code");
+                if (code.size() != 1 || code[0] <= 0x20 || code[0] >= 0x7F)
+                    return refuse(G("字段") + tag + G("的子字段代码无效"));
+                utf8 += '\x1F' + code + TextOf(sf);
+            }
+            fields.push_back({tag, Utf8FieldToGbk(utf8, &count)});
+        }
+    }
+    if (fields.empty()) return refuse(G("记录没有字段"));
+    for (const MarcField& f : fields)
+        if (f.tag.size() != 3) return refuse(G("字段标识符[") + Utf8ToGbk(f.tag) + G("]无效"));
+    // Leader/09 "a" says UCS; the GBK record says nothing of the kind.
+    if (leader[9] == 'a') leader[9] = ' ';
+    std::optional<std::string> built = BuildIso2709(leader, fields);
+    if (!built) {
+        size_t bytes = 24 + 1 + 1;
+        for (const auto& f : fields) bytes += 12 + f.data.size() + 1;
+        return refuse(TooLargeReason(bytes));
+    }
+    if (!IsWellFormedIso2709(*built)) return refuse(G("记录结构不完整（ISO 2709）"));
+    if (references) *references += count;
+    return built;
+}
+
+std::optional<std::string> MarcXmlToGbk(std::string_view xml, int* references, std::string* why) {
     XmlDocument doc = ParseXml(xml);
-    if (!doc) return std::nullopt;
-    return MarcXmlToIso2709(xmlDocGetRootElement(doc.get()));
+    if (!doc) {
+        if (why) *why = G("不是完整的XML");
+        return std::nullopt;
+    }
+    return MarcXmlToGbk(xmlDocGetRootElement(doc.get()), references, why);
 }
 
 }  // namespace z39

@@ -34,13 +34,17 @@ std::string TextOf(const _xmlNode* node);
 // True for a MARCXML record element: "record" in the MARC21 slim namespace, or in none.
 bool IsMarcXmlRecord(const _xmlNode* node);
 
-// A MARCXML record as ISO 2709 through YAZ's MARCXML reader and ISO 2709 writer, which
-// computes the lengths, the base address and the directory. The text stays UTF-8 as
-// MARCXML holds it. Nothing when `record` is not a MARCXML record, YAZ cannot read it, or
-// what it writes is not one well-formed ISO 2709 record.
-std::optional<std::string> MarcXmlToIso2709(const _xmlNode* record);
+// A MARCXML record as a GBK ISO 2709 record, field by field: each field's text (UTF-8, as
+// XML holds it) composed and converted to GBK, a character GBK lacks written as "&#xXXXX;"
+// and counted in `references`; the lengths and directory are those of the GBK record, and
+// its limits (99,999 bytes, 9,999 a field) apply to it. Nothing is cut: a record that does
+// not fit, an indicator that is not one printable ASCII character, or an element that is
+// no MARCXML record is refused with the reason (GBK) in `why`.
+std::optional<std::string> MarcXmlToGbk(const _xmlNode* record, int* references = nullptr,
+                                        std::string* why = nullptr);
 
 // The same for a document whose root element is the record.
-std::optional<std::string> MarcXmlToIso2709(std::string_view xml);
+std::optional<std::string> MarcXmlToGbk(std::string_view xml, int* references = nullptr,
+                                        std::string* why = nullptr);
 
 }  // namespace z39

@@ -4,6 +4,8 @@
 
 #include "common/file_util.h"
 #include "common/gbk_text.h"
+#include "records/daily_file.h"
+#include "records/record_gate.h"
 #include "state/launch_mode.h"
 
 namespace z39 {
@@ -31,7 +33,8 @@ std::string CheckDownloadFolder(const std::string& marcPath,
 }
 
 bool AppendToDailyFile(const std::string& dailyFile, const std::string& record) {
-    return AppendToFile(dailyFile, record + "\r\n");
+    LockedDailyFile file(dailyFile);
+    return file.Append(record);
 }
 
 SaveResult SaveTickedRecords(AppState& state, const ResultIndex& index, RecordStore& store,
@@ -63,6 +66,17 @@ SaveResult SaveTickedRecords(AppState& state, const ResultIndex& index, RecordSt
         if (!ticked[row]) continue;
         std::string record = store.LoadRecord(index.RecordNumberAt(row));
         bool written = false;
+        if (!record.empty()) {
+            GatedRecord gated = CheckRecordForSaving(record);
+            if (!gated.ok()) {
+                // Not written and not counted as a write failure: the row stays ticked
+                // and the user hears which record and why.
+                result.messages.push_back(RefusedRecordText(record, gated.reason));
+                ++result.refused;
+                continue;
+            }
+            record = std::move(*gated.record);
+        }
         if (record.empty()) {
             // Nothing to save is not a saved record: the row stays ticked and is counted
             // as a failure, like a write error.
@@ -94,7 +108,7 @@ SaveResult SaveTickedRecords(AppState& state, const ResultIndex& index, RecordSt
                                   G("]条编目数据没有保存！"));
     }
     if (launch) {
-        if (result.failed > 0) state.exitCode = 1;
+        if (result.failed > 0 || result.refused > 0) state.exitCode = 1;
         state.windowCommand = kExitSystemCommand;
         result.exitSystem = true;
     } else {

@@ -16,7 +16,8 @@ struct SaveResult {
     bool stopped = false;        // nothing was saved (missing download folder)
     std::vector<int> savedRows;  // rows to untick
     int saved = 0;
-    int failed = 0;                     // rows that stay ticked
+    int failed = 0;                     // rows that stay ticked: not written
+    int refused = 0;                    // rows that stay ticked: the record failed the check
     std::vector<std::string> messages;  // message boxes to show, in order (GBK)
     bool exitSystem = false;            // "PleaseExitThisSystem" was posted
 };
@@ -31,15 +32,17 @@ std::string TodayYyyymmdd();
 // missing (the folder is made first when `marcPath` is the automatic default).
 std::string CheckDownloadFolder(const std::string& marcPath, const std::string& autoCreateMarcPath);
 
-// Appends one record and CR LF to a daily file; false when it could not be written (the
-// file then stays at its old length).
+// Appends one record and CR LF to a daily file under its lock; false when it could not be
+// written (the file then stays at its old length).
 bool AppendToDailyFile(const std::string& dailyFile, const std::string& record);
 
 // Saves the ticked rows (btSaveRec). Interactive: appends each record + CR LF to the daily
 // file (the date is taken per record). Launch query: hands the record over through the
 // hand-off store (query from the store) or lib.tmp (query from the command line), then
-// posts "PleaseExitThisSystem". A record that cannot be written leaves its row ticked and
-// is reported; the success message counts only records written.
+// posts "PleaseExitThisSystem". Each record passes the save check first; one it refuses is
+// not written, and the message names it and says why. A record that cannot be written or
+// is refused leaves its row ticked and is reported; the success message counts only
+// records written.
 SaveResult SaveTickedRecords(AppState& state, const ResultIndex& index, RecordStore& store,
                              HandOffStore& handOff, const std::vector<bool>& ticked,
                              const std::function<std::string()>& today = TodayYyyymmdd);

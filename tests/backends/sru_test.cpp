@@ -155,15 +155,15 @@ TEST(SruResponse, VersionsPackingsAndWhatIsNotAnAnswer) {
     EXPECT_TRUE(one->hasCount);
     EXPECT_EQ(one->numberOfRecords, 7);
     ASSERT_EQ(one->records.size(), 1u);
-    ASSERT_TRUE(one->records[0].iso2709);
-    EXPECT_TRUE(IsWellFormedIso2709(*one->records[0].iso2709));
+    ASSERT_TRUE(one->records[0].gbk);
+    EXPECT_TRUE(IsWellFormedIso2709(*one->records[0].gbk));
 
     // SRU 2.0's namespace, a record packed as an escaped string, a SOAP envelope.
     std::string escaped = ReplaceAll(ReplaceAll(MarcXml("Java"), "&", "&amp;"), "<", "&lt;");
     auto two = ParseSruResponse(Response(Record(escaped, "marcxml", "string"), 1,
                                          "http://docs.oasis-open.org/ns/search-ws/sruResponse"));
-    ASSERT_TRUE(two && two->records.size() == 1 && two->records[0].iso2709);
-    EXPECT_EQ(*two->records[0].iso2709, *one->records[0].iso2709);
+    ASSERT_TRUE(two && two->records.size() == 1 && two->records[0].gbk);
+    EXPECT_EQ(*two->records[0].gbk, *one->records[0].gbk);
     auto soap = ParseSruResponse(
         "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\">"
         "<SOAP-ENV:Body>" +
@@ -199,10 +199,11 @@ TEST(SruResponse, RecordsThatAreNotMarcxml) {
         4));
     ASSERT_TRUE(r);
     ASSERT_EQ(r->records.size(), 4u);
-    for (const auto& rec : r->records) EXPECT_FALSE(rec.iso2709);
-    EXPECT_EQ(r->records[0].refusal, "not MARCXML: dc");
-    EXPECT_EQ(r->records[1].refusal, "not MARCXML: marcxml");
+    for (const auto& rec : r->records) EXPECT_FALSE(rec.gbk);
+    EXPECT_EQ(r->records[0].refusal, G("记录不是MARCXML：dc"));
+    EXPECT_EQ(r->records[1].refusal, G("记录不是MARCXML：marcxml"));
     EXPECT_EQ(r->records[2].refusal, "Record not available in this schema");
+    EXPECT_EQ(r->records[3].refusal, G("记录没有字段"));
 }
 
 TEST(SruResponse, DiagnosticText) {
@@ -219,20 +220,65 @@ TEST(SruResponse, DiagnosticText) {
               "info:srw/diagnostic/1/99999999999999999999");
 }
 
-TEST(MarcXml, Iso2709FromMarcxml) {
-    auto iso = MarcXmlToIso2709(MarcXml("敦煌学"));
-    ASSERT_TRUE(iso);
-    EXPECT_EQ(iso->substr(0, 5), "00104");
-    EXPECT_EQ(iso->substr(5, 19), "nam a2200061   450 ");
-    auto fields = ReadFields(*iso).fields;
+std::string Field(const std::string& tag, const std::string& text) {
+    return "<datafield tag=\"" + tag + "\" ind1=\"1\" ind2=\" \"><subfield code=\"a\">" + text +
+           "</subfield></datafield>";
+}
+
+std::string RecordOfFields(const std::string& fields) {
+    return "<record xmlns=\"" + kMarcNs + "\"><leader>00000nam a2200000   450 </leader>" +
+           fields + "</record>";
+}
+
+TEST(MarcXml, StraightToGbkWithGbkLimitsAndNothingCut) {
+    auto gbk = MarcXmlToGbk(MarcXml("敦煌学"));
+    ASSERT_TRUE(gbk);
+    EXPECT_TRUE(IsWellFormedIso2709(*gbk));
+    EXPECT_EQ(gbk->substr(5, 7), "nam  22");  // leader/09 no longer says Unicode
+    auto fields = ReadFields(*gbk).fields;
     ASSERT_EQ(fields.size(), 3u);
     EXPECT_EQ(fields[2].tag, "200");
-    EXPECT_EQ(fields[2].data,
-              "1 \x1F"
-              "a敦煌学\x1E");
-    // A field too long for ISO 2709 makes no record.
-    EXPECT_FALSE(MarcXmlToIso2709(MarcXml(std::string(10000, 'x'))));
-    EXPECT_FALSE(MarcXmlToIso2709("<collection/>"));
+    EXPECT_EQ(fields[2].data, "1 \x1F" "a" + G("敦煌学") + "\x1E");
+
+    // 3,400 Chinese characters: 10,200 bytes in UTF-8, 6,800 in GBK, which ISO 2709 holds.
+    std::string long3400;
+    for (int i = 0; i < 3400; ++i) long3400 += "汉";
+    auto fits = MarcXmlToGbk(RecordOfFields(Field("330", long3400)));
+    ASSERT_TRUE(fits);
+    EXPECT_EQ(ReadFields(*fits).fields[0].data.size(), 2u + 2u + 6800u + 1u);
+
+    // 10,004 fields, and a record over 99,999 bytes only in UTF-8: the first is refused
+    // whole with its size, the second kept whole.
+    std::string many;
+    for (int i = 0; i < 10004; ++i) many += Field("300", "x");
+    std::string why;
+    EXPECT_FALSE(MarcXmlToGbk(RecordOfFields(many), nullptr, &why));
+    EXPECT_NE(why.find(G("超出ISO 2709的限度")), std::string::npos) << GbkToUtf8(why);
+    std::string big;
+    for (int i = 0; i < 16; ++i) big += Field("330", std::string(1, 'a') + std::string([] {
+                                                  std::string t;
+                                                  for (int k = 0; k < 2500; ++k) t += "汉";
+                                                  return t;
+                                              }()));
+    auto kept = MarcXmlToGbk(RecordOfFields(big));
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(ReadFields(*kept).fields.size(), 16u);
+    EXPECT_EQ(MarcXmlToGbk(RecordOfFields(Field("330", std::string(10000, 'x'))), nullptr, &why),
+              std::nullopt);
+
+    // A decomposed letter GBK holds whole is written whole; a character it lacks as a
+    // reference, counted.
+    int refs = 0;
+    auto composed = MarcXmlToGbk(RecordOfFields(Field("200", "Cafe\xCC\x81 \xEA\xB0\x80")), &refs);
+    ASSERT_TRUE(composed);
+    EXPECT_EQ(ReadFields(*composed).fields[0].data, "1 \x1F" "aCaf" + G("é") + " &#xAC00;\x1E");
+    EXPECT_EQ(refs, 1);
+
+    // An indicator that is no single ASCII character is refused, not dropped.
+    EXPECT_FALSE(MarcXmlToGbk(RecordOfFields(
+        "<datafield tag=\"200\" ind1=\"&#x4E00;\" ind2=\" \"><subfield code=\"a\">x</subfield>"
+        "</datafield>")));
+    EXPECT_FALSE(MarcXmlToGbk("<collection/>"));
 }
 
 class SruFetch : public ::testing::Test {
@@ -282,7 +328,7 @@ TEST_F(SruFetch, FurtherPageAsksForTheRestOfTheRange) {
     EXPECT_EQ(page.records.size(), 1u);
     ASSERT_EQ(page.notices.size(), 1u);
     EXPECT_NE(page.notices[0].find("[1]"), std::string::npos);
-    EXPECT_NE(page.notices[0].find("not MARCXML: dc"), std::string::npos);
+    EXPECT_NE(page.notices[0].find(G("记录不是MARCXML：dc")), std::string::npos);
 }
 
 TEST_F(SruFetch, AServerThatSendsLessThanAskedLosesNoPosition) {

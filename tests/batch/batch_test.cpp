@@ -177,7 +177,8 @@ TEST_F(BatchTest, TheChainDecidesInOrderAndRecordsAreSavedInListOrder) {
     BatchRunSetup setup = Setup({Target("down"), Target("a"), Target("b")});
     setup.limits = {8, 3};
     backend->delayMs = 5;
-    BatchRun run(setup);
+    auto first = std::make_unique<BatchRun>(setup);
+    BatchRun& run = *first;
     std::string error;
     ASSERT_TRUE(run.Prepare(&error)) << error;
     CancelToken cancel;
@@ -218,12 +219,21 @@ TEST_F(BatchTest, TheChainDecidesInOrderAndRecordsAreSavedInListOrder) {
     EXPECT_GE(backend->peakAll_, 2);  // several at once
     // The report and the not-found list.
     const std::string csv = ReadWholeFile(run.FilePath(".report.csv")).value_or("");
-    EXPECT_TRUE(csv.starts_with("\xEF\xBB\xBFISBN,state,target,record,number\r\n"));
+    EXPECT_TRUE(csv.starts_with("\xEF\xBB\xBFISBN,state,target,record,number,reason\r\n"));
     EXPECT_NE(csv.find("\"" + isbns[0] + "\",\"found\",\"a\",\"A0"), std::string::npos);
     EXPECT_NE(csv.find("\"" + isbns[9] + "\",\"several\",\"b\",\"\","), std::string::npos);
     EXPECT_NE(csv.find("\"not-an-isbn 1\",\"invalid ISBN\""), std::string::npos);
     EXPECT_EQ(ReadWholeFile(run.FilePath(".notfound.txt")).value_or("").find(isbns[1] + "\r\n"),
               0u);
+
+    // While a run holds the list, a second one is told so and starts nothing.
+    {
+        BatchRun second(setup);
+        EXPECT_FALSE(second.Prepare(&error));
+        EXPECT_TRUE(second.busy());
+        EXPECT_NE(error.find(G("正由另一个批处理在处理")), std::string::npos);
+    }
+    first.reset();
 
     // Choosing a candidate saves it after the others.
     BatchRun again(setup);
@@ -292,10 +302,14 @@ TEST_F(BatchTest, ACancelledRunGoesOnWhereItStoppedAndATornJournalLineIsLeftOut)
 TEST_F(BatchTest, ASaveBegunBeforeACrashIsRecognisedNotRepeated) {
     BatchRunSetup setup = Setup({Target("a")});
     std::string error;
-    BatchRun first(setup);
-    ASSERT_TRUE(first.Prepare(&error));
     CancelToken cancel;
-    ASSERT_TRUE(first.Execute(Factory(), cancel, {}, &error));
+    std::string firstReport;
+    {
+        BatchRun first(setup);
+        ASSERT_TRUE(first.Prepare(&error));
+        ASSERT_TRUE(first.Execute(Factory(), cancel, {}, &error));
+        firstReport = BatchReportCsv(first.rows());
+    }
     // Take the run back to the moment the third record was written and its journal line
     // was not: the journal ends after that save's first line, the daily file after the
     // record.
@@ -312,7 +326,7 @@ TEST_F(BatchTest, ASaveBegunBeforeACrashIsRecognisedNotRepeated) {
     BatchRun resumed(setup);
     ASSERT_TRUE(resumed.Prepare(&error));
     ASSERT_TRUE(resumed.Execute(Factory(), cancel, {}, &error));
-    EXPECT_EQ(BatchReportCsv(resumed.rows()), BatchReportCsv(first.rows()));
+    EXPECT_EQ(BatchReportCsv(resumed.rows()), firstReport);
     EXPECT_EQ(CountRows(resumed.rows()).alreadySaved, 0);
     EXPECT_EQ(resumed.rows()[4].saved, SaveMark::kSaved);
     EXPECT_EQ(resumed.rows()[4].dailyNumber, 3);

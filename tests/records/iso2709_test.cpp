@@ -16,6 +16,17 @@ std::string Sample() {
         .Build();
 }
 
+std::string Utf8Sample() {
+    return test::MarcBuilder()
+        .Control("001", "B0001")
+        .Raw("200", "1 \x1F" "a\xE6\x95\xB0\xE6\x8D\xAE")
+        .Build();
+}
+
+std::string AsciiSample() {
+    return test::MarcBuilder().Control("001", "B0001").Data("200", "1 ", {{'a', "Data"}}).Build();
+}
+
 // The check stands in front of YAZ's reader, which trusts the leader's lengths; each of
 // these records once had it read past the record (fuzzer findings).
 TEST(Iso2709Check, LeaderLengthsThatMisleadAReaderAreRefused) {
@@ -49,9 +60,9 @@ TEST(Iso2709Check, DataFieldsHoldTheirIndicators) {
 }
 
 TEST(Iso2709Check, AStrayByteInTheLeaderStaysOneByteAfterConversion) {
-    std::string record = Sample();
-    record[5] = '\x8E';  // not UTF-8, and not text either
     for (auto from : {RecordCharset::kUtf8, RecordCharset::kMarc8}) {
+        std::string record = from == RecordCharset::kUtf8 ? Utf8Sample() : AsciiSample();
+        record[5] = '\x8E';  // not UTF-8, and not text either
         auto gbk = RecordToGbk(record, from);
         ASSERT_TRUE(gbk.has_value());
         EXPECT_TRUE(IsWellFormedIso2709(*gbk));

@@ -4,11 +4,21 @@
 
 #include "common/file_util.h"
 #include "common/gbk_text.h"
+#include "records/iso2709.h"
+#include "support/marc_builder.h"
 #include "support/temp_dir.h"
 #include "support/write_failure.h"
 
 namespace z39 {
 namespace {
+
+// A small GBK record standing for book `name`.
+std::string Rec(const std::string& name) {
+    return test::MarcBuilder()
+        .Control("001", "rec-" + name)
+        .Data("200", "1 ", {{'a', "书" + name}})
+        .Build();
+}
 
 class RecordSaverTest : public ::testing::Test {
   protected:
@@ -16,7 +26,7 @@ class RecordSaverTest : public ::testing::Test {
         state.files = MakeWorkingFiles(dir.path());
         state.settings.MARCPATH = dir.path() + "/";
         index.SetSorted(false);
-        for (const char* r : {"rec-A", "rec-B", "rec-C"}) index.AddResult(r, r, store);
+        for (const char* r : {"A", "B", "C"}) index.AddResult(r, Rec(r), store);
     }
     SaveResult Save(std::vector<bool> ticks, std::string day = "20021118") {
         return SaveTickedRecords(state, index, store, handOff, ticks, [day] { return day; });
@@ -32,11 +42,11 @@ TEST_F(RecordSaverTest, AppendsTickedRecordsToTheDailyFile) {
     SaveResult r = Save({true, false, true});
     EXPECT_EQ(r.savedRows, (std::vector<int>{0, 2}));
     EXPECT_EQ(r.messages, std::vector<std::string>{G("已成功保存[2]条编目数据")});
-    EXPECT_EQ(dir.Read("marc20021118.txt"), "rec-A\r\nrec-C\r\n");
+    EXPECT_EQ(dir.Read("marc20021118.txt"), Rec("A") + "\r\n" + Rec("C") + "\r\n");
     Save({false, true, false});
-    EXPECT_EQ(dir.Read("marc20021118.txt"), "rec-A\r\nrec-C\r\nrec-B\r\n");
+    EXPECT_EQ(dir.Read("marc20021118.txt"), Rec("A") + "\r\n" + Rec("C") + "\r\n" + Rec("B") + "\r\n");
     Save({true, false, false}, "20021119");  // after midnight: a new file
-    EXPECT_EQ(dir.Read("marc20021119.txt"), "rec-A\r\n");
+    EXPECT_EQ(dir.Read("marc20021119.txt"), Rec("A") + "\r\n");
 }
 
 TEST_F(RecordSaverTest, NothingTickedTouchesNoFile) {
@@ -59,7 +69,7 @@ TEST_F(RecordSaverTest, DefaultFolderIsMadeOnFirstSave) {
     state.autoCreateMarcPath = state.settings.MARCPATH;
     SaveResult r = Save({true, false, false});
     EXPECT_FALSE(r.stopped);
-    EXPECT_EQ(dir.Read("home/MARC/marc20021118.txt"), "rec-A\r\n");
+    EXPECT_EQ(dir.Read("home/MARC/marc20021118.txt"), Rec("A") + "\r\n");
 }
 
 TEST_F(RecordSaverTest, UnwritableDailyFileKeepsRowsTickedAndSaysSo) {
@@ -82,13 +92,13 @@ TEST_F(RecordSaverTest, DiskFullMidRecordLeavesTheDailyFileAsItWas) {
     std::string before = dir.Read("marc20021118.txt");
     SaveResult r;
     {
-        test::FileSizeLimit limit(before.size() + 3);  // room for part of rec-B only
+        test::FileSizeLimit limit(before.size() + 3);  // room for part of B only
         r = Save({false, true, false});
     }
     EXPECT_EQ(r.failed, 1);
     EXPECT_EQ(dir.Read("marc20021118.txt"), before);
     Save({false, false, true});  // the next save appends a whole record after the old ones
-    EXPECT_EQ(dir.Read("marc20021118.txt"), before + "rec-C\r\n");
+    EXPECT_EQ(dir.Read("marc20021118.txt"), before + Rec("C") + "\r\n");
 }
 
 TEST_F(RecordSaverTest, AnEmptyRecordIsAFailureNotASave) {
@@ -114,7 +124,7 @@ TEST_F(RecordSaverTest, CommandLineHandOffRewritesLibTmpAndExits) {
     SaveResult r = Save({false, true, false});
     EXPECT_TRUE(r.exitSystem);
     EXPECT_EQ(state.windowCommand, "PleaseExitThisSystem");
-    EXPECT_EQ(dir.Read("lib.tmp"), "rec-B\r\n");
+    EXPECT_EQ(dir.Read("lib.tmp"), Rec("B") + "\r\n");
     EXPECT_TRUE(r.messages.empty());
     Save({false, false, false});  // no tick: lib.tmp is gone, the host sees no record
     EXPECT_FALSE(FileExists(dir.File("lib.tmp")));
@@ -137,8 +147,51 @@ TEST_F(RecordSaverTest, LibTmpThatCannotBeReplacedHandsBackNothingAndFails) {
 TEST_F(RecordSaverTest, StoreHandOffHoldsOneRecordWithoutLineBreak) {
     state.launch = {"NAME@x", true, false};
     Save({true, false, true});  // the last ticked row wins
-    EXPECT_EQ(handOff.GetHandOffValue("Z39_OUTPUT_STR"), "rec-C");
+    // The value holds the whole record, its terminators too (the reader trims them).
+    EXPECT_EQ(handOff.GetHandOffValue("Z39_OUTPUT_STR"), Trim(Rec("C")));
+    EXPECT_NE(dir.Read("cfg/Lib.ini").find("=" + Rec("C") + "\r\n"), std::string::npos);
     EXPECT_EQ(state.windowCommand, "PleaseExitThisSystem");
+}
+
+TEST_F(RecordSaverTest, TheSaveCheckRefusesBrokenRecordsAndMendsLineBreaks) {
+    // A record cut short, one holding bytes that are no GBK, and one with CR LF in a field.
+    std::string cut = Rec("D");
+    cut.resize(cut.size() - 5);
+    const std::string notGbk = test::MarcBuilder()
+                                   .Control("001", "rec-E")
+                                   .Raw("200", "1 \x1F" "a\xFF\xFE\x80")
+                                   .Build();
+    const std::string lines = test::MarcBuilder()
+                                  .Control("001", "rec-F")
+                                  .Raw("330", "  \x1F" "aone\r\ntwo\x1D" + std::string(1, '\0') + "three\r")
+                                  .Build();
+    ResultIndex broken;
+    broken.SetSorted(false);
+    store.Clear();
+    broken.AddResult("D", cut, store);
+    broken.AddResult("E", notGbk, store);
+    broken.AddResult("F", lines, store);
+    auto save = [&](std::vector<bool> ticks) {
+        return SaveTickedRecords(state, broken, store, handOff, ticks, [] { return "20021118"; });
+    };
+    SaveResult r = save({true, true, true});
+    EXPECT_EQ(r.saved, 1);
+    EXPECT_EQ(r.refused, 2);
+    EXPECT_EQ(r.savedRows, std::vector<int>{2});
+    ASSERT_EQ(r.messages.size(), 3u);
+    EXPECT_NE(r.messages[0].find(G("记录结构不完整")), std::string::npos);
+    EXPECT_NE(r.messages[1].find(G("rec-E]没有保存")), std::string::npos) << GbkToUtf8(r.messages[1]);
+    EXPECT_NE(r.messages[1].find(G("不是有效的GBK字符")), std::string::npos);
+    const std::string saved = dir.Read("marc20021118.txt");
+    EXPECT_EQ(saved.find('\n'), saved.size() - 1);  // one line
+    EXPECT_NE(saved.find("one  two  three "), std::string::npos);
+    EXPECT_TRUE(IsWellFormedIso2709(saved.substr(0, saved.size() - 2)));
+
+    // The hand-off gets the same check: nothing broken reaches the host program.
+    state.launch.launchQuery = "ISBN@1";
+    r = save({false, true, false});
+    EXPECT_FALSE(FileExists(dir.File("lib.tmp")));
+    EXPECT_EQ(state.exitCode, 1);
 }
 
 }  // namespace

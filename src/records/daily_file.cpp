@@ -1,0 +1,159 @@
+#include "records/daily_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "common/file_util.h"
+#include "records/marc_record.h"
+
+namespace z39 {
+
+std::string IsbnInText(std::string_view text) {
+    for (size_t pos = 0; pos < text.size(); ++pos) {
+        if (text[pos] < '0' || text[pos] > '9') {
+            // Skip a double-byte character whole: its trail byte may look like a digit.
+            if (static_cast<unsigned char>(text[pos]) >= 0x81) ++pos;
+            continue;
+        }
+        std::string digits;
+        size_t end = pos;
+        for (; end < text.size(); ++end) {
+            const char c = text[end];
+            if (c >= '0' && c <= '9') {
+                digits += c;
+            } else if ((c == 'X' || c == 'x') && digits.size() == 9) {
+                digits += 'X';
+                ++end;
+                break;
+            } else if (c != '-' && c != ' ') {
+                break;
+            }
+            if (digits.size() > 13) break;
+        }
+        if (digits.size() == 10 || digits.size() == 13) {
+            const std::string isbn = NormaliseIsbn(digits);
+            if (isbn.size() == 13) return isbn;
+        }
+        pos = end;
+    }
+    return {};
+}
+
+std::vector<std::string> RecordIsbns(std::string_view record) {
+    std::vector<std::string> out;
+    for (const auto& field : ReadFields(record).fields) {
+        if ((field.tag != "010" && field.tag != "020") || field.data.size() < 2) continue;
+        bool found = false;
+        const std::string a = Subfield(std::string_view(field.data).substr(2), 'a', &found);
+        if (!found) continue;
+        const std::string isbn = IsbnInText(a);
+        if (!isbn.empty()) out.push_back(isbn);
+    }
+    return out;
+}
+
+LockedDailyFile::LockedDailyFile(const std::string& path) : path_(path) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        UniqueFd fd(::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK,
+                           0644));
+        struct stat held {};
+        if (!fd.ok() || ::fstat(fd.get(), &held) != 0 || !S_ISREG(held.st_mode)) return;
+        int rc;
+        while ((rc = ::flock(fd.get(), LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        if (rc != 0) return;
+        struct stat now {};
+        if (::stat(path.c_str(), &now) == 0 && now.st_ino == held.st_ino &&
+            now.st_dev == held.st_dev) {
+            fd_ = std::move(fd);
+            return;
+        }
+    }
+}
+
+bool LockedDailyFile::Append(std::string_view record) {
+    if (!fd_.ok()) return false;
+    struct stat before {};
+    if (::fstat(fd_.get(), &before) != 0) return false;
+    std::string line(record);
+    line += "\r\n";
+    if (WriteAll(fd_.get(), line)) return true;
+    // A failed write is taken back, so the file holds whole records only.
+    if (::ftruncate(fd_.get(), before.st_size) != 0) return false;
+    return false;
+}
+
+void DailyFileIndex::Reset(const std::string& path) {
+    path_ = path;
+    inode_ = 0;
+    read_ = 0;
+    records_.clear();
+    byRecord_.clear();
+    byIsbn_.clear();
+}
+
+void DailyFileIndex::Take(const std::string& text) {
+    size_t from = 0;
+    while (from < text.size()) {
+        const size_t end = text.find("\x1D\r\n", from);
+        if (end == std::string::npos) break;
+        Added(text.substr(from, end + 1 - from));
+        from = end + 3;
+    }
+    read_ += static_cast<off_t>(from);
+}
+
+void DailyFileIndex::CatchUp(const LockedDailyFile& file) {
+    struct stat st {};
+    if (!file.ok() || ::fstat(file.fd_.get(), &st) != 0) {
+        Reset(file.path());
+        return;
+    }
+    if (file.path() != path_ || st.st_ino != inode_ || st.st_size < read_) {
+        Reset(file.path());
+        inode_ = st.st_ino;
+    }
+    std::string text;
+    char buffer[1 << 16];
+    off_t at = read_;
+    while (true) {
+        const ssize_t n = ::pread(file.fd_.get(), buffer, sizeof buffer, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buffer, static_cast<size_t>(n));
+        at += n;
+    }
+    Take(text);
+}
+
+void DailyFileIndex::Load(const std::string& path) {
+    Reset(path);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) inode_ = st.st_ino;
+    Take(ReadWholeFile(path).value_or(std::string()));
+}
+
+void DailyFileIndex::Added(const std::string& record) {
+    records_.push_back(record);
+    const int number = static_cast<int>(records_.size());
+    byRecord_.emplace(record, number);
+    for (const auto& isbn : RecordIsbns(record)) byIsbn_.emplace(isbn, number);
+}
+
+int DailyFileIndex::Find(const std::string& record, const std::string& isbn13) const {
+    if (auto hit = byRecord_.find(record); hit != byRecord_.end()) return hit->second;
+    if (!isbn13.empty())
+        if (auto hit = byIsbn_.find(isbn13); hit != byIsbn_.end()) return hit->second;
+    for (const auto& isbn : RecordIsbns(record))
+        if (auto hit = byIsbn_.find(isbn); hit != byIsbn_.end()) return hit->second;
+    return 0;
+}
+
+bool DailyFileIndex::HoldsAt(int number, const std::string& record) const {
+    return number >= 1 && number <= size() && records_[static_cast<size_t>(number - 1)] == record;
+}
+
+}  // namespace z39

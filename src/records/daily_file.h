@@ -1,0 +1,69 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+#include "common/unique_fd.h"
+
+namespace z39 {
+
+// The 13-digit ISBNs of a record's 010 and 020 $a, read out of qualified forms
+// ("9787536692930 (pbk.)", "7-5366-9293-X（精装）", "ISBN 978-...").
+std::vector<std::string> RecordIsbns(std::string_view record);
+
+// The ISBN a subfield's text holds, as 13 digits: the first run of digits, hyphens and
+// blanks (an X closing an ISBN-10) that makes an ISBN-10 or ISBN-13; empty when none does.
+std::string IsbnInText(std::string_view text);
+
+// A daily file opened for appending under an exclusive lock (flock), held until the object
+// goes. Every writer of daily files takes it (F5, the batch, the batch window), so two
+// writers at once take turns, and what one reads under the lock is what the file holds.
+// A file moved away while the lock was awaited (the cataloguing system importing it) is
+// let go and the file now at the path is taken.
+class LockedDailyFile {
+  public:
+    explicit LockedDailyFile(const std::string& path);
+    bool ok() const { return fd_.ok(); }
+    const std::string& path() const { return path_; }
+    // Appends record + CR LF; false when it could not be written (the file then stays at
+    // its old length).
+    bool Append(std::string_view record);
+
+  private:
+    friend class DailyFileIndex;
+    std::string path_;
+    UniqueFd fd_;
+};
+
+// The records of one daily file, by position, with the ISBNs of their 010 and 020 fields.
+class DailyFileIndex {
+  public:
+    // Reads what was added to the file since the last call; from the start when the file
+    // is another one (another path, moved or replaced, or shorter).
+    void CatchUp(const LockedDailyFile& file);
+    // The same from the file at `path`, when there is one, without a lock (for a look at a
+    // file no one writes now: an earlier day's).
+    void Load(const std::string& path);
+    const std::string& path() const { return path_; }
+    int size() const { return static_cast<int>(records_.size()); }
+    // The position (from 1) of the record, or of a record with this ISBN; 0 when none.
+    int Find(const std::string& record, const std::string& isbn13) const;
+    bool HoldsAt(int number, const std::string& record) const;
+    void Added(const std::string& record);
+
+  private:
+    void Reset(const std::string& path);
+    void Take(const std::string& text);
+
+    std::string path_;
+    ino_t inode_ = 0;
+    off_t read_ = 0;  // bytes taken: up to the end of the last whole record line
+    std::vector<std::string> records_;
+    std::map<std::string, int> byRecord_;
+    std::map<std::string, int> byIsbn_;
+};
+
+}  // namespace z39
