@@ -230,8 +230,12 @@ void BatchEngine::Run(std::vector<BatchRow>& rows, const std::function<void(size
             // Each worker fills only its own row; the calling thread reads it once told.
             BatchRow row = rows[i];
             try {
-                if (!backends) throw std::runtime_error(noBackends);
-                SearchChain(row, chain_, *backends, settings_, cancel, &gates);
+                if (!backends && row.item.valid()) throw std::runtime_error(noBackends);
+                if (!backends) {
+                    row.state = BatchState::kInvalid;
+                } else {
+                    SearchChain(row, chain_, *backends, settings_, cancel, &gates);
+                }
             } catch (const std::exception& e) {
                 // Nothing thrown leaves a worker: the row failed, and says why.
                 row.state = BatchState::kFailed;

@@ -242,46 +242,54 @@ bool PlausibleText(std::string_view utf8) {
         if (c < 0) return false;
         cps.push_back(c);
     }
+    // Words: letters and marks. A word's letters beyond Latin and East Asian are of one
+    // script and not mixed with Latin; a word of one such letter ("и", "в") stands only
+    // beside longer words of its script.
+    struct Word {
+        UScriptCode script;
+        size_t letters;
+    };
+    std::vector<Word> words;
     for (size_t i = 0; i < cps.size();) {
         if (!Letter(cps[i])) {
             if (cps[i] >= 0x80 && OddCodePoint(cps[i])) return false;
             ++i;
             continue;
         }
-        // A word: letters and marks. Its letters beyond ASCII must be of one script, that
-        // script's letters alone unless it is Latin, and a word of one such letter is
-        // Latin or East Asian.
         size_t end = i;
         UScriptCode script = USCRIPT_COMMON;
-        bool mixed = false, latinSeen = false;
+        bool latinSeen = false, afterLetter = false;
         size_t letters = 0;
-        UChar32 previous = 0;
         for (; end < cps.size() && Letter(cps[end]); ++end) {
             const UChar32 c = cps[end];
+            if (c >= 0x80 && OddCodePoint(c)) return false;
             UErrorCode status = U_ZERO_ERROR;
             const UScriptCode s = uscript_getScript(c, &status);
-            if (c >= 0x80 && OddCodePoint(c)) return false;
             if (s == USCRIPT_INHERITED) {
-                // A combining mark follows a letter.
-                if (end == i || previous == 0) return false;
+                if (!afterLetter) return false;  // a combining mark follows a letter
                 continue;
             }
             ++letters;
-            previous = c;
+            afterLetter = true;
             if (s == USCRIPT_LATIN) {
                 latinSeen = true;
-                continue;
-            }
-            if (EastAsian(s) || s == USCRIPT_COMMON) continue;
-            if (script == USCRIPT_COMMON) {
+            } else if (!EastAsian(s) && s != USCRIPT_COMMON) {
+                if (script != USCRIPT_COMMON && script != s) return false;
                 script = s;
-            } else if (script != s) {
-                mixed = true;
             }
         }
-        if (mixed) return false;
-        if (script != USCRIPT_COMMON && (latinSeen || letters < 2)) return false;
+        if (script != USCRIPT_COMMON) {
+            if (latinSeen) return false;
+            words.push_back({script, letters});
+        }
         i = end;
+    }
+    for (const Word& w : words) {
+        if (w.letters >= 2) continue;
+        bool company = false;
+        for (const Word& other : words)
+            if (other.script == w.script && other.letters >= 2) company = true;
+        if (!company) return false;
     }
     return true;
 }

@@ -276,6 +276,8 @@ void TBatchWindow::Start() {
         ui_.ShowMessage(NoticeTitle(), error);
         return;
     }
+    for (const std::string& notice : run_->notices()) ui_.ShowMessage(NoticeTitle(), notice);
+    noticesShown_ = run_->notices().size();
     shown_ = run_->rows();
     table_->setRowCount(static_cast<int>(shown_.size()));
     for (size_t i = 0; i < shown_.size(); ++i) ShowRow(i, shown_[i]);
@@ -296,14 +298,20 @@ void TBatchWindow::Start() {
     CancelToken* cancel = cancel_token_.get();
     thread_ = std::thread([this, run, cancel, work] {
         std::string why;
-        const bool ok = run->Execute(
-            RealBatchBackends(work), *cancel,
-            [this, run](size_t i) {
-                BatchRow copy = run->rows()[i];
-                QMetaObject::invokeMethod(
-                    this, [this, i, copy] { ShowRow(i, copy); }, Qt::QueuedConnection);
-            },
-            &why);
+        bool ok = false;
+        // Nothing thrown leaves this thread: it ends the run with its text.
+        try {
+            ok = run->Execute(
+                RealBatchBackends(work), *cancel,
+                [this, run](size_t i) {
+                    BatchRow copy = run->rows()[i];
+                    QMetaObject::invokeMethod(
+                        this, [this, i, copy] { ShowRow(i, copy); }, Qt::QueuedConnection);
+                },
+                &why);
+        } catch (const std::exception& e) {
+            why = e.what();
+        }
         QMetaObject::invokeMethod(
             this, [this, ok, why] { RunEnded(ok, why); }, Qt::QueuedConnection);
     });
@@ -326,6 +334,13 @@ void TBatchWindow::RunEnded(bool ok, const std::string& error) {
     cancel_->setEnabled(false);
     ShowCounts();
     if (!ok) ui_.ShowMessage(NoticeTitle(), error);
+    ShowNewNotices();
+}
+
+void TBatchWindow::ShowNewNotices() {
+    if (!run_) return;
+    for (; noticesShown_ < run_->notices().size(); ++noticesShown_)
+        ui_.ShowMessage(NoticeTitle(), run_->notices()[noticesShown_]);
 }
 
 void TBatchWindow::ShowRow(size_t i, const BatchRow& row) {
@@ -344,6 +359,7 @@ void TBatchWindow::ShowRow(size_t i, const BatchRow& row) {
     for (int c = 0; c < cells.size(); ++c) {
         auto* item = new QTableWidgetItem(cells[c]);
         item->setBackground(colour);
+        if (!row.reason.empty()) item->setToolTip(Q(row.reason));
         table_->setItem(static_cast<int>(i), c, item);
     }
     ShowCounts();
@@ -423,12 +439,17 @@ void TBatchWindow::Save() {
     const bool ok = run_->SaveAll(&error);
     shown_ = run_->rows();
     for (size_t i = 0; i < shown_.size(); ++i) ShowRow(i, shown_[i]);
+    ShowNewNotices();
     if (!ok) {
         ui_.ShowMessage(NoticeTitle(), error);
         return;
     }
-    ui_.ShowMessage(NoticeTitle(),
-                    G("已成功保存[") + std::to_string(CountRows(shown_).saved) + G("]条编目数据"));
+    const BatchCounts counts = CountRows(shown_);
+    std::string text = G("已成功保存[") + std::to_string(counts.saved) + G("]条编目数据");
+    if (counts.refused > 0)
+        text += G("；有[") + std::to_string(counts.refused) +
+                G("]条记录没有通过检查，没有保存（原因见该行的提示）");
+    ui_.ShowMessage(NoticeTitle(), text);
 }
 
 void TBatchWindow::Export() {

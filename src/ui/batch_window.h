@@ -60,6 +60,8 @@ class TBatchWindow : public QWidget {
     void ShowRow(size_t i, const BatchRow& row);
     void ShowCounts();
     void RunEnded(bool ok, const std::string& error);
+    // The run's notices not shown yet (a damaged journal, saves taken as done).
+    void ShowNewNotices();
     std::string ListPath();
 
     AppState& state_;
@@ -84,6 +86,7 @@ class TBatchWindow : public QWidget {
     std::unique_ptr<CancelToken> cancel_token_;
     QElapsedTimer clock_;
     int doneAtStart_ = 0;
+    size_t noticesShown_ = 0;
     bool chainTouched_ = false;
     std::string loadedPath_;  // the list file last loaded, and its text as shown
     QString loadedText_;

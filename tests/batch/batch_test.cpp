@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -13,6 +16,10 @@
 #include "batch/isbn_list.h"
 #include "common/file_util.h"
 #include "common/gbk_text.h"
+#include "common/z39_error.h"
+#include "records/daily_file.h"
+#include "records/marc_record.h"
+#include "records/record_gate.h"
 #include "support/marc_builder.h"
 #include "support/temp_dir.h"
 
@@ -330,6 +337,151 @@ TEST_F(BatchTest, ASaveBegunBeforeACrashIsRecognisedNotRepeated) {
     EXPECT_EQ(CountRows(resumed.rows()).alreadySaved, 0);
     EXPECT_EQ(resumed.rows()[4].saved, SaveMark::kSaved);
     EXPECT_EQ(resumed.rows()[4].dailyNumber, 3);
+}
+
+
+// How often each ISBN's 001 stands in the daily files of `folder`.
+std::map<std::string, int> SavedCounts(const std::string& folder) {
+    std::map<std::string, int> out;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (!name.starts_with("marc") && !name.starts_with("imported")) continue;
+        const std::string text = ReadWholeFile(entry.path().string()).value_or("");
+        for (size_t from = 0; from < text.size();) {
+            const size_t end = text.find("\x1D\r\n", from);
+            if (end == std::string::npos) break;
+            const std::string record = text.substr(from, end + 1 - from);
+            EXPECT_TRUE(CheckRecordForSaving(record).ok()) << name;
+            for (const auto& f : ReadFields(record).fields)
+                if (f.tag == "001") ++out[f.data.substr(0, f.data.size() - 1)];
+            from = end + 3;
+        }
+    }
+    return out;
+}
+
+TEST_F(BatchTest, AFlippedJournalByteDropsOneLineAndNothingIsSavedTwiceAfterAnImportOrNextDay) {
+    for (const bool nextDay : {false, true}) {
+        SCOPED_TRACE(nextDay ? "resumed the next day" : "resumed after the import");
+        test::TempDir folder;
+        MakeDirectories(folder.File("marc"));
+        BatchRunSetup setup = Setup({Target("a"), Target("b")});
+        setup.marcPath = folder.File("marc") + "/";
+        std::string error;
+        CancelToken cancel;
+        {
+            // A run that saved everything but was stopped before it ended.
+            BatchRun run(setup);
+            ASSERT_TRUE(run.Prepare(&error));
+            ASSERT_TRUE(run.Execute(Factory(), cancel, {}, &error));
+        }
+        // A byte flipped in the Saved line of the third save, ten lines in or more.
+        const std::string path = folder.File("marc/list.journal");
+        std::string journal = ReadWholeFile(path).value();
+        size_t at = 0;
+        for (int n = 0; n < 3; ++n) at = journal.find("\nS\t", at + 1);
+        ASSERT_NE(at, std::string::npos);
+        journal[at + 4] ^= 0x01;
+        ReplaceFileAtomically(path, journal);
+        const size_t linesBefore = static_cast<size_t>(std::count(journal.begin(), journal.end(), '\n'));
+        // The cataloguing system imports the daily file (moves it away).
+        std::rename(folder.File("marc/marc20261209.txt").c_str(),
+                    folder.File("marc/imported.txt").c_str());
+        if (nextDay) setup.today = [] { return std::string("20261210"); };
+        BatchRun resumed(setup);
+        ASSERT_TRUE(resumed.Prepare(&error)) << error;
+        ASSERT_EQ(resumed.notices().size(), 1u);
+        EXPECT_NE(resumed.notices()[0].find(G("有1行已损坏")), std::string::npos)
+            << GbkToUtf8(resumed.notices()[0]);
+        EXPECT_NE(resumed.notices()[0].find(G("其余") + std::to_string(linesBefore - 1)),
+                  std::string::npos)
+            << GbkToUtf8(resumed.notices()[0]);
+        ASSERT_TRUE(resumed.Execute(Factory(), cancel, {}, &error));
+        EXPECT_EQ(resumed.notices().size(), 2u);  // one save taken as done
+        for (const auto& [isbn, times] : SavedCounts(folder.File("marc")))
+            EXPECT_EQ(times, 1) << isbn;
+        EXPECT_EQ(CountRows(resumed.rows()).saved, 20 + 5);
+    }
+}
+
+TEST_F(BatchTest, TwoListsIntoOneFolderAtOnceSaveEachBookOnce) {
+    // The second list holds the first's ISBNs in another order, and more.
+    std::string other = "";
+    for (int i = 39; i >= 0; --i) other += isbns[static_cast<size_t>(i)] + "\n";
+    dir.Write("other.txt", other);
+    BatchRunSetup one = Setup({Target("a"), Target("b")});
+    BatchRunSetup two = one;
+    two.listPath = dir.File("other.txt");
+    backend->delayMs = 2;
+    std::string e1, e2;
+    bool ok1 = false, ok2 = false;
+    BatchRun r1(one), r2(two);
+    ASSERT_TRUE(r1.Prepare(&e1));
+    ASSERT_TRUE(r2.Prepare(&e2));
+    CancelToken c1, c2;
+    std::thread t1([&] { ok1 = r1.Execute(Factory(), c1, {}, &e1); });
+    std::thread t2([&] { ok2 = r2.Execute(Factory(), c2, {}, &e2); });
+    t1.join();
+    t2.join();
+    ASSERT_TRUE(ok1 && ok2) << e1 << e2;
+    const auto counts = SavedCounts(dir.File("marc"));
+    EXPECT_EQ(counts.size(), 25u);
+    for (const auto& [isbn, times] : counts) EXPECT_EQ(times, 1) << isbn;
+    EXPECT_EQ(CountRows(r1.rows()).saved + CountRows(r2.rows()).saved, 25);
+    EXPECT_EQ(CountRows(r1.rows()).alreadySaved + CountRows(r2.rows()).alreadySaved, 25);
+}
+
+TEST_F(BatchTest, QualifiedIsbnsInTheDailyFileCountAsSaved) {
+    EXPECT_EQ(IsbnInText("9787536692930 (pbk.)"), "9787536692930");
+    EXPECT_EQ(IsbnInText(G("7-5366-9293-X（精装）")), "9787536692930");
+    EXPECT_EQ(IsbnInText("ISBN 978-7-5366-9293-0 : CNY23.00"), "9787536692930");
+    EXPECT_EQ(IsbnInText("CNY23.00"), "");
+    // The daily file holds book 0 under a qualified form of its ISBN.
+    const std::string held = test::MarcBuilder()
+                                 .Control("001", "other-copy")
+                                 .Data("010", "  ", {{'a', isbns[0] + " (pbk.)"}})
+                                 .Data("200", "1 ", {{'a', "A0"}})
+                                 .Build();
+    AppendToFile(dir.File("marc/marc20261209.txt"), held + "\r\n");
+    BatchRun run(Setup({Target("a")}));
+    std::string error;
+    ASSERT_TRUE(run.Prepare(&error));
+    CancelToken cancel;
+    ASSERT_TRUE(run.Execute(Factory(), cancel, {}, &error));
+    EXPECT_EQ(run.rows()[0].saved, SaveMark::kAlreadySaved);
+    EXPECT_EQ(run.rows()[0].dailyNumber, 1);
+}
+
+// A back end that throws, as the Z39.50 one does when its client's record file is garbage
+// or the temporary folder is full.
+class ThrowingBackend final : public SearchBackend {
+  public:
+    PageResult Fetch(const TargetProfile&, const SearchRequest&, CancelToken&) override {
+        throw Z39Error(G("文件[/tmp/x/_marc.~]的第一行不是命中数"));
+    }
+};
+
+TEST_F(BatchTest, WhatABackEndThrowsIsAFailedRowWithItsReason) {
+    ThrowingBackend thrower;
+    BatchRun run(Setup({Target("a")}));
+    std::string error;
+    ASSERT_TRUE(run.Prepare(&error));
+    CancelToken cancel;
+    ASSERT_TRUE(run.Execute([&](int) { return std::make_unique<OneBackend>(thrower); }, cancel,
+                            {}, &error));
+    EXPECT_EQ(run.rows()[0].state, BatchState::kFailed);
+    EXPECT_NE(run.rows()[0].reason.find(G("不是命中数")), std::string::npos);
+    // A worker that gets no back ends at all (no working folder) fails its rows the same way.
+    BatchRunSetup setup = Setup({Target("a")});
+    setup.listPath = dir.File("list.txt");
+    test::TempDir folder;
+    setup.marcPath = folder.path() + "/";
+    BatchRun none(setup);
+    ASSERT_TRUE(none.Prepare(&error));
+    ASSERT_TRUE(none.Execute([](int) { return std::unique_ptr<BatchBackends>(); }, cancel, {},
+                             &error));
+    EXPECT_EQ(CountRows(none.rows()).failed, 40);
+    EXPECT_NE(BatchReportCsv(none.rows()).find(GbkToUtf8(G("工作目录无法建立"))), std::string::npos);
 }
 
 TEST(BatchChain, NamesAsTheTreeShowsThem) {

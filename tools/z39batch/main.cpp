@@ -43,9 +43,15 @@ constexpr const char* kHelp =
     "it got. The report (CSV) goes to standard output and to LIST.report.csv, the ISBNs\n"
     "no target had to LIST.notfound.txt. Progress goes to standard error.\n"
     "\n"
+    "Every record passes the save check before it is written (well-formed ISO 2709, valid\n"
+    "GBK, within ISO 2709's limits); a record that fails it is not saved and its row\n"
+    "reads \"refused\" with the reason. Runs of other lists into the same folder take turns\n"
+    "on the daily file and never save a book it already holds.\n"
+    "\n"
     "Exit status: 0 when every ISBN was processed, whatever was found; 1 when the run\n"
     "failed (a file that cannot be read or written, an unknown target); 2 when it was\n"
-    "interrupted; 64 for a wrong command line.\n";
+    "interrupted; 3 when another run is working on the same list; 64 for a wrong command\n"
+    "line.\n";
 
 std::vector<std::string> SplitNames(const std::string& text) {
     std::vector<std::string> out(1);
@@ -64,7 +70,7 @@ std::string Progress(const z39::BatchCounts& c) {
            std::to_string(c.found) + " several " + std::to_string(c.several) + " not found " +
            std::to_string(c.notFound) + " failed " + std::to_string(c.failed) + " invalid " +
            std::to_string(c.invalid) + " saved " + std::to_string(c.saved) + " already saved " +
-           std::to_string(c.alreadySaved);
+           std::to_string(c.alreadySaved) + " refused " + std::to_string(c.refused);
 }
 
 }  // namespace
@@ -136,8 +142,14 @@ int main(int argc, char* argv[]) {
     z39::BatchRun run(setup);
     if (!run.Prepare(&error)) {
         std::cerr << "z39batch: " << z39::GbkToUtf8(error) << std::endl;
-        return 1;
+        return run.busy() ? 3 : 1;
     }
+    size_t noticesShown = 0;
+    auto showNotices = [&] {
+        for (; noticesShown < run.notices().size(); ++noticesShown)
+            std::cerr << "z39batch: " << z39::GbkToUtf8(run.notices()[noticesShown]) << std::endl;
+    };
+    showNotices();
     z39::WorkingFiles work = z39::InitWorkingFiles(z39::RawTempFolder());
     if (work.privateFolder.empty()) {
         std::cerr << "z39batch: no private working folder in " << z39::RawTempFolder() << std::endl;
@@ -176,6 +188,7 @@ int main(int argc, char* argv[]) {
                           << (row.item.valid() ? row.item.isbn : z39::GbkToUtf8(row.item.input))
                           << " " << z39::StateText(row.state, row.saved)
                           << (row.target.empty() ? "" : " " + z39::GbkToUtf8(row.target))
+                          << (row.reason.empty() ? "" : " (" + z39::GbkToUtf8(row.reason) + ")")
                           << std::endl;
             }
         },
@@ -188,6 +201,7 @@ int main(int argc, char* argv[]) {
     const bool finished = run.Finish(&finishError);
     std::string report = z39::BatchReportCsv(run.rows());
     std::cout << report.substr(3) << std::flush;  // without the byte-order mark
+    showNotices();
     std::cerr << "z39batch: " << Progress(z39::CountRows(run.rows())) << std::endl;
     if (!ok || !finished) {
         std::cerr << "z39batch: " << z39::GbkToUtf8(ok ? finishError : error) << std::endl;
