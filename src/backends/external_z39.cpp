@@ -194,7 +194,8 @@ void ExternalZ39Backend::TakeRecords(std::vector<std::string> lines, const Targe
         int references = 0;
         std::string why;
         RecordCharset decided = RecordCharset::kGbk;
-        std::optional<std::string> gbk = ConvertRecordToGbk(line, known, &references, &why, &decided);
+        std::optional<std::string> gbk =
+            ConvertRecordToGbk(line, known, &references, &why, &decided);
         if (!gbk) {
             if (unreadable++ == 0) firstRefusal = why;
             continue;

@@ -140,7 +140,8 @@ bool BatchJournal::Open(const std::string& path, const std::vector<std::string>&
         lines.push_back(Split(line.substr(0, tab), '\t'));
         kept.append(line.data(), line.size()).append("\n");
     }
-    if (headerDamaged && !lines.empty() && !(lines.front().size() == 2 && lines.front()[0] == kMagic)) {
+    if (headerDamaged && !lines.empty() &&
+        !(lines.front().size() == 2 && lines.front()[0] == kMagic)) {
         // The lines of the run stand without their first: taken as this chain's.
         lines.insert(lines.begin(), Split(header, '\t'));
         kept = header + "\t" + Checksum(header) + "\n" + kept;

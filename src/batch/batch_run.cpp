@@ -124,8 +124,8 @@ bool BatchRun::SaveRow(size_t i, std::string* error) {
             row.saved = SaveMark::kSaved;
             row.dailyNumber = u.dailyNumber;
             if (takenAsDone)
-                notices_.push_back(G("ISBN[") + key + G("]的记录在日志损坏前已开始保存到[") +
-                                   path + G("]，该文件已不在，按已保存处理，没有再次保存。"));
+                notices_.push_back(G("ISBN[") + key + G("]的记录在日志损坏前已开始保存到[") + path +
+                                   G("]，该文件已不在，按已保存处理，没有再次保存。"));
             return journal_.Saved(row);
         }
     }
@@ -223,8 +223,8 @@ std::string BatchReportCsv(const std::vector<BatchRow>& rows) {
         out += CsvField(GbkToUtf8(row.item.valid() ? row.item.isbn : row.item.input)) + "," +
                CsvField(StateText(row.state, row.saved)) + "," + CsvField(GbkToUtf8(row.target)) +
                "," + CsvField(record ? GbkToUtf8(Trim(DisplayLine(*record))) : std::string()) +
-               "," + (row.dailyNumber > 0 ? std::to_string(row.dailyNumber) : std::string()) +
-               "," + CsvField(GbkToUtf8(row.reason)) + "\r\n";
+               "," + (row.dailyNumber > 0 ? std::to_string(row.dailyNumber) : std::string()) + "," +
+               CsvField(GbkToUtf8(row.reason)) + "\r\n";
     }
     return out;
 }

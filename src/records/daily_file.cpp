@@ -57,8 +57,8 @@ std::vector<std::string> RecordIsbns(std::string_view record) {
 
 LockedDailyFile::LockedDailyFile(const std::string& path) : path_(path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        UniqueFd fd(::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK,
-                           0644));
+        UniqueFd fd(
+            ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644));
         struct stat held {};
         if (!fd.ok() || ::fstat(fd.get(), &held) != 0 || !S_ISREG(held.st_mode)) return;
         int rc;

@@ -1,9 +1,9 @@
 #pragma once
 
+#include <sys/types.h>
 #include <map>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 #include <vector>
 
 #include "common/unique_fd.h"

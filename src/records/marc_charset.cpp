@@ -237,8 +237,8 @@ bool PlausibleText(std::string_view utf8) {
     std::vector<UChar32> cps;
     for (int32_t i = 0; i < static_cast<int32_t>(utf8.size());) {
         UChar32 c;
-        U8_NEXT(reinterpret_cast<const uint8_t*>(utf8.data()), i,
-                static_cast<int32_t>(utf8.size()), c);
+        U8_NEXT(reinterpret_cast<const uint8_t*>(utf8.data()), i, static_cast<int32_t>(utf8.size()),
+                c);
         if (c < 0) return false;
         cps.push_back(c);
     }
@@ -323,12 +323,22 @@ bool LosslessMarc8(const MarcFields& read) {
 
 bool HasEscape(std::string_view record) { return record.find('\x1B') != std::string_view::npos; }
 
+// An escape that designates a MARC-8 set (ESC followed by "(", ",", "$", ")", "-", or one of
+// the one-byte techniques "g", "b", "p", "s"), not a stray ESC byte in other text.
+bool HasMarc8Escape(std::string_view record) {
+    for (size_t at = record.find('\x1B'); at != std::string_view::npos && at + 1 < record.size();
+         at = record.find('\x1B', at + 1))
+        if (std::string_view("(,$)-gbps").find(record[at + 1]) != std::string_view::npos)
+            return true;
+    return false;
+}
+
 // Whether the record reads whole in `charset`.
 bool ReadsIn(std::string_view record, const MarcFields& read, RecordCharset charset) {
     switch (charset) {
         case RecordCharset::kGbk:
             // A MARC-8 record's escapes and CJK are ASCII bytes: valid GBK, but not GBK.
-            return IsValidGbk(record) && !(HasEscape(record) && LosslessMarc8(read));
+            return IsValidGbk(record) && !HasMarc8Escape(record);
         case RecordCharset::kUtf8:
             return IsValidUtf8(record);
         case RecordCharset::kMarc8:
@@ -421,7 +431,11 @@ std::optional<RecordCharset> DecideRecordCharset(std::string_view record,
     const MarcFields read = ReadFields(record);
     if (known && ReadsIn(record, read, *known)) return known;
     if (!HasNonAscii(record) && !HasEscape(record)) return RecordCharset::kGbk;
-    if (HasEscape(record) && LosslessMarc8(read)) return RecordCharset::kMarc8;
+    if (HasMarc8Escape(record)) {
+        if (LosslessMarc8(read)) return RecordCharset::kMarc8;
+        if (why) *why = G("记录中的MARC-8转义序列不完整，转换会丢失文字");
+        return std::nullopt;
+    }
     const bool utf8 = IsValidUtf8(record);
     if (utf8 && PlausibleUtf8(read)) return RecordCharset::kUtf8;
     if (MixesUtf8AndGbk(read)) {
@@ -447,8 +461,8 @@ std::string Utf8FieldToGbk(std::string_view utf8, int* references) {
     return Utf8ToGbkKeepingAll(Composed(utf8), references);
 }
 
-std::optional<std::string> RecordToGbk(std::string_view record, RecordCharset from,
-                                       int* references, std::string* why) {
+std::optional<std::string> RecordToGbk(std::string_view record, RecordCharset from, int* references,
+                                       std::string* why) {
     if (from == RecordCharset::kGbk) return std::string(record);
     auto refuse = [&](std::string reason) -> std::optional<std::string> {
         if (why) *why = std::move(reason);
@@ -472,8 +486,7 @@ std::optional<std::string> RecordToGbk(std::string_view record, RecordCharset fr
     // (a reference would shift every position after it).
     std::string leader(record.substr(0, 24));
     for (char& c : leader)
-        if (static_cast<unsigned char>(c) >= 0x80 || static_cast<unsigned char>(c) < 0x20)
-            c = ' ';
+        if (static_cast<unsigned char>(c) >= 0x80 || static_cast<unsigned char>(c) < 0x20) c = ' ';
     // Leader/09 "a" says UCS; in GBK it says nothing (MARC21's MARC-8 value, CNMARC's
     // undefined position).
     if (leader[9] == 'a') leader[9] = ' ';
@@ -489,9 +502,8 @@ std::optional<std::string> RecordToGbk(std::string_view record, RecordCharset fr
 }
 
 std::optional<std::string> ConvertRecordToGbk(std::string_view record,
-                                              std::optional<RecordCharset> known,
-                                              int* references, std::string* why,
-                                              RecordCharset* decided) {
+                                              std::optional<RecordCharset> known, int* references,
+                                              std::string* why, RecordCharset* decided) {
     std::optional<RecordCharset> from = DecideRecordCharset(record, known, why);
     if (!from) return std::nullopt;
     if (decided) *decided = *from;

@@ -56,9 +56,8 @@ std::optional<std::string> RecordToGbk(std::string_view record, RecordCharset fr
 // A record of a server in GBK: its character set decided (DecideRecordCharset), then
 // converted (RecordToGbk). `decided` tells which set was taken.
 std::optional<std::string> ConvertRecordToGbk(std::string_view record,
-                                              std::optional<RecordCharset> known,
-                                              int* references, std::string* why,
-                                              RecordCharset* decided = nullptr);
+                                              std::optional<RecordCharset> known, int* references,
+                                              std::string* why, RecordCharset* decided = nullptr);
 
 // The GBK form of one field's UTF-8 data (indicators and subfields), composed first;
 // characters GBK lacks become references (counted).

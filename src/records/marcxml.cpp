@@ -93,8 +93,7 @@ std::optional<char> Indicator(const xmlNode* field, const char* name) {
 
 }  // namespace
 
-std::optional<std::string> MarcXmlToGbk(const _xmlNode* record, int* references,
-                                        std::string* why) {
+std::optional<std::string> MarcXmlToGbk(const _xmlNode* record, int* references, std::string* why) {
     auto refuse = [&](std::string reason) -> std::optional<std::string> {
         if (why) *why = std::move(reason);
         return std::nullopt;
@@ -119,8 +118,7 @@ std::optional<std::string> MarcXmlToGbk(const _xmlNode* record, int* references,
         } else if (name == "datafield") {
             const std::string tag = AttributeOf(n, "tag");
             const auto ind1 = Indicator(n, "ind1"), ind2 = Indicator(n, "ind2");
-            if (!ind1 || !ind2)
-                return refuse(G("字段") + tag + G("的指示符不是一个ASCII字符"));
+            if (!ind1 || !ind2) return refuse(G("字段") + tag + G("的指示符不是一个ASCII字符"));
             std::string utf8{*ind1, *ind2};
             for (const xmlNode* sf = n->children; sf; sf = sf->next) {
                 if (LocalName(sf) != "subfield") continue;

@@ -226,8 +226,8 @@ std::string Field(const std::string& tag, const std::string& text) {
 }
 
 std::string RecordOfFields(const std::string& fields) {
-    return "<record xmlns=\"" + kMarcNs + "\"><leader>00000nam a2200000   450 </leader>" +
-           fields + "</record>";
+    return "<record xmlns=\"" + kMarcNs + "\"><leader>00000nam a2200000   450 </leader>" + fields +
+           "</record>";
 }
 
 TEST(MarcXml, StraightToGbkWithGbkLimitsAndNothingCut) {
@@ -238,7 +238,10 @@ TEST(MarcXml, StraightToGbkWithGbkLimitsAndNothingCut) {
     auto fields = ReadFields(*gbk).fields;
     ASSERT_EQ(fields.size(), 3u);
     EXPECT_EQ(fields[2].tag, "200");
-    EXPECT_EQ(fields[2].data, "1 \x1F" "a" + G("敦煌学") + "\x1E");
+    EXPECT_EQ(fields[2].data,
+              "1 \x1F"
+              "a" +
+                  G("敦煌学") + "\x1E");
 
     // 3,400 Chinese characters: 10,200 bytes in UTF-8, 6,800 in GBK, which ISO 2709 holds.
     std::string long3400;
@@ -255,11 +258,12 @@ TEST(MarcXml, StraightToGbkWithGbkLimitsAndNothingCut) {
     EXPECT_FALSE(MarcXmlToGbk(RecordOfFields(many), nullptr, &why));
     EXPECT_NE(why.find(G("超出ISO 2709的限度")), std::string::npos) << GbkToUtf8(why);
     std::string big;
-    for (int i = 0; i < 16; ++i) big += Field("330", std::string(1, 'a') + std::string([] {
-                                                  std::string t;
-                                                  for (int k = 0; k < 2500; ++k) t += "汉";
-                                                  return t;
-                                              }()));
+    for (int i = 0; i < 16; ++i)
+        big += Field("330", std::string(1, 'a') + std::string([] {
+                                std::string t;
+                                for (int k = 0; k < 2500; ++k) t += "汉";
+                                return t;
+                            }()));
     auto kept = MarcXmlToGbk(RecordOfFields(big));
     ASSERT_TRUE(kept);
     EXPECT_EQ(ReadFields(*kept).fields.size(), 16u);
@@ -271,7 +275,10 @@ TEST(MarcXml, StraightToGbkWithGbkLimitsAndNothingCut) {
     int refs = 0;
     auto composed = MarcXmlToGbk(RecordOfFields(Field("200", "Cafe\xCC\x81 \xEA\xB0\x80")), &refs);
     ASSERT_TRUE(composed);
-    EXPECT_EQ(ReadFields(*composed).fields[0].data, "1 \x1F" "aCaf" + G("é") + " &#xAC00;\x1E");
+    EXPECT_EQ(ReadFields(*composed).fields[0].data,
+              "1 \x1F"
+              "aCaf" +
+                  G("é") + " &#xAC00;\x1E");
     EXPECT_EQ(refs, 1);
 
     // An indicator that is no single ASCII character is refused, not dropped.

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -339,7 +339,6 @@ TEST_F(BatchTest, ASaveBegunBeforeACrashIsRecognisedNotRepeated) {
     EXPECT_EQ(resumed.rows()[4].dailyNumber, 3);
 }
 
-
 // How often each ISBN's 001 stands in the daily files of `folder`.
 std::map<std::string, int> SavedCounts(const std::string& folder) {
     std::map<std::string, int> out;
@@ -383,7 +382,8 @@ TEST_F(BatchTest, AFlippedJournalByteDropsOneLineAndNothingIsSavedTwiceAfterAnIm
         ASSERT_NE(at, std::string::npos);
         journal[at + 4] ^= 0x01;
         ReplaceFileAtomically(path, journal);
-        const size_t linesBefore = static_cast<size_t>(std::count(journal.begin(), journal.end(), '\n'));
+        const size_t linesBefore =
+            static_cast<size_t>(std::count(journal.begin(), journal.end(), '\n'));
         // The cataloguing system imports the daily file (moves it away).
         std::rename(folder.File("marc/marc20261209.txt").c_str(),
                     folder.File("marc/imported.txt").c_str());
@@ -467,8 +467,8 @@ TEST_F(BatchTest, WhatABackEndThrowsIsAFailedRowWithItsReason) {
     std::string error;
     ASSERT_TRUE(run.Prepare(&error));
     CancelToken cancel;
-    ASSERT_TRUE(run.Execute([&](int) { return std::make_unique<OneBackend>(thrower); }, cancel,
-                            {}, &error));
+    ASSERT_TRUE(run.Execute([&](int) { return std::make_unique<OneBackend>(thrower); }, cancel, {},
+                            &error));
     EXPECT_EQ(run.rows()[0].state, BatchState::kFailed);
     EXPECT_NE(run.rows()[0].reason.find(G("不是命中数")), std::string::npos);
     // A worker that gets no back ends at all (no working folder) fails its rows the same way.
@@ -478,10 +478,11 @@ TEST_F(BatchTest, WhatABackEndThrowsIsAFailedRowWithItsReason) {
     setup.marcPath = folder.path() + "/";
     BatchRun none(setup);
     ASSERT_TRUE(none.Prepare(&error));
-    ASSERT_TRUE(none.Execute([](int) { return std::unique_ptr<BatchBackends>(); }, cancel, {},
-                             &error));
+    ASSERT_TRUE(
+        none.Execute([](int) { return std::unique_ptr<BatchBackends>(); }, cancel, {}, &error));
     EXPECT_EQ(CountRows(none.rows()).failed, 40);
-    EXPECT_NE(BatchReportCsv(none.rows()).find(GbkToUtf8(G("工作目录无法建立"))), std::string::npos);
+    EXPECT_NE(BatchReportCsv(none.rows()).find(GbkToUtf8(G("工作目录无法建立"))),
+              std::string::npos);
 }
 
 TEST(BatchChain, NamesAsTheTreeShowsThem) {

@@ -19,7 +19,9 @@ std::string Sample() {
 std::string Utf8Sample() {
     return test::MarcBuilder()
         .Control("001", "B0001")
-        .Raw("200", "1 \x1F" "a\xE6\x95\xB0\xE6\x8D\xAE")
+        .Raw("200",
+             "1 \x1F"
+             "a\xE6\x95\xB0\xE6\x8D\xAE")
         .Build();
 }
 

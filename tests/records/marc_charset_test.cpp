@@ -123,7 +123,10 @@ TEST(RecordCharset, GbkRecordsThatLookLikeOtherSetsStayGbkByteForByte) {
     // One stray ESC byte in a title.
     const std::string escape = test::MarcBuilder()
                                    .Leader("00000nam  2200000   4500")
-                                   .Raw("245", "10\x1F" "a" + G("数据") + "\x1B" + G("结构"))
+                                   .Raw("245",
+                                        "10\x1F"
+                                        "a" +
+                                            G("数据") + "\x1B" + G("结构"))
                                    .Build();
     // 图学史 and 同一 are well-formed UTF-8 byte for byte (Greek, Cyrillic, IPA).
     const std::string utf8Lookalike =
@@ -144,18 +147,27 @@ TEST(RecordCharset, GbkRecordsThatLookLikeOtherSetsStayGbkByteForByte) {
 
 TEST(RecordCharset, RealUtf8AndMarc8AreStillRecognised) {
     const std::string russian = test::MarcBuilder()
-                                    .Raw("245", "10\x1F" "a\xD0\x92\xD0\xBE\xD0\xB9\xD0\xBD\xD0\xB0 "
-                                                "\xD0\xB8 \xD0\xBC\xD0\xB8\xD1\x80")
+                                    .Raw("245",
+                                         "10\x1F"
+                                         "a\xD0\x92\xD0\xBE\xD0\xB9\xD0\xBD\xD0\xB0 "
+                                         "\xD0\xB8 \xD0\xBC\xD0\xB8\xD1\x80")
                                     .Build();  // Война и мир
     EXPECT_EQ(DecideRecordCharset(russian), RecordCharset::kUtf8);
     const std::string pinyin = test::MarcBuilder()
-                                   .Raw("200", "1 \x1F" "aZh\xC5\x8Dnggu\xC3\xB3 \xE4\xB8\xAD\xE5\x9B\xBD")
+                                   .Raw("200",
+                                        "1 \x1F"
+                                        "aZh\xC5\x8Dnggu\xC3\xB3 \xE4\xB8\xAD\xE5\x9B\xBD")
                                    .Build();  // Zhōngguó 中国
     EXPECT_EQ(DecideRecordCharset(pinyin), RecordCharset::kUtf8);
     // MARC-8 without escapes: combining marks before their letters, MARC21 leader.
     const std::string ansel = test::MarcBuilder()
                                   .Leader("00000nam  2200000   4500")
-                                  .Raw("245", "10\x1F" "a\xE2" "Ecole fran\xF0" "caise \xE2" "a Paris")
+                                  .Raw("245",
+                                       "10\x1F"
+                                       "a\xE2"
+                                       "Ecole fran\xF0"
+                                       "caise \xE2"
+                                       "a Paris")
                                   .Build();
     EXPECT_EQ(DecideRecordCharset(ansel), RecordCharset::kMarc8);
     auto gbk = RecordToGbk(ansel, RecordCharset::kMarc8);
@@ -166,8 +178,9 @@ TEST(RecordCharset, RealUtf8AndMarc8AreStillRecognised) {
 
 TEST(RecordCharset, ConversionsThatWouldLoseTextAreRefused) {
     // MARC-8 whose escapes break off or name no set: YAZ would drop what follows.
-    for (const std::string& broken : {std::string("a\x1B$1\x21\x30"), std::string("aTitle \x1B$Z!0! more"),
-                                      std::string("a\x1B$1~~~\x1B(B end"), std::string("a\x80\xC9")}) {
+    for (const std::string& broken :
+         {std::string("a\x1B$1\x21\x30"), std::string("aTitle \x1B$Z!0! more"),
+          std::string("a\x1B$1~~~\x1B(B end"), std::string("a\x80\xC9")}) {
         const std::string record = test::MarcBuilder()
                                        .Leader("00000nam  2200000   4500")
                                        .Raw("245", "10\x1F" + broken)
@@ -180,7 +193,9 @@ TEST(RecordCharset, ConversionsThatWouldLoseTextAreRefused) {
     const std::string gbk = test::MarcBuilder().Data("200", "1 ", {{'a', "书名"}}).Build();
     EXPECT_FALSE(RecordToGbk(gbk, RecordCharset::kUtf8));
     const std::string nul = test::MarcBuilder()
-                                .Raw("200", std::string("\0 \x1F" "a\xE4\xB8\x80", 7))
+                                .Raw("200", std::string("\0 \x1F"
+                                                        "a\xE4\xB8\x80",
+                                                        7))
                                 .Build();
     std::string why;
     EXPECT_FALSE(RecordToGbk(nul, RecordCharset::kUtf8, nullptr, &why));
@@ -190,18 +205,25 @@ TEST(RecordCharset, ConversionsThatWouldLoseTextAreRefused) {
 TEST(RecordCharset, DecomposedLettersGbkHoldsAreWrittenWhole) {
     // é as e + U+0301, ü as u + U+0308 (lǜ in pinyin is in GBK).
     const std::string decomposed = test::MarcBuilder()
-                                       .Raw("200", "1 \x1F" "aCafe\xCC\x81 lu\xCC\x88")
+                                       .Raw("200",
+                                            "1 \x1F"
+                                            "aCafe\xCC\x81 lu\xCC\x88")
                                        .Build();
     int refs = 0;
     auto gbk = ConvertRecordToGbk(decomposed, std::nullopt, &refs, nullptr);
     ASSERT_TRUE(gbk);
     EXPECT_EQ(refs, 0);
-    EXPECT_EQ(ReadFields(*gbk).fields[0].data, "1 \x1F" "aCaf" + G("é") + " l" + G("ü") + "\x1E");
+    EXPECT_EQ(ReadFields(*gbk).fields[0].data,
+              "1 \x1F"
+              "aCaf" +
+                  G("é") + " l" + G("ü") + "\x1E");
 }
 
 TEST(RecordCharset, FieldsInUtf8BesideFieldsInGbkAreRefused) {
     const std::string mixed = test::MarcBuilder()
-                                  .Raw("200", "1 \x1F" "a\xE4\xB8\xAD\xE6\x96\x87\xE4\xB9\xA6")  // 中文书
+                                  .Raw("200",
+                                       "1 \x1F"
+                                       "a\xE4\xB8\xAD\xE6\x96\x87\xE4\xB9\xA6")  // 中文书
                                   .Data("210", "  ", {{'a', "北京"}, {'c', "中华书局"}})
                                   .Build();
     std::string why;

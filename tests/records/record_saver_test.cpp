@@ -44,7 +44,8 @@ TEST_F(RecordSaverTest, AppendsTickedRecordsToTheDailyFile) {
     EXPECT_EQ(r.messages, std::vector<std::string>{G("已成功保存[2]条编目数据")});
     EXPECT_EQ(dir.Read("marc20021118.txt"), Rec("A") + "\r\n" + Rec("C") + "\r\n");
     Save({false, true, false});
-    EXPECT_EQ(dir.Read("marc20021118.txt"), Rec("A") + "\r\n" + Rec("C") + "\r\n" + Rec("B") + "\r\n");
+    EXPECT_EQ(dir.Read("marc20021118.txt"),
+              Rec("A") + "\r\n" + Rec("C") + "\r\n" + Rec("B") + "\r\n");
     Save({true, false, false}, "20021119");  // after midnight: a new file
     EXPECT_EQ(dir.Read("marc20021119.txt"), Rec("A") + "\r\n");
 }
@@ -159,11 +160,16 @@ TEST_F(RecordSaverTest, TheSaveCheckRefusesBrokenRecordsAndMendsLineBreaks) {
     cut.resize(cut.size() - 5);
     const std::string notGbk = test::MarcBuilder()
                                    .Control("001", "rec-E")
-                                   .Raw("200", "1 \x1F" "a\xFF\xFE\x80")
+                                   .Raw("200",
+                                        "1 \x1F"
+                                        "a\xFF\xFE\x80")
                                    .Build();
     const std::string lines = test::MarcBuilder()
                                   .Control("001", "rec-F")
-                                  .Raw("330", "  \x1F" "aone\r\ntwo\x1D" + std::string(1, '\0') + "three\r")
+                                  .Raw("330",
+                                       "  \x1F"
+                                       "aone\r\ntwo\x1D" +
+                                           std::string(1, '\0') + "three\r")
                                   .Build();
     ResultIndex broken;
     broken.SetSorted(false);
@@ -180,7 +186,8 @@ TEST_F(RecordSaverTest, TheSaveCheckRefusesBrokenRecordsAndMendsLineBreaks) {
     EXPECT_EQ(r.savedRows, std::vector<int>{2});
     ASSERT_EQ(r.messages.size(), 3u);
     EXPECT_NE(r.messages[0].find(G("记录结构不完整")), std::string::npos);
-    EXPECT_NE(r.messages[1].find(G("rec-E]没有保存")), std::string::npos) << GbkToUtf8(r.messages[1]);
+    EXPECT_NE(r.messages[1].find(G("rec-E]没有保存")), std::string::npos)
+        << GbkToUtf8(r.messages[1]);
     EXPECT_NE(r.messages[1].find(G("不是有效的GBK字符")), std::string::npos);
     const std::string saved = dir.Read("marc20021118.txt");
     EXPECT_EQ(saved.find('\n'), saved.size() - 1);  // one line

@@ -1,0 +1,232 @@
+"""Records as real servers send them, through the real z39batch and yazc from a Z39.50
+server on loopback that serves the exact bytes: each is saved faithfully (the title reads
+as written, byte for byte the record served) or refused with its reason; the daily file
+always passes a strict check; two runs at once save each book once; a client that writes
+garbage fails its rows instead of aborting the run.
+
+Run one case: python3 integrity_test.py IntegrityTest.test_name
+"""
+
+import csv
+import io
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import xdesk  # noqa: E402
+import zebra  # noqa: E402
+
+SERVER = os.path.join(xdesk.BIN, "..", "tests", "z39-record-server")
+
+
+def isbn(i):
+    body = "97875366%04d" % (2000 + i)
+    total = sum(int(c) * (3 if n % 2 else 1) for n, c in enumerate(body))
+    return body + str((10 - total % 10) % 10)
+
+
+def raw_record(fields, leader=b"00000nam0 2200000   450 "):
+    """ISO 2709 from (tag, bytes) fields, the bytes as they are (no conversion)."""
+    directory = body = b""
+    for tag, data in fields:
+        data += b"\x1e"
+        directory += b"%s%04d%05d" % (tag.encode(), len(data), len(body))
+        body += data
+    directory += b"\x1e"
+    base = 24 + len(directory)
+    total = base + len(body) + 1
+    return b"%05d" % total + leader[5:12] + b"%05d" % base + leader[17:24] + directory + body + b"\x1d"
+
+
+def sub(code, text):
+    return b"\x1f" + code.encode() + text
+
+
+def strict_check(data):
+    """Every line of a daily file is one well-formed ISO 2709 record in valid GBK; returns the
+    records."""
+    records = []
+    assert data == b"" or data.endswith(b"\x1d\r\n"), data[-20:]
+    for line in data.split(b"\r\n")[:-1]:
+        assert b"\n" not in line and b"\r" not in line
+        assert int(line[:5]) == len(line) and line.endswith(b"\x1d"), line[:30]
+        base = int(line[12:17])
+        assert line[base - 1:base] == b"\x1e"
+        for at in range(24, base - 1, 12):
+            length, start = int(line[at + 3:at + 7]), int(line[at + 7:at + 12])
+            assert line[base + start + length - 1] == 0x1E
+        assert b"\x00" not in line and line.count(b"\x1d") == 1
+        line.decode("gbk")  # strict
+        records.append(line)
+    return records
+
+
+# Each case: (name, the record's fields beyond 001 and 010, leader, what should happen:
+# "same" (saved byte for byte), "gbk:TITLE" (saved, 200 $a or 245 $a reads TITLE in GBK),
+# "refused").
+GBK = "gbk"
+CASES = [
+    ("leader4500", [("200", b"1 " + sub("a", "三体".encode(GBK)))], b"00000nam0 2200000   4500", "same", "gbk"),
+    ("marc21", [("245", b"10" + sub("a", "中国科学技术史".encode(GBK)))], b"00000nam  2200000   4500", "same", "gbk"),
+    ("escape", [("200", b"1 " + sub("a", "数据".encode(GBK) + b"\x1b" + "结构".encode(GBK)))], None, "same", "gbk"),
+    ("lookalike", [("200", b"1 " + sub("a", "图学史".encode(GBK)) + sub("e", "同一".encode(GBK)))], None, "same", "gbk"),
+    ("mixed", [("200", b"1 " + sub("a", "中文书".encode("utf-8"))),
+               ("210", b"  " + sub("a", "北京".encode(GBK)) + sub("c", "中华书局".encode(GBK)))], None, "refused", "utf8"),
+    ("brokenmarc8", [("245", b"10" + sub("a", b"Title \x1b$1\x21\x30"))], b"00000nam  2200000   4500", "refused", "marc8"),
+    ("marc8", [("245", b"10" + sub("a", b"Caf\xe2e \x1b$1\x21\x30\x21\x1b(B"))], b"00000nam  2200000   4500",
+     "gbk:Café 一", "marc8"),
+    ("decomposed", [("200", b"1 " + sub("a", "Cafe\u0301 ".encode("utf-8") + "汉字".encode("utf-8")))],
+     b"00000nam a2200000   450 ", "gbk:Café 汉字", "utf8"),
+    ("nulindicator", [("200", b"\x00 " + sub("a", "汉字".encode("utf-8")))], b"00000nam a2200000   450 ", "refused", "utf8"),
+    ("notgbk", [("200", b"1 " + sub("a", b"\xff\xfe\x80\x81"))], None, "refused", "gbk"),
+]
+
+
+GROUPS = ("gbk", "utf8", "marc8")
+
+
+def case_record(i, name, fields, leader):
+    head = [("001", ("C-%s" % name).encode()), ("010", b"  " + sub("a", isbn(i).encode()))]
+    return raw_record(head + fields, leader or b"00000nam0 2200000   450 ")
+
+
+class IntegrityTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="z39integrity.")
+        for sub_folder in ("cfg", "work", "marc", "tmp"):
+            os.makedirs(os.path.join(self.dir, sub_folder))
+        self.records = [case_record(i, *case[:3]) for i, case in enumerate(CASES)]
+        # One server per character set, as real servers keep one.
+        self.servers, self.ports = [], {}
+        for group in GROUPS:
+            path = os.path.join(self.dir, group + ".mrc")
+            with open(path, "wb") as f:
+                f.write(b"".join(r for r, c in zip(self.records, CASES) if c[4] == group))
+            self.ports[group] = self.start_server(path)
+        with open(os.path.join(self.dir, "cfg", "Z39.ini"), "wb") as f:
+            f.write(("[系统参数]\r\nKSDEFAULT=0\r\nMARCPATH=%s/\r\n"
+                     % os.path.join(self.dir, "marc")).encode(GBK))
+        with open(os.path.join(self.dir, "work", "z39svr.cfg"), "wb") as f:
+            f.write(b"{Test\n" + b"".join(b"[%s\n(Default,127.0.0.1,%d,0,,)\n]\n" % (g.encode(), self.ports[g])
+                                          for g in GROUPS) + b"}\n")
+        self.list = os.path.join(self.dir, "list.txt")
+        with open(self.list, "w") as f:
+            f.write("".join(isbn(i) + "\n" for i in range(len(CASES))))
+
+    def start_server(self, records):
+        for _ in range(5):
+            port = zebra.free_port()
+            server = subprocess.Popen([SERVER, records, "-T", "tcp:127.0.0.1:%d" % port],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                      start_new_session=True)
+            self.servers.append(server)
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline and server.poll() is None:
+                try:
+                    socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                    return port
+                except OSError:
+                    time.sleep(0.05)
+        raise RuntimeError("z39-record-server did not start")
+
+    def tearDown(self):
+        for server in self.servers:
+            server.kill()
+            server.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def env(self, **extra):
+        env = dict(os.environ, Z39_CONFIG_DIR=os.path.join(self.dir, "cfg"),
+                   TMPDIR=os.path.join(self.dir, "tmp"), LANG="C.UTF-8")
+        env.update(extra)
+        return env
+
+    def batch(self, listing=None, env=None, wait=True):
+        args = [os.path.join(xdesk.BIN, "z39batch"), listing or self.list, "--chain",
+                ",".join(g + "/Default" for g in GROUPS), "--jobs", "2"]
+        if not wait:
+            return subprocess.Popen(args, cwd=os.path.join(self.dir, "work"), env=env or self.env(),
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        return subprocess.run(args, cwd=os.path.join(self.dir, "work"), env=env or self.env(),
+                              capture_output=True, timeout=120)
+
+    def report(self, name="list"):
+        with open(os.path.join(self.dir, "marc", name + ".report.csv"), "rb") as f:
+            data = f.read()
+        return {row[0]: row for row in csv.reader(io.StringIO(data[3:].decode("utf-8")))}
+
+    def daily(self):
+        out = b""
+        for name in sorted(os.listdir(os.path.join(self.dir, "marc"))):
+            if name.startswith("marc") and name.endswith(".txt"):
+                with open(os.path.join(self.dir, "marc", name), "rb") as f:
+                    out += f.read()
+        return out
+
+    def test_each_record_is_saved_as_served_or_refused_with_its_reason(self):
+        r = self.batch()
+        self.assertEqual(r.returncode, 0, r.stderr.decode()[-2000:])
+        saved = strict_check(self.daily())
+        by_id = {rec[rec.index(b"C-"):].split(b"\x1e")[0].decode(): rec for rec in saved}
+        rows = self.report()
+        for i, (name, _, _, expected, _) in enumerate(CASES):
+            row = rows[isbn(i)]
+            if expected == "refused":
+                self.assertNotIn("C-" + name, by_id, name)
+                self.assertIn(row[1], ("refused", "failed connection"), (name, row))
+                self.assertTrue(row[5], (name, row))  # the reason is given
+                continue
+            self.assertEqual(row[1], "found", (name, row))
+            record = by_id["C-" + name]
+            if expected == "same":
+                self.assertEqual(record, self.records[i], name)
+            else:
+                title = expected.split(":", 1)[1]
+                self.assertIn(b"\x1fa" + title.encode(GBK) + b"\x1e", record, name)
+                self.assertEqual(record[9:10], b" ")  # leader/09 no longer says Unicode
+
+    def test_two_runs_of_one_list_and_two_lists_at_once_save_each_book_once(self):
+        other = os.path.join(self.dir, "other.txt")
+        with open(other, "w") as f:
+            f.write("".join(isbn(i) + "\n" for i in reversed(range(len(CASES)))))
+        runs = [self.batch(wait=False), self.batch(wait=False), self.batch(other, wait=False)]
+        results = [(p.wait(timeout=120), p.stderr.read().decode()) for p in runs]
+        for p in runs:
+            p.stdout.close()
+            p.stderr.close()
+        codes = sorted(code for code, _ in results)
+        # The same list twice: one of them is told the list is being worked on, unless the
+        # first had ended before the second began.
+        self.assertIn(codes, ([0, 0, 3], [0, 0, 0]), results)
+        for code, err in results:
+            if code == 3:
+                self.assertIn("另一个批处理", err)
+        saved = strict_check(self.daily())
+        ids = [rec[rec.index(b"C-"):].split(b"\x1e")[0] for rec in saved]
+        self.assertEqual(len(ids), len(set(ids)), ids)
+        self.assertEqual(len(ids), sum(1 for c in CASES if c[3] != "refused"))
+
+    def test_a_client_that_writes_garbage_fails_its_rows_without_aborting(self):
+        garbage = os.path.join(self.dir, "garbage-yazc")
+        with open(garbage, "w") as f:
+            f.write("#!/bin/sh\ncat > /dev/null\nwhile [ $# -gt 0 ]; do [ \"$1\" = -m ] && "
+                    "printf 'not a hit count\\n\\377\\376garbage\\n' > \"$2\"; shift; done\n"
+                    "echo 'Connecting...OK'\nexit 0\n")
+        os.chmod(garbage, 0o755)
+        r = self.batch(env=self.env(Z39_YAZC=garbage))
+        self.assertEqual(r.returncode, 0, r.stderr.decode()[-2000:])
+        rows = self.report()
+        for i in range(len(CASES)):
+            self.assertEqual(rows[isbn(i)][1], "failed connection", rows[isbn(i)])
+            self.assertTrue(rows[isbn(i)][5], rows[isbn(i)])
+        self.assertEqual(self.daily(), b"")
+
+
+if __name__ == "__main__":
+    unittest.main()
