@@ -149,6 +149,13 @@ std::optional<std::string> DecodeWithYaz(std::string_view bytes, RecordCharset f
     return out;
 }
 
+bool PrintableTag(std::string_view tag) {
+    if (tag.size() != 3) return false;
+    for (char c : tag)
+        if (c < 0x20 || c >= 0x7F) return false;
+    return true;
+}
+
 bool IndicatorsUsable(const MarcField& field) {
     if (!IsDataTag(field.tag)) return true;
     std::string_view body = Body(field);
@@ -472,6 +479,8 @@ std::optional<std::string> RecordToGbk(std::string_view record, RecordCharset fr
     if (!IsWellFormedIso2709(record)) return refuse(G("记录结构不完整（ISO 2709）"));
     const MarcFields read = ReadFields(record);
     if (!read.ok) return refuse(G("记录结构不完整（ISO 2709）"));
+    for (const MarcField& field : read.fields)
+        if (!PrintableTag(field.tag)) return refuse(G("记录中有无效的字段标识符"));
     for (const MarcField& field : read.fields)
         if (!IndicatorsUsable(field))
             return refuse(G("字段") + field.tag + G("的指示符是NUL或非ASCII字符"));

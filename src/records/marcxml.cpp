@@ -131,8 +131,11 @@ std::optional<std::string> MarcXmlToGbk(const _xmlNode* record, int* references,
         }
     }
     if (fields.empty()) return refuse(G("记录没有字段"));
-    for (const MarcField& f : fields)
-        if (f.tag.size() != 3) return refuse(G("字段标识符[") + Utf8ToGbk(f.tag) + G("]无效"));
+    for (const MarcField& f : fields) {
+        bool printable = f.tag.size() == 3;
+        for (char c : f.tag) printable = printable && c >= 0x20 && c < 0x7F;
+        if (!printable) return refuse(G("字段标识符[") + Utf8ToGbk(f.tag) + G("]无效"));
+    }
     // Leader/09 "a" says UCS; the GBK record says nothing of the kind.
     if (leader[9] == 'a') leader[9] = ' ';
     std::optional<std::string> built = BuildIso2709(leader, fields);

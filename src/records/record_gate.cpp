@@ -30,6 +30,8 @@ GatedRecord CheckRecordForSaving(std::string_view record) {
     const MarcFields read = ReadFields(text);
     if (!read.ok) return Refused(G("记录结构不完整（ISO 2709）"));
     for (const MarcField& field : read.fields) {
+        for (char c : field.tag)
+            if (c < 0x20 || c >= 0x7F) return Refused(G("记录中有无效的字段标识符"));
         if (field.tag.compare(0, 2, "00") == 0) continue;
         for (size_t i = 0; i < 2; ++i) {
             const unsigned char c = static_cast<unsigned char>(field.data[i]);

@@ -353,7 +353,8 @@ void TBatchWindow::ShowRow(size_t i, const BatchRow& row) {
         Q(row.target) + (row.failedTargets.empty()
                              ? QString()
                              : U(" (连接失败: ") + Q(row.failedTargets.front()) + U(")")),
-        record ? Q(Trim(DisplayLine(*record))) : QString(),
+        // A row without a record says why in its place.
+        record ? Q(Trim(DisplayLine(*record))) : Q(row.reason),
         row.dailyNumber > 0 ? QString::number(row.dailyNumber) : QString()};
     const QColor colour = StateColour(row);
     for (int c = 0; c < cells.size(); ++c) {
@@ -385,7 +386,7 @@ void TBatchWindow::ShowCounts() {
                          .arg(c.invalid)
                          .arg(c.saved)
                          .arg(c.alreadySaved) +
-                     left);
+                     (c.refused > 0 ? U("  refused %1").arg(c.refused) : QString()) + left);
 }
 
 void TBatchWindow::Review(int rowNumber) {

@@ -5,6 +5,7 @@
 #include "common/gbk_text.h"
 #include "state/hand_off_store.h"
 #include "support/catalogue_server_process.h"
+#include "support/strict_records.h"
 
 namespace z39 {
 namespace {
@@ -42,6 +43,7 @@ TEST_F(LaunchQueryTest, OneHitIsWrittenToLibTmpAndTheProgramEnds) {
     EXPECT_EQ(Run({"ISBN@9787536692930"}), 0);
     std::string handed = dir.Read("tmp/lib.tmp");
     ASSERT_TRUE(handed.ends_with("\x1D\r\n")) << handed;
+    EXPECT_EQ(test::StrictRecords(handed), "");
     EXPECT_NE(handed.find(G("三体")), std::string::npos);
     EXPECT_FALSE(FileExists(dir.File("tmp/_list.~")));  // working files are cleaned up
 }

@@ -17,6 +17,7 @@
 #include "support/catalogue_server_process.h"
 #include "support/fakes.h"
 #include "support/opac_server.h"
+#include "support/strict_records.h"
 #include "ui/qt_text_widget.h"
 #include "ui/result_list_delegate.h"
 #include "ui/z39_main_window.h"
@@ -201,6 +202,7 @@ class FindRecTest : public QObject {
         std::string want;
         for (auto& r : expected) want += r + "\r\n";
         QCOMPARE(ReadWholeFile(daily).value_or(""), want);
+        QCOMPARE(test::StrictRecords(want), std::string());
         QCOMPARE(ui->messages.back().second, G("已成功保存[3]条编目数据"));
         for (int row = 0; row < w->lstBooks->count(); ++row) QVERIFY(!Ticked(row));
 
@@ -299,6 +301,8 @@ class FindRecTest : public QObject {
         Open("ISBN@9787536692930", true);
         QTRY_COMPARE(state->windowCommand, std::string("PleaseExitThisSystem"));
         QVERIFY(ReadWholeFile(state->files.handOffPath).value_or("").ends_with("\x1D\r\n"));
+        QCOMPARE(test::StrictRecords(ReadWholeFile(state->files.handOffPath).value_or("")),
+                 std::string());
         frame->TimerTick();
         QCOMPARE(frame->width(), 240);
         QVERIFY(!frame->isVisible());  // closed by the tick
@@ -320,6 +324,7 @@ class FindRecTest : public QObject {
         QCOMPARE(state->windowCommand, std::string("PleaseExitThisSystem"));
         std::string chosen = w->index().RecordAt(5, w->store()) + "\r\n";
         QCOMPARE(ReadWholeFile(state->files.handOffPath).value_or(""), chosen);
+        QCOMPARE(test::StrictRecords(chosen), std::string());
     }
 
     void launchQueryExitWithoutTick() {
@@ -498,6 +503,7 @@ class FindRecTest : public QObject {
         // Saving writes the ticked records, whatever rows they moved to.
         QTest::keyClick(w->lstBooks, Qt::Key_F5);
         std::string daily = dir->Read("marc" + TodayYyyymmdd() + ".txt");
+        QCOMPARE(test::StrictRecords(daily), std::string());
         for (const auto& r : tickedRecords) QVERIFY(daily.find(r + "\r\n") != std::string::npos);
         QCOMPARE(daily.size(),
                  (*tickedRecords.begin()).size() + (*tickedRecords.rbegin()).size() + 4);

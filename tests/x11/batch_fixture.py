@@ -275,5 +275,5 @@ def daily_records(folder):
     for name in sorted(os.listdir(folder)):
         if re.fullmatch(r"marc\d{8}\.txt", name):
             data = open(os.path.join(folder, name), "rb").read()
-            out += [r + b"\x1d" for r in data.split(b"\x1d\r\n")[:-1]]
+            out += xdesk.strict_records(data)
     return out

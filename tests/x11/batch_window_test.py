@@ -164,6 +164,45 @@ class BatchWindowTest(unittest.TestCase):
         self.assertIn("第2版", several[0][3])
         self.assertIsNone(client.poll())
 
+    def test_a_client_that_writes_garbage_fails_rows_and_the_window_stays(self):
+        d = self.desk
+        garbage = d.path("garbage-yazc")
+        with open(garbage, "w") as f:
+            f.write("#!/bin/sh\ncat > /dev/null\nwhile [ $# -gt 0 ]; do [ \"$1\" = -m ] && "
+                    "printf 'not a hit count\\n\\377garbage\\n' > \"$2\"; shift; done\n"
+                    "echo 'Connecting...OK'\nexit 0\n")
+        os.chmod(garbage, 0o755)
+        # Books only Zebra holds: the shared catalogue has none, so yazc is asked for each.
+        books = list(range(60, 70))
+        with open(self.list, "w") as f:
+            f.write("".join(bf.isbn13(i) + "\n" for i in books))
+        client = d.client(env={"Z39_YAZC": garbage})
+        d.frame()
+        d.click_in_frame(BATCH_BUTTON)
+        d.xdotool("mousemove", "--sync", 0, 0)
+        _, fx, fy = d.frame()
+        x, y = TREE_ROW["gbk"]
+        d.xdotool("mousemove", "--sync", fx + x, fy + y, "click", "--repeat", "2", "1")
+        time.sleep(0.3)
+        d.click_in_frame(LIST_PATH)
+        d.type(self.list)
+        d.key("Return")
+        time.sleep(0.5)
+        d.key("alt+s")
+        xdesk.wait_until(lambda: self.journal_lines(b"D") >= len(books), 60, "every row")
+        time.sleep(0.5)
+        self.shot("batch-window-garbage.png")
+        self.assertIsNone(client.poll(), "the client ended: " + d.client_logs())
+        self.press_for_notice(
+            EXPORT_BUTTON, lambda: os.path.exists(d.path("marc", "delivery.report.csv")))
+        report = open(d.path("marc", "delivery.report.csv"), "rb").read()
+        rows = list(csv.reader(io.StringIO(report[3:].decode("utf-8"))))[1:]
+        self.assertEqual(len(rows), len(books))
+        for row in rows:
+            self.assertEqual(row[1], "failed connection", row)
+            self.assertTrue(row[5], row)
+        self.assertIsNone(client.poll())
+
 
 if __name__ == "__main__":
     unittest.main()

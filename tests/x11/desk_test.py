@@ -73,7 +73,7 @@ class DeskTest(unittest.TestCase):
         host = d.client("ISBN@9787536692930")
         self.assertEqual(host.wait(timeout=30), 0)
         with open(d.path("tmp", "lib.tmp"), "rb") as f:
-            handed = f.read()
+            handed = xdesk.checked(f.read())
         self.assertEqual(handed, d.catalogue_records("ma_isbn = '9787536692930'")[0] + b"\r\n")
         # Back at the desk (the window manager would give the frame the focus back): rows 1
         # and 3 ticked with their hot keys, saved with F5.

@@ -48,23 +48,7 @@ def sub(code, text):
     return b"\x1f" + code.encode() + text
 
 
-def strict_check(data):
-    """Every line of a daily file is one well-formed ISO 2709 record in valid GBK; returns the
-    records."""
-    records = []
-    assert data == b"" or data.endswith(b"\x1d\r\n"), data[-20:]
-    for line in data.split(b"\r\n")[:-1]:
-        assert b"\n" not in line and b"\r" not in line
-        assert int(line[:5]) == len(line) and line.endswith(b"\x1d"), line[:30]
-        base = int(line[12:17])
-        assert line[base - 1:base] == b"\x1e"
-        for at in range(24, base - 1, 12):
-            length, start = int(line[at + 3:at + 7]), int(line[at + 7:at + 12])
-            assert line[base + start + length - 1] == 0x1E
-        assert b"\x00" not in line and line.count(b"\x1d") == 1
-        line.decode("gbk")  # strict
-        records.append(line)
-    return records
+strict_check = xdesk.strict_records
 
 
 # Each case: (name, the record's fields beyond 001 and 010, leader, what should happen:
@@ -211,6 +195,84 @@ class IntegrityTest(unittest.TestCase):
         ids = [rec[rec.index(b"C-"):].split(b"\x1e")[0] for rec in saved]
         self.assertEqual(len(ids), len(set(ids)), ids)
         self.assertEqual(len(ids), sum(1 for c in CASES if c[3] != "refused"))
+
+    def saved_ids(self):
+        """How often each record stands in the download folder's files, imported ones too."""
+        counts = {}
+        folder = os.path.join(self.dir, "marc")
+        for name in os.listdir(folder):
+            if not (name.startswith("marc") or name.startswith("imported")):
+                continue
+            with open(os.path.join(folder, name), "rb") as f:
+                for rec in strict_check(f.read()):
+                    key = rec[rec.index(b"C-"):].split(b"\x1e")[0].decode()
+                    counts[key] = counts.get(key, 0) + 1
+        return counts
+
+    def test_a_damaged_journal_resumed_after_the_import_and_the_next_day_saves_nothing_twice(self):
+        for next_day in (False, True):
+            with self.subTest(next_day=next_day):
+                for name in os.listdir(os.path.join(self.dir, "marc")):
+                    os.remove(os.path.join(self.dir, "marc", name))
+                r = self.batch()
+                self.assertEqual(r.returncode, 0, r.stderr.decode()[-2000:])
+                # The run stopped just before it ended (no "E" line) ...
+                path = os.path.join(self.dir, "marc", "list.journal")
+                with open(path, "rb") as f:
+                    lines = f.read().split(b"\n")[:-1]
+                self.assertTrue(lines[-1].startswith(b"E\t"))
+                lines = lines[:-1]
+                # ... a byte flipped in the middle: the Saved line of the third save.
+                saved_lines = [i for i, line in enumerate(lines) if line.startswith(b"S\t")]
+                victim = saved_lines[2]
+                self.assertGreater(victim, 2)
+                lines[victim] = lines[victim][:3] + bytes([lines[victim][3] ^ 1]) + lines[victim][4:]
+                with open(path, "wb") as f:
+                    f.write(b"\n".join(lines) + b"\n")
+                # ... and the cataloguing system imported the daily file.
+                daily = [n for n in os.listdir(os.path.join(self.dir, "marc"))
+                         if n.startswith("marc") and n.endswith(".txt")]
+                self.assertEqual(len(daily), 1)
+                os.rename(os.path.join(self.dir, "marc", daily[0]),
+                          os.path.join(self.dir, "marc", "imported-" + daily[0]))
+                command = []
+                if next_day:
+                    tomorrow = time.strftime("%Y-%m-%d %H:%M:%S",
+                                             time.localtime(time.time() + 86400))
+                    command = ["faketime", tomorrow]
+                env = self.env()
+                args = [os.path.join(xdesk.BIN, "z39batch"), self.list, "--chain",
+                        ",".join(g + "/Default" for g in GROUPS)]
+                r = subprocess.run(command + args, cwd=os.path.join(self.dir, "work"), env=env,
+                                   capture_output=True, timeout=120)
+                err = r.stderr.decode()
+                self.assertEqual(r.returncode, 0, err[-2000:])
+                self.assertIn("有1行已损坏", err)
+                self.assertIn("第%d行" % (victim + 1), err)
+                counts = self.saved_ids()
+                self.assertEqual(sorted(counts.values()), [1] * len(counts), counts)
+                self.assertEqual(len(counts), sum(1 for c in CASES if c[3] != "refused"))
+
+    def test_a_full_temporary_folder_fails_rows_with_the_reason_and_ends_the_run(self):
+        tmp = os.path.join(self.dir, "tmp")
+        probe = subprocess.run(["unshare", "-m", "true"], capture_output=True)
+        if probe.returncode != 0:
+            self.skipTest("no mount namespace here: %s" % probe.stderr.decode())
+        # A tmpfs of its own for TMPDIR, filled up before the run starts.
+        script = ('mount -t tmpfs -o size=64k tmpfs "$TMPDIR" && '
+                  'dd if=/dev/zero of="$TMPDIR/fill" bs=4k count=100 2>/dev/null; '
+                  'exec "$@"')
+        args = [os.path.join(xdesk.BIN, "z39batch"), self.list, "--chain",
+                ",".join(g + "/Default" for g in GROUPS)]
+        r = subprocess.run(["unshare", "-m", "sh", "-c", script, "sh"] + args,
+                           cwd=os.path.join(self.dir, "work"), env=self.env(TMPDIR=tmp),
+                           capture_output=True, timeout=120)
+        self.assertEqual(r.returncode, 0, r.stderr.decode()[-2000:])
+        rows = self.report()
+        for i in range(len(CASES)):
+            self.assertEqual(rows[isbn(i)][1], "failed connection", rows[isbn(i)])
+            self.assertIn("_zinit.~", rows[isbn(i)][5])
+        self.assertEqual(self.daily(), b"")
 
     def test_a_client_that_writes_garbage_fails_its_rows_without_aborting(self):
         garbage = os.path.join(self.dir, "garbage-yazc")

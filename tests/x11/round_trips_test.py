@@ -56,7 +56,7 @@ class RoundTripsTest(unittest.TestCase):
                 client = desk.client("NAME@红楼梦")
                 self.assertEqual(client.wait(timeout=30), 0)
             expected = self.zebra.yaz_client_records("@attr 1=4 红楼梦".encode("gbk"))
-            self.assertEqual(desk.read("tmp", "lib.tmp"), expected[0] + b"\r\n")
+            self.assertEqual(xdesk.checked(desk.read("tmp", "lib.tmp")), expected[0] + b"\r\n")
         finally:
             desk.close()
         self.assertEqual((first.connections, first.requests), (1, 2))
@@ -80,7 +80,7 @@ class RoundTripsTest(unittest.TestCase):
                 client = desk.client("ISBN@9787536692930")
                 self.assertEqual(client.wait(timeout=30), 0)
             desk.port = served
-            self.assertEqual(desk.read("tmp", "lib.tmp"),
+            self.assertEqual(xdesk.checked(desk.read("tmp", "lib.tmp")),
                              desk.catalogue_records("ma_isbn = '9787536692930'")[0] + b"\r\n")
         finally:
             desk.close()

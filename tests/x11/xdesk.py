@@ -39,6 +39,35 @@ def free_port_pair():
     raise RuntimeError("no free port pair")
 
 
+def strict_records(data):
+    """The records of a daily file or lib.tmp, each checked as strictly as a cataloguing
+    system's importer would: lines ended by CR LF, each one well-formed ISO 2709 record (the
+    leader's length, the base address, every directory entry inside the data and ending at
+    a field terminator, the record terminator last and only there), no CR, LF or NUL in
+    it, and every byte valid GBK. Raises AssertionError naming what is wrong."""
+    assert data == b"" or data.endswith(b"\x1d\r\n"), ("line end", data[-20:])
+    records = []
+    for line in data.split(b"\r\n")[:-1]:
+        assert b"\n" not in line and b"\r" not in line and b"\x00" not in line, line[:40]
+        assert line[:5].isdigit() and int(line[:5]) == len(line), ("length", line[:40])
+        assert line.endswith(b"\x1d") and line.count(b"\x1d") == 1, ("terminator", line[:40])
+        base = int(line[12:17])
+        assert 25 <= base < len(line) and line[base - 1] == 0x1E, ("base", line[:40])
+        for at in range(24, base - 1, 12):
+            length, start = int(line[at + 3:at + 7]), int(line[at + 7:at + 12])
+            assert base + start + length < len(line), ("entry", line[at:at + 12])
+            assert line[base + start + length - 1] == 0x1E, ("field end", line[at:at + 12])
+        line.decode("gbk")  # strict: raises on a byte that is no GBK character
+        records.append(line)
+    return records
+
+
+def checked(data):
+    """`data` (a daily file or lib.tmp) after strict_records has passed it."""
+    strict_records(data)
+    return data
+
+
 def wait_until(check, timeout=10.0, what="condition"):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -225,8 +254,7 @@ class Desk:
         for name in sorted(os.listdir(self.path("marc"))):
             with open(self.path("marc", name), "rb") as f:
                 data = f.read()
-            assert data.endswith(b"\r\n") or not data, data[-20:]
-            out += [line for line in data.split(b"\r\n")[:-1]]
+            out += strict_records(data)
         return out
 
     def served_records(self, where, start, count):
