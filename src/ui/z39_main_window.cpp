@@ -1,5 +1,7 @@
 #include "ui/z39_main_window.h"
 
+#include <QApplication>
+
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QGuiApplication>
@@ -232,6 +234,9 @@ void TZ39Main::TimerTick() {
         RestoreFrame();
     }
     if (state_.windowCommand == kExitSystemCommand) {
+        // A notice still open (a record that was not handed over, say) is read first: the
+        // next tick after it is closed ends the program.
+        if (QApplication::activeModalWidget()) return;
         timer_.stop();
         close();
         return;

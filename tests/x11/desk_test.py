@@ -138,6 +138,30 @@ class DeskTest(unittest.TestCase):
         self.assertEqual(client.wait(timeout=10), 1)
         self.assertEqual(os.listdir(d.path("tmp", "lib.tmp")), ["other"])
 
+    def test_a_record_that_fails_the_save_check_is_not_handed_over(self):
+        d = self.desk
+        # The catalogue holds a record whose title is bytes that are no GBK (put there by
+        # another program): found and listed, but never handed to the host.
+        directory = b"001000900000010001800009200000900027"
+        fields = b"C-notgbk\x1e  \x1fa9787536699991\x1e1 \x1fa\xff\xfe\x80\x81\x1e"
+        base = 24 + len(directory) + 1
+        bad = (b"%05dnam0 22%05d   450 " % (base + len(fields) + 1, base) + directory +
+               b"\x1e" + fields + b"\x1d")
+        import sqlite3
+        with sqlite3.connect(d.db) as c:
+            c.create_function("gbk_upper", 1, lambda text: text, deterministic=True)
+            c.execute("INSERT INTO records (record, ma_isbn, ma_name, ma_namepy) "
+                      "VALUES (?, ?, ?, ?)", (bad, "9787536699991", "x", "x"))
+        client = d.client("ISBN@9787536699991")
+        wait_until_notice = xdesk.wait_until(lambda: d.windows("^提示信息$"), 30, "the notice")
+        self.assertTrue(wait_until_notice)
+        shots = os.environ.get("Z39_DESK_SHOTS")
+        if shots:
+            d.screenshot(os.path.join(shots, "refused-record.png"))
+        d.dismiss_notice(timeout=30)
+        self.assertEqual(client.wait(timeout=10), 1)
+        self.assertFalse(os.path.exists(d.path("tmp", "lib.tmp")))
+
     def test_fifos_in_place_of_files_are_refused_without_a_hang(self):
         d = self.desk
         # Each configuration file a FIFO: one notice naming them, then the window.

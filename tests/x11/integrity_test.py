@@ -8,8 +8,12 @@ Run one case: python3 integrity_test.py IntegrityTest.test_name
 """
 
 import csv
+import html
 import io
 import os
+import threading
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 import shutil
 import socket
 import subprocess
@@ -72,7 +76,72 @@ CASES = [
 ]
 
 
-GROUPS = ("gbk", "utf8", "marc8")
+GROUPS = ("gbk", "utf8", "marc8", "sru")
+
+
+def marcxml(fields):
+    """A MARCXML record from (tag, text) control fields and (tag, ind, [(code, text)])."""
+    out = ['<record xmlns="http://www.loc.gov/MARC21/slim"><leader>00000nam a2200000   450 </leader>']
+    for field in fields:
+        if len(field) == 2:
+            out.append('<controlfield tag="%s">%s</controlfield>' % (field[0], html.escape(field[1])))
+        else:
+            tag, ind, subs = field
+            out.append('<datafield tag="%s" ind1="%s" ind2="%s">' % (tag, ind[0], ind[1]))
+            out += ['<subfield code="%s">%s</subfield>' % (c, html.escape(t).replace("\r", "&#13;")
+                                                          .replace("\n", "&#10;"))
+                    for c, t in subs]
+            out.append("</datafield>")
+    return "".join(out) + "</record>"
+
+
+HAN = "汉字书目数据"
+# SRU records (MARCXML, UTF-8): what they become in GBK, or "refused".
+SRU_CASES = [
+    ("sru10004", [("300", "  ", [("a", "x")])] * 10004, "refused"),
+    ("sruover99999utf8", [("330", "  ", [("a", HAN * 420)])] * 16, "fields:18"),
+    ("sru3400", [("330", "  ", [("a", (HAN * 600)[:3400])])], "fields:3"),
+    ("srucrlf", [("200", "1 ", [("a", "第一行\r\n第二行")])], "gbk:第一行  第二行"),
+]
+
+
+class SruStandIn:
+    """An SRU server on loopback answering every searchRetrieve with the records whose ISBN
+    the query names."""
+
+    def __init__(self, records):
+        stand_in = self
+        self.records = records  # (isbn, MARCXML)
+
+        class Handler(BaseHTTPRequestHandler):
+            def do_GET(self):
+                query = urllib.parse.parse_qs(urllib.parse.urlparse(self.path).query)
+                cql = query.get("query", [""])[0]
+                hits = [xml for isbn_, xml in stand_in.records if isbn_ in cql]
+                body = ('<?xml version="1.0"?><searchRetrieveResponse xmlns="http://www.loc.gov/'
+                        'zing/srw/"><version>1.1</version><numberOfRecords>%d</numberOfRecords>'
+                        '<records>' % len(hits) + "".join(
+                            "<record><recordSchema>marcxml</recordSchema><recordPacking>xml"
+                            "</recordPacking><recordData>%s</recordData><recordPosition>%d"
+                            "</recordPosition></record>" % (xml, n + 1)
+                            for n, xml in enumerate(hits)) + "</records></searchRetrieveResponse>")
+                data = body.encode("utf-8")
+                self.send_response(200)
+                self.send_header("Content-Type", "text/xml; charset=utf-8")
+                self.send_header("Content-Length", str(len(data)))
+                self.end_headers()
+                self.wfile.write(data)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.port = self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
 
 
 def case_record(i, name, fields, leader):
@@ -88,7 +157,11 @@ class IntegrityTest(unittest.TestCase):
         self.records = [case_record(i, *case[:3]) for i, case in enumerate(CASES)]
         # One server per character set, as real servers keep one.
         self.servers, self.ports = [], {}
-        for group in GROUPS:
+        self.sru_isbns = {name: isbn(100 + n) for n, (name, _, _) in enumerate(SRU_CASES)}
+        self.sru = SruStandIn([(self.sru_isbns[name], marcxml(
+            [("001", "C-" + name), ("010", "  ", [("a", self.sru_isbns[name])])] + fields))
+            for name, fields, _ in SRU_CASES])
+        for group in GROUPS[:-1]:
             path = os.path.join(self.dir, group + ".mrc")
             with open(path, "wb") as f:
                 f.write(b"".join(r for r, c in zip(self.records, CASES) if c[4] == group))
@@ -98,10 +171,12 @@ class IntegrityTest(unittest.TestCase):
                      % os.path.join(self.dir, "marc")).encode(GBK))
         with open(os.path.join(self.dir, "work", "z39svr.cfg"), "wb") as f:
             f.write(b"{Test\n" + b"".join(b"[%s\n(Default,127.0.0.1,%d,0,,)\n]\n" % (g.encode(), self.ports[g])
-                                          for g in GROUPS) + b"}\n")
+                                          for g in GROUPS[:-1]) +
+                    b"[sru\n(Default,http://127.0.0.1,%d,0,,)\n]\n}\n" % self.sru.port)
         self.list = os.path.join(self.dir, "list.txt")
         with open(self.list, "w") as f:
             f.write("".join(isbn(i) + "\n" for i in range(len(CASES))))
+            f.write("".join(self.sru_isbns[name] + "\n" for name, _, _ in SRU_CASES))
 
     def start_server(self, records):
         for _ in range(5):
@@ -120,6 +195,7 @@ class IntegrityTest(unittest.TestCase):
         raise RuntimeError("z39-record-server did not start")
 
     def tearDown(self):
+        self.sru.stop()
         for server in self.servers:
             server.kill()
             server.wait()
@@ -174,6 +250,19 @@ class IntegrityTest(unittest.TestCase):
                 title = expected.split(":", 1)[1]
                 self.assertIn(b"\x1fa" + title.encode(GBK) + b"\x1e", record, name)
                 self.assertEqual(record[9:10], b" ")  # leader/09 no longer says Unicode
+        # SRU: converted field by field into GBK, never cut; refused whole when too large.
+        for name, fields, expected in SRU_CASES:
+            row = rows[self.sru_isbns[name]]
+            if expected == "refused":
+                self.assertNotIn("C-" + name, by_id)
+                self.assertIn("99999", row[5], row)
+                continue
+            record = by_id["C-" + name]
+            if expected.startswith("fields:"):
+                self.assertEqual((int(record[12:17]) - 25) // 12, int(expected[7:]), name)
+                self.assertIn((HAN * 2).encode(GBK), record)
+            else:
+                self.assertIn(b"\x1fa" + expected[4:].encode(GBK) + b"\x1e", record, name)
 
     def test_two_runs_of_one_list_and_two_lists_at_once_save_each_book_once(self):
         other = os.path.join(self.dir, "other.txt")
@@ -194,7 +283,8 @@ class IntegrityTest(unittest.TestCase):
         saved = strict_check(self.daily())
         ids = [rec[rec.index(b"C-"):].split(b"\x1e")[0] for rec in saved]
         self.assertEqual(len(ids), len(set(ids)), ids)
-        self.assertEqual(len(ids), sum(1 for c in CASES if c[3] != "refused"))
+        self.assertEqual(len(ids), sum(1 for c in CASES if c[3] != "refused") +
+                         sum(1 for c in SRU_CASES if c[2] != "refused"))
 
     def saved_ids(self):
         """How often each record stands in the download folder's files, imported ones too."""
@@ -251,9 +341,58 @@ class IntegrityTest(unittest.TestCase):
                 self.assertIn("第%d行" % (victim + 1), err)
                 counts = self.saved_ids()
                 self.assertEqual(sorted(counts.values()), [1] * len(counts), counts)
-                self.assertEqual(len(counts), sum(1 for c in CASES if c[3] != "refused"))
+                self.assertEqual(len(counts), sum(1 for c in CASES if c[3] != "refused") +
+                                 sum(1 for c in SRU_CASES if c[2] != "refused"))
+
+    def test_a_shared_catalogue_record_with_line_breaks_is_saved_on_one_line(self):
+        # A catalogue whose record holds CR LF, 0x1D and NUL inside fields (put there by
+        # another program: our importer would not take it).
+        record = raw_record([("001", b"C-kscrlf"), ("010", b"  " + sub("a", isbn(200).encode())),
+                             ("200", b"1 " + sub("a", "第一行\r\n第二行".encode(GBK))),
+                             ("330", b"  " + sub("a", b"a\x1db\x00c"))])
+        db = os.path.join(self.dir, "ks.db")
+        subprocess.run([os.path.join(xdesk.BIN, "catalogue-server"), "init", "--db", db],
+                       check=True, capture_output=True)
+        import sqlite3
+        with sqlite3.connect(db) as c:
+            # The server's own function for its case-blind title index; "x" has no case.
+            c.create_function("gbk_upper", 1, lambda text: text, deterministic=True)
+            c.execute("INSERT INTO records (record, ma_isbn, ma_name, ma_namepy) "
+                      "VALUES (?, ?, ?, ?)", (record, isbn(200), "x", "x"))
+        port = xdesk.free_port_pair()
+        server = subprocess.Popen([os.path.join(xdesk.BIN, "catalogue-server"), "serve", "--db",
+                                   db, "--port", str(port), "--bind", "127.0.0.1"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.servers.append(server)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            except OSError:
+                time.sleep(0.05)
+        with open(os.path.join(self.dir, "cfg", "Z39.ini"), "wb") as f:
+            f.write(("[系统参数]\r\nKSIP=127.0.0.1\r\nKSPORT=%d\r\nKSDEFAULT=1\r\nMARCPATH=%s/\r\n"
+                     % (port, os.path.join(self.dir, "marc"))).encode(GBK))
+        with open(self.list, "w") as f:
+            f.write(isbn(200) + "\n")
+        r = subprocess.run([os.path.join(xdesk.BIN, "z39batch"), self.list, "--chain", "ks_lib"],
+                           cwd=os.path.join(self.dir, "work"), env=self.env(), capture_output=True,
+                           timeout=120)
+        self.assertEqual(r.returncode, 0, r.stderr.decode()[-2000:])
+        saved = strict_check(self.daily())
+        self.assertEqual(len(saved), 1, self.daily())
+        self.assertEqual(len(saved[0]), len(record))  # the same bytes, the breaks blanked
+        self.assertIn(b"\x1fa" + "第一行  第二行".encode(GBK) + b"\x1e", saved[0])
+        self.assertIn(b"\x1faa b c\x1e", saved[0])
+
+    def z39_only(self):
+        """The list without the SRU target's books (which need no external client)."""
+        with open(self.list, "w") as f:
+            f.write("".join(isbn(i) + "\n" for i in range(len(CASES))))
 
     def test_a_full_temporary_folder_fails_rows_with_the_reason_and_ends_the_run(self):
+        self.z39_only()
         tmp = os.path.join(self.dir, "tmp")
         probe = subprocess.run(["unshare", "-m", "true"], capture_output=True)
         if probe.returncode != 0:
@@ -275,6 +414,7 @@ class IntegrityTest(unittest.TestCase):
         self.assertEqual(self.daily(), b"")
 
     def test_a_client_that_writes_garbage_fails_its_rows_without_aborting(self):
+        self.z39_only()
         garbage = os.path.join(self.dir, "garbage-yazc")
         with open(garbage, "w") as f:
             f.write("#!/bin/sh\ncat > /dev/null\nwhile [ $# -gt 0 ]; do [ \"$1\" = -m ] && "
