@@ -83,12 +83,27 @@ SearchRequest SearchSession::Request() const {
     return r;
 }
 
-PageResult SearchSession::Fetch(const SearchRequest& request) {
-    CancelToken cancel;  // the interactive search runs to its end
-    PageResult page = backend_->Fetch(target_, request, cancel);
+PageResult PendingFetch::Run(CancelToken& cancel) const {
+    try {
+        return backend->Fetch(target, request, cancel);
+    } catch (const std::exception& e) {
+        PageResult out;
+        out.status = PageStatus::kNoConnection;
+        out.reason = e.what();
+        return out;
+    } catch (...) {
+        PageResult out;
+        out.status = PageStatus::kNoConnection;
+        out.reason = G("检索时出现未知错误");
+        return out;
+    }
+}
+
+void SearchSession::Learn(const PageResult& page) {
     if (target_.kind == TargetKind::kSharedCatalogue) s_.state.discoveredHost = page.discoveredHost;
-    if (!page.ok() && RulesFor(target_.kind).failureForgetsHost) s_.state.discoveredHost.clear();
-    return page;
+    if (!page.ok() && page.status != PageStatus::kCancelled &&
+        RulesFor(target_.kind).failureForgetsHost)
+        s_.state.discoveredHost.clear();
 }
 
 int SearchSession::AddRecords(const std::vector<std::string>& records) {
@@ -113,15 +128,17 @@ SearchOutcome SearchSession::Start(const TargetSelection& targets,
     return Start(targets.CurrentProfile(), rows, countText);
 }
 
-SearchOutcome SearchSession::Start(const TargetProfile& target,
-                                   const std::vector<SearchCondition>& rows,
-                                   const std::string& countText) {
+SearchStep SearchSession::BeginStart(const TargetProfile& target,
+                                     const std::vector<SearchCondition>& rows,
+                                     const std::string& countText) {
+    SearchStep step;
     if (rows.empty() || Trim(rows[0].value).empty()) {
         SearchOutcome refused;
         refused.refusedMessage = EmptyQueryMessage();
-        return refused;
+        step.done = refused;
+        return step;
     }
-    const std::string count = CountOrTen(countText);
+    count_ = CountOrTen(countText);
     total_ = 0;
     nextStart_ = 1;
     s_.index.Clear();
@@ -130,10 +147,28 @@ SearchOutcome SearchSession::Start(const TargetProfile& target,
     rows_ = rows;
     backend_ = s_.backends.For(target_.kind);
     // No database chosen yet (an empty target list), or no back end for it: nothing to ask.
-    if (!backend_) return Remember(NoBackend(), count);
-    SearchRequest request = Request();
-    request.firstPage = true;
-    return Remember(FirstPageOutcome(Fetch(request)), count);
+    if (!backend_) {
+        step.done = Remember(NoBackend(), count_);
+        return step;
+    }
+    PendingFetch fetch{backend_, target_, Request()};
+    fetch.request.firstPage = true;
+    step.fetch = std::move(fetch);
+    return step;
+}
+
+SearchOutcome SearchSession::FinishStart(const PageResult& page) {
+    Learn(page);
+    return Remember(FirstPageOutcome(page), count_);
+}
+
+SearchOutcome SearchSession::Start(const TargetProfile& target,
+                                   const std::vector<SearchCondition>& rows,
+                                   const std::string& countText) {
+    SearchStep step = BeginStart(target, rows, countText);
+    if (step.done) return *step.done;
+    CancelToken cancel;  // run here, to its end
+    return FinishStart(step.fetch->Run(cancel));
 }
 
 SearchOutcome SearchSession::FirstPageOutcome(const PageResult& page) {
@@ -165,20 +200,36 @@ SearchOutcome SearchSession::FirstPageOutcome(const PageResult& page) {
     return out;
 }
 
-SearchOutcome SearchSession::Next(const std::string& startText, const std::string& countText) {
-    const std::string count = CountOrTen(countText);
+SearchStep SearchSession::BeginNext(const std::string& startText, const std::string& countText) {
+    SearchStep step;
+    count_ = CountOrTen(countText);
     nextStart_ = std::max<int64_t>(1, ToNumberOr(startText, 1));
+    pendingStart_ = nextStart_;
     if (!backend_) {
         SearchOutcome out = NoBackend();
         out.searchCompleted = false;
-        return Remember(std::move(out), count);
+        step.done = Remember(std::move(out), count_);
+        return step;
     }
-    SearchRequest request = Request();
-    request.firstPage = false;
-    request.start = nextStart_;
-    request.count = ToNumberOr(count, 10);
-    request.total = total_;
-    return Remember(FurtherPageOutcome(Fetch(request), nextStart_), count);
+    PendingFetch fetch{backend_, target_, Request()};
+    fetch.request.firstPage = false;
+    fetch.request.start = nextStart_;
+    fetch.request.count = ToNumberOr(count_, 10);
+    fetch.request.total = total_;
+    step.fetch = std::move(fetch);
+    return step;
+}
+
+SearchOutcome SearchSession::FinishNext(const PageResult& page) {
+    Learn(page);
+    return Remember(FurtherPageOutcome(page, pendingStart_), count_);
+}
+
+SearchOutcome SearchSession::Next(const std::string& startText, const std::string& countText) {
+    SearchStep step = BeginNext(startText, countText);
+    if (step.done) return *step.done;
+    CancelToken cancel;
+    return FinishNext(step.fetch->Run(cancel));
 }
 
 SearchOutcome SearchSession::FurtherPageOutcome(const PageResult& page, int64_t start) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,13 +12,41 @@
 
 namespace z39 {
 
+// One fetch of a search, ready to run on any thread: the back end, the target and the
+// request are its own (values; the back end outlives it). Run never throws: what a back end
+// throws becomes a failed page with its text as the reason.
+struct PendingFetch {
+    SearchBackend* backend = nullptr;
+    TargetProfile target;
+    SearchRequest request;
+    PageResult Run(CancelToken& cancel) const;
+};
+
+// What beginning a search or a page gives: an outcome at once (a refused query, no back end
+// for the target), or a fetch to run and hand to the matching Finish.
+struct SearchStep {
+    std::optional<SearchOutcome> done;
+    std::optional<PendingFetch> fetch;
+};
+
 // One search of the search window and its further pages. The session alone fills the
 // record store and the result index from what a back end fetched, numbers the records,
 // applies the completion rules, writes AppState and says in a SearchOutcome what the
-// window shows. It runs on the window's thread, one fetch at a time.
+// window shows. Begin and Finish run on the window's thread; the fetch between them may run
+// on a worker, one at a time.
 class SearchSession {
   public:
     explicit SearchSession(const SearchServices& services);
+
+    // btInitClick in two steps: refuses an empty first value; otherwise resets the search
+    // (list and record store) and gives the first page's fetch, whose page FinishStart
+    // lists.
+    SearchStep BeginStart(const TargetProfile& target, const std::vector<SearchCondition>& rows,
+                          const std::string& countText);
+    SearchOutcome FinishStart(const PageResult& page);
+    // btNextClick in two steps.
+    SearchStep BeginNext(const std::string& startText, const std::string& countText);
+    SearchOutcome FinishNext(const PageResult& page);
 
     // btInitClick: refuses an empty first value; otherwise resets the search (list and
     // record store) and fetches the first page from the current target. `countText` is
@@ -37,7 +66,8 @@ class SearchSession {
 
   private:
     SearchRequest Request() const;
-    PageResult Fetch(const SearchRequest& request);
+    // What a fetched page teaches the run (the shared catalogue's host).
+    void Learn(const PageResult& page);
     SearchOutcome FirstPageOutcome(const PageResult& page);
     SearchOutcome FurtherPageOutcome(const PageResult& page, int64_t start);
     // Lists and stores the well-formed records; returns how many were refused.
@@ -50,6 +80,8 @@ class SearchSession {
     std::vector<SearchCondition> rows_;
     int64_t total_ = 0;
     int64_t nextStart_ = 1;
+    std::string count_;         // edNum of the step begun
+    int64_t pendingStart_ = 1;  // the start of the further page begun
 };
 
 }  // namespace z39

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QPointer>
 #include <QShortcut>
 #include <QTimer>
 
@@ -165,8 +166,13 @@ void TFindRec::BuildControls() {
     HideDetails();
 
     grpWait = new QGroupBox(this);
-    Placed(new QLabel(U("正在搜索服务器,请稍侯"), grpWait), 10, 14, 200, 24);
+    grpWait->setFocusPolicy(Qt::StrongFocus);
+    Placed(new QLabel(U("正在搜索服务器,请稍侯"), grpWait), 10, 10, 200, 20);
+    lbWaitSeconds_ = new QLabel(grpWait);
+    Placed(lbWaitSeconds_, 10, 30, 200, 20);
     grpWait->hide();
+    waitTimer_.setInterval(250);
+    connect(&waitTimer_, &QTimer::timeout, this, &TFindRec::ShowWaitSeconds);
 
     // Function keys and Enter are seen for the whole window before any control takes them.
     qApp->installEventFilter(this);
@@ -203,6 +209,11 @@ bool TFindRec::FunctionKey(int key) {
 
 bool TFindRec::WindowKey(QWidget* target, QKeyEvent* key, bool release) {
     switch (key->key()) {
+        case Qt::Key_Escape:
+            // Esc ends a running search; otherwise it is the control's own.
+            if (!searching()) return false;
+            if (!release) CancelSearch();
+            return true;
         case Qt::Key_F2:
         case Qt::Key_F3:
         case Qt::Key_F5:
@@ -249,7 +260,7 @@ void TFindRec::LayOut() {
     lstDetail->setGeometry(lstBooks->x(), 16, lstBooks->width(), gh - 16 - 4);
     btCloseDetail->setGeometry(gw - 6 - 44 - 18, 17, 44, 18);
     memDetail->setGeometry(1, gh - 60, gw - 1, 58);
-    grpWait->setGeometry((W - 220) / 2, (H - 50) / 2, 220, 50);
+    grpWait->setGeometry((W - 220) / 2, (H - 60) / 2, 220, 60);
 }
 
 void TFindRec::resizeEvent(QResizeEvent*) { LayOut(); }
@@ -387,12 +398,95 @@ std::vector<SearchCondition> TFindRec::Rows() const {
 void TFindRec::ShowWait(bool on) {
     grpWait->setVisible(on);
     if (on) {
+        waitClock_.start();
+        ShowWaitSeconds();
+        waitTimer_.start();
         grpWait->raise();
         s_.ui.SetCursor(Cursor::kBusy);
-        s_.ui.ProcessPendingEvents();
     } else {
+        waitTimer_.stop();
         s_.ui.SetCursor(Cursor::kNormal);
     }
+}
+
+void TFindRec::ShowWaitSeconds() {
+    lbWaitSeconds_->setText(U("已等待 %1 秒，按Esc取消").arg(waitClock_.elapsed() / 1000));
+}
+
+void TFindRec::SetSearching(bool on) {
+    if (on) {
+        formEnabled_ = grbField->isEnabled();
+        // The focus waits on the panel, not on whatever control Qt would move it to when
+        // the focused one is disabled (a toolbar button a key would then press).
+        focusBefore_ = QApplication::focusWidget();
+        grpWait->setFocus();
+    }
+    grbField->setEnabled(!on && formEnabled_);
+    btInit->setEnabled(!on);
+    if (on) {
+        btNext->setEnabled(false);
+        btSaveRec->setEnabled(false);
+    }
+    grpNum->setEnabled(!on);
+    tvDatabase->setEnabled(!on);
+    if (!on && focusBefore_ && focusBefore_->isEnabled() && focusBefore_->isVisible())
+        focusBefore_->setFocus();
+}
+
+void TFindRec::RunFetch(PendingFetch fetch, bool furtherPage) {
+    SetSearching(true);
+    cancel_ = std::make_shared<CancelToken>();
+    workerDone_ = std::make_shared<std::atomic<bool>>(false);
+    // The progress of a long fetch reaches the status bar through this thread.
+    QPointer<TFindRec> self(this);
+    AppState* state = &s_.state;
+    fetch.request.progress = [self, state](int done, int all) {
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, state, done, all] {
+                if (!self) return;
+                state->statusMessage = ReceivingStatus(done, all);
+                emit self->progressShown();
+            },
+            Qt::QueuedConnection);
+    };
+    worker_ = std::thread(
+        [self, fetch = std::move(fetch), cancel = cancel_, doneFlag = workerDone_, furtherPage] {
+            PageResult page = fetch.Run(*cancel);
+            doneFlag->store(true);
+            QMetaObject::invokeMethod(
+                qApp,
+                [self, page, furtherPage] {
+                    if (self) self->FetchEnded(page, furtherPage);
+                },
+                Qt::QueuedConnection);
+        });
+}
+
+void TFindRec::FetchEnded(const PageResult& page, bool furtherPage) {
+    if (worker_.joinable()) worker_.join();
+    cancel_.reset();
+    SetSearching(false);
+    SearchOutcome out = furtherPage ? session_.FinishNext(page) : session_.FinishStart(page);
+    if (furtherPage) out.searchCompleted = false;  // only a first page restores the compact window
+    ApplyOutcome(out, furtherPage);
+}
+
+void TFindRec::CancelSearch() {
+    if (cancel_) cancel_->Cancel();
+}
+
+TFindRec::~TFindRec() {
+    if (!worker_.joinable()) return;
+    CancelSearch();
+    // The worker may be showing a message through this thread: let it, until it ends.
+    while (!workerDone_->load()) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    worker_.join();
+}
+
+void TFindRec::closeEvent(QCloseEvent* event) {
+    CancelSearch();
+    QWidget::closeEvent(event);
 }
 
 void TFindRec::HideDetails() {
@@ -402,8 +496,7 @@ void TFindRec::HideDetails() {
 }
 
 void TFindRec::btInitClick() {
-    if (busy_) return;  // a key or click that came in while the wait panel repainted
-    Busy busy(busy_);
+    if (busy_ || searching()) return;
     lbNum->hide();
     if (Trim(Gb(edV[0]->text())).empty()) {
         s_.ui.ShowMessage(NoticeTitle(), EmptyQueryMessage());
@@ -417,21 +510,24 @@ void TFindRec::btInitClick() {
     btSaveRec->setEnabled(false);
     HideDetails();
     lstBooks->clear();
-    SearchOutcome out;
+    SearchStep step;
     try {
-        out = session_.Start(targets_, Rows(), Gb(edNum->text()));
+        step = session_.BeginStart(targets_.CurrentProfile(), Rows(), Gb(edNum->text()));
     } catch (const Z39Error& e) {
         ShowWait(false);
         btSaveRec->setEnabled(true);
         s_.ui.ShowMessage(NoticeTitle(), e.what());
         return;
     }
-    ApplyOutcome(out);
+    if (step.done) {
+        ApplyOutcome(*step.done);
+        return;
+    }
+    RunFetch(std::move(*step.fetch), false);
 }
 
 void TFindRec::btNextClick() {
-    if (busy_) return;  // a key or click that came in while the wait panel repainted
-    Busy busy(busy_);
+    if (busy_ || searching()) return;
     if (!s_.state.launch.launchQuery.empty()) {
         ticks_.SetAll(false);
         ShowTicks();
@@ -441,17 +537,13 @@ void TFindRec::btNextClick() {
     btNext->setEnabled(false);
     btSaveRec->setEnabled(false);
     HideDetails();
-    SearchOutcome out;
-    try {
-        out = session_.Next(Gb(edBegin->text()), Gb(edNum->text()));
-    } catch (const Z39Error& e) {
-        ShowWait(false);
-        btSaveRec->setEnabled(true);
-        s_.ui.ShowMessage(NoticeTitle(), e.what());
+    SearchStep step = session_.BeginNext(Gb(edBegin->text()), Gb(edNum->text()));
+    if (step.done) {
+        step.done->searchCompleted = false;
+        ApplyOutcome(*step.done, true);
         return;
     }
-    out.searchCompleted = false;  // only a first page restores the compact window
-    ApplyOutcome(out, true);
+    RunFetch(std::move(*step.fetch), true);
 }
 
 void TFindRec::FillList(const std::vector<std::string>& rows) {
@@ -544,7 +636,7 @@ void TFindRec::ApplyOutcome(const SearchOutcome& o, bool furtherPage) {
 }
 
 void TFindRec::btSaveRecClick() {
-    if (busy_) return;  // a key or click that came in while the wait panel repainted
+    if (busy_ || searching()) return;
     Busy busy(busy_);
     SaveTicked();
 }

@@ -2,16 +2,21 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QWidget>
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include "records/result_list_ticks.h"
 #include "search/search_services.h"
@@ -28,6 +33,13 @@ class TFindRec : public QWidget {
     Q_OBJECT
   public:
     explicit TFindRec(const SearchServices& services, QWidget* parent = nullptr);
+    // A search still running is cancelled and waited for.
+    ~TFindRec() override;
+
+    // A search or page is being fetched on its worker.
+    bool searching() const { return worker_.joinable(); }
+    // Esc: the running search ends at once (the list keeps what earlier pages brought).
+    void CancelSearch();
 
     // What activation does: reload a changed target list, copy RECNUMBER into edNum,
     // take the sort order from RECORDER.
@@ -74,7 +86,12 @@ class TFindRec : public QWidget {
     ResultIndex& index() { return s_.index; }
     RecordStore& store() { return s_.store; }
 
+  signals:
+    // A running search's progress has just gone to the status message.
+    void progressShown();
+
   protected:
+    void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -90,6 +107,12 @@ class TFindRec : public QWidget {
     std::vector<SearchCondition> Rows() const;
     void SetRows(const std::vector<std::string>& rows);
     void ShowWait(bool on);
+    // Runs a fetch on a worker; its page comes back to FetchEnded on this thread.
+    void RunFetch(PendingFetch fetch, bool furtherPage);
+    void FetchEnded(const PageResult& page, bool furtherPage);
+    // While a search runs, what would start another or change it is disabled.
+    void SetSearching(bool on);
+    void ShowWaitSeconds();
     void HideDetails();
     void tvDatabaseDblClick(QTreeWidgetItem* item);
     void lstBooksClickCheck(QListWidgetItem* item);
@@ -113,7 +136,15 @@ class TFindRec : public QWidget {
     SearchSession session_;
     bool launchStarted_ = false;
     ResultListTicks ticks_;
-    bool busy_ = false;  // a search, page or save is running
+    bool busy_ = false;  // a save is running
+    std::thread worker_;
+    std::shared_ptr<CancelToken> cancel_;
+    std::shared_ptr<std::atomic<bool>> workerDone_;
+    QLabel* lbWaitSeconds_ = nullptr;
+    QTimer waitTimer_;
+    QElapsedTimer waitClock_;
+    bool formEnabled_ = true;        // grbField as it was before the search
+    QPointer<QWidget> focusBefore_;  // the focus before the search, given back after it
 };
 
 }  // namespace z39

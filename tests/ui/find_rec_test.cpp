@@ -1,5 +1,6 @@
 // Drives the real windows on the offscreen platform against a real catalogue-server.
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QListWidget>
 #include <QMouseEvent>
 #include <QTest>
@@ -17,6 +18,7 @@
 #include "support/catalogue_server_process.h"
 #include "support/fakes.h"
 #include "support/opac_server.h"
+#include "support/scripted_server.h"
 #include "support/strict_records.h"
 #include "ui/qt_text_widget.h"
 #include "ui/result_list_delegate.h"
@@ -51,6 +53,7 @@ class FindRecTest : public QObject {
     std::unique_ptr<test::RecordingUi> ui;
     CurlHttpClient http;
     SteadyClock clock;
+    int ksPort = 0;  // the shared catalogue's port, when not the test server's
     std::unique_ptr<RunServices> run;
     std::unique_ptr<TZ39Main> frame;
     TFindRec* w = nullptr;
@@ -62,7 +65,7 @@ class FindRecTest : public QObject {
         state->settingsPath = dir->File("Z39.ini");
         state->handOffPath = dir->File("Lib.ini");
         state->settings.KSIP = "127.0.0.1";
-        state->settings.KSPORT = std::to_string(server->port());
+        state->settings.KSPORT = std::to_string(ksPort ? ksPort : server->port());
         state->settings.KSDEFAULT = 1;
         state->settings.MARCPATH = dir->path() + "/";
         state->statusMessage = ReadyStatus();
@@ -94,7 +97,11 @@ class FindRecTest : public QObject {
         w->edV[0]->setText(value);
         w->edV[0]->setFocus();
         QTest::keyClick(w->edV[0], Qt::Key_F2);
+        Wait();
     }
+
+    // A search runs on a worker: its outcome is shown once the window hears it ended.
+    void Wait() { QTRY_VERIFY_WITH_TIMEOUT(!w->searching(), 30000); }
 
     std::string RowText(int row) {
         return w->lstBooks->item(row)->data(kGbkRole).toByteArray().toStdString();
@@ -120,6 +127,7 @@ class FindRecTest : public QObject {
         w->edNum->setText(QStringLiteral("10"));
         Search(QString::fromUtf8(ks::kPagingTitleWord), QString::fromUtf8("题名"));
         QTest::keyClick(w->btNext, Qt::Key_F3);
+        Wait();
         QCOMPARE(w->lstBooks->count(), 11);
         ClickTick(1);
         ClickTick(3);
@@ -171,11 +179,14 @@ class FindRecTest : public QObject {
         QVERIFY(w->btNext->isEnabled());
         QCOMPARE(w->edBegin->text(), QStringLiteral("2"));
         QTest::keyClick(w->btNext, Qt::Key_F3);
+        Wait();
         QCOMPARE(w->lstBooks->count(), 11);
         QCOMPARE(w->edBegin->text(), QStringLiteral("12"));
         QCOMPARE(state->statusMessage, ReceivedStatus());
         QTest::keyClick(w->btNext, Qt::Key_F3);
+        Wait();
         QTest::keyClick(w->btNext, Qt::Key_F3);
+        Wait();
         QCOMPARE(w->lstBooks->count(), 25);
         QVERIFY(!w->btNext->isEnabled());
         QCOMPARE(w->edBegin->text(), QStringLiteral("26"));
@@ -264,6 +275,7 @@ class FindRecTest : public QObject {
         QVERIFY(ui->messages.empty());
         w->edV[0]->clear();
         QTest::keyClick(w->edV[0], Qt::Key_F2);
+        Wait();
         QCOMPARE(ui->messages.size(), size_t{1});
         QCOMPARE(ui->messages[0].second, G("请输入查询条件"));
 
@@ -316,6 +328,7 @@ class FindRecTest : public QObject {
         frame->TimerTick();  // the search completed: the frame grows to full size
         QCOMPARE(frame->width(), 724);
         QTest::keyClick(w->btNext, Qt::Key_F3);
+        Wait();
         QCOMPARE(w->lstBooks->count(), 11);
         QVERIFY(Ticked(0));  // hand-off: the first row is ticked, the only one
         w->lstBooks->setFocus();
@@ -442,16 +455,17 @@ class FindRecTest : public QObject {
         QVERIFY(w->targets().IsWebOpac());
         std::vector<std::string> seen;
         bool panelDrewProgress = false;
-        ui->onProcessEvents = [&] {
+        // Each record's progress reaches the status bar while the worker fetches the next.
+        auto watch = connect(w, &TFindRec::progressShown, [&] {
             seen.push_back(state->statusMessage);
             frame->TimerTick();
-            QApplication::processEvents();
+            frame->panel1()->repaint();
             panelDrewProgress =
                 panelDrewProgress || (frame->panel1()->drawnText() == state->statusMessage &&
                                       state->statusMessage.find('/') != std::string::npos);
-        };
+        });
         Search(QStringLiteral("7-5366-9293-9"));
-        ui->onProcessEvents = nullptr;
+        disconnect(watch);
         QCOMPARE(w->lstBooks->count(), 5);
         for (int n = 1; n <= 5; ++n) {
             std::string progress = G("正在接收记录 ") + std::to_string(n) + "/5";
@@ -518,11 +532,48 @@ class FindRecTest : public QObject {
         ElevenRowsTwoTicked();
         own.reset();  // the server is gone
         QTest::keyClick(w->btNext, Qt::Key_F3);
+        Wait();
         QCOMPARE(state->statusMessage, ConnectionFailedStatus());
         QCOMPARE(w->lstBooks->count(), 11);
         QCOMPARE(w->Ticks(), (std::vector<bool>{false, true, false, true, false, false, false,
                                                 false, false, false, false}));
         QVERIFY(Ticked(1) && Ticked(3) && !Ticked(0));
+    }
+
+    void escEndsASearchThatNeverAnswersAndTheWindowStaysLive() {
+        // A shared catalogue that takes the connection and never answers.
+        test::ScriptedServer stuck({{{}, true}, {{}, true}});
+        ksPort = stuck.port();
+        Open();
+        ksPort = 0;
+        w->cbbField[0]->setEditText(QStringLiteral("ISBN"));
+        w->edV[0]->setText(QStringLiteral("9787536692930"));
+        w->edV[0]->setFocus();
+        QTest::keyClick(w->edV[0], Qt::Key_F2);
+        QVERIFY(w->searching());
+        QVERIFY(w->grpWait->isVisible());
+        // The window's thread is free: the frame's timer ticks, F2 and F5 are refused.
+        const QString clock = w->grpWait->findChildren<QLabel*>().back()->text();
+        QTRY_VERIFY_WITH_TIMEOUT(w->grpWait->findChildren<QLabel*>().back()->text() != clock, 5000);
+        QVERIFY2(w->searching(), GbkToUtf8(state->statusMessage).c_str());
+        QVERIFY(!w->btInit->isEnabled() && !w->btSaveRec->isEnabled() && !w->grbField->isEnabled());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_F2);
+        QVERIFY(w->searching());
+        // Esc ends it.
+        QElapsedTimer took;
+        took.start();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+        Wait();
+        QVERIFY2(took.elapsed() < 1000, std::to_string(took.elapsed()).c_str());
+        QCOMPARE(state->statusMessage, CancelledStatus());
+        QVERIFY(!w->grpWait->isVisible());
+        QVERIFY(w->btInit->isEnabled() && w->grbField->isEnabled());
+        // And the next search runs as ever (on this stuck server: waited for again).
+        QTest::keyClick(w->edV[0], Qt::Key_F2);
+        QVERIFY(w->searching());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+        Wait();
+        QCOMPARE(state->statusMessage, CancelledStatus());
     }
 
     void keyboardReachesTheFieldListsAndFunctionKeysActOnRelease() {
@@ -552,6 +603,7 @@ class FindRecTest : public QObject {
             send(QEvent::KeyPress, true);
         }
         send(QEvent::KeyRelease, false);
+        Wait();
         QCOMPARE(w->edBegin->text(), QStringLiteral("12"));
         QCOMPARE(w->lstBooks->count(), 11);
 
