@@ -167,6 +167,7 @@ void TFindRec::BuildControls() {
 
     grpWait = new QGroupBox(this);
     grpWait->setFocusPolicy(Qt::StrongFocus);
+    grpWait->setAutoFillBackground(true);  // nothing beneath shows through the panel
     Placed(new QLabel(U("正在搜索服务器,请稍侯"), grpWait), 10, 10, 200, 20);
     lbWaitSeconds_ = new QLabel(grpWait);
     Placed(lbWaitSeconds_, 10, 30, 200, 20);

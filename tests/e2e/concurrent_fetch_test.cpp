@@ -18,6 +18,7 @@
 #include "support/catalogue_server_process.h"
 #include "support/fakes.h"
 #include "support/opac_server.h"
+#include "support/session_harness.h"
 #include "support/temp_dir.h"
 #include "support/zebra_process.h"
 
@@ -240,6 +241,51 @@ TEST(CancelledFetch, EndsAtOnceAndLeavesNothingBehind) {
         EXPECT_EQ(Children(), children) << c.name;
         EXPECT_EQ(OpenDescriptors(), descriptors) << c.name;
     }
+}
+
+// The search window's way: the session begins and finishes on one thread, the fetch runs
+// on a worker, and Esc cancels it.
+TEST(CancelledFetch, TheWindowsWorkerEndsAndTheSessionSaysSo) {
+    SilentListener silent;
+    test::TempDir folder;
+    Instance in(folder.path());
+    test::SessionHarness h(folder.File("_list.~"), TargetKind::kZ39);
+    h.profile = Target(TargetKind::kZ39, "127.0.0.1", silent.port());
+    h.backends.Add(TargetKind::kZ39, in.z39);
+    SearchStep step = h.session.BeginStart(h.profile, {{"", "ISBN", "9787536692930"}}, "10");
+    ASSERT_TRUE(step.fetch);
+    PageResult page;
+    const int64_t ms = MsToEndAfterCancel([&](CancelToken& t) { return step.fetch->Run(t); }, page);
+    EXPECT_LT(ms, 200);
+    const SearchOutcome out = h.session.FinishStart(page);
+    EXPECT_EQ(out.statusMessage, CancelledStatus());
+    EXPECT_TRUE(out.rows.empty());
+}
+
+TEST(TwoFetchesAtOnce, TheWindowsWorkerAndABatchWorkerOnOneCatalogue) {
+    test::CatalogueServerProcess server(50);
+    ASSERT_TRUE(server.ok());
+    test::TempDir folder;
+    Instance window(folder.File("window")), batch(folder.File("batch"));
+    test::SessionHarness h(folder.File("_list.~"), TargetKind::kSharedCatalogue);
+    h.profile = Target(TargetKind::kSharedCatalogue, "127.0.0.1", server.port(), "ks_lib");
+    h.backends.Add(TargetKind::kSharedCatalogue, window.ks);
+    SearchStep step =
+        h.session.BeginStart(h.profile, {{"", "ISBN", ks::KnownBooks()[0].isbn}}, "10");
+    ASSERT_TRUE(step.fetch);
+    PageResult page, other;
+    CancelToken a, b;
+    std::thread worker([&] { page = step.fetch->Run(a); });
+    std::thread second([&] {
+        SearchRequest r = Request({{"", "ISBN", ks::KnownBooks()[1].isbn}});
+        other = batch.ks.Fetch(h.profile, r, b);
+    });
+    worker.join();
+    second.join();
+    const SearchOutcome out = h.session.FinishStart(page);
+    EXPECT_EQ(out.total, 1);
+    ASSERT_EQ(out.rows.size(), 1u);
+    EXPECT_EQ(other.total, 1);
 }
 
 }  // namespace

@@ -5,7 +5,9 @@ Run one case: python3 desk_test.py DeskTest.test_name (ctest runs each case on i
 
 import os
 import socket
+import subprocess
 import sys
+import threading
 import time
 import unittest
 
@@ -137,6 +139,71 @@ class DeskTest(unittest.TestCase):
         d.dismiss_notice(timeout=30)
         self.assertEqual(client.wait(timeout=10), 1)
         self.assertEqual(os.listdir(d.path("tmp", "lib.tmp")), ["other"])
+
+    def test_esc_ends_a_search_a_server_never_answers_and_the_window_stays_live(self):
+        d = self.desk
+        # A Z39.50 server that takes each connection and never answers.
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(8)
+        accepted, closed = [], []
+
+        def drain(conn):
+            try:
+                while conn.recv(4096):
+                    pass
+            except OSError:
+                pass
+            closed.append(conn)
+
+        def serve():
+            while True:
+                try:
+                    conn, _ = listener.accept()
+                except OSError:
+                    return
+                accepted.append(conn)
+                threading.Thread(target=drain, args=(conn,), daemon=True).start()
+
+        threading.Thread(target=serve, daemon=True).start()
+        self.addCleanup(listener.close)
+        d.write_settings("LASTDATABASE=4\r\n", ks_default=0)
+        with open(d.path("work", "z39svr.cfg"), "wb") as f:
+            f.write(b"{Test\n[stuck\n(Default,127.0.0.1,%d,0,,)\n]\n}\n"
+                    % listener.getsockname()[1])
+        client = d.client()
+        d.frame()
+
+        def yazc_children():
+            r = subprocess.run(["pgrep", "-P", str(client.pid)], capture_output=True)
+            return r.stdout.split()
+
+        for attempt in (1, 2):
+            if attempt == 1:
+                search_title(d, "stuck")
+            else:
+                d.key("F2")  # searches again, normally
+            xdesk.wait_until(lambda: len(accepted) >= attempt, 20, "the connection")
+            xdesk.wait_until(yazc_children, 10, "the external client")
+            if attempt == 1:
+                # While it waits, the window is live: the clock in the status bar moves.
+                before, after = d.path("wait-1.png"), d.path("wait-2.png")
+                d.screenshot(before)
+                time.sleep(2.0)
+                d.screenshot(after)
+                self.assertGreater(d.pixels_differing(before, after), 0)
+                shots = os.environ.get("Z39_DESK_SHOTS")
+                if shots:
+                    d.screenshot(os.path.join(shots, "search-waiting.png"))
+            pressed = time.monotonic()
+            d.key("Escape")
+            xdesk.wait_until(lambda: not yazc_children() and len(closed) >= attempt, 10,
+                             "the search to end")
+            took = time.monotonic() - pressed
+            # 200 ms is the promise; the bound leaves room for a loaded test machine.
+            self.assertLess(took, 2.0, "Esc took %.3f s" % took)
+            print("Esc ended the search in %.0f ms" % (took * 1000), file=sys.stderr)
+        self.assertIsNone(client.poll())
 
     def test_a_record_that_fails_the_save_check_is_not_handed_over(self):
         d = self.desk
