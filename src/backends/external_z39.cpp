@@ -116,17 +116,14 @@ std::string ClientFailureReason(int exitStatus, const std::string& messagePath) 
 }
 
 ExternalZ39Backend::ExternalZ39Backend(ProcessRunner& runner, Clock& clock, Z39WorkFiles files,
-                                       std::string clientPath)
+                                       std::string clientPath, TargetMemory* memory)
     : runner_(runner),
       clock_(clock),
       files_(std::move(files)),
-      clientPath_(std::move(clientPath)) {}
+      clientPath_(std::move(clientPath)),
+      memory_(memory ? *memory : ownMemory_) {}
 
 namespace {
-
-std::string TargetKey(const TargetEntry& entry) {
-    return LowerAscii(Trim(entry.address)) + ":" + Trim(entry.port) + "/" + Trim(entry.database);
-}
 
 bool HasNonAscii(const std::string& text) {
     for (char c : text)
@@ -138,15 +135,11 @@ bool HasNonAscii(const std::string& text) {
 
 std::optional<RecordCharset> ExternalZ39Backend::QueryCharsetFor(const TargetProfile& target) {
     if (auto set = CharsetFromName(target.charset)) return set;
-    std::lock_guard<std::mutex> lock(learnedLock_);
-    auto hit = learned_.find(TargetKey(target.entry));
-    if (hit == learned_.end()) return std::nullopt;
-    return hit->second;
+    return memory_.QueryCharset(target.entry);
 }
 
 void ExternalZ39Backend::Learn(const TargetProfile& target, RecordCharset charset) {
-    std::lock_guard<std::mutex> lock(learnedLock_);
-    learned_[TargetKey(target.entry)] = charset;
+    memory_.LearnQueryCharset(target.entry, charset);
 }
 
 bool ExternalZ39Backend::RunClient(const Run& run, RecordCharset queryCharset, CancelToken& cancel,
@@ -218,15 +211,11 @@ void ExternalZ39Backend::TakeRecords(std::vector<std::string> lines, const Targe
 }
 
 std::optional<RecordCharset> ExternalZ39Backend::RecordCharsetLearned(const TargetProfile& target) {
-    std::lock_guard<std::mutex> lock(learnedLock_);
-    auto hit = learnedRecords_.find(TargetKey(target.entry));
-    if (hit == learnedRecords_.end()) return std::nullopt;
-    return hit->second;
+    return memory_.RecordCharsetOf(target.entry);
 }
 
 void ExternalZ39Backend::LearnRecordCharset(const TargetProfile& target, RecordCharset charset) {
-    std::lock_guard<std::mutex> lock(learnedLock_);
-    learnedRecords_[TargetKey(target.entry)] = charset;
+    memory_.LearnRecordCharset(target.entry, charset);
 }
 
 PageResult ExternalZ39Backend::Fetch(const TargetProfile& target, const SearchRequest& request,

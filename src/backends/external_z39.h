@@ -8,6 +8,7 @@
 
 #include "backends/process_runner.h"
 #include "backends/search_backend.h"
+#include "backends/target_memory.h"
 #include "common/clock.h"
 #include "records/marc_charset.h"
 #include "state/working_files.h"
@@ -81,8 +82,10 @@ std::string ClientFailureReason(int exitStatus, const std::string& messagePath);
 // remembered for the target for the rest of the run (so further pages ask once).
 class ExternalZ39Backend final : public SearchBackend {
   public:
+    // `memory`, when given, is the run's, shared with its other instances; else the instance
+    // keeps its own.
     ExternalZ39Backend(ProcessRunner& runner, Clock& clock, Z39WorkFiles files,
-                       std::string clientPath = YazcPath());
+                       std::string clientPath = YazcPath(), TargetMemory* memory = nullptr);
 
     PageResult Fetch(const TargetProfile& target, const SearchRequest& request,
                      CancelToken& cancel) override;
@@ -119,9 +122,8 @@ class ExternalZ39Backend final : public SearchBackend {
     Clock& clock_;
     Z39WorkFiles files_;
     std::string clientPath_;
-    std::mutex learnedLock_;
-    std::map<std::string, RecordCharset> learned_;         // by address:port/database
-    std::map<std::string, RecordCharset> learnedRecords_;  // the same, for records
+    TargetMemory ownMemory_;
+    TargetMemory& memory_;
 };
 
 }  // namespace z39

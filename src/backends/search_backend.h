@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -64,18 +65,35 @@ class SearchBackend {
                              CancelToken& cancel) = 0;
 };
 
-// The back ends of a run, found by the kind of target they serve.
+// The back ends of a run, found by the kind of target they serve: given (Add) or owned
+// (Own, as BuildBackends makes them).
 class BackendRegistry {
   public:
+    BackendRegistry() = default;
+    BackendRegistry(BackendRegistry&&) = default;
+    BackendRegistry& operator=(BackendRegistry&&) = default;
+    virtual ~BackendRegistry() = default;
     void Add(TargetKind kind, SearchBackend& backend) { backends_[kind] = &backend; }
+    void Own(TargetKind kind, std::unique_ptr<SearchBackend> backend) {
+        backends_[kind] = backend.get();
+        owned_.push_back(std::move(backend));
+    }
     // Null when no back end serves the kind.
     SearchBackend* For(TargetKind kind) const {
         auto hit = backends_.find(kind);
         return hit == backends_.end() ? nullptr : hit->second;
     }
 
+  protected:
+    // Lets go of every back end (those owned are destroyed).
+    void Clear() {
+        backends_.clear();
+        owned_.clear();
+    }
+
   private:
     std::map<TargetKind, SearchBackend*> backends_;
+    std::vector<std::unique_ptr<SearchBackend>> owned_;
 };
 
 }  // namespace z39

@@ -2,13 +2,9 @@
 
 #include <memory>
 
-#include "backends/external_z39.h"
+#include "backends/backend_kinds.h"
 #include "backends/http_client.h"
-#include "backends/nlc_opac.h"
 #include "backends/process_runner.h"
-#include "backends/shared_catalogue.h"
-#include "backends/sru.h"
-#include "backends/tcp_client.h"
 #include "common/clock.h"
 #include "common/file_util.h"
 #include "common/paths.h"
@@ -28,49 +24,30 @@ class QuietUi final : public UserInterface {
     Cursor cursor_ = Cursor::kNormal;
 };
 
-class RealBackends final : public BatchBackends {
+// A worker's back ends, one of each kind of the table, with the clients they are built
+// over; the run's target memory is shared.
+class WorkerBackends final : public BackendRegistry {
   public:
-    explicit RealBackends(const std::string& folder)
-        : runner_(ui_, clock_),
-          shared_(
-              http_, [this] { return std::make_unique<PosixTcpClient>(ui_); }, clock_),
-          z39_(runner_, clock_, Z39WorkFilesIn(folder)),
-          opac_(http_),
-          sru_(http_) {}
-    SearchBackend* For(TargetKind kind) override {
-        switch (kind) {
-            case TargetKind::kSharedCatalogue:
-                return &shared_;
-            case TargetKind::kZ39:
-                return &z39_;
-            case TargetKind::kWebOpac:
-                return &opac_;
-            case TargetKind::kSru:
-                return &sru_;
-            case TargetKind::kNone:
-                break;
-        }
-        return nullptr;
+    WorkerBackends(const std::string& folder, TargetMemory& memory) : runner_(ui_, clock_) {
+        AddBackends(*this, {http_, runner_, clock_, ui_, folder, memory});
     }
+    // The back ends go before the clients they were built over.
+    ~WorkerBackends() override { Clear(); }
 
   private:
     QuietUi ui_;
     SteadyClock clock_;
     CurlHttpClient http_;
     ProcessRunner runner_;
-    SharedCatalogueBackend shared_;
-    ExternalZ39Backend z39_;
-    NlcOpacBackend opac_;
-    SruBackend sru_;
 };
 
 }  // namespace
 
 BatchBackendsFactory RealBatchBackends(std::string workFolder) {
-    return [workFolder](int worker) -> std::unique_ptr<BatchBackends> {
+    return [workFolder](int worker, TargetMemory& memory) -> std::unique_ptr<BackendRegistry> {
         const std::string folder = JoinPath(workFolder, "worker" + std::to_string(worker));
         if (!MakeDirectories(folder)) return nullptr;
-        return std::make_unique<RealBackends>(folder);
+        return std::make_unique<WorkerBackends>(folder, memory);
     };
 }
 

@@ -6,10 +6,10 @@
 
 namespace z39 {
 
-// The real back ends for batch workers: the shared catalogue over its own sockets, the
-// Z39.50 client with its own working files in `workFolder` (one subfolder per worker,
-// made here) and without the settle waits, and the web OPAC. Messages a back end would
-// show go nowhere: a batch reports per row.
+// The real back ends for batch workers, one of each kind of the table, each worker's over
+// its own clients (sockets, curl, the external client with its own working files in a
+// subfolder of `workFolder` made here) and the run's target memory. Messages a back end
+// would show go nowhere: a batch reports per row.
 BatchBackendsFactory RealBatchBackends(std::string workFolder);
 
 }  // namespace z39

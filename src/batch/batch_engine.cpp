@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "backends/backend_kinds.h"
 #include "common/gbk_text.h"
 #include "records/iso2709.h"
 
@@ -108,8 +109,9 @@ void NoteFailure(std::string& reasons, const std::string& target, const std::str
 
 }  // namespace
 
-void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BatchBackends& backends,
-                 const Z39Settings& settings, CancelToken& cancel, TargetGates* gates) {
+void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BackendRegistry& backends,
+                 const Z39Settings& settings, CancelToken& cancel, TargetGates* gates,
+                 TargetMemory* memory) {
     if (!row.item.valid()) {
         row.state = BatchState::kInvalid;
         return;
@@ -132,7 +134,24 @@ void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BatchBack
         {
             GateSlot slot(gates, t);
             if (cancel.cancelled()) return;
+            // The shared catalogue's host, discovered once for the run: while one worker
+            // finds it, the others wait for it instead of asking /hosts.txt themselves.
+            const bool learnsHost = memory && CapabilitiesOf(target.profile.kind).learnsHost;
+            std::unique_lock<std::mutex> discovering;
+            if (learnsHost) {
+                discovering = std::unique_lock<std::mutex>(memory->DiscoveryLock());
+                request.discoveredHost = memory->DiscoveredHost();
+                if (!request.discoveredHost.empty()) discovering.unlock();
+            }
             page = FetchCaught(*backend, target.profile, request, cancel);
+            if (learnsHost) {
+                if (!page.ok() && page.status != PageStatus::kCancelled) {
+                    memory->SetDiscoveredHost({});
+                } else if (!page.discoveredHost.empty()) {
+                    memory->SetDiscoveredHost(page.discoveredHost);
+                }
+                request.discoveredHost.clear();
+            }
         }
         if (cancel.cancelled() || page.status == PageStatus::kCancelled) return;
         if (!page.ok() || !page.hasTotal) {
@@ -147,6 +166,8 @@ void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BatchBack
         const int64_t wanted = std::min<int64_t>(page.total, kMaxCandidates);
         if (static_cast<int64_t>(got.size()) < wanted) {
             SearchRequest more = request;
+            if (memory && CapabilitiesOf(target.profile.kind).learnsHost)
+                more.discoveredHost = memory->DiscoveredHost();
             more.firstPage = false;
             more.start = static_cast<int64_t>(got.size()) + 1;
             more.count = wanted - static_cast<int64_t>(got.size());
@@ -210,10 +231,10 @@ void BatchEngine::Run(std::vector<BatchRow>& rows, const std::function<void(size
     size_t running = workers;
 
     auto work = [&](int number) {
-        std::unique_ptr<BatchBackends> backends;
+        std::unique_ptr<BackendRegistry> backends;
         std::string noBackends;
         try {
-            backends = factory_(number);
+            backends = factory_(number, memory_);
         } catch (const std::exception& e) {
             noBackends = e.what();
         }
@@ -234,7 +255,7 @@ void BatchEngine::Run(std::vector<BatchRow>& rows, const std::function<void(size
                 if (!backends) {
                     row.state = BatchState::kInvalid;
                 } else {
-                    SearchChain(row, chain_, *backends, settings_, cancel, &gates);
+                    SearchChain(row, chain_, *backends, settings_, cancel, &gates, &memory_);
                 }
             } catch (const std::exception& e) {
                 // Nothing thrown leaves a worker: the row failed, and says why.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "backends/search_backend.h"
+#include "backends/target_memory.h"
 #include "batch/isbn_list.h"
 #include "common/cancel_token.h"
 #include "state/z39_settings.h"
@@ -62,13 +63,10 @@ struct BatchLimits {
     int perTarget = 4;  // requests to one target at a time
 };
 
-// A worker's own back ends, built for it alone: workers run side by side.
-class BatchBackends {
-  public:
-    virtual ~BatchBackends() = default;
-    virtual SearchBackend* For(TargetKind kind) = 0;
-};
-using BatchBackendsFactory = std::function<std::unique_ptr<BatchBackends>(int worker)>;
+// A worker's own back ends, built for it alone (workers run side by side) over the run's
+// target memory.
+using BatchBackendsFactory =
+    std::function<std::unique_ptr<BackendRegistry>(int worker, TargetMemory& memory)>;
 
 // The most candidates a "several" row keeps.
 inline constexpr int64_t kMaxCandidates = 10;
@@ -80,8 +78,11 @@ inline constexpr int64_t kMaxCandidates = 10;
 // (see BatchEngine). Nothing thrown leaves it: a back end that throws is a target that
 // could not be reached, with what it said as the reason.
 class TargetGates;
-void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BatchBackends& backends,
-                 const Z39Settings& settings, CancelToken& cancel, TargetGates* gates = nullptr);
+// `memory`, when given, is the run's: the shared catalogue's host is discovered once for
+// all rows and workers, and taken from there.
+void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BackendRegistry& backends,
+                 const Z39Settings& settings, CancelToken& cancel, TargetGates* gates = nullptr,
+                 TargetMemory* memory = nullptr);
 
 // Searches the pending rows with valid ISBNs, several at once within `limits`, each worker
 // with its own back ends. `finished(i)` is called as row i's search ends (any order), and
@@ -104,6 +105,7 @@ class BatchEngine {
     Z39Settings settings_;
     BatchBackendsFactory factory_;
     BatchLimits limits_;
+    TargetMemory memory_;  // what the run learns of the shared catalogue's host
 };
 
 }  // namespace z39

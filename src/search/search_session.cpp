@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "backends/backend_kinds.h"
 #include "backends/external_z39.h"
 #include "common/gbk_text.h"
 #include "records/iso2709.h"
@@ -20,23 +21,6 @@ SearchOutcome NoBackend() {
     MarkConnectionFailed(out);
     out.searchCompleted = true;
     return out;
-}
-
-// Where the kinds' completion differs.
-struct CompletionRules {
-    bool failureEndsLaunch = false;    // a failed first page still offers "选择或退出.F5"
-    bool launchTicksFirstRow = false;  // a launch query ticks row 1 of several hits
-    bool furtherPageReceived = false;  // a further page says "已接收完数据" instead of the count
-    bool failureForgetsHost = true;  // a lost connection makes the catalogue's host be found anew
-};
-
-CompletionRules RulesFor(TargetKind kind) {
-    CompletionRules r;
-    r.failureEndsLaunch = kind == TargetKind::kSharedCatalogue;
-    r.furtherPageReceived = kind == TargetKind::kSharedCatalogue;
-    r.launchTicksFirstRow = kind == TargetKind::kWebOpac;
-    r.failureForgetsHost = kind != TargetKind::kWebOpac;
-    return r;
 }
 
 // Why a fetch failed, then what it reports of its records, one message.
@@ -100,9 +84,9 @@ PageResult PendingFetch::Run(CancelToken& cancel) const {
 }
 
 void SearchSession::Learn(const PageResult& page) {
-    if (target_.kind == TargetKind::kSharedCatalogue) s_.state.discoveredHost = page.discoveredHost;
-    if (!page.ok() && page.status != PageStatus::kCancelled &&
-        RulesFor(target_.kind).failureForgetsHost)
+    const KindCapabilities& kind = CapabilitiesOf(target_.kind);
+    if (kind.learnsHost) s_.state.discoveredHost = page.discoveredHost;
+    if (!page.ok() && page.status != PageStatus::kCancelled && kind.failureForgetsHost)
         s_.state.discoveredHost.clear();
 }
 
@@ -172,7 +156,7 @@ SearchOutcome SearchSession::Start(const TargetProfile& target,
 }
 
 SearchOutcome SearchSession::FirstPageOutcome(const PageResult& page) {
-    const CompletionRules rules = RulesFor(target_.kind);
+    const KindCapabilities& rules = CapabilitiesOf(target_.kind);
     SearchOutcome out;
     out.notice = Notices(page);
     if (!page.hasTotal) {
@@ -252,7 +236,7 @@ SearchOutcome SearchSession::FurtherPageOutcome(const PageResult& page, int64_t 
     out.rows = s_.index.Rows();
     if (!page.ok()) {
         MarkConnectionFailed(out);
-    } else if (RulesFor(target_.kind).furtherPageReceived) {
+    } else if (CapabilitiesOf(target_.kind).furtherPageReceived) {
         out.statusMessage = ReceivedStatus();
     } else {
         out.statusMessage = out.total < 1 ? NoDataStatus() : FoundStatus(out.total);

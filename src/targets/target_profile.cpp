@@ -33,19 +33,9 @@ TargetProfile ProfileOf(int slot, const TargetEntry& entry) {
     return p;
 }
 
-std::vector<std::string> FieldListFor(TargetKind kind) {
-    std::vector<std::string> fields = {G("题名"), "ISBN"};
-    if (kind != TargetKind::kSharedCatalogue) {
-        for (const char* f : {"ISSN", "著者", "出版者", "出版日期"}) fields.push_back(G(f));
-    }
-    return fields;
-}
-
-bool SearchesByIsbnOnly(TargetKind kind) { return kind == TargetKind::kWebOpac; }
-
-ComboState RebuildFieldCombo(const ComboState& before, TargetKind kind) {
+ComboState RebuildFieldCombo(const ComboState& before, size_t fields) {
     // A rebuilt list has no selected position; the shown text stays.
-    if (kind == TargetKind::kSharedCatalogue && before.index >= 2) return {1, "ISBN"};
+    if (before.index >= 0 && static_cast<size_t>(before.index) >= fields) return {1, "ISBN"};
     return {-1, before.text};
 }
 

@@ -42,23 +42,16 @@ TargetKind KindOf(int slot, const TargetEntry& entry);
 
 TargetProfile ProfileOf(int slot, const TargetEntry& entry);
 
-// The field names a search row offers for a kind: "题名", "ISBN", and for every kind but
-// the shared catalogue also "ISSN", "著者", "出版者", "出版日期".
-std::vector<std::string> FieldListFor(TargetKind kind);
-
-// True when a kind searches one fixed ISBN row (the first row is ISBN and cannot be
-// changed, further rows and the page fields are not offered).
-bool SearchesByIsbnOnly(TargetKind kind);
-
 // A field combo box: its selected position (-1: none) and the text it shows.
 struct ComboState {
     int index = -1;
     std::string text;
 };
 
-// The combo after its list was rebuilt for `kind`: the text stays, except that for the
-// shared catalogue a selection beyond "ISBN" becomes "ISBN". Afterwards no position is
-// selected, so a kept text survives later rebuilds unchanged.
-ComboState RebuildFieldCombo(const ComboState& before, TargetKind kind);
+// The combo after its list was rebuilt with `fields` names (the kind's: "题名", "ISBN", ...):
+// the text stays, except that a selection beyond the new list becomes "ISBN" (the shared
+// catalogue offers two). Afterwards no position is selected, so a kept text survives later
+// rebuilds unchanged.
+ComboState RebuildFieldCombo(const ComboState& before, size_t fields);
 
 }  // namespace z39

@@ -33,7 +33,6 @@ SelectionOutcome TargetSelection::Select(int index, AppState& state, IniFile& in
     out.caption = list_.caption;
     out.kind = kind();
     out.IsWebOpac = IsWebOpac();
-    out.fieldList = FieldListFor(out.kind);
     ini.WriteString(SystemSection(), "LASTDATABASE", std::to_string(index));
     if (out.kind == TargetKind::kSharedCatalogue && state.settings.KSPORT.starts_with("-"))
         state.discoveredHost.clear();

@@ -15,7 +15,6 @@ struct SelectionOutcome {
     std::string caption;   // lbNotice
     bool IsWebOpac = false;
     TargetKind kind = TargetKind::kNone;
-    std::vector<std::string> fieldList;
 };
 
 // The database tree and the current target of the search window.
@@ -39,7 +38,7 @@ class TargetSelection {
 
     const TargetList& list() const { return list_; }
     int CurrentTarget() const { return list_.CurrentTarget; }
-    bool IsWebOpac() const { return SearchesByIsbnOnly(kind()); }
+    bool IsWebOpac() const { return kind() == TargetKind::kWebOpac; }
     TargetKind kind() const { return KindOf(CurrentTarget(), Current()); }
     // The current target as a back end takes it.
     TargetProfile CurrentProfile() const { return ProfileOf(CurrentTarget(), Current()); }

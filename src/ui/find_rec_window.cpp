@@ -6,6 +6,7 @@
 #include <QShortcut>
 #include <QTimer>
 
+#include "backends/backend_kinds.h"
 #include "common/z39_error.h"
 #include "records/marc_record.h"
 #include "records/record_saver.h"
@@ -331,7 +332,7 @@ void TFindRec::ApplyTargetKind() {
     for (auto* combo : cbbField) {
         QString text = combo->currentText();
         combo->clear();
-        for (const auto& f : FieldListFor(targets_.kind())) combo->addItem(Q(f));
+        for (const auto& f : CapabilitiesOf(targets_.kind()).fields) combo->addItem(Q(f));
         combo->setCurrentIndex(-1);
         combo->setEditText(text);
     }
@@ -350,8 +351,7 @@ void TFindRec::tvDatabaseDblClick(QTreeWidgetItem* item) {
     } catch (const Z39Error& e) {
         s_.ui.ShowMessage(NoticeTitle(), e.what());
         out.changed = targets_.CurrentTarget() == slot;
-        out.kind = targets_.kind();
-        out.fieldList = FieldListFor(out.kind);  // the lists stay filled
+        out.kind = targets_.kind();  // the lists stay filled
     }
     if (!out.changed) return;
     lbNotice->setText(Q(targets_.caption()));
@@ -359,9 +359,10 @@ void TFindRec::tvDatabaseDblClick(QTreeWidgetItem* item) {
     edBegin->setText(QStringLiteral("1"));
     lbNum->setText(U("共有 0 条"));
     for (int k = 0; k < 5; ++k) {
-        ComboState after = RebuildFieldCombo(before[static_cast<size_t>(k)], out.kind);
+        const std::vector<std::string>& fields = CapabilitiesOf(out.kind).fields;
+        ComboState after = RebuildFieldCombo(before[static_cast<size_t>(k)], fields.size());
         cbbField[k]->clear();
-        for (const auto& f : out.fieldList) cbbField[k]->addItem(Q(f));
+        for (const auto& f : fields) cbbField[k]->addItem(Q(f));
         cbbField[k]->setCurrentIndex(after.index);
         cbbField[k]->setEditText(Q(after.text));
     }
@@ -370,7 +371,7 @@ void TFindRec::tvDatabaseDblClick(QTreeWidgetItem* item) {
 }
 
 void TFindRec::ShowIsbnOnly() {
-    const bool isbnOnly = SearchesByIsbnOnly(targets_.kind());
+    const bool isbnOnly = CapabilitiesOf(targets_.kind()).isbnOnly;
     if (isbnOnly) SetCombo(cbbField[0], U("ISBN"));
     cbbField[0]->setEnabled(!isbnOnly);
     grpNum->setVisible(!isbnOnly);
@@ -378,7 +379,7 @@ void TFindRec::ShowIsbnOnly() {
 
 void TFindRec::UpdateRowVisibility() {
     auto filled = [this](int k) { return !Trim(Gb(edV[k]->text())).empty(); };
-    bool show = filled(0) && !SearchesByIsbnOnly(targets_.kind());
+    bool show = filled(0) && !CapabilitiesOf(targets_.kind()).isbnOnly;
     for (int k = 1; k < 5; ++k) {
         if (k > 1) show = show && filled(k - 1);
         cbbAnd[k]->setVisible(show);

@@ -7,6 +7,7 @@
 
 #include "app/config_location.h"
 #include "app/startup.h"
+#include "backends/backend_kinds.h"
 #include "backends/external_z39.h"
 #include "backends/http_client.h"
 #include "backends/nlc_opac.h"
@@ -127,18 +128,11 @@ int main(int argc, char* argv[]) {
     z39::AppState& state = start.state;
     z39::RecordStore store(state.files.recordListPath);
     z39::ResultIndex index;
-    z39::SharedCatalogueBackend sharedCatalogue(
-        http, [&ui] { return std::make_unique<z39::PosixTcpClient>(ui); }, clock);
-    z39::ExternalZ39Backend z39(runner, clock, z39::Z39WorkFilesOf(state.files));
-    z39::NlcOpacBackend opac(http);
-    z39::SruBackend sru(http);
-    z39::BackendRegistry backends;
-    backends.Add(z39::TargetKind::kSharedCatalogue, sharedCatalogue);
-    backends.Add(z39::TargetKind::kZ39, z39);
-    backends.Add(z39::TargetKind::kWebOpac, opac);
-    backends.Add(z39::TargetKind::kSru, sru);
+    z39::TargetMemory memory;
+    std::unique_ptr<z39::BackendRegistry> backends = z39::BuildBackends(
+        {http, runner, clock, ui, z39::FolderOf(state.files.clientScriptPath), memory});
     z39::TZ39Main frame(start.compactWindow,
-                        z39::SearchServices{state, store, index, ui, backends});
+                        z39::SearchServices{state, store, index, ui, *backends});
     ui.setParent(&frame);
     frame.show();
     int status = app.exec();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "backends/backend_kinds.h"
 #include "common/gbk_text.h"
 #include "records/iso2709.h"
 #include "records/marc_record.h"
@@ -124,7 +125,7 @@ TEST(SruTarget, KindEditorAndOwnIndexes) {
     opac.address = "http://opac.nlc.cn";
     opac.database = "opac";
     EXPECT_EQ(KindOf(4, opac), TargetKind::kWebOpac);  // as it always was
-    EXPECT_EQ(FieldListFor(TargetKind::kSru), FieldListFor(TargetKind::kZ39));
+    EXPECT_EQ(CapabilitiesOf(TargetKind::kSru).fields, CapabilitiesOf(TargetKind::kZ39).fields);
 
     // The editor takes an SRU address without a port, and keeps the target's own index
     // names (which it does not show) when the row is modified.

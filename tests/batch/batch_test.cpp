@@ -9,6 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include "backends/backend_kinds.h"
+#include "batch/batch_backends.h"
 #include "batch/batch_chain.h"
 #include "batch/batch_engine.h"
 #include "batch/batch_journal.h"
@@ -20,6 +22,8 @@
 #include "records/daily_file.h"
 #include "records/marc_record.h"
 #include "records/record_gate.h"
+#include "search/search_session.h"
+#include "support/fakes.h"
 #include "support/marc_builder.h"
 #include "support/temp_dir.h"
 
@@ -114,14 +118,12 @@ class TableBackend final : public SearchBackend {
     std::map<std::string, std::map<std::string, std::vector<std::string>>> holdings_;
 };
 
-class OneBackend final : public BatchBackends {
-  public:
-    explicit OneBackend(SearchBackend& b) : b_(b) {}
-    SearchBackend* For(TargetKind) override { return &b_; }
-
-  private:
-    SearchBackend& b_;
-};
+// A worker's back ends: `b` for the Z39.50 targets the tests' chains name.
+std::unique_ptr<BackendRegistry> OneBackend(SearchBackend& b) {
+    auto registry = std::make_unique<BackendRegistry>();
+    registry->Add(TargetKind::kZ39, b);
+    return registry;
+}
 
 ChainTarget Target(const std::string& address) {
     ChainTarget t;
@@ -171,7 +173,7 @@ class BatchTest : public ::testing::Test {
         return s;
     }
     BatchBackendsFactory Factory() {
-        return [this](int) { return std::make_unique<OneBackend>(*backend); };
+        return [this](int, TargetMemory&) { return OneBackend(*backend); };
     }
     std::string Daily() { return ReadWholeFile(dir.File("marc/marc20261209.txt")).value_or(""); }
 
@@ -467,8 +469,8 @@ TEST_F(BatchTest, WhatABackEndThrowsIsAFailedRowWithItsReason) {
     std::string error;
     ASSERT_TRUE(run.Prepare(&error));
     CancelToken cancel;
-    ASSERT_TRUE(run.Execute([&](int) { return std::make_unique<OneBackend>(thrower); }, cancel, {},
-                            &error));
+    ASSERT_TRUE(
+        run.Execute([&](int, TargetMemory&) { return OneBackend(thrower); }, cancel, {}, &error));
     EXPECT_EQ(run.rows()[0].state, BatchState::kFailed);
     EXPECT_NE(run.rows()[0].reason.find(G("不是命中数")), std::string::npos);
     // A worker that gets no back ends at all (no working folder) fails its rows the same way.
@@ -478,11 +480,64 @@ TEST_F(BatchTest, WhatABackEndThrowsIsAFailedRowWithItsReason) {
     setup.marcPath = folder.path() + "/";
     BatchRun none(setup);
     ASSERT_TRUE(none.Prepare(&error));
-    ASSERT_TRUE(
-        none.Execute([](int) { return std::unique_ptr<BatchBackends>(); }, cancel, {}, &error));
+    ASSERT_TRUE(none.Execute([](int, TargetMemory&) { return std::unique_ptr<BackendRegistry>(); },
+                             cancel, {}, &error));
     EXPECT_EQ(CountRows(none.rows()).failed, 40);
     EXPECT_NE(BatchReportCsv(none.rows()).find(GbkToUtf8(G("工作目录无法建立"))),
               std::string::npos);
+}
+
+// A kind of target none of the program's: one row of the table, and the window's search
+// and a batch find it without another change.
+class FakeKindBackend final : public SearchBackend {
+  public:
+    PageResult Fetch(const TargetProfile&, const SearchRequest& request, CancelToken&) override {
+        PageResult page;
+        page.hasTotal = true;
+        page.total = 1;
+        page.records = {RecordFor(request.rows.at(0).value, "Fake")};
+        return page;
+    }
+};
+
+TEST_F(BatchTest, AFakeKindIsOneRowOfTheTableForTheWindowAndTheBatch) {
+    const auto kFake = static_cast<TargetKind>(42);
+    BackendKind row;
+    row.kind = kFake;
+    row.make = [](const BackendContext&) { return std::make_unique<FakeKindBackend>(); };
+    row.capabilities.fields = {"ISBN"};
+    RegisterBackendKind(row);
+    EXPECT_EQ(CapabilitiesOf(kFake).fields, std::vector<std::string>{"ISBN"});
+
+    // The window: back ends built from the table, a search session on a target of the kind.
+    test::RecordingUi ui;
+    SteadyClock clock;
+    CurlHttpClient http;
+    ProcessRunner runner(ui, clock);
+    TargetMemory memory;
+    auto backends = BuildBackends({http, runner, clock, ui, dir.path(), memory});
+    AppState state;
+    RecordStore store(dir.File("_list.~"));
+    ResultIndex index;
+    SearchSession session(SearchServices{state, store, index, ui, *backends});
+    TargetProfile fake;
+    fake.kind = kFake;
+    fake.slot = 7;
+    const SearchOutcome out = session.Start(fake, {{"", "ISBN", isbns[0]}}, "10");
+    EXPECT_EQ(out.total, 1);
+    ASSERT_EQ(out.rows.size(), 1u);
+
+    // The batch: the real workers' back ends, a chain of that one target.
+    ChainTarget target;
+    target.name = "fake";
+    target.profile = fake;
+    BatchRun run(Setup({target}));
+    std::string error;
+    ASSERT_TRUE(run.Prepare(&error));
+    CancelToken cancel;
+    ASSERT_TRUE(run.Execute(RealBatchBackends(dir.File("work")), cancel, {}, &error));
+    EXPECT_EQ(CountRows(run.rows()).found, 40);
+    EXPECT_EQ(CountRows(run.rows()).saved, 40);
 }
 
 TEST(BatchChain, NamesAsTheTreeShowsThem) {

@@ -386,6 +386,58 @@ class IntegrityTest(unittest.TestCase):
         self.assertIn(b"\x1fa" + "第一行  第二行".encode(GBK) + b"\x1e", saved[0])
         self.assertIn(b"\x1faa b c\x1e", saved[0])
 
+    def test_the_shared_catalogues_host_is_discovered_once_per_run(self):
+        # KSPORT "-P": the host comes from /hosts.txt at KSIP, which counts its requests.
+        db = os.path.join(self.dir, "demo.db")
+        subprocess.run([os.path.join(xdesk.BIN, "catalogue-server"), "demo", "--db", db,
+                        "--records", "40"], check=True, capture_output=True)
+        import sqlite3
+        with sqlite3.connect(db) as c:
+            isbns = [row[0] for row in c.execute("SELECT ma_isbn FROM records LIMIT 24")]
+        port = xdesk.free_port_pair()
+        server = subprocess.Popen([os.path.join(xdesk.BIN, "catalogue-server"), "serve", "--db",
+                                   db, "--port", str(port), "--bind", "127.0.0.1"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.servers.append(server)
+        asked = []
+
+        class Hosts(BaseHTTPRequestHandler):
+            def do_GET(self):
+                asked.append(self.path)
+                body = b"127.0.0.1"
+                self.send_response(200)
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        hosts = ThreadingHTTPServer(("127.0.0.1", 0), Hosts)
+        threading.Thread(target=hosts.serve_forever, daemon=True).start()
+        self.addCleanup(hosts.server_close)
+        self.addCleanup(hosts.shutdown)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            except OSError:
+                time.sleep(0.05)
+        with open(os.path.join(self.dir, "cfg", "Z39.ini"), "wb") as f:
+            f.write(("[系统参数]\r\nKSIP=127.0.0.1:%d\r\nKSPORT=-%d\r\nKSDEFAULT=1\r\n"
+                     "MARCPATH=%s/\r\n" % (hosts.server_address[1], port,
+                                           os.path.join(self.dir, "marc"))).encode(GBK))
+        with open(self.list, "w") as f:
+            f.write("".join(i + "\n" for i in isbns))
+        r = subprocess.run([os.path.join(xdesk.BIN, "z39batch"), self.list, "--chain", "ks_lib",
+                            "--jobs", "8"], cwd=os.path.join(self.dir, "work"), env=self.env(),
+                           capture_output=True, timeout=120)
+        self.assertEqual(r.returncode, 0, r.stderr.decode()[-2000:])
+        rows = self.report()
+        self.assertEqual(sum(1 for isbn_ in isbns if rows[isbn_][1] == "found"), len(isbns), rows)
+        self.assertEqual(asked, ["/hosts.txt"])
+
     def z39_only(self):
         """The list without the SRU target's books (which need no external client)."""
         with open(self.list, "w") as f:
