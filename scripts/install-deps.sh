@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake pkg-config ninja-build
-    qt6-base-dev libgl-dev
+    qt6-base-dev libgl-dev qt6-translations-l10n
     yaz libyaz-dev
     libcurl4-openssl-dev libsqlite3-dev libcpp-httplib-dev libicu-dev libpq-dev postgresql
     libgtest-dev libgmock-dev libbenchmark-dev

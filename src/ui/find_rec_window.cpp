@@ -145,13 +145,13 @@ void TFindRec::BuildControls() {
     lstIndex = new HotKeyColumnWidget(grbResult);
     lstIndex->hide();
     connect(lstBooks, &BookListWidget::focusChanged, this,
-            [this](bool in) { lstIndex->setVisible(in); });
+            [this](bool in) { lstIndex->setVisible(in && !lstDetail->isVisible()); });
 
     lstDetail = new QListWidget(grbResult);
     lstDetail->setItemDelegate(new DetailListDelegate(lstDetail));
     lstDetail->setFont(ListFont());
     lstDetail->setUniformItemSizes(true);
-    lstDetail->setToolTip(U("双击鼠标左键显示全部信息；按鼠标右键关闭按鼠标右键关闭"));
+    lstDetail->setToolTip(U("双击鼠标左键显示全部信息；按鼠标右键或Esc关闭"));
     lstDetail->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(lstDetail, &QListWidget::itemClicked, this, [this] { lstDetailClick(); });
     connect(lstDetail, &QListWidget::itemDoubleClicked, this, [this] { memDetail->hide(); });
@@ -212,10 +212,20 @@ bool TFindRec::FunctionKey(int key) {
 bool TFindRec::WindowKey(QWidget* target, QKeyEvent* key, bool release) {
     switch (key->key()) {
         case Qt::Key_Escape:
-            // Esc ends a running search; otherwise it is the control's own.
-            if (!searching()) return false;
-            if (!release) CancelSearch();
-            return true;
+            // Esc ends a running search, else closes the detail view; otherwise it is the
+            // control's own.
+            if (searching()) {
+                if (!release) CancelSearch();
+                return true;
+            }
+            if (lstDetail->isVisible()) {
+                if (!release) {
+                    HideDetails();
+                    lstBooks->setFocus();
+                }
+                return true;
+            }
+            return false;
         case Qt::Key_F2:
         case Qt::Key_F3:
         case Qt::Key_F5:
@@ -674,8 +684,13 @@ void TFindRec::lstBooksHotKey(QChar key) {
 }
 
 void TFindRec::lstBooksEnter() {
+    // Enter opens the row's fields, as a double-click does (Esc closes them again).
     if (s_.state.launch.launchQuery.empty()) {
-        focusNextChild();
+        lstBooksDblClick();
+        if (lstDetail->isVisible()) {
+            lstDetail->setFocus();
+            if (lstDetail->count() > 0) lstDetail->setCurrentRow(0);
+        }
         return;
     }
     ticks_.ChooseOnly(lstBooks->currentRow());
@@ -697,6 +712,7 @@ void TFindRec::lstBooksDblClick() {
     }
     lstDetail->show();
     btCloseDetail->show();
+    lstIndex->hide();  // its keys are the result list's, which the detail view covers
     lstDetail->raise();
     btCloseDetail->raise();
     lstDetail->clear();
@@ -756,6 +772,8 @@ bool TFindRec::eventFilter(QObject* watched, QEvent* event) {
             focusNextChild();
             return true;
         }
+        // Tab and Shift+Tab move on, whatever else the filter refuses.
+        if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) return false;
         const QString text = key->text();
         if (key->key() == Qt::Key_Backspace || text.isEmpty()) return false;
         return !(text.size() == 1 && text[0] >= QChar('0') && text[0] <= QChar('9'));

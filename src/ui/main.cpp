@@ -1,4 +1,6 @@
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
 
 #include <csignal>
 #include <cstdlib>
@@ -93,6 +95,12 @@ int main(int argc, char* argv[]) {
     ::signal(SIGXFSZ, SIG_IGN);
     Application app(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8("Z39.50客户端"));
+    // Qt's own texts in Chinese (the standard buttons read 确定, 取消, 是, 否), whatever the
+    // locale: the window is Chinese throughout.
+    QTranslator qtTexts;
+    if (qtTexts.load(QStringLiteral("qtbase_zh_CN"),
+                     QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(&qtTexts);
     z39::StartupEnvironment env;
     env.rawTempFolder = z39::RawTempFolder();
     for (int i = 1; i < argc; ++i) env.args.push_back(z39::Utf8ToGbk(argv[i]));

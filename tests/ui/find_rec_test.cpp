@@ -576,6 +576,29 @@ class FindRecTest : public QObject {
         QCOMPARE(state->statusMessage, CancelledStatus());
     }
 
+    void enterOpensTheFieldsEscClosesThemTabLeavesThePageFields() {
+        Open();
+        Search(QStringLiteral("9787536692930"));
+        QCOMPARE(w->lstBooks->count(), 1);
+        w->lstBooks->setFocus();
+        w->lstBooks->setCurrentRow(0);
+        QVERIFY(w->lstIndex->isVisible());
+        QTest::keyClick(w->lstBooks, Qt::Key_Return);
+        QVERIFY(w->lstDetail->isVisible());
+        QVERIFY(w->lstDetail->hasFocus());
+        QVERIFY(!w->lstIndex->isVisible());  // its hot keys are the covered list's
+        QCOMPARE(w->lstDetail->toolTip().count(QString::fromUtf8("按鼠标右键")), 1);
+        QTest::keyClick(w->lstDetail, Qt::Key_Escape);
+        QVERIFY(!w->lstDetail->isVisible());
+        QVERIFY(w->lstBooks->hasFocus());
+        // Tab leaves the page fields, which still refuse letters.
+        w->edBegin->setFocus();
+        QTest::keyClicks(w->edBegin, QStringLiteral("x"));
+        QVERIFY(!w->edBegin->text().contains(QLatin1Char('x')));
+        QTest::keyClick(w->edBegin, Qt::Key_Tab);
+        QVERIFY(!w->edBegin->hasFocus());
+    }
+
     void keyboardReachesTheFieldListsAndFunctionKeysActOnRelease() {
         Open();
         QComboBox* field = w->cbbField[0];
