@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QShortcut>
 #include <QTimer>
+#include <QTreeWidgetItemIterator>
 
 #include "backends/backend_kinds.h"
 #include "common/z39_error.h"
@@ -237,6 +238,12 @@ bool TFindRec::WindowKey(QWidget* target, QKeyEvent* key, bool release) {
         case Qt::Key_Return:
         case Qt::Key_Enter:
             if (release) return false;
+            // On a database of the tree, Enter chooses it as a double-click does.
+            if ((target == tvDatabase || target == tvDatabase->viewport()) &&
+                tvDatabase->currentItem() && tvDatabase->currentItem()->childCount() == 0) {
+                tvDatabaseDblClick(tvDatabase->currentItem());
+                return true;
+            }
             // A button, the tree or cbAll: Enter moves to the next control, as in every
             // other control but the result list (which saves in launch-query mode).
             if (qobject_cast<QPushButton*>(target) || qobject_cast<QCheckBox*>(target) ||
@@ -335,6 +342,17 @@ void TFindRec::FillTree() {
     }
     tvDatabase->expandAll();
     lbNotice->setText(Q(targets_.caption()));
+    MarkCurrentTarget();
+}
+
+void TFindRec::MarkCurrentTarget() {
+    // The current target in bold: the highlight alone (where the arrows or a click left
+    // it) is not the target F2 searches.
+    for (QTreeWidgetItemIterator it(tvDatabase); *it; ++it) {
+        QFont font = (*it)->font(0);
+        font.setBold((*it)->data(0, Qt::UserRole).toInt() == targets_.CurrentTarget());
+        (*it)->setFont(0, font);
+    }
 }
 
 void TFindRec::ApplyTargetKind() {
@@ -365,6 +383,7 @@ void TFindRec::tvDatabaseDblClick(QTreeWidgetItem* item) {
     }
     if (!out.changed) return;
     lbNotice->setText(Q(targets_.caption()));
+    MarkCurrentTarget();
     btNext->setEnabled(false);
     edBegin->setText(QStringLiteral("1"));
     lbNum->setText(U("共有 0 条"));

@@ -100,6 +100,8 @@ class TFindRec : public QWidget {
     void BuildControls();
     void LayOut();
     void FillTree();
+    // Shows the current target's node in bold.
+    void MarkCurrentTarget();
     void ApplyTargetKind();
     void UpdateRowVisibility();
     // The first row fixed to ISBN and the page fields hidden, for a kind that needs it.

@@ -599,6 +599,25 @@ class FindRecTest : public QObject {
         QVERIFY(!w->edBegin->hasFocus());
     }
 
+    void theTreeByKeyboardAndTheCurrentTargetInBold() {
+        Open();
+        QTreeWidgetItem* ksLib = w->tvDatabase->topLevelItem(0)->child(0);
+        QTreeWidgetItem* opac = w->tvDatabase->topLevelItem(1)->child(0)->child(1);
+        QVERIFY(ksLib->font(0).bold());
+        QVERIFY(!opac->font(0).bold());
+        w->tvDatabase->setFocus();
+        w->tvDatabase->setCurrentItem(opac);  // highlighted, not chosen
+        QVERIFY(!w->targets().IsWebOpac());
+        QTest::keyClick(w->tvDatabase, Qt::Key_Return);
+        QVERIFY(w->targets().IsWebOpac());
+        QVERIFY(opac->font(0).bold());
+        QVERIFY(!ksLib->font(0).bold());
+        // Enter on a group node chooses nothing.
+        w->tvDatabase->setCurrentItem(w->tvDatabase->topLevelItem(0));
+        QTest::keyClick(w->tvDatabase, Qt::Key_Return);
+        QVERIFY(w->targets().IsWebOpac());
+    }
+
     void keyboardReachesTheFieldListsAndFunctionKeysActOnRelease() {
         Open();
         QComboBox* field = w->cbbField[0];
