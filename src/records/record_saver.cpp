@@ -37,9 +37,15 @@ bool AppendToDailyFile(const std::string& dailyFile, const std::string& record) 
     return file.Append(record);
 }
 
+std::string SaveAgainQuestion(int count, const std::string& file) {
+    return G("有[") + std::to_string(count) + G("]条打钩的记录今天已经保存在文件[") + file +
+           G("]中，还要再保存一次吗？\r\n选“否”只保存其余的记录。");
+}
+
 SaveResult SaveTickedRecords(AppState& state, const ResultIndex& index, RecordStore& store,
                              HandOffStore& handOff, const std::vector<bool>& ticked,
-                             const std::function<std::string()>& today) {
+                             const std::function<std::string()>& today,
+                             const std::function<bool(int, const std::string&)>& saveAgain) {
     SaveResult result;
     const bool launch = !state.launch.launchQuery.empty();
     const std::string& marcPath = state.settings.MARCPATH;
@@ -61,9 +67,30 @@ SaveResult SaveTickedRecords(AppState& state, const ResultIndex& index, RecordSt
             return result;
         }
     }
+    // Records today's file holds already: asked about once, before anything is written.
+    std::vector<bool> already(ticked.size(), false);
+    if (!launch && saveAgain) {
+        DailyFileIndex daily;
+        const std::string file = DailyFilePath(marcPath, today());
+        daily.Load(file);
+        int count = 0;
+        for (size_t row = 0; row < ticked.size() && row < index.size(); ++row) {
+            if (!ticked[row]) continue;
+            GatedRecord gated = CheckRecordForSaving(store.LoadRecord(index.RecordNumberAt(row)));
+            if (gated.ok() && daily.Find(*gated.record, "") > 0) {
+                already[row] = true;
+                ++count;
+            }
+        }
+        if (count == 0 || saveAgain(count, file)) already.assign(ticked.size(), false);
+    }
     std::string destination;
     for (size_t row = 0; row < ticked.size() && row < index.size(); ++row) {
         if (!ticked[row]) continue;
+        if (already[row]) {
+            result.skippedRows.push_back(static_cast<int>(row));
+            continue;
+        }
         std::string record = store.LoadRecord(index.RecordNumberAt(row));
         bool written = false;
         if (!record.empty()) {
@@ -112,8 +139,9 @@ SaveResult SaveTickedRecords(AppState& state, const ResultIndex& index, RecordSt
         state.windowCommand = kExitSystemCommand;
         result.exitSystem = true;
     } else {
-        result.messages.push_back(G("已成功保存[") + std::to_string(result.saved) +
-                                  G("]条编目数据"));
+        std::string done = G("已成功保存[") + std::to_string(result.saved) + G("]条编目数据");
+        if (result.saved > 0) done += G("，保存在文件[") + destination + G("]中");
+        result.messages.push_back(done);
     }
     return result;
 }

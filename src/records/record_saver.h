@@ -18,6 +18,7 @@ struct SaveResult {
     int saved = 0;
     int failed = 0;                     // rows that stay ticked: not written
     int refused = 0;                    // rows that stay ticked: the record failed the check
+    std::vector<int> skippedRows;       // rows already in the daily file, not saved again
     std::vector<std::string> messages;  // message boxes to show, in order (GBK)
     bool exitSystem = false;            // "PleaseExitThisSystem" was posted
 };
@@ -43,8 +44,17 @@ bool AppendToDailyFile(const std::string& dailyFile, const std::string& record);
 // not written, and the message names it and says why. A record that cannot be written or
 // is refused leaves its row ticked and is reported; the success message counts only
 // records written.
-SaveResult SaveTickedRecords(AppState& state, const ResultIndex& index, RecordStore& store,
-                             HandOffStore& handOff, const std::vector<bool>& ticked,
-                             const std::function<std::string()>& today = TodayYyyymmdd);
+//
+// Interactively, ticked records today's daily file already holds (the same bytes, or a
+// record with the same ISBN in 010/020 $a) are counted first; `saveAgain(count, file)`, when
+// given, is asked once whether to save them again, and when it says no only the others are
+// saved (those rows are unticked). The success message names the file when it was written.
+SaveResult SaveTickedRecords(
+    AppState& state, const ResultIndex& index, RecordStore& store, HandOffStore& handOff,
+    const std::vector<bool>& ticked, const std::function<std::string()>& today = TodayYyyymmdd,
+    const std::function<bool(int count, const std::string& file)>& saveAgain = {});
+
+// The question F5 asks about records already saved today (GBK).
+std::string SaveAgainQuestion(int count, const std::string& file);
 
 }  // namespace z39

@@ -675,12 +675,17 @@ void TFindRec::btSaveRecClick() {
 void TFindRec::SaveTicked() {
     SaveResult r;
     try {
-        r = SaveTickedRecords(s_.state, s_.index, s_.store, handOff_, ticks_.ticks());
+        r = SaveTickedRecords(s_.state, s_.index, s_.store, handOff_, ticks_.ticks(), TodayYyyymmdd,
+                              [this](int count, const std::string& file) {
+                                  return s_.ui.AskYesNo(NoticeTitle(),
+                                                        SaveAgainQuestion(count, file));
+                              });
     } catch (const Z39Error& e) {
         s_.ui.ShowMessage(NoticeTitle(), e.what());
         return;
     }
     ticks_.Untick(r.savedRows);
+    ticks_.Untick(r.skippedRows);
     ShowTicks();
     for (const auto& m : r.messages) s_.ui.ShowMessage(NoticeTitle(), m);
 }

@@ -41,7 +41,8 @@ class RecordSaverTest : public ::testing::Test {
 TEST_F(RecordSaverTest, AppendsTickedRecordsToTheDailyFile) {
     SaveResult r = Save({true, false, true});
     EXPECT_EQ(r.savedRows, (std::vector<int>{0, 2}));
-    EXPECT_EQ(r.messages, std::vector<std::string>{G("已成功保存[2]条编目数据")});
+    EXPECT_EQ(r.messages, std::vector<std::string>{G("已成功保存[2]条编目数据，保存在文件[") +
+                                                   dir.File("marc20021118.txt") + G("]中")});
     EXPECT_EQ(dir.Read("marc20021118.txt"), Rec("A") + "\r\n" + Rec("C") + "\r\n");
     Save({false, true, false});
     EXPECT_EQ(dir.Read("marc20021118.txt"),
@@ -152,6 +153,46 @@ TEST_F(RecordSaverTest, StoreHandOffHoldsOneRecordWithoutLineBreak) {
     EXPECT_EQ(handOff.GetHandOffValue("Z39_OUTPUT_STR"), Trim(Rec("C")));
     EXPECT_NE(dir.Read("cfg/Lib.ini").find("=" + Rec("C") + "\r\n"), std::string::npos);
     EXPECT_EQ(state.windowCommand, "PleaseExitThisSystem");
+}
+
+TEST_F(RecordSaverTest, RecordsAlreadySavedTodayAreAskedAboutOnce) {
+    Save({true, false, false});
+    // A, again, and B: A is in today's file (its bytes); asked once, No saves B alone.
+    int asked = 0;
+    auto no = [&](int count, const std::string& file) {
+        ++asked;
+        EXPECT_EQ(count, 1);
+        EXPECT_EQ(file, dir.File("marc20021118.txt"));
+        return false;
+    };
+    SaveResult r = SaveTickedRecords(
+        state, index, store, handOff, {true, true, false}, [] { return "20021118"; }, no);
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(r.saved, 1);
+    EXPECT_EQ(r.skippedRows, std::vector<int>{0});
+    EXPECT_EQ(dir.Read("marc20021118.txt"), Rec("A") + "\r\n" + Rec("B") + "\r\n");
+    // A record of the same ISBN in another form counts as saved too; Yes saves it again.
+    const std::string copy = test::MarcBuilder()
+                                 .Control("001", "rec-A2")
+                                 .Data("010", "  ", {{'a', "7-5366-9293-X (pbk.)"}})
+                                 .Build();
+    AppendToFile(dir.File("marc20021118.txt"),
+                 test::MarcBuilder().Data("010", "  ", {{'a', "9787536692930"}}).Build() + "\r\n");
+    ResultIndex more;
+    more.SetSorted(false);
+    store.Clear();  // a new search
+    more.AddResult("A2", copy, store);
+    asked = 0;
+    r = SaveTickedRecords(
+        state, more, store, handOff, {true}, [] { return "20021118"; },
+        [&](int count, const std::string&) {
+            ++asked;
+            EXPECT_EQ(count, 1);
+            return true;
+        });
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(r.saved, 1);
+    EXPECT_TRUE(dir.Read("marc20021118.txt").ends_with(copy + "\r\n"));
 }
 
 TEST_F(RecordSaverTest, TheSaveCheckRefusesBrokenRecordsAndMendsLineBreaks) {

@@ -214,17 +214,21 @@ class FindRecTest : public QObject {
         for (auto& r : expected) want += r + "\r\n";
         QCOMPARE(ReadWholeFile(daily).value_or(""), want);
         QCOMPARE(test::StrictRecords(want), std::string());
-        QCOMPARE(ui->messages.back().second, G("已成功保存[3]条编目数据"));
+        QVERIFY(ui->messages.back().second.starts_with(G("已成功保存[3]条编目数据，保存在文件[")));
         for (int row = 0; row < w->lstBooks->count(); ++row) QVERIFY(!Ticked(row));
 
-        // cbAll ticks everything; a second save the same day appends.
+        // cbAll ticks everything; a second save the same day asks once about the three
+        // already there (Yes: saved again) and appends.
         QTest::mouseClick(w->cbAll, Qt::LeftButton);
         for (int row = 0; row < w->lstBooks->count(); ++row) QVERIFY(Ticked(row));
+        ui->answerYes = true;
         QTest::keyClick(w->lstBooks, Qt::Key_F5);
+        QCOMPARE(ui->questions.size(), size_t{1});
+        QVERIFY(ui->questions[0].starts_with(G("有[3]条打钩的记录今天已经保存在文件[")));
         std::string all = ReadWholeFile(daily).value_or("");
         QVERIFY(all.starts_with(want));
         QCOMPARE(all.size() - want.size() > 0, true);
-        QCOMPARE(ui->messages.back().second, G("已成功保存[25]条编目数据"));
+        QVERIFY(ui->messages.back().second.starts_with(G("已成功保存[25]条编目数据")));
     }
 
     void hotKeyRelativeToTheTopRow() {
