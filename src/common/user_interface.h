@@ -6,6 +6,9 @@ namespace z39 {
 
 enum class Cursor { kNormal, kBusy };
 
+// The answers to "save first?".
+enum class SaveChoice { kSave, kDiscard, kCancel };
+
 // What the core needs of the user: message boxes and the hourglass. The window layer
 // implements it with QMessageBox and the override cursor; tests record the calls.
 class UserInterface {
@@ -20,6 +23,12 @@ class UserInterface {
         (void)title;
         (void)text;
         return false;
+    }
+    // "保存" / "不保存" / "取消", with Cancel as default.
+    virtual SaveChoice AskSaveDiscardCancel(const std::string& title, const std::string& text) {
+        (void)title;
+        (void)text;
+        return SaveChoice::kDiscard;
     }
     // Lets the window repaint once before a blocking step (the wait panel).
     virtual void ProcessPendingEvents() {}

@@ -1,11 +1,13 @@
 #include "ui/find_rec_window.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QKeyEvent>
 #include <QPointer>
 #include <QShortcut>
 #include <QTimer>
 #include <QTreeWidgetItemIterator>
+#include <algorithm>
 
 #include "backends/backend_kinds.h"
 #include "common/z39_error.h"
@@ -516,8 +518,35 @@ TFindRec::~TFindRec() {
 }
 
 void TFindRec::closeEvent(QCloseEvent* event) {
+    if (!KeepOrLetGoOfTicks()) {
+        event->ignore();
+        return;
+    }
     CancelSearch();
     QWidget::closeEvent(event);
+}
+
+bool TFindRec::KeepOrLetGoOfTicks() {
+    if (!s_.state.launch.launchQuery.empty()) return true;
+    const auto& ticks = ticks_.ticks();
+    const int ticked = static_cast<int>(std::count(ticks.begin(), ticks.end(), true));
+    if (ticked == 0) return true;
+    switch (s_.ui.AskSaveDiscardCancel(
+        NoticeTitle(),
+        G("有[") + std::to_string(ticked) + G("]条打钩的记录还没有保存，要先保存吗？"))) {
+        case SaveChoice::kSave: {
+            SaveTicked();
+            const auto& left = ticks_.ticks();
+            return std::count(left.begin(), left.end(), true) == 0;
+        }
+        case SaveChoice::kDiscard:
+            ticks_.SetAll(false);  // let go of: not asked about again
+            ShowTicks();
+            return true;
+        case SaveChoice::kCancel:
+            break;
+    }
+    return false;
 }
 
 void TFindRec::HideDetails() {
@@ -528,6 +557,7 @@ void TFindRec::HideDetails() {
 
 void TFindRec::btInitClick() {
     if (busy_ || searching()) return;
+    if (!KeepOrLetGoOfTicks()) return;
     lbNum->hide();
     if (Trim(Gb(edV[0]->text())).empty()) {
         s_.ui.ShowMessage(NoticeTitle(), EmptyQueryMessage());

@@ -40,6 +40,10 @@ class TFindRec : public QWidget {
     bool searching() const { return worker_.joinable(); }
     // Esc: the running search ends at once (the list keeps what earlier pages brought).
     void CancelSearch();
+    // Before ticked records that were not saved would be lost (a new search, closing):
+    // asks "保存/不保存/取消" and saves first on 保存. False when the user cancels (or the
+    // save left records ticked). Always true in launch-query mode and with nothing ticked.
+    bool KeepOrLetGoOfTicks();
 
     // What activation does: reload a changed target list, copy RECNUMBER into edNum,
     // take the sort order from RECORDER.

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QThread>
 
 #include "ui/qt_text_widget.h"
@@ -61,6 +62,27 @@ bool MessageBoxWidget::AskYesNo(const std::string& title, const std::string& tex
         },
         true);
     return yes;
+}
+
+SaveChoice MessageBoxWidget::AskSaveDiscardCancel(const std::string& title,
+                                                  const std::string& text) {
+    SaveChoice choice = SaveChoice::kCancel;
+    OnGui(
+        [this, title, text, &choice] {
+            QMessageBox box(QMessageBox::Question, Q(title), Q(text), QMessageBox::NoButton,
+                            parent_);
+            QPushButton* save = box.addButton(QString::fromUtf8("保存"), QMessageBox::AcceptRole);
+            QPushButton* discard =
+                box.addButton(QString::fromUtf8("不保存"), QMessageBox::DestructiveRole);
+            QPushButton* cancel = box.addButton(QString::fromUtf8("取消"), QMessageBox::RejectRole);
+            box.setDefaultButton(cancel);
+            box.setEscapeButton(cancel);
+            box.exec();
+            if (box.clickedButton() == save) choice = SaveChoice::kSave;
+            if (box.clickedButton() == discard) choice = SaveChoice::kDiscard;
+        },
+        true);
+    return choice;
 }
 
 void MessageBoxWidget::ProcessPendingEvents() {

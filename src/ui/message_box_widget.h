@@ -15,6 +15,7 @@ class MessageBoxWidget final : public UserInterface {
     void SetCursor(Cursor cursor) override;
     void ProcessPendingEvents() override;
     bool AskYesNo(const std::string& title, const std::string& text) override;
+    SaveChoice AskSaveDiscardCancel(const std::string& title, const std::string& text) override;
 
     // The window that owns the boxes.
     void setParent(QWidget* parent) { parent_ = parent; }

@@ -252,6 +252,11 @@ void TZ39Main::TimerTick() {
 }
 
 void TZ39Main::closeEvent(QCloseEvent* event) {
+    // Ending the program would drop ticked records that were not saved.
+    if (findRec_ && !findRec_->KeepOrLetGoOfTicks()) {
+        event->ignore();
+        return;
+    }
     CleanupWorkingFiles(state_.files);
     event->accept();
 }

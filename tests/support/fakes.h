@@ -39,6 +39,11 @@ class RecordingUi final : public UserInterface {
     }
     bool answerYes = false;
     std::vector<std::string> questions;
+    SaveChoice AskSaveDiscardCancel(const std::string&, const std::string& text) override {
+        questions.push_back(text);
+        return saveChoice;
+    }
+    SaveChoice saveChoice = SaveChoice::kDiscard;
     void ShowMessage(const std::string& title, const std::string& text) override {
         messages.emplace_back(title, text);
     }

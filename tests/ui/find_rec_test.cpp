@@ -1,5 +1,6 @@
 // Drives the real windows on the offscreen platform against a real catalogue-server.
 #include <QApplication>
+#include <QCloseEvent>
 #include <QElapsedTimer>
 #include <QListWidget>
 #include <QMouseEvent>
@@ -601,6 +602,35 @@ class FindRecTest : public QObject {
         QVERIFY(!w->edBegin->text().contains(QLatin1Char('x')));
         QTest::keyClick(w->edBegin, Qt::Key_Tab);
         QVERIFY(!w->edBegin->hasFocus());
+    }
+
+    void tickedRecordsAreNotDroppedByANewSearchOrClosing() {
+        Open();
+        Search(QStringLiteral("9787536692930"));
+        QCOMPARE(w->lstBooks->count(), 1);
+        QVERIFY(Ticked(0));
+        // F2 with a ticked row: Cancel keeps everything as it was.
+        ui->saveChoice = SaveChoice::kCancel;
+        QTest::keyClick(w->edV[0], Qt::Key_F2);
+        Wait();
+        QCOMPARE(ui->questions.size(), size_t{1});
+        QVERIFY(ui->questions[0].starts_with(G("有[1]条打钩的记录还没有保存")));
+        QVERIFY(Ticked(0));
+        QVERIFY(!FileExists(DailyFilePath(state->settings.MARCPATH, TodayYyyymmdd())));
+        // Closing the program: Cancel keeps it open; Save saves first, then it closes.
+        QCloseEvent refused;
+        QApplication::sendEvent(frame.get(), &refused);
+        QVERIFY(!refused.isAccepted());
+        ui->saveChoice = SaveChoice::kSave;
+        QCloseEvent saved;
+        QApplication::sendEvent(frame.get(), &saved);
+        QVERIFY(saved.isAccepted());
+        QCOMPARE(test::StrictRecords(
+                     ReadWholeFile(DailyFilePath(state->settings.MARCPATH, TodayYyyymmdd()))
+                         .value_or("")),
+                 std::string());
+        QVERIFY(FileExists(DailyFilePath(state->settings.MARCPATH, TodayYyyymmdd())));
+        QCOMPARE(ui->questions.size(), size_t{3});
     }
 
     void theTreeByKeyboardAndTheCurrentTargetInBold() {
