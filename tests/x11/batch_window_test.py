@@ -164,6 +164,54 @@ class BatchWindowTest(unittest.TestCase):
         self.assertIn("第2版", several[0][3])
         self.assertIsNone(client.poll())
 
+    def run_batch_of_books(self, client, books):
+        """Opens the batch window, chains the GBK Zebra, loads `books` and runs them; returns
+        the exported report's rows."""
+        d = self.desk
+        d.frame()
+        d.click_in_frame(BATCH_BUTTON)
+        d.xdotool("mousemove", "--sync", 0, 0)
+        _, fx, fy = d.frame()
+        x, y = TREE_ROW["gbk"]
+        d.xdotool("mousemove", "--sync", fx + x, fy + y, "click", "--repeat", "2", "1")
+        time.sleep(0.3)
+        d.click_in_frame(LIST_PATH)
+        d.type(self.list)
+        d.key("Return")
+        time.sleep(0.5)
+        d.key("alt+s")
+        xdesk.wait_until(lambda: self.journal_lines(b"D") >= len(books), 60, "every row")
+        time.sleep(0.5)
+        self.assertIsNone(client.poll(), "the client ended: " + d.client_logs())
+        self.press_for_notice(
+            EXPORT_BUTTON, lambda: os.path.exists(d.path("marc", "delivery.report.csv")))
+        with open(d.path("marc", "delivery.report.csv"), "rb") as f:
+            report = f.read()
+        return list(csv.reader(io.StringIO(report[3:].decode("utf-8"))))[1:]
+
+    def test_a_full_temporary_folder_fails_rows_and_the_window_stays(self):
+        probe = subprocess.run(["unshare", "-m", "true"], capture_output=True)
+        if probe.returncode != 0:
+            self.skipTest("no mount namespace here: %s" % probe.stderr.decode())
+        d = self.desk
+        books = list(range(60, 66))  # only Zebra holds them: its client is needed for each
+        with open(self.list, "w") as f:
+            f.write("".join(bf.isbn13(i) + "\n" for i in books))
+        # The client sees $TMPDIR as a small tmpfs of its own, full before it starts.
+        script = ('mount -t tmpfs -o size=256k tmpfs "$TMPDIR" && '
+                  'dd if=/dev/zero of="$TMPDIR/fill" bs=4k count=1000 2>/dev/null; exec "$@"')
+        with open(d.path("client-full.log"), "wb") as log:
+            client = d._spawn(["unshare", "-m", "sh", "-c", script, "sh",
+                               os.path.join(xdesk.BIN, "z39client")], env=d.env(),
+                              cwd=d.path("work"), stderr=log)
+        rows = self.run_batch_of_books(client, books)
+        self.shot("batch-window-full-tmp.png")
+        self.assertEqual(len(rows), len(books))
+        for row in rows:
+            self.assertEqual(row[1], "failed connection", row)
+            self.assertIn("_zinit.~", row[5], row)
+        self.assertIsNone(client.poll())
+
     def test_a_client_that_writes_garbage_fails_rows_and_the_window_stays(self):
         d = self.desk
         garbage = d.path("garbage-yazc")

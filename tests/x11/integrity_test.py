@@ -442,6 +442,33 @@ class IntegrityTest(unittest.TestCase):
         self.assertEqual(sum(1 for isbn_ in isbns if rows[isbn_][1] == "found"), len(isbns), rows)
         self.assertEqual(asked, ["/hosts.txt"])
 
+    def test_a_book_saved_under_a_qualified_isbn_is_not_saved_again(self):
+        # Today's daily file holds book 0 (the GBK server's) under "ISBN (pbk.)" and book 1
+        # under a hyphenated ISBN-10 with a note in Chinese.
+        book0 = raw_record([("001", b"earlier-0"),
+                            ("010", b"  " + sub("a", (isbn(0) + " (pbk.)").encode()))])
+        b1 = isbn(1)
+        ten = b1[3:12]
+        check = (11 - sum(int(c) * (10 - n) for n, c in enumerate(ten)) % 11) % 11
+        hyphenated = "%s-%s-%s-%s" % (ten[0], ten[1:5], ten[5:9], "X" if check == 10 else check)
+        book1 = raw_record([("001", b"earlier-1"),
+                            ("020", b"  " + sub("a", hyphenated.encode() + "（精装）".encode(GBK)))])
+        daily = os.path.join(self.dir, "marc", time.strftime("marc%Y%m%d.txt"))
+        with open(daily, "wb") as f:
+            f.write(book0 + b"\r\n" + book1 + b"\r\n")
+        self.z39_only()
+        r = self.batch()
+        self.assertEqual(r.returncode, 0, r.stderr.decode()[-2000:])
+        rows = self.report()
+        self.assertEqual(rows[isbn(0)][1], "already saved", rows[isbn(0)])
+        self.assertEqual(rows[isbn(0)][4], "1")
+        self.assertEqual(rows[isbn(1)][1], "already saved", rows[isbn(1)])
+        self.assertEqual(rows[isbn(1)][4], "2")
+        with open(daily, "rb") as f:
+            saved = strict_check(f.read())
+        self.assertNotIn(b"C-leader4500", b"".join(saved))
+        self.assertNotIn(b"C-marc21", b"".join(saved))
+
     def z39_only(self):
         """The list without the SRU target's books (which need no external client)."""
         with open(self.list, "w") as f:
