@@ -57,7 +57,17 @@ std::string GetWhereString(const std::string& field, const std::string& value) {
 std::string GetWhereStringKS(const std::string& field, const std::string& value,
                              const LaunchMode& launch) {
     std::string v = Trim(value);
-    if (field == "ISBN") return "ma_isbn='" + QuoteSqlLiteral(NormaliseIsbn(v)) + "'";
+    if (field == "ISBN") {
+        // A wrong check digit is searched as typed (hyphens and blanks aside), not corrected
+        // into another book's number.
+        if (WrongCheckDigit(v)) {
+            std::string typed;
+            for (char c : v)
+                if (c != '-' && c != ' ') typed += c;
+            return "ma_isbn='" + QuoteSqlLiteral(typed) + "'";
+        }
+        return "ma_isbn='" + QuoteSqlLiteral(NormaliseIsbn(v)) + "'";
+    }
     if (!launch.launchQuery.empty() && v.starts_with("!")) {
         std::string key = Trim(v.substr(1));
         if (key.size() <= 2) return "ma_namepy='" + QuoteSqlLiteral(key) + "'";

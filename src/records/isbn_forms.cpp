@@ -1,6 +1,7 @@
 #include "records/isbn_forms.h"
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 
 #include "common/gbk_text.h"
@@ -112,6 +113,23 @@ std::optional<IsbnForms> IsbnFormsOf(std::string_view text) {
         if (!f.isbn10.empty()) f.isbn10Hyphenated = parts + f.isbn10.back();
     }
     return f;
+}
+
+std::optional<char> WrongCheckDigit(std::string_view text) {
+    std::string s;
+    for (char c : text) {
+        if (c == '-' || static_cast<unsigned char>(c) <= 32) continue;
+        s += c == 'x' ? 'X' : c;
+    }
+    if (s.size() == 10 && AllDigits(s.substr(0, 9)) &&
+        (std::isdigit(static_cast<unsigned char>(s[9])) || s[9] == 'X')) {
+        const char check = Check10(s.substr(0, 9));
+        if (check != s[9]) return check;
+    } else if (s.size() == 13 && AllDigits(s) && (s.starts_with("978") || s.starts_with("979"))) {
+        const char check = Check13(s);
+        if (check != s[12]) return check;
+    }
+    return std::nullopt;
 }
 
 std::vector<std::string> IsbnSearchForms(std::string_view entered) {

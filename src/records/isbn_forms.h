@@ -21,6 +21,13 @@ struct IsbnForms {
 // capital X; nothing when it is not a valid ISBN (length, digits, prefix or check digit).
 std::optional<IsbnForms> IsbnFormsOf(std::string_view text);
 
+// For a text that has an ISBN's shape (ten characters, nine digits then a digit or X; or
+// thirteen digits beginning 978 or 979; blanks and hyphens aside) but a wrong check digit:
+// the check digit it should have. Nothing for a valid ISBN or anything else. A wrong check
+// digit means some digit is wrong: another book, or a guess, so such a value is searched as
+// typed, never corrected.
+std::optional<char> WrongCheckDigit(std::string_view text);
+
 // What a server may index for an ISBN a user entered: the value as entered (trimmed) first,
 // then the 13-digit form plain and hyphenated, then the 10-digit form plain and hyphenated,
 // each once. An invalid ISBN gives the value as entered alone.

@@ -76,6 +76,11 @@ std::string FoundStatus(int64_t total) {
     return G("连接服务器成功，共查询到[") + std::to_string(total) + G("]条数据！");
 }
 std::string CancelledStatus() { return G("检索已取消。"); }
+
+std::string WrongCheckDigitStatus(const std::string& value, char check) {
+    return G("ISBN[") + value + G("]的校验位有误（应为") + std::string(1, check) +
+           G("），已按输入的号码检索。");
+}
 std::string ReceivedStatus() { return G("连接服务器成功，已接收完数据！"); }
 std::string HitLabel(int64_t total) { return G("共有 ") + std::to_string(total) + G(" 条"); }
 std::string EmptyQueryMessage() { return G("请输入查询条件"); }

@@ -55,6 +55,8 @@ std::string NoDataStatus();  // "连接成功，没有查询到数据，您可�
 std::string FoundStatus(int64_t total);  // "连接服务器成功，共查询到[" total "]条数据！"
 std::string ReceivedStatus();            // "连接服务器成功，已接收完数据！"
 std::string CancelledStatus();           // "检索已取消。"
+// "ISBN[value]的校验位有误（应为X），已按输入的号码检索。", before the search's own status.
+std::string WrongCheckDigitStatus(const std::string& value, char check);
 std::string HitLabel(int64_t total);               // "共有 " total " 条"
 std::string ReceivingStatus(int done, int total);  // "正在接收记录 " done "/" total
 std::string EmptyQueryMessage();                   // "请输入查询条件"

@@ -5,6 +5,7 @@
 #include "backends/backend_kinds.h"
 #include "backends/external_z39.h"
 #include "common/gbk_text.h"
+#include "records/isbn_forms.h"
 #include "records/iso2709.h"
 #include "records/marc_record.h"
 
@@ -181,6 +182,17 @@ SearchOutcome SearchSession::FirstPageOutcome(const PageResult& page) {
         out.statusMessage = out.total < 1 ? NoDataStatus() : FoundStatus(out.total);
     }
     CompleteFirstPage(out, s_.state, rules.launchTicksFirstRow);
+    // An ISBN typed with a wrong check digit was searched as typed: whatever it found is
+    // not taken for the book meant, so nothing is ticked or handed over by itself.
+    for (const auto& row : ParticipatingRows(rows_)) {
+        if (row.field != "ISBN") continue;
+        if (const auto check = WrongCheckDigit(row.value)) {
+            out.statusMessage = WrongCheckDigitStatus(Trim(row.value), *check) + out.statusMessage;
+            out.tickRows.clear();
+            out.autoSave = false;
+            break;
+        }
+    }
     return out;
 }
 

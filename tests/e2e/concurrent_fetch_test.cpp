@@ -108,7 +108,7 @@ TEST(TwoFetchesAtOnce, SharedCatalogueOverTcpAndHttp) {
     Instance a(one.path()), b(two.path());
     const TargetProfile target =
         Target(TargetKind::kSharedCatalogue, "127.0.0.1", server.port(), "ks_lib");
-    SearchRequest isbn = Request({{"", "ISBN", "7-5366-9293-9"}});
+    SearchRequest isbn = Request({{"", "ISBN", "7-5366-9293-5"}});
     SearchRequest paging =
         FurtherPage(Request({{"", G("题名"), G(ks::kPagingTitleWord)}}), 2, 10, 25);
     paging.settings.KSUSEHTTP = 1;  // one over TCP, one over HTTP
@@ -137,7 +137,7 @@ TEST(TwoFetchesAtOnce, TwoWebOpacs) {
     test::OpacServer left(three), right(five);
     test::TempDir one, two;
     Instance a(one.path()), b(two.path());
-    SearchRequest ra = Request({{"", "ISBN", "7-5366-9293-9"}}), rb = ra;
+    SearchRequest ra = Request({{"", "ISBN", "7-5366-9293-5"}}), rb = ra;
     ra.settings.OPACURL = left.Base();
     rb.settings.OPACURL = right.Base();
     const TargetProfile target = Target(TargetKind::kWebOpac, "opac.nlc.cn", 80, "opac");

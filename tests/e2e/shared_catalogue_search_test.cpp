@@ -83,8 +83,30 @@ class SharedCatalogueSearch : public ::testing::TestWithParam<bool> {
 };
 test::CatalogueServerProcess* SharedCatalogueSearch::server = nullptr;
 
+TEST_P(SharedCatalogueSearch, AWrongCheckDigitIsSearchedAsTypedAndNothingIsTakenForIt) {
+    // 9787536692930 is in the catalogue; one digit off in the check digit, in either length,
+    // is another number, not that book.
+    for (const char* typed : {"9787536692931", "978-7-5366-9293-9", "7536692934"}) {
+        SearchOutcome out = Start({{"", "ISBN", typed}});
+        EXPECT_EQ(out.total, 0) << typed;
+        EXPECT_TRUE(out.tickRows.empty()) << typed;
+        EXPECT_FALSE(out.autoSave) << typed;
+        EXPECT_TRUE(out.statusMessage.starts_with(G("ISBN[") + typed + G("]的校验位有误（应为")))
+            << GbkToUtf8(out.statusMessage);
+    }
+    // The launch query of a host program hands nothing back either.
+    state.launch.launchQuery = "ISBN@9787536692931";
+    SearchOutcome launch = Start({{"", "ISBN", "9787536692931"}});
+    EXPECT_EQ(launch.total, 0);
+    EXPECT_FALSE(launch.autoSave);
+    // The right number still finds the book, ticked and handed over as ever.
+    SearchOutcome right = Start({{"", "ISBN", "9787536692930"}});
+    EXPECT_EQ(right.total, 1);
+    EXPECT_TRUE(right.autoSave);
+}
+
 TEST_P(SharedCatalogueSearch, HyphenatedTenDigitIsbn) {
-    SearchOutcome out = Start({{"", "ISBN", "7-5366-9293-9"}});
+    SearchOutcome out = Start({{"", "ISBN", "7-5366-9293-5"}});
     EXPECT_EQ(out.total, 1);
     ASSERT_EQ(out.rows.size(), 1u);
     EXPECT_EQ(out.tickRows, std::vector<int>{0});

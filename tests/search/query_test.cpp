@@ -5,6 +5,7 @@
 
 #include "backends/search_condition.h"
 #include "common/gbk_text.h"
+#include "records/isbn_forms.h"
 #include "records/marc_record.h"
 
 namespace z39 {
@@ -111,11 +112,33 @@ TEST(WhereClause, AnIsbnTenInAnyTypedFormFindsTheThirteenDigitKey) {
     }
 }
 
+// A wrong check digit is some other number: every translation searches it as typed, and
+// none corrects it into the book one digit away.
+TEST(CheckDigit, AWrongOneIsSearchedAsTypedEverywhere) {
+    EXPECT_EQ(WrongCheckDigit("9787536692931"), '0');
+    EXPECT_EQ(WrongCheckDigit("978-7-5366-9293-9"), '0');
+    EXPECT_EQ(WrongCheckDigit("7536692934"), '5');
+    EXPECT_EQ(WrongCheckDigit("7-5063-6543-9"), 'X');
+    EXPECT_EQ(WrongCheckDigit("9787536692930"), std::nullopt);
+    EXPECT_EQ(WrongCheckDigit("7536692935"), std::nullopt);
+    EXPECT_EQ(WrongCheckDigit("12345"), std::nullopt);
+    EXPECT_EQ(WrongCheckDigit(G("三体")), std::nullopt);
+    // The shared catalogue's clause.
+    EXPECT_EQ(BuildWhereClause({Row("ISBN", "978-7-5366-9293-1")}, {}), " ma_isbn='9787536692931'");
+    EXPECT_EQ(BuildWhereClause({Row("ISBN", "7536692934")}, {}), " ma_isbn='7536692934'");
+    EXPECT_EQ(BuildWhereClause({Row("ISBN", "7-5366-9293-5")}, {}), " ma_isbn='9787536692930'");
+    // Z39.50: the one term as typed, no forms of another number.
+    EXPECT_EQ(BuildFindCommand({Row("ISBN", "9787536692931")}), "f @attr 1=7 9787536692931");
+}
+
 TEST(WhereClause, WorkedExamples) {
     LaunchMode none;
     LaunchMode launch{"NAME@!abc", false, false};
     const std::string T = G("数据结构"), S = G("数据");
+    // 7-111-21382-X has a wrong check digit (3 is right): searched as typed, not corrected.
     EXPECT_EQ(BuildWhereClause({Row("ISBN", "7-111-21382-X"), Row(G("题名"), T, kAnd)}, none),
+              " ma_isbn='711121382X' and ma_name like '" + T + "%'");
+    EXPECT_EQ(BuildWhereClause({Row("ISBN", "7-111-21382-3"), Row(G("题名"), T, kAnd)}, none),
               " ma_isbn='9787111213826' and ma_name like '" + T + "%'");
     EXPECT_EQ(BuildWhereClause({Row(G("题名"), S)}, none), " ma_name='" + S + "'");
     EXPECT_EQ(BuildWhereClause({Row(G("题名"), "!PQR")}, launch), " ma_namepy like 'PQR%'");
