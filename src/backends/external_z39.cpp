@@ -163,6 +163,8 @@ bool ExternalZ39Backend::RunClient(const Run& run, RecordCharset queryCharset, C
     }
     if (status != RunStatus::kFinished) {
         out.status = PageStatus::kNoConnection;
+        out.cause =
+            status == RunStatus::kTimedOut ? G("没有在限定时间内应答") : G("检索程序yazc无法运行");
         return false;
     }
     if (exitStatus != 0) {
@@ -200,7 +202,10 @@ void ExternalZ39Backend::TakeRecords(std::vector<std::string> lines, const Targe
         if (references > 0) ++withReferences;
         out.records.push_back(std::move(*gbk));
     }
-    if (ClientReportedConnectionFailure(files_.message)) out.status = PageStatus::kNoConnection;
+    if (ClientReportedConnectionFailure(files_.message)) {
+        out.status = PageStatus::kNoConnection;
+        out.cause = G("连接失败（拒绝连接、地址不对或不应答）");
+    }
     SkippedRecords skipped = ClientSkippedRecords(files_.message);
     if (unreadable > 0) {
         if (skipped.count == 0) skipped.firstReport = firstRefusal;

@@ -49,6 +49,10 @@ struct PageResult {
     int64_t covered = -1;
     std::vector<std::string> notices;  // for the user: records left out and the like (GBK)
     std::string discoveredHost;        // shared catalogue: the address known afterwards
+    // A failed fetch: where it went (address:port) and, when known, why, in a few words
+    // for the status bar (GBK): refused, no answer in time, the external client missing.
+    std::string where;
+    std::string cause;
 
     bool ok() const { return status == PageStatus::kOk; }
 };

@@ -35,6 +35,11 @@ SharedCatalogueBackend::Exchange SharedCatalogueBackend::ExchangeHttp(const std:
     e.cancelled = r.cancelled || cancel.cancelled();
     e.answer = r.ok ? r.body : std::string();
     e.failed = !e.answer.starts_with("BAG_BEGIN") || e.answer.find("BAG_END") == std::string::npos;
+    if (e.failed)
+        e.cause = !r.error.empty() ? r.error
+                  : r.status != 0  ? "HTTP " + std::to_string(r.status)
+                  : r.ok           ? G("应答不完整")
+                                   : G("没有应答");
     return e;
 }
 
@@ -46,6 +51,7 @@ SharedCatalogueBackend::Exchange SharedCatalogueBackend::ExchangeTcp(const KsEnd
     if (!endpoint.host.empty()) tcp->Open(endpoint.host, endpoint.port);
     if (!tcp->Connected()) {
         e.failed = true;
+        e.cause = endpoint.host.empty() ? G("不知道服务器地址") : G("连接失败");
         return e;
     }
     tcp->Send(request);
@@ -88,6 +94,7 @@ SharedCatalogueBackend::Exchange SharedCatalogueBackend::ExchangeTcp(const KsEnd
     // An answer cut before its end marker has lost records, and one the peer closed without
     // sending (a refused request, a full server) is no answer: both are failed exchanges.
     if (!ended || answer.size() > kKsMaxAnswerBytes) e.failed = true;
+    if (e.failed && e.cause.empty()) e.cause = answer.empty() ? G("没有应答") : G("应答不完整");
     return e;
 }
 
@@ -226,6 +233,8 @@ PageResult SharedCatalogueBackend::FetchWhere(const TargetEntry& entry, const st
     KsAnswer answer = ParseKsAnswer(ex.answer, first, http);
     if (ex.failed || !answer.totalOk || !answer.wellFormed) {
         out.status = PageStatus::kNoConnection;
+        out.where = endpoint.host + ":" + std::to_string(endpoint.port + (http ? 1 : 0));
+        out.cause = !ex.cause.empty() ? ex.cause : G("应答不完整或不是共享编目库的应答");
         out.discoveredHost.clear();
         return out;
     }

@@ -82,6 +82,7 @@ class SharedCatalogueBackend final : public SearchBackend {
         bool failed = false;  // no connection, or no complete answer
         bool cancelled = false;
         std::string answer;
+        std::string cause;  // why it failed, when known (GBK)
     };
     Exchange ExchangeHttp(const std::string& url, CancelToken& cancel);
     Exchange ExchangeTcp(const KsEndpoint& endpoint, const std::string& request,

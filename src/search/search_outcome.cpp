@@ -68,6 +68,11 @@ std::string ReceivingStatus(int done, int total) {
     return G("正在接收记录 ") + std::to_string(done) + "/" + std::to_string(total);
 }
 
+std::string FailureDetail(const std::string& where, const std::string& cause) {
+    if (where.empty() && cause.empty()) return {};
+    return "[" + where + (where.empty() || cause.empty() ? "" : " ") + cause + "]";
+}
+
 std::string ConnectionFailedStatus() {
     return G("与服务器连接不成功，请重试或选择其他目标数据库再试！");
 }

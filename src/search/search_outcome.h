@@ -22,6 +22,7 @@ struct SearchOutcome {
     bool nextEnabled = false;   // btNext
     enum class Focus { kNone, kList, kNext, kSave } focus = Focus::kNone;
     std::string statusMessage;     // empty: leave the status message as it is
+    std::string statusDetail;      // shown after it: where a failed step went and why
     std::string hitLabel;          // lbNum text; shown when not empty
     bool searchCompleted = false;  // set the main window's flag
     bool autoSave = false;         // launch query with one hit: press btSaveRec at once
@@ -51,6 +52,8 @@ void MarkConnectionFailed(SearchOutcome& out);
 
 // The status messages of a search.
 std::string ConnectionFailedStatus();  // "与服务器连接不成功，请重试或选择其他目标数据库再试！"
+// What the status bar adds to ConnectionFailedStatus(): "[address:port cause]".
+std::string FailureDetail(const std::string& where, const std::string& cause);
 std::string NoDataStatus();  // "连接成功，没有查询到数据，您可选择其他目标数据库再试！"
 std::string FoundStatus(int64_t total);  // "连接服务器成功，共查询到[" total "]条数据！"
 std::string ReceivedStatus();            // "连接服务器成功，已接收完数据！"

@@ -46,6 +46,14 @@ std::string NoticesWith(const PageResult& page, int refused) {
 
 SearchSession::SearchSession(const SearchServices& services) : s_(services) {}
 
+std::string SearchSession::Where(const PageResult& page) const {
+    std::string where = page.where;
+    if (where.empty() && !Trim(target_.entry.address).empty())
+        where = Trim(target_.entry.address) +
+                (Trim(target_.entry.port).empty() ? "" : ":" + Trim(target_.entry.port));
+    return FailureDetail(where, page.cause);
+}
+
 SearchOutcome SearchSession::Remember(SearchOutcome outcome, const std::string& countText) {
     if (outcome.countText.empty()) outcome.countText = countText;
     total_ = outcome.total;
@@ -163,6 +171,7 @@ SearchOutcome SearchSession::FirstPageOutcome(const PageResult& page) {
     if (!page.hasTotal) {
         MarkConnectionFailed(out);
         if (page.status == PageStatus::kCancelled) out.statusMessage = CancelledStatus();
+        if (page.status == PageStatus::kNoConnection) out.statusDetail = Where(page);
         if (rules.failureEndsLaunch) {
             FinishFailedFirstPage(out, s_.state);
         } else {
@@ -177,6 +186,7 @@ SearchOutcome SearchSession::FirstPageOutcome(const PageResult& page) {
     out.nextStart = static_cast<int64_t>(page.records.size()) + 1;
     if (!page.ok()) {
         MarkConnectionFailed(out);
+        if (page.status == PageStatus::kNoConnection) out.statusDetail = Where(page);
     } else {
         out.hitLabel = HitLabel(out.total);
         out.statusMessage = out.total < 1 ? NoDataStatus() : FoundStatus(out.total);
@@ -237,6 +247,7 @@ SearchOutcome SearchSession::FurtherPageOutcome(const PageResult& page, int64_t 
         // Nothing came: the list stays as earlier pages made it.
         MarkConnectionFailed(out);
         if (page.status == PageStatus::kCancelled) out.statusMessage = CancelledStatus();
+        if (page.status == PageStatus::kNoConnection) out.statusDetail = Where(page);
         out.rows = s_.index.Rows();
         return out;
     }
@@ -248,6 +259,7 @@ SearchOutcome SearchSession::FurtherPageOutcome(const PageResult& page, int64_t 
     out.rows = s_.index.Rows();
     if (!page.ok()) {
         MarkConnectionFailed(out);
+        if (page.status == PageStatus::kNoConnection) out.statusDetail = Where(page);
     } else if (CapabilitiesOf(target_.kind).furtherPageReceived) {
         out.statusMessage = ReceivedStatus();
     } else {

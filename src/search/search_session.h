@@ -68,6 +68,8 @@ class SearchSession {
     SearchRequest Request() const;
     // What a fetched page teaches the run (the shared catalogue's host).
     void Learn(const PageResult& page);
+    // "[address:port cause]" for a page that reached no server.
+    std::string Where(const PageResult& page) const;
     SearchOutcome FirstPageOutcome(const PageResult& page);
     SearchOutcome FurtherPageOutcome(const PageResult& page, int64_t start);
     // Lists and stores the well-formed records; returns how many were refused.

@@ -671,7 +671,7 @@ void TFindRec::ApplyOutcome(const SearchOutcome& o, bool furtherPage) {
         lbNum->setText(Q(o.hitLabel));
         lbNum->show();
     }
-    if (!o.statusMessage.empty()) s_.state.statusMessage = o.statusMessage;
+    if (!o.statusMessage.empty()) s_.state.statusMessage = o.statusMessage + o.statusDetail;
     if (o.launchFinished) {
         cbAll->hide();
         btSaveRec->setText(U("选择或退出.F5"));

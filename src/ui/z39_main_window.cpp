@@ -46,7 +46,8 @@ StatusPanelWidget::StatusPanelWidget(AppState& state, QWidget* parent)
 }
 
 QColor StatusPanelWidget::TextColour() const {
-    return state_.statusMessage == ConnectionFailedStatus() ? QColor(255, 0, 0) : QColor(0, 128, 0);
+    return state_.statusMessage.starts_with(ConnectionFailedStatus()) ? QColor(255, 0, 0)
+                                                                      : QColor(0, 128, 0);
 }
 
 void StatusPanelWidget::paintEvent(QPaintEvent*) {

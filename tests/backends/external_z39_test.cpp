@@ -178,6 +178,7 @@ TEST_F(FakeClientTest, ClientThatCannotStartOrHangsIsAConnectionFailure) {
     SearchOutcome out = First(*missing);
     EXPECT_TRUE(out.connectionFailed);
     EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
+    EXPECT_NE(out.statusDetail.find(G("检索程序yazc无法运行")), std::string::npos);
     EXPECT_EQ(ui.messages.size(), 1u);
 
     WriteClient("sleep 100\n");
@@ -185,6 +186,8 @@ TEST_F(FakeClientTest, ClientThatCannotStartOrHangsIsAConnectionFailure) {
     ExternalZ39Backend hanging(quick, clock, Z39WorkFilesIn(dir.path()), dir.File("client.sh"));
     out = First(hanging);
     EXPECT_TRUE(out.connectionFailed);
+    // Where it went and why, for the status bar.
+    EXPECT_EQ(out.statusDetail, "[127.0.0.1:210 " + G("没有在限定时间内应答") + "]");
     EXPECT_EQ(ui.cursor, Cursor::kNormal);
 }
 

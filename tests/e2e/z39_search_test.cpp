@@ -138,6 +138,10 @@ TEST_F(Z39SearchTest, ClosedPortIsAConnectionFailure) {
     SearchOutcome out = Start(5, {{"", "ISBN", "123"}});
     EXPECT_TRUE(out.connectionFailed);
     EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
+    // The status bar also names the server and the cause.
+    EXPECT_TRUE(out.statusDetail.starts_with("[127.0.0.1:")) << GbkToUtf8(out.statusDetail);
+    EXPECT_NE(out.statusDetail.find(G("连接失败")), std::string::npos)
+        << GbkToUtf8(out.statusDetail);
     EXPECT_NE(dir.Read("_mess.~").find("Connecting...error"), std::string::npos);
 }
 
