@@ -343,13 +343,38 @@ void TBatchWindow::ShowNewNotices() {
         ui_.ShowMessage(NoticeTitle(), run_->notices()[noticesShown_]);
 }
 
+namespace {
+
+// A row's state as the window shows it (the report keeps its words for scripts).
+QString StateWord(BatchState state, SaveMark saved) {
+    if (saved == SaveMark::kAlreadySaved) return U("已保存过");
+    if (saved == SaveMark::kRefused) return U("未通过检查");
+    if (saved == SaveMark::kSaved) return U("已保存");
+    switch (state) {
+        case BatchState::kPending:
+            return U("待检索");
+        case BatchState::kFound:
+            return U("已找到");
+        case BatchState::kSeveral:
+            return U("多条");
+        case BatchState::kNotFound:
+            return U("未找到");
+        case BatchState::kInvalid:
+            return U("ISBN无效");
+        case BatchState::kFailed:
+            return U("连接失败");
+    }
+    return U("待检索");
+}
+
+}  // namespace
+
 void TBatchWindow::ShowRow(size_t i, const BatchRow& row) {
     if (i >= shown_.size() || static_cast<int>(i) >= table_->rowCount()) return;
     shown_[i] = row;
     const std::string* record = row.RecordToSave();
     const QStringList cells = {
-        Q(row.item.valid() ? row.item.isbn : row.item.input),
-        QString::fromStdString(StateText(row.state, row.saved)),
+        Q(row.item.valid() ? row.item.isbn : row.item.input), StateWord(row.state, row.saved),
         Q(row.target) + (row.failedTargets.empty()
                              ? QString()
                              : U(" (连接失败: ") + Q(row.failedTargets.front()) + U(")")),
@@ -376,8 +401,8 @@ void TBatchWindow::ShowCounts() {
         const qint64 ms = clock_.elapsed() * c.pending / doneNow;
         left = U("  剩余约 %1 秒").arg((ms + 999) / 1000);
     }
-    counts_->setText(U("共 %1  found %2  several %3  not found %4  failed connection %5  "
-                       "invalid ISBN %6  saved %7  already saved %8")
+    counts_->setText(U("共 %1  已找到 %2  多条 %3  未找到 %4  连接失败 %5  "
+                       "ISBN无效 %6  已保存 %7  已保存过 %8")
                          .arg(c.rows)
                          .arg(c.found)
                          .arg(c.several)
@@ -386,7 +411,7 @@ void TBatchWindow::ShowCounts() {
                          .arg(c.invalid)
                          .arg(c.saved)
                          .arg(c.alreadySaved) +
-                     (c.refused > 0 ? U("  refused %1").arg(c.refused) : QString()) + left);
+                     (c.refused > 0 ? U("  未通过检查 %1").arg(c.refused) : QString()) + left);
 }
 
 void TBatchWindow::Review(int rowNumber) {
