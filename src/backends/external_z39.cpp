@@ -165,6 +165,8 @@ bool ExternalZ39Backend::RunClient(const Run& run, RecordCharset queryCharset, C
         out.status = PageStatus::kNoConnection;
         out.cause =
             status == RunStatus::kTimedOut ? G("没有在限定时间内应答") : G("检索程序yazc无法运行");
+        // The window (or the batch's report) shows why: the runner tells nobody itself.
+        if (status == RunStatus::kNotStarted) out.reason = StartFailureMessage();
         return false;
     }
     if (exitStatus != 0) {

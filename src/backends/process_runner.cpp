@@ -66,6 +66,15 @@ std::string StartFailureMessage() {
 ProcessRunner::ProcessRunner(UserInterface& ui, Clock& clock, int timeoutMs)
     : ui_(ui), clock_(clock), timeoutMs_(timeoutMs) {}
 
+bool ProcessRunner::CreateDOSProcessRedirected(const std::string& commandLine,
+                                               const std::string& inputPath,
+                                               const std::string& outputPath,
+                                               const std::string& errorSuffix) {
+    const RunStatus status = Run(commandLine, inputPath, outputPath, errorSuffix);
+    if (status == RunStatus::kNotStarted) ui_.ShowMessage(NoticeTitle(), StartFailureMessage());
+    return status == RunStatus::kFinished;
+}
+
 std::vector<std::string> ProcessRunner::SplitCommandLine(const std::string& commandLine) {
     std::vector<std::string> words;
     std::string word;
@@ -144,7 +153,6 @@ RunStatus ProcessRunner::Run(const std::string& commandLine, const std::string& 
     pid_t pid = -1;
     if (words.empty() ||
         posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv.data(), environ) != 0) {
-        ui_.ShowMessage(NoticeTitle(), StartFailureMessage());
         return RunStatus::kNotStarted;
     }
     // A pidfd wakes us the moment the child ends; without one, look every few ms.

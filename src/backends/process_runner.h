@@ -16,7 +16,7 @@ inline constexpr int kRunnerWaitSliceMs = 100;
 
 enum class RunStatus {
     kFinished,    // the child was started and has exited
-    kNotStarted,  // the program could not be started (the user was told)
+    kNotStarted,  // the program could not be started (StartFailureMessage() says so)
     kTimedOut,    // the child (and its process group) was ended after the time limit
     kCancelled,   // the cancel token ended the child (and its process group)
 };
@@ -38,11 +38,11 @@ class ProcessRunner {
                   const std::string& outputPath, const std::string& errorSuffix,
                   const CancelToken* cancel = nullptr, int* exitStatus = nullptr);
 
-    // True when the child was started and has ended.
+    // True when the child was started and has ended; a program that cannot be started
+    // is reported to the user with StartFailureMessage(). (Run itself tells nobody: its
+    // callers put the message where their user sees it.)
     bool CreateDOSProcessRedirected(const std::string& commandLine, const std::string& inputPath,
-                                    const std::string& outputPath, const std::string& errorSuffix) {
-        return Run(commandLine, inputPath, outputPath, errorSuffix) == RunStatus::kFinished;
-    }
+                                    const std::string& outputPath, const std::string& errorSuffix);
 
     // The words of a command line, split at blanks and tabs outside double quotes. The
     // quotes group and are removed; inside them \" is a quote and \\ a backslash.
