@@ -69,6 +69,12 @@ class SearchBackend {
                              CancelToken& cancel) = 0;
 };
 
+// One fetch that never throws: what a back end throws (a file of the external client it
+// could not write or read, say) becomes a failed page with its text as the reason. Every
+// fetch on a worker thread goes through here.
+PageResult FetchCatching(SearchBackend& backend, const TargetProfile& target,
+                         const SearchRequest& request, CancelToken& cancel);
+
 // The back ends of a run, found by the kind of target they serve: given (Add) or owned
 // (Own, as BuildBackends makes them).
 class BackendRegistry {

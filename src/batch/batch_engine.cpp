@@ -84,25 +84,6 @@ const std::string* BatchRow::RecordToSave() const {
 
 namespace {
 
-// One fetch; what a back end throws (a file of the external client it could not write or
-// read, say) is a page that failed, with the reason.
-PageResult FetchCaught(SearchBackend& backend, const TargetProfile& profile,
-                       const SearchRequest& request, CancelToken& cancel) {
-    try {
-        return backend.Fetch(profile, request, cancel);
-    } catch (const std::exception& e) {
-        PageResult out;
-        out.status = PageStatus::kNoConnection;
-        out.reason = e.what();
-        return out;
-    } catch (...) {
-        PageResult out;
-        out.status = PageStatus::kNoConnection;
-        out.reason = G("检索时出现未知错误");
-        return out;
-    }
-}
-
 void NoteFailure(std::string& reasons, const std::string& target, const std::string& reason) {
     reasons += (reasons.empty() ? "" : "; ") + target + (reason.empty() ? "" : ": " + reason);
 }
@@ -143,7 +124,7 @@ void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BackendRe
                 request.discoveredHost = memory->DiscoveredHost();
                 if (!request.discoveredHost.empty()) discovering.unlock();
             }
-            page = FetchCaught(*backend, target.profile, request, cancel);
+            page = FetchCatching(*backend, target.profile, request, cancel);
             if (learnsHost) {
                 if (!page.ok() && page.status != PageStatus::kCancelled) {
                     memory->SetDiscoveredHost({});
@@ -176,7 +157,7 @@ void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BackendRe
             {
                 GateSlot slot(gates, t);
                 if (cancel.cancelled()) return;
-                rest = FetchCaught(*backend, target.profile, more, cancel);
+                rest = FetchCatching(*backend, target.profile, more, cancel);
             }
             if (cancel.cancelled() || rest.status == PageStatus::kCancelled) return;
             for (auto& record : rest.records) got.push_back(std::move(record));

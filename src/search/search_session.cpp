@@ -77,19 +77,7 @@ SearchRequest SearchSession::Request() const {
 }
 
 PageResult PendingFetch::Run(CancelToken& cancel) const {
-    try {
-        return backend->Fetch(target, request, cancel);
-    } catch (const std::exception& e) {
-        PageResult out;
-        out.status = PageStatus::kNoConnection;
-        out.reason = e.what();
-        return out;
-    } catch (...) {
-        PageResult out;
-        out.status = PageStatus::kNoConnection;
-        out.reason = G("检索时出现未知错误");
-        return out;
-    }
+    return FetchCatching(*backend, target, request, cancel);
 }
 
 void SearchSession::Learn(const PageResult& page) {

@@ -178,6 +178,22 @@ class IntegrityTest(unittest.TestCase):
             f.write("".join(isbn(i) + "\n" for i in range(len(CASES))))
             f.write("".join(self.sru_isbns[name] + "\n" for name, _, _ in SRU_CASES))
 
+    def serve_catalogue(self, db):
+        """The catalogue server on `db`, answering on loopback; returns its TCP port."""
+        port = xdesk.free_port_pair()
+        self.servers.append(subprocess.Popen(
+            [os.path.join(xdesk.BIN, "catalogue-server"), "serve", "--db", db, "--port",
+             str(port), "--bind", "127.0.0.1"], stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL))
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                return port
+            except OSError:
+                time.sleep(0.05)
+        raise RuntimeError("catalogue-server did not start")
+
     def start_server(self, records):
         for _ in range(5):
             port = zebra.free_port()
@@ -363,18 +379,7 @@ class IntegrityTest(unittest.TestCase):
             c.create_function("gbk_upper", 1, lambda text: text, deterministic=True)
             c.execute("INSERT INTO records (record, ma_isbn, ma_name, ma_namepy) "
                       "VALUES (?, ?, ?, ?)", (record, isbn(200), "x", "x"))
-        port = xdesk.free_port_pair()
-        server = subprocess.Popen([os.path.join(xdesk.BIN, "catalogue-server"), "serve", "--db",
-                                   db, "--port", str(port), "--bind", "127.0.0.1"],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.servers.append(server)
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                time.sleep(0.05)
+        port = self.serve_catalogue(db)
         with open(os.path.join(self.dir, "cfg", "Z39.ini"), "wb") as f:
             f.write(("[系统参数]\r\nKSIP=127.0.0.1\r\nKSPORT=%d\r\nKSDEFAULT=1\r\nMARCPATH=%s/\r\n"
                      % (port, os.path.join(self.dir, "marc"))).encode(GBK))
@@ -398,11 +403,7 @@ class IntegrityTest(unittest.TestCase):
         import sqlite3
         with sqlite3.connect(db) as c:
             isbns = [row[0] for row in c.execute("SELECT ma_isbn FROM records LIMIT 24")]
-        port = xdesk.free_port_pair()
-        server = subprocess.Popen([os.path.join(xdesk.BIN, "catalogue-server"), "serve", "--db",
-                                   db, "--port", str(port), "--bind", "127.0.0.1"],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.servers.append(server)
+        port = self.serve_catalogue(db)
         asked = []
 
         class Hosts(BaseHTTPRequestHandler):
@@ -421,13 +422,6 @@ class IntegrityTest(unittest.TestCase):
         threading.Thread(target=hosts.serve_forever, daemon=True).start()
         self.addCleanup(hosts.server_close)
         self.addCleanup(hosts.shutdown)
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                time.sleep(0.05)
         with open(os.path.join(self.dir, "cfg", "Z39.ini"), "wb") as f:
             f.write(("[系统参数]\r\nKSIP=127.0.0.1:%d\r\nKSPORT=-%d\r\nKSDEFAULT=1\r\n"
                      "MARCPATH=%s/\r\n" % (hosts.server_address[1], port,
