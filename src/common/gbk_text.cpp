@@ -174,19 +174,13 @@ std::string Utf8ToGbkKeepingAll(std::string_view utf8, int* references) {
 
 std::optional<size_t> InvalidGbkAt(std::string_view text) {
     thread_local IconvHandle cd("UTF-8", "GBK");
-    iconv(cd.get(), nullptr, nullptr, nullptr, nullptr);
-    size_t pos = 0;
-    char buffer[4096];
-    while (pos < text.size()) {
-        char* src = const_cast<char*>(text.data() + pos);
-        size_t srcLeft = text.size() - pos;
-        char* dst = buffer;
-        size_t dstLeft = sizeof buffer;
-        const size_t rc = iconv(cd.get(), &src, &srcLeft, &dst, &dstLeft);
-        pos = text.size() - srcLeft;
-        if (rc == static_cast<size_t>(-1) && errno != E2BIG) return pos;
-    }
-    return std::nullopt;
+    std::optional<size_t> bad;
+    // The first byte iconv cannot take ends the look: the rest is skipped.
+    Convert(cd.get(), text, [&](std::string&, size_t pos) {
+        bad = pos;
+        return text.size() - pos;
+    });
+    return bad;
 }
 
 std::string GbkToUtf8(std::string_view gbk) {
