@@ -54,24 +54,27 @@ struct GateSlot {
 
 }  // namespace
 
-std::string StateText(BatchState state, SaveMark saved) {
-    if (saved == SaveMark::kAlreadySaved) return "already saved";
-    if (saved == SaveMark::kRefused) return "refused";
+std::string StateText(BatchState state, SaveMark saved, bool cancelled) {
+    if (saved == SaveMark::kAlreadySaved) return G("已保存过");
+    if (saved == SaveMark::kRefused) return G("未通过检查");
+    if (saved == SaveMark::kSaved) return G("已保存");
     switch (state) {
         case BatchState::kPending:
-            return "pending";
+            break;
         case BatchState::kFound:
-            return "found";
+            return G("已找到");
         case BatchState::kSeveral:
-            return "several";
+            return G("多条");
         case BatchState::kNotFound:
-            return "not found";
+            return G("未找到");
         case BatchState::kInvalid:
-            return "invalid ISBN";
+            return G("ISBN无效");
         case BatchState::kFailed:
-            return "failed connection";
+            return G("连接失败");
+        case BatchState::kDuplicate:
+            return G("重复");
     }
-    return "pending";
+    return cancelled ? G("已取消") : G("待检索");
 }
 
 const std::string* BatchRow::RecordToSave() const {

@@ -15,12 +15,13 @@
 namespace z39 {
 
 enum class BatchState {
-    kPending,   // not searched yet (or its search was cancelled)
-    kFound,     // exactly one record, taken
-    kSeveral,   // more than one: the candidates wait for the user
-    kNotFound,  // no target of the chain has it
-    kInvalid,   // not a valid ISBN: not searched
-    kFailed,    // no target had it, and at least one could not be reached
+    kPending,    // not searched yet (or its search was cancelled)
+    kFound,      // exactly one record, taken
+    kSeveral,    // more than one: the candidates wait for the user
+    kNotFound,   // no target of the chain has it
+    kInvalid,    // not a valid ISBN: not searched
+    kFailed,     // no target had it, and at least one could not be reached
+    kDuplicate,  // the list asked for the same ISBN on an earlier line: not searched again
 };
 
 enum class SaveMark {
@@ -30,9 +31,11 @@ enum class SaveMark {
     kRefused,       // the save check refused the record: not written (see the row's reason)
 };
 
-// The report's word for a row: "found", "several", "not found", "invalid ISBN",
-// "failed connection", "already saved", "refused"; "pending" before the search.
-std::string StateText(BatchState state, SaveMark saved);
+// A row's state in words (GBK), the same in the window, the report and z39batch's lines:
+// 待检索 (not searched yet), 已找到, 多条, 未找到, 连接失败, ISBN无效, 重复; once saved
+// 已保存, 已保存过 or 未通过检查. With `cancelled` (a run that was stopped) a row not
+// searched reads 已取消.
+std::string StateText(BatchState state, SaveMark saved, bool cancelled = false);
 
 // One target of the chain, under the name the tree shows for it.
 struct ChainTarget {

@@ -43,6 +43,9 @@ BatchCounts CountRows(const std::vector<BatchRow>& rows) {
             case BatchState::kFailed:
                 ++c.failed;
                 break;
+            case BatchState::kDuplicate:
+                ++c.duplicate;
+                break;
         }
         if (r.saved == SaveMark::kSaved) ++c.saved;
         if (r.saved == SaveMark::kAlreadySaved) ++c.alreadySaved;
@@ -70,6 +73,10 @@ bool BatchRun::Prepare(std::string* error) {
     for (auto& item : ParseIsbnList(*text)) {
         BatchRow row;
         row.item = std::move(item);
+        if (row.item.duplicateOf > 0) {
+            row.state = BatchState::kDuplicate;
+            row.reason = G("与第") + std::to_string(row.item.duplicateOf) + G("行的ISBN相同");
+        }
         rows_.push_back(std::move(row));
     }
     if (rows_.empty()) {
@@ -200,12 +207,13 @@ bool BatchRun::SaveAll(std::string* error) {
 
 bool BatchRun::Finish(std::string* error) {
     // A run with rows left (cancelled) stays open, to go on next time.
-    if (CountRows(rows_).pending == 0 && !journal_.Ended()) {
+    const bool cancelled = CountRows(rows_).pending > 0;
+    if (!cancelled && !journal_.Ended()) {
         if (error) *error = G("文件[") + FilePath(".journal") + G("]写入失败！");
         return false;
     }
     for (const auto& [suffix, text] :
-         {std::pair<std::string, std::string>{".report.csv", BatchReportCsv(rows_)},
+         {std::pair<std::string, std::string>{".report.csv", BatchReportCsv(rows_, cancelled)},
           {".notfound.txt", NotFoundList(rows_)}}) {
         if (!ReplaceFileAtomically(FilePath(suffix), text)) {
             if (error) *error = G("文件[") + FilePath(suffix) + G("]写入失败！");
@@ -215,15 +223,22 @@ bool BatchRun::Finish(std::string* error) {
     return true;
 }
 
-std::string BatchReportCsv(const std::vector<BatchRow>& rows) {
-    std::string out = "\xEF\xBB\xBF";
-    out += "ISBN,state,target,record,number,reason\r\n";
+std::string BatchReportHeader() {
+    return "检索的ISBN,状态,目标数据库,题名,责任者,出版地,出版者,出版日期,ISBN,日文件序号,原因";
+}
+
+std::string BatchReportCsv(const std::vector<BatchRow>& rows, bool cancelled) {
+    std::string out = "\xEF\xBB\xBF" + BatchReportHeader() + "\r\n";
     for (const auto& row : rows) {
         const std::string* record = row.RecordToSave();
+        const RecordSummary summary = record ? SummariseRecord(*record) : RecordSummary{};
         out += CsvField(GbkToUtf8(row.item.valid() ? row.item.isbn : row.item.input)) + "," +
-               CsvField(StateText(row.state, row.saved)) + "," + CsvField(GbkToUtf8(row.target)) +
-               "," + CsvField(record ? GbkToUtf8(Trim(DisplayLine(*record))) : std::string()) +
-               "," + (row.dailyNumber > 0 ? std::to_string(row.dailyNumber) : std::string()) + "," +
+               CsvField(GbkToUtf8(StateText(row.state, row.saved, cancelled))) + "," +
+               CsvField(GbkToUtf8(row.target));
+        for (const std::string* part : {&summary.title, &summary.responsibility, &summary.place,
+                                        &summary.publisher, &summary.date, &summary.isbn})
+            out += "," + CsvField(GbkToUtf8(*part));
+        out += "," + (row.dailyNumber > 0 ? std::to_string(row.dailyNumber) : std::string()) + "," +
                CsvField(GbkToUtf8(row.reason)) + "\r\n";
     }
     return out;

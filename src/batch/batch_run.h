@@ -27,7 +27,8 @@ struct BatchRunSetup {
 
 // Rows by what became of them.
 struct BatchCounts {
-    int rows = 0, pending = 0, found = 0, several = 0, notFound = 0, invalid = 0, failed = 0;
+    int rows = 0, pending = 0, found = 0, several = 0, notFound = 0, invalid = 0, failed = 0,
+        duplicate = 0;
     int saved = 0, alreadySaved = 0, refused = 0;
 };
 BatchCounts CountRows(const std::vector<BatchRow>& rows);
@@ -89,9 +90,13 @@ class BatchRun {
 };
 
 // The report: UTF-8 with a byte-order mark (a spreadsheet then shows the Chinese), one
-// line per row: ISBN, state, target, display line, number in the daily file, and the
-// reason of a row that failed or was refused.
-std::string BatchReportCsv(const std::vector<BatchRow>& rows);
+// line per line of the list: the ISBN asked for, the state (StateText), the target, the
+// record's title, responsibility, place, publisher, date and ISBN, its number in the daily
+// file, and why a row failed, was refused or is a duplicate. `cancelled`: the run was
+// stopped (rows not searched read 已取消).
+std::string BatchReportCsv(const std::vector<BatchRow>& rows, bool cancelled = false);
+// The report's first line.
+std::string BatchReportHeader();
 // The ISBNs no target had (or none could be asked), one per line, to run again with
 // another chain.
 std::string NotFoundList(const std::vector<BatchRow>& rows);

@@ -1,6 +1,6 @@
 #include "batch/isbn_list.h"
 
-#include <unordered_set>
+#include <unordered_map>
 
 #include "common/gbk_text.h"
 #include "records/isbn_forms.h"
@@ -57,7 +57,7 @@ std::vector<BatchItem> ParseIsbnList(std::string_view text) {
     for (size_t i = 0; i < gbk.size(); ++i)
         body += gbk[i] == '\r' && (i + 1 == gbk.size() || gbk[i + 1] != '\n') ? '\n' : gbk[i];
     std::vector<BatchItem> items;
-    std::unordered_set<std::string> seen;
+    std::unordered_map<std::string, int> firstLine;  // by ISBN
     int number = 0;
     for (const std::string& raw : TextLines(body)) {
         ++number;
@@ -83,7 +83,10 @@ std::vector<BatchItem> ParseIsbnList(std::string_view text) {
             if (auto forms = IsbnFormsOf(column)) item.isbn = forms->isbn13;
             break;
         }
-        if (item.valid() && !seen.insert(item.isbn).second) continue;
+        if (item.valid()) {
+            auto [first, isNew] = firstLine.emplace(item.isbn, item.line);
+            if (!isNew) item.duplicateOf = first->second;
+        }
         items.push_back(std::move(item));
     }
     return items;

@@ -40,37 +40,79 @@ std::string WithoutClosingPunctuation(std::string value) {
     return value;
 }
 
-// The display line of a MARC21 record (one with a 245), in the columns of the CNMARC one: 245 $a
-// and $b, 100/110 $a or 245 $c, 260 (or 264) $a $b $c, 020 $a.
-std::string Marc21DisplayLine(const std::vector<MarcField>& fields) {
+// The fields a record's summary is made of. A record with a 245 title and no 200 is
+// MARC21 (a USMARC target), whose 010 and 210 mean other things than in CNMARC.
+struct SummaryFields {
+    bool marc21 = false;
+    const MarcField* title = nullptr;        // 200 (the last), or 245
+    const MarcField* author = nullptr;       // MARC21: 100 or 110
+    const MarcField* publication = nullptr;  // 210 (the last), or 260 (before 264)
+    const MarcField* isbn = nullptr;         // 010 (the last), or 020
+};
+
+SummaryFields SelectSummaryFields(const std::vector<MarcField>& fields) {
+    SummaryFields s;
+    const MarcField *f010 = nullptr, *f200 = nullptr, *f210 = nullptr;
     const MarcField *f245 = nullptr, *f100 = nullptr, *f260 = nullptr, *f020 = nullptr;
     for (const auto& field : fields) {
+        if (field.tag == "010") f010 = &field;
+        if (field.tag == "200") f200 = &field;
+        if (field.tag == "210") f210 = &field;
         if (field.tag == "245" && !f245) f245 = &field;
         if ((field.tag == "100" || field.tag == "110") && !f100) f100 = &field;
         if (field.tag == "260" && (!f260 || f260->tag == "264")) f260 = &field;
         if (field.tag == "264" && !f260) f260 = &field;
         if (field.tag == "020" && !f020) f020 = &field;
     }
-    std::string title = WithoutClosingPunctuation(Limit(Subfield(f245->data, 'a'), 80));
-    std::string rest = WithoutClosingPunctuation(Limit(Subfield(f245->data, 'b'), 80));
+    if (!f200 && f245) return {true, f245, f100, f260, f020};
+    return {false, f200, nullptr, f210, f010};
+}
+
+// The CNMARC title: 200 $a with $e, or $h and $i, after a full-width colon.
+std::string CnmarcTitle(std::string_view f200) {
+    static const std::string colon = G("：");
+    std::string title = Trim(Limit(Subfield(f200, 'a'), 80));
+    std::string addition = Limit(Subfield(f200, 'e'), 80);
+    if (addition.empty()) {
+        std::string h = Limit(Subfield(f200, 'h'), 80);
+        std::string i = Trim(Limit(Subfield(f200, 'i'), 80));
+        addition = h;
+        if (!h.empty() && !i.empty()) addition += colon + i;
+        if (h.empty()) addition = i;
+    }
+    if (!addition.empty()) title += colon + addition;
+    return title;
+}
+
+// The MARC21 title: 245 $a and $b. The responsibility: 100/110 $a, else 245 $c.
+std::string Marc21Title(std::string_view f245) {
+    std::string title = WithoutClosingPunctuation(Limit(Subfield(f245, 'a'), 80));
+    std::string rest = WithoutClosingPunctuation(Limit(Subfield(f245, 'b'), 80));
     if (!rest.empty()) title += " : " + rest;
-    std::string line = FitColumn(title, 34);
-    std::string responsibility = WithoutClosingPunctuation(Subfield(f245->data, 'c'));
-    if (f100) responsibility = WithoutClosingPunctuation(Subfield(f100->data, 'a'));
-    responsibility = Limit(responsibility, 46);
-    line = FitColumn(line + responsibility, 60);
-    if (f260) {
+    return title;
+}
+std::string Marc21Responsibility(const SummaryFields& s) {
+    return WithoutClosingPunctuation(
+        Subfield(s.author ? s.author->data : s.title->data, s.author ? 'a' : 'c'));
+}
+
+// The display line of a MARC21 record (one with a 245), in the columns of the CNMARC one: 245 $a
+// and $b, 100/110 $a or 245 $c, 260 (or 264) $a $b $c, 020 $a.
+std::string Marc21DisplayLine(const SummaryFields& s) {
+    std::string line = FitColumn(Marc21Title(s.title->data), 34);
+    line = FitColumn(line + Limit(Marc21Responsibility(s), 46), 60);
+    if (s.publication) {
         const std::pair<char, std::pair<size_t, size_t>> parts[] = {
             {'a', {8, 69}}, {'b', {30, 85}}, {'c', {10, 95}}};
         for (auto& [code, limits] : parts) {
             std::string value =
-                Limit(WithoutClosingPunctuation(Subfield(f260->data, code)), limits.first);
+                Limit(WithoutClosingPunctuation(Subfield(s.publication->data, code)), limits.first);
             line = FitColumn(line + value, limits.second);
         }
     } else {
         line = FitColumn(line, 95);
     }
-    if (f020) line += Trim(Subfield(f020->data, 'a'));
+    if (s.isbn) line += Trim(Subfield(s.isbn->data, 'a'));
     return line;
 }
 
@@ -164,46 +206,47 @@ std::string DisplayLine(std::string_view recordText) {
     if (record.size() < 20) return {};
     MarcFields read = ReadFields(record);
     if (!read.ok) return BadRecordLine();
-    std::optional<std::string> f010, f200, f210;
-    bool marc21Title = false;
-    for (auto& field : read.fields) {
-        if (field.tag == "245") marc21Title = true;
-        if (field.tag == "010") f010 = field.data;
-        if (field.tag == "200") f200 = field.data;
-        if (field.tag == "210") f210 = field.data;
-    }
+    const SummaryFields s = SelectSummaryFields(read.fields);
+    if (s.marc21) return Marc21DisplayLine(s);
 
-    // A record with a 245 title and no 200 is MARC21 (a USMARC target), whose 010 and 210
-    // mean other things than in CNMARC.
-    if (!f200 && marc21Title) return Marc21DisplayLine(read.fields);
-
-    static const std::string colon = G("：");
     std::string line;
-    if (f200) {
-        std::string title = Trim(Limit(Subfield(*f200, 'a'), 80));
-        std::string addition = Limit(Subfield(*f200, 'e'), 80);
-        if (addition.empty()) {
-            std::string h = Limit(Subfield(*f200, 'h'), 80);
-            std::string i = Trim(Limit(Subfield(*f200, 'i'), 80));
-            addition = h;
-            if (!h.empty() && !i.empty()) addition += colon + i;
-            if (h.empty()) addition = i;
-        }
-        if (!addition.empty()) title += colon + addition;
-        line = FitColumn(title, 34);
-        std::string f = Limit(Subfield(*f200, 'f'), 46);
+    if (s.title) {
+        line = FitColumn(CnmarcTitle(s.title->data), 34);
+        std::string f = Limit(Subfield(s.title->data, 'f'), 46);
         if (!f.empty()) line = FitColumn(line + f, 60);
     }
-    if (f210) {
+    if (s.publication) {
         const std::pair<char, std::pair<size_t, size_t>> parts[] = {
             {'a', {8, 69}}, {'c', {30, 85}}, {'d', {10, 95}}};
         for (auto& [code, limits] : parts) {
-            std::string value = Limit(Subfield(*f210, code), limits.first);
+            std::string value = Limit(Subfield(s.publication->data, code), limits.first);
             if (!value.empty()) line = FitColumn(line + value, limits.second);
         }
     }
-    if (f010) line += Subfield(*f010, 'a');
+    if (s.isbn) line += Subfield(s.isbn->data, 'a');
     return line;
+}
+
+RecordSummary SummariseRecord(std::string_view recordText) {
+    RecordSummary out;
+    MarcFields read = ReadFields(Trim(recordText));
+    if (!read.ok) return out;
+    const SummaryFields s = SelectSummaryFields(read.fields);
+    const char* publicationCodes = s.marc21 ? "abc" : "acd";
+    if (s.title) {
+        out.title = Trim(s.marc21 ? Marc21Title(s.title->data) : CnmarcTitle(s.title->data));
+        out.responsibility =
+            Trim(s.marc21 ? Marc21Responsibility(s) : Subfield(s.title->data, 'f'));
+    }
+    if (s.publication) {
+        std::string* parts[] = {&out.place, &out.publisher, &out.date};
+        for (int i = 0; i < 3; ++i) {
+            std::string value = Subfield(s.publication->data, publicationCodes[i]);
+            *parts[i] = s.marc21 ? WithoutClosingPunctuation(value) : Trim(value);
+        }
+    }
+    if (s.isbn) out.isbn = Trim(Subfield(s.isbn->data, 'a'));
+    return out;
 }
 
 std::string ShowControls(std::string_view text) {

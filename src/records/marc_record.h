@@ -30,6 +30,13 @@ const std::string& BadRecordLine();
 // 020).
 std::string DisplayLine(std::string_view record);
 
+// The parts of the display line, whole and trimmed, each apart (a report's columns):
+// empty where the record has none, all empty when its numbers cannot be read.
+struct RecordSummary {
+    std::string title, responsibility, place, publisher, date, isbn;
+};
+RecordSummary SummariseRecord(std::string_view record);
+
 // One line per directory entry that can be read: label (12 bytes), tag, indicators
 // and subfields (or the control field's data), passed through ShowControls.
 std::vector<std::string> DetailLines(std::string_view record, const FieldLabels& labels);

@@ -1,5 +1,7 @@
 #include "search/search_outcome.h"
 
+#include <algorithm>
+
 #include "common/gbk_text.h"
 #include "state/app_state.h"
 
@@ -87,6 +89,14 @@ std::string WrongCheckDigitStatus(const std::string& value, char check) {
            G("），已按输入的号码检索。");
 }
 std::string ReceivedStatus() { return G("连接服务器成功，已接收完数据！"); }
+std::string ShownStatus(int64_t shown, int64_t total) {
+    return G("已显示 ") + std::to_string(shown) + "/" + std::to_string(total) + G(" 条");
+}
+void AddShown(SearchOutcome& out) {
+    if (out.connectionFailed || out.total < 1 || out.statusMessage.empty()) return;
+    const int64_t shown = std::max<int64_t>(0, out.nextStart - 1);
+    if (shown < out.total) out.statusMessage += ShownStatus(shown, out.total);
+}
 std::string HitLabel(int64_t total) { return G("共有 ") + std::to_string(total) + G(" 条"); }
 std::string EmptyQueryMessage() { return G("请输入查询条件"); }
 

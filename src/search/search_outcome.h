@@ -60,6 +60,10 @@ std::string ReceivedStatus();            // "连接服务器成功，已接收�
 std::string CancelledStatus();           // "检索已取消。"
 // "ISBN[value]的校验位有误（应为X），已按输入的号码检索。", before the search's own status.
 std::string WrongCheckDigitStatus(const std::string& value, char check);
+// "已显示 shown/total 条": how far the list has come while not every hit is listed.
+std::string ShownStatus(int64_t shown, int64_t total);
+// Adds ShownStatus to the status of a step that listed records, while some hits are not.
+void AddShown(SearchOutcome& out);
 std::string HitLabel(int64_t total);               // "共有 " total " 条"
 std::string ReceivingStatus(int done, int total);  // "正在接收记录 " done "/" total
 std::string EmptyQueryMessage();                   // "请输入查询条件"

@@ -140,7 +140,54 @@ SearchStep SearchSession::BeginStart(const TargetProfile& target,
 
 SearchOutcome SearchSession::FinishStart(const PageResult& page) {
     Learn(page);
-    return Remember(FirstPageOutcome(page), count_);
+    SearchOutcome out = Remember(FirstPageOutcome(page), count_);
+    first_.reset();
+    if (page.ok() && !out.autoSave) first_ = out;
+    AddShown(out);
+    return out;
+}
+
+SearchStep SearchSession::BeginFill() {
+    SearchStep step;
+    const int64_t listed = nextStart_ - 1;
+    const int64_t wanted = ToNumberOr(count_, 10);
+    if (!first_ || !backend_ || total_ < nextStart_ || listed >= wanted) {
+        first_.reset();
+        return step;
+    }
+    pendingStart_ = nextStart_;
+    PendingFetch fetch{backend_, target_, Request()};
+    fetch.request.firstPage = false;
+    fetch.request.start = nextStart_;
+    fetch.request.count = wanted - listed;
+    fetch.request.total = total_;
+    step.fetch = std::move(fetch);
+    return step;
+}
+
+SearchOutcome SearchSession::FinishFill(const PageResult& page) {
+    Learn(page);
+    SearchOutcome out = first_.value_or(SearchOutcome{});
+    first_.reset();
+    const SearchOutcome more = FurtherPageOutcome(page, pendingStart_);
+    // The ticks, the hit count, the launch steps and the compact window stay the first
+    // page's: the host program sees what it saw before the list was filled.
+    out.rows = more.rows;
+    out.nextStart = more.nextStart;
+    if (!more.notice.empty()) out.notice += (out.notice.empty() ? "" : "\r\n\r\n") + more.notice;
+    if (more.connectionFailed) {
+        out.connectionFailed = true;
+        out.statusMessage = more.statusMessage;
+        out.statusDetail = more.statusDetail;
+    } else {
+        AddShown(out);
+    }
+    out.nextEnabled = total_ >= out.nextStart;
+    if (!out.nextEnabled && out.focus == SearchOutcome::Focus::kNext) {
+        out.focus = SearchOutcome::Focus::kList;
+        if (!out.rows.empty() && out.selectRow < 0) out.selectRow = 0;
+    }
+    return Remember(std::move(out), count_);
 }
 
 SearchOutcome SearchSession::Start(const TargetProfile& target,
@@ -149,7 +196,10 @@ SearchOutcome SearchSession::Start(const TargetProfile& target,
     SearchStep step = BeginStart(target, rows, countText);
     if (step.done) return *step.done;
     CancelToken cancel;  // run here, to its end
-    return FinishStart(step.fetch->Run(cancel));
+    SearchOutcome first = FinishStart(step.fetch->Run(cancel));
+    SearchStep fill = BeginFill();
+    if (!fill.fetch) return first;
+    return FinishFill(fill.fetch->Run(cancel));
 }
 
 SearchOutcome SearchSession::FirstPageOutcome(const PageResult& page) {
@@ -248,6 +298,9 @@ SearchOutcome SearchSession::FurtherPageOutcome(const PageResult& page, int64_t 
     if (!page.ok()) {
         MarkConnectionFailed(out);
         if (page.status == PageStatus::kNoConnection) out.statusDetail = Where(page);
+    } else if (out.nextStart <= out.total) {
+        out.statusMessage = FoundStatus(out.total);
+        AddShown(out);
     } else if (CapabilitiesOf(target_.kind).furtherPageReceived) {
         out.statusMessage = ReceivedStatus();
     } else {

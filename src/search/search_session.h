@@ -44,13 +44,19 @@ class SearchSession {
     SearchStep BeginStart(const TargetProfile& target, const std::vector<SearchCondition>& rows,
                           const std::string& countText);
     SearchOutcome FinishStart(const PageResult& page);
+    // After a first page that brought fewer records than edNum asked for while more hits
+    // exist: the further page that fills it (from after what came, for the rest of edNum).
+    // Nothing to run otherwise. FinishFill gives the first page's outcome with the filled
+    // list, in place of the one FinishStart gave.
+    SearchStep BeginFill();
+    SearchOutcome FinishFill(const PageResult& page);
     // btNextClick in two steps.
     SearchStep BeginNext(const std::string& startText, const std::string& countText);
     SearchOutcome FinishNext(const PageResult& page);
 
     // btInitClick: refuses an empty first value; otherwise resets the search (list and
-    // record store) and fetches the first page from the current target. `countText` is
-    // edNum.
+    // record store) and fetches the first page from the current target, filled up to
+    // edNum as BeginFill says. `countText` is edNum.
     SearchOutcome Start(const TargetSelection& targets, const std::vector<SearchCondition>& rows,
                         const std::string& countText);
     // The same on a target given as it is.
@@ -82,8 +88,9 @@ class SearchSession {
     std::vector<SearchCondition> rows_;
     int64_t total_ = 0;
     int64_t nextStart_ = 1;
-    std::string count_;         // edNum of the step begun
-    int64_t pendingStart_ = 1;  // the start of the further page begun
+    std::string count_;                   // edNum of the step begun
+    int64_t pendingStart_ = 1;            // the start of the further page begun
+    std::optional<SearchOutcome> first_;  // the first page's outcome, until it is filled
 };
 
 }  // namespace z39

@@ -39,6 +39,8 @@ QColor StateColour(const BatchRow& row) {
             return QColor(255, 205, 205);
         case BatchState::kFailed:
             return QColor(255, 185, 150);
+        case BatchState::kDuplicate:
+            return QColor(238, 238, 238);
         case BatchState::kPending:
             break;
     }
@@ -345,26 +347,8 @@ void TBatchWindow::ShowNewNotices() {
 
 namespace {
 
-// A row's state as the window shows it (the report keeps its words for scripts).
 QString StateWord(BatchState state, SaveMark saved) {
-    if (saved == SaveMark::kAlreadySaved) return U("已保存过");
-    if (saved == SaveMark::kRefused) return U("未通过检查");
-    if (saved == SaveMark::kSaved) return U("已保存");
-    switch (state) {
-        case BatchState::kPending:
-            return U("待检索");
-        case BatchState::kFound:
-            return U("已找到");
-        case BatchState::kSeveral:
-            return U("多条");
-        case BatchState::kNotFound:
-            return U("未找到");
-        case BatchState::kInvalid:
-            return U("ISBN无效");
-        case BatchState::kFailed:
-            return U("连接失败");
-    }
-    return U("待检索");
+    return QString::fromUtf8(GbkToUtf8(StateText(state, saved)));
 }
 
 }  // namespace
@@ -411,6 +395,7 @@ void TBatchWindow::ShowCounts() {
                          .arg(c.invalid)
                          .arg(c.saved)
                          .arg(c.alreadySaved) +
+                     (c.duplicate > 0 ? U("  重复 %1").arg(c.duplicate) : QString()) +
                      (c.refused > 0 ? U("  未通过检查 %1").arg(c.refused) : QString()) + left);
 }
 

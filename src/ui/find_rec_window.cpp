@@ -466,8 +466,8 @@ void TFindRec::SetSearching(bool on) {
         focusBefore_->setFocus();
 }
 
-void TFindRec::RunFetch(PendingFetch fetch, bool furtherPage) {
-    SetSearching(true);
+void TFindRec::RunFetch(PendingFetch fetch, FetchStep step) {
+    if (step != FetchStep::kFill) SetSearching(true);  // a fill goes on from the first page
     cancel_ = std::make_shared<CancelToken>();
     workerDone_ = std::make_shared<std::atomic<bool>>(false);
     // The progress of a long fetch reaches the status bar through this thread.
@@ -484,25 +484,42 @@ void TFindRec::RunFetch(PendingFetch fetch, bool furtherPage) {
             Qt::QueuedConnection);
     };
     worker_ = std::thread(
-        [self, fetch = std::move(fetch), cancel = cancel_, doneFlag = workerDone_, furtherPage] {
+        [self, fetch = std::move(fetch), cancel = cancel_, doneFlag = workerDone_, step] {
             PageResult page = fetch.Run(*cancel);
             doneFlag->store(true);
             QMetaObject::invokeMethod(
                 qApp,
-                [self, page, furtherPage] {
-                    if (self) self->FetchEnded(page, furtherPage);
+                [self, page, step] {
+                    if (self) self->FetchEnded(page, step);
                 },
                 Qt::QueuedConnection);
         });
 }
 
-void TFindRec::FetchEnded(const PageResult& page, bool furtherPage) {
+void TFindRec::FetchEnded(const PageResult& page, FetchStep step) {
     if (worker_.joinable()) worker_.join();
     cancel_.reset();
+    if (step == FetchStep::kFirst) {
+        const SearchOutcome first = session_.FinishStart(page);
+        // A first page that brought fewer than edNum while more hits exist is filled
+        // before it is shown, so the list holds a page.
+        SearchStep fill = session_.BeginFill();
+        if (fill.fetch) {
+            RunFetch(std::move(*fill.fetch), FetchStep::kFill);
+            return;
+        }
+        SetSearching(false);
+        ApplyOutcome(first, false);
+        return;
+    }
     SetSearching(false);
-    SearchOutcome out = furtherPage ? session_.FinishNext(page) : session_.FinishStart(page);
-    if (furtherPage) out.searchCompleted = false;  // only a first page restores the compact window
-    ApplyOutcome(out, furtherPage);
+    if (step == FetchStep::kFill) {
+        ApplyOutcome(session_.FinishFill(page), false);
+        return;
+    }
+    SearchOutcome out = session_.FinishNext(page);
+    out.searchCompleted = false;  // only a first page restores the compact window
+    ApplyOutcome(out, true);
 }
 
 void TFindRec::CancelSearch() {
@@ -584,7 +601,7 @@ void TFindRec::btInitClick() {
         ApplyOutcome(*step.done);
         return;
     }
-    RunFetch(std::move(*step.fetch), false);
+    RunFetch(std::move(*step.fetch), FetchStep::kFirst);
 }
 
 void TFindRec::btNextClick() {
@@ -604,7 +621,7 @@ void TFindRec::btNextClick() {
         ApplyOutcome(*step.done, true);
         return;
     }
-    RunFetch(std::move(*step.fetch), true);
+    RunFetch(std::move(*step.fetch), FetchStep::kNext);
 }
 
 void TFindRec::FillList(const std::vector<std::string>& rows) {

@@ -113,9 +113,12 @@ class TFindRec : public QWidget {
     std::vector<SearchCondition> Rows() const;
     void SetRows(const std::vector<std::string>& rows);
     void ShowWait(bool on);
+    // Which step of a search a fetch is: the first page, the page that fills it up to
+    // edNum, or a further page (F3).
+    enum class FetchStep { kFirst, kFill, kNext };
     // Runs a fetch on a worker; its page comes back to FetchEnded on this thread.
-    void RunFetch(PendingFetch fetch, bool furtherPage);
-    void FetchEnded(const PageResult& page, bool furtherPage);
+    void RunFetch(PendingFetch fetch, FetchStep step);
+    void FetchEnded(const PageResult& page, FetchStep step);
     // While a search runs, what would start another or change it is disabled.
     void SetSearching(bool on);
     void ShowWaitSeconds();

@@ -81,7 +81,7 @@ class FakeClientTest : public ::testing::Test {
                                                     dir.File("client.sh"));
     }
     SearchOutcome First(SearchBackend& backend, const std::string& title = "x") {
-        return h.Start(backend, test::TitleRows(title));
+        return h.Start(backend, test::TitleRows(title), "1");  // the first page alone
     }
     test::TempDir dir;
     TargetEntry entry = [] {

@@ -134,11 +134,12 @@ class KsFaultTest : public ::testing::Test {
             *http, [this] { return std::make_unique<PosixTcpClient>(ui); }, *clock);
         return *backend;
     }
+    // The first page alone (edNum 1: nothing follows it to fill the list).
     SearchOutcome Search(int port, bool useHttp = false) {
         state.settings.KSUSEHTTP = useHttp ? 1 : 0;
         h.profile.entry.address = "127.0.0.1";
         h.profile.entry.port = std::to_string(port - (useHttp ? 1 : 0));
-        return h.Start(Backend(), test::TitleRows("x"));
+        return h.Start(Backend(), test::TitleRows("x"), "1");
     }
     std::string record = test::MarcBuilder().Data("200", "1 ", {{'a', "书名"}}).Build();
     test::TempDir dir;
@@ -162,7 +163,7 @@ TEST_F(KsFaultTest, AnswerInTwoPiecesLosesNothing) {
     EXPECT_EQ(out.total, 2);
     // Both pieces are read; the first page asked for one record and keeps one.
     EXPECT_EQ(out.rows.size(), 1u);
-    EXPECT_EQ(out.statusMessage, FoundStatus(2));
+    EXPECT_EQ(out.statusMessage, FoundStatus(2) + ShownStatus(1, 2));
     EXPECT_EQ(store.LoadRecord(0), record);
     EXPECT_EQ(store.LoadRecord(1), "");
 }
@@ -304,7 +305,7 @@ TEST_F(KsFaultTest, MoreRecordsThanAskedAreNotKeptAndHugeHitCountsRead) {
     SearchOutcome out = Search(server.port());
     EXPECT_FALSE(out.connectionFailed);
     EXPECT_EQ(out.total, 1000000000000);
-    EXPECT_EQ(out.statusMessage, FoundStatus(1000000000000));
+    EXPECT_EQ(out.statusMessage, FoundStatus(1000000000000) + ShownStatus(1, 1000000000000));
     EXPECT_EQ(out.rows.size(), 1u);
     out = h.Next("2", "10");
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(

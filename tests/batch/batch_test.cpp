@@ -51,15 +51,25 @@ TEST(IsbnList, FormsColumnsCommentsAndDuplicates) {
         "12345\r"
         "9787536692931\n";  // a wrong check digit
     const std::vector<BatchItem> items = ParseIsbnList(text);
-    ASSERT_EQ(items.size(), 5u);
+    // Every line that asks for a book is an item; a book asked for again is marked with
+    // the line that asked first.
+    ASSERT_EQ(items.size(), 7u);
     EXPECT_EQ(items[0].isbn, "9787536692930");
     EXPECT_EQ(items[0].input, "978-7-5366-9293-0");
     EXPECT_EQ(items[0].line, 3);
+    EXPECT_EQ(items[0].duplicateOf, 0);
     EXPECT_EQ(items[1].isbn, "9787506365437");
-    EXPECT_EQ(items[2].isbn, "9787302125938");
-    EXPECT_FALSE(items[3].valid());
-    EXPECT_EQ(items[3].input, "12345");
-    EXPECT_FALSE(items[4].valid());
+    EXPECT_EQ(items[1].duplicateOf, 0);
+    EXPECT_EQ(items[2].isbn, "9787506365437");
+    EXPECT_EQ(items[2].duplicateOf, 4);
+    EXPECT_EQ(items[3].isbn, "9787536692930");
+    EXPECT_EQ(items[3].duplicateOf, 3);
+    EXPECT_EQ(items[4].isbn, "9787302125938");
+    EXPECT_FALSE(items[5].valid());
+    EXPECT_EQ(items[5].input, "12345");
+    // A wrong check digit is no ISBN: never corrected into the book next to it.
+    EXPECT_FALSE(items[6].valid());
+    EXPECT_EQ(items[6].duplicateOf, 0);
     // The same list in GBK reads the same.
     const auto gbk = ParseIsbnList(G(text.substr(3)));
     ASSERT_EQ(gbk.size(), items.size());
@@ -182,6 +192,51 @@ class BatchTest : public ::testing::Test {
     std::unique_ptr<TableBackend> backend;
 };
 
+// A list that asks for a book twice, in two forms, keeps a row per line: the second is a
+// duplicate of the first, searched once and saved once; an ISBN-10 with a wrong check
+// digit beside the same book's ISBN-13 is its own row, invalid, never merged with it.
+TEST_F(BatchTest, EveryLineKeepsItsRowAndDuplicatesAreMarked) {
+    const std::string isbn10 = isbns[0].substr(3, 9) + "X";  // not this book's check digit
+    dir.Write("list.txt", isbns[0] + "\n" + isbn10 + "\n" + isbns[2] + "\n" +
+                              isbns[0].substr(0, 3) + "-" + isbns[0].substr(3) + "\n");
+    BatchRun run(Setup({Target("a")}));
+    std::string error;
+    ASSERT_TRUE(run.Prepare(&error)) << error;
+    ASSERT_EQ(run.rows().size(), 4u);
+    CancelToken cancel;
+    ASSERT_TRUE(run.Execute(
+        Factory(), cancel, [](size_t) {}, &error));
+    ASSERT_TRUE(run.Finish(&error));
+    const auto& rows = run.rows();
+    EXPECT_EQ(rows[0].state, BatchState::kFound);
+    EXPECT_EQ(rows[1].state, BatchState::kInvalid);
+    EXPECT_EQ(rows[2].state, BatchState::kFound);
+    EXPECT_EQ(rows[3].state, BatchState::kDuplicate);
+    EXPECT_EQ(rows[3].reason, G("与第1行的ISBN相同"));
+    EXPECT_EQ(backend->asked_["a"], 2);  // the duplicate is not searched again
+    EXPECT_EQ(Daily(), rows[0].records[0] + "\r\n" + rows[2].records[0] + "\r\n");
+    const BatchCounts counts = CountRows(rows);
+    EXPECT_EQ(counts.duplicate, 1);
+    EXPECT_EQ(counts.pending, 0);
+    const std::string csv = ReadWholeFile(run.FilePath(".report.csv")).value_or("");
+    EXPECT_NE(csv.find("\"" + isbn10 + "\",\"ISBN无效\""), std::string::npos) << csv;
+    EXPECT_NE(csv.find("\"" + isbns[0] + "\",\"重复\","), std::string::npos) << csv;
+    EXPECT_NE(csv.find("\"与第1行的ISBN相同\"\r\n"), std::string::npos) << csv;
+    // Not searched is not "not found": the not-found list leaves it out.
+    EXPECT_EQ(ReadWholeFile(run.FilePath(".notfound.txt")).value_or(""), "");
+}
+
+TEST(BatchStates, ChineseWordsAndACancelledRun) {
+    EXPECT_EQ(StateText(BatchState::kPending, SaveMark::kNotSaved), G("待检索"));
+    EXPECT_EQ(StateText(BatchState::kPending, SaveMark::kNotSaved, true), G("已取消"));
+    EXPECT_EQ(StateText(BatchState::kFound, SaveMark::kNotSaved, true), G("已找到"));
+    EXPECT_EQ(StateText(BatchState::kFound, SaveMark::kSaved), G("已保存"));
+    EXPECT_EQ(StateText(BatchState::kFound, SaveMark::kAlreadySaved), G("已保存过"));
+    EXPECT_EQ(StateText(BatchState::kFound, SaveMark::kRefused), G("未通过检查"));
+    EXPECT_EQ(StateText(BatchState::kFailed, SaveMark::kNotSaved), G("连接失败"));
+    EXPECT_EQ(StateText(BatchState::kNotFound, SaveMark::kNotSaved), G("未找到"));
+}
+
 TEST_F(BatchTest, TheChainDecidesInOrderAndRecordsAreSavedInListOrder) {
     BatchRunSetup setup = Setup({Target("down"), Target("a"), Target("b")});
     setup.limits = {8, 3};
@@ -228,10 +283,16 @@ TEST_F(BatchTest, TheChainDecidesInOrderAndRecordsAreSavedInListOrder) {
     EXPECT_GE(backend->peakAll_, 2);  // several at once
     // The report and the not-found list.
     const std::string csv = ReadWholeFile(run.FilePath(".report.csv")).value_or("");
-    EXPECT_TRUE(csv.starts_with("\xEF\xBB\xBFISBN,state,target,record,number,reason\r\n"));
-    EXPECT_NE(csv.find("\"" + isbns[0] + "\",\"found\",\"a\",\"A0"), std::string::npos);
-    EXPECT_NE(csv.find("\"" + isbns[9] + "\",\"several\",\"b\",\"\","), std::string::npos);
-    EXPECT_NE(csv.find("\"not-an-isbn 1\",\"invalid ISBN\""), std::string::npos);
+    EXPECT_TRUE(csv.starts_with("\xEF\xBB\xBF" + BatchReportHeader() + "\r\n"));
+    EXPECT_EQ(BatchReportHeader(),
+              "检索的ISBN,状态,目标数据库,题名,责任者,出版地,出版者,出版日期,ISBN,日文件序号,原因");
+    // The record in its own columns: title, responsibility, place, publisher, date, ISBN.
+    EXPECT_NE(csv.find("\"" + isbns[0] + "\",\"已保存\",\"a\",\"A0\",\"\",\"\",\"\",\"\",\"" +
+                       isbns[0] + "\",1,\"\"\r\n"),
+              std::string::npos)
+        << csv;
+    EXPECT_NE(csv.find("\"" + isbns[9] + "\",\"多条\",\"b\",\"\","), std::string::npos);
+    EXPECT_NE(csv.find("\"not-an-isbn 1\",\"ISBN无效\""), std::string::npos);
     EXPECT_EQ(ReadWholeFile(run.FilePath(".notfound.txt")).value_or("").find(isbns[1] + "\r\n"),
               0u);
 

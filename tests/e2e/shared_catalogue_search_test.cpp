@@ -122,17 +122,22 @@ TEST_P(SharedCatalogueSearch, HyphenatedTenDigitIsbn) {
 TEST_P(SharedCatalogueSearch, WorkedPagingExampleByteForByte) {
     const std::string word = G(ks::kPagingTitleWord);
     index.SetSorted(false);
-    SearchOutcome out = Start({{"", G("题名"), word}});
+    // edNum 1 on the first page: the one record the first request brings, nothing more.
+    SearchOutcome out = Start({{"", G("题名"), word}}, "1");
     EXPECT_EQ(out.total, 25);
     EXPECT_EQ(out.rows.size(), 1u);
     EXPECT_EQ(out.nextStart, 2);
     EXPECT_TRUE(out.nextEnabled);
     EXPECT_EQ(out.focus, SearchOutcome::Focus::kNext);
+    EXPECT_EQ(out.statusMessage, FoundStatus(25) + ShownStatus(1, 25));
     const std::vector<int64_t> expectedNext = {12, 22, 26};
     for (int64_t expected : expectedNext) {
         out = session.Next(std::to_string(out.nextStart), "10");
         EXPECT_EQ(out.nextStart, expected);
-        EXPECT_EQ(out.statusMessage, ReceivedStatus());
+        // Until every hit is listed the status says how far the list has come.
+        EXPECT_EQ(out.statusMessage, expected > 25
+                                         ? ReceivedStatus()
+                                         : FoundStatus(25) + ShownStatus(expected - 1, 25));
     }
     EXPECT_FALSE(out.nextEnabled);
     EXPECT_EQ(out.focus, SearchOutcome::Focus::kList);
@@ -141,10 +146,55 @@ TEST_P(SharedCatalogueSearch, WorkedPagingExampleByteForByte) {
     for (size_t i = 0; i < 25; ++i) EXPECT_EQ(index.RecordAt(i, store), stored[i]) << i;
 }
 
+// The first page is filled up to edNum by a next-page request right after the first
+// request, which stays as it was; F3 goes on from there. Read in the server's own log.
+TEST_P(SharedCatalogueSearch, TheFirstPageShowsAPage) {
+    test::CatalogueServerProcess logged(300, "", {}, "", true, true);
+    ASSERT_TRUE(logged.ok());
+    state.settings.KSPORT = std::to_string(logged.port());
+    targets.Load(dir.File("z39svr.cfg"), state.settings);
+    index.SetSorted(false);
+    const std::string word = G(ks::kPagingTitleWord);
+    SearchOutcome out = Start({{"", G("题名"), word}}, "10");
+    EXPECT_EQ(out.total, 25);
+    EXPECT_EQ(out.rows.size(), 10u);
+    EXPECT_EQ(out.nextStart, 11);
+    EXPECT_TRUE(out.nextEnabled);
+    EXPECT_EQ(out.focus, SearchOutcome::Focus::kNext);
+    EXPECT_EQ(out.hitLabel, G("共有 25 条"));
+    EXPECT_EQ(out.statusMessage, FoundStatus(25) + ShownStatus(10, 25));
+    EXPECT_EQ(GbkToUtf8(ShownStatus(10, 25)), "已显示 10/25 条");
+    const std::string transport = GetParam() ? " http " : " tcp ";
+    ASSERT_TRUE(logged.process().WaitForOutput(transport + "next 2@9 ", 5000))
+        << logged.process().output();
+    const std::string& log = logged.process().output();
+    const size_t first = log.find(transport + "first 1@1 where=[");
+    ASSERT_NE(first, std::string::npos) << GbkToUtf8(log);
+    EXPECT_LT(first, log.find(transport + "next 2@9 "));
+    out = session.Next("11", "10");
+    EXPECT_EQ(out.rows.size(), 20u);
+    EXPECT_TRUE(logged.process().WaitForOutput(transport + "next 11@10 ", 5000))
+        << logged.process().output();
+    EXPECT_EQ(out.statusMessage, FoundStatus(25) + ShownStatus(20, 25));
+    out = session.Next("21", "10");
+    EXPECT_EQ(out.statusMessage, ReceivedStatus());
+    EXPECT_FALSE(out.nextEnabled);
+    auto stored = StoredRecords("ma_name like '" + word + "%'");
+    ASSERT_EQ(index.size(), 25u);
+    for (size_t i = 0; i < 25; ++i) EXPECT_EQ(index.RecordAt(i, store), stored[i]) << i;
+
+    // Fewer hits than edNum: the fill brings the rest, and the status is the count alone.
+    out = Start({{"", G("题名"), word}}, "30");
+    EXPECT_EQ(out.rows.size(), 25u);
+    EXPECT_FALSE(out.nextEnabled);
+    EXPECT_EQ(out.focus, SearchOutcome::Focus::kList);
+    EXPECT_EQ(out.statusMessage, FoundStatus(25));
+}
+
 TEST_P(SharedCatalogueSearch, AllNumberAsksForEverythingLeftOnIsbnSearches) {
     state.settings.ALLNUMBER = "1";
     SearchOutcome out =
-        Start({{"", "ISBN", "9787536692930"}, {G("或者"), "ISBN", "9787506365437"}});
+        Start({{"", "ISBN", "9787536692930"}, {G("或者"), "ISBN", "9787506365437"}}, "1");
     EXPECT_EQ(out.total, 2);
     out = session.Next("2", "10");
     EXPECT_EQ(out.rows.size(), 2u);
@@ -219,7 +269,7 @@ TEST_P(SharedCatalogueSearch, TitlesWithPercentAndAnyLetterCaseAreFoundAtOnce) {
 
 TEST_P(SharedCatalogueSearch, StartBeyondTheTotalIsAnEmptyPageNotAFailure) {
     SearchOutcome out =
-        Start({{"", G("题名"), G(ks::kPagingTitleWord)}}, "10");  // 25 hits, record 1 shown
+        Start({{"", G("题名"), G(ks::kPagingTitleWord)}}, "1");  // 25 hits, record 1 shown
     ASSERT_EQ(out.total, 25);
     out = session.Next("30", "10");  // asks 30@-4: sent as it is, answered with no records
     EXPECT_FALSE(out.connectionFailed);

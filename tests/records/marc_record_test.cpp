@@ -122,6 +122,40 @@ TEST(DisplayLine, Marc21RecordsInTheSameColumns) {
     EXPECT_EQ(DisplayLine(cnmarc), DisplayLine(TypicalBook().Build()));
 }
 
+// The display line's parts whole and apart, for a report's columns.
+TEST(SummariseRecord, CnmarcMarc21AndWhatCannotBeRead) {
+    RecordSummary cn = SummariseRecord(TypicalBook().Build());
+    EXPECT_EQ(cn.title, G("数据结构：C语言版"));
+    EXPECT_EQ(cn.responsibility, G("严蔚敏, 吴伟民编著"));
+    EXPECT_EQ(cn.place, G("北京"));
+    EXPECT_EQ(cn.publisher, G("清华大学出版社"));
+    EXPECT_EQ(cn.date, "2007");
+    EXPECT_EQ(cn.isbn, "978-7-111-21382-6");
+    // Nothing is cut to a column: a long publisher stays whole.
+    const std::string longName(60, 'P');
+    RecordSummary wide = SummariseRecord(
+        MarcBuilder().Data("200", "1 ", {{'a', "t"}}).Data("210", "  ", {{'c', longName}}).Build());
+    EXPECT_EQ(wide.publisher, longName);
+    EXPECT_EQ(wide.isbn, "");
+
+    RecordSummary us = SummariseRecord(
+        MarcBuilder()
+            .Data("020", "  ", {{'a', "0201896834 "}})
+            .Data("245", "14", {{'a', "The art /"}, {'b', "algorithms :"}, {'c', "D. Knuth."}})
+            .Data("260", "  ",
+                  {{'a', "Reading, Mass. :"}, {'b', "Addison-Wesley,"}, {'c', "1997."}})
+            .Build());
+    EXPECT_EQ(us.title, "The art : algorithms");
+    EXPECT_EQ(us.responsibility, "D. Knuth.");
+    EXPECT_EQ(us.place, "Reading, Mass.");
+    EXPECT_EQ(us.publisher, "Addison-Wesley");
+    EXPECT_EQ(us.date, "1997.");
+    EXPECT_EQ(us.isbn, "0201896834");
+
+    RecordSummary none = SummariseRecord("00099nam  2200037   4500x");
+    EXPECT_EQ(none.title, "");
+}
+
 TEST(DetailLines, LabelsTagsIndicatorsAndControlFields) {
     FieldLabels labels{{"200", G("题名与责任")}, {"001", G("记录标识号")}};
     auto lines = DetailLines(TypicalBook().Build(), labels);

@@ -15,9 +15,11 @@ class CatalogueServerProcess {
   public:
     // `extraArgs` go to "serve" (time-outs, say).
     // `db`: a postgresql:// URI to serve instead of a file of our own.
+    // `withLog`: its request log comes with its output (see ChildProcess).
     explicit CatalogueServerProcess(int records, const std::string& hostsAddress = "",
                                     const std::vector<std::string>& extraArgs = {},
-                                    const std::string& db = "", bool makeDemo = true) {
+                                    const std::string& db = "", bool makeDemo = true,
+                                    bool withLog = false) {
         dbPath_ = db.empty() ? dir_.File("catalogue.db") : db;
         if (makeDemo) {
             ChildProcess demo({BinDir() + "/catalogue-server", "demo", "--db", dbPath_, "--records",
@@ -34,7 +36,8 @@ class CatalogueServerProcess {
                 args.push_back(hostsAddress);
             }
             args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-            auto server = std::make_unique<ChildProcess>(args);
+            auto server =
+                std::make_unique<ChildProcess>(args, std::vector<std::string>{}, "", withLog);
             if (server->WaitForOutput("listening", 10000)) server_ = std::move(server);
         }
     }

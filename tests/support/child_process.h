@@ -31,10 +31,11 @@ inline std::string BinDir() {
 class ChildProcess {
   public:
     // `env` entries ("NAME=value") are added to this process's environment, replacing
-    // entries of the same name; `cwd` is the
-    // child's working folder (empty: ours).
+    // entries of the same name; `cwd` is the child's working folder (empty: ours). With
+    // `withStderr` its standard error comes through the same pipe (a server's log, read
+    // with WaitForOutput; the test must go on reading it, or the child blocks).
     explicit ChildProcess(std::vector<std::string> argv, std::vector<std::string> env = {},
-                          const std::string& cwd = "") {
+                          const std::string& cwd = "", bool withStderr = false) {
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) return;
         posix_spawn_file_actions_t actions;
@@ -42,7 +43,9 @@ class ChildProcess {
         posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
         // A child must not hold the test's own output open: if the test dies, CTest would
         // wait for the orphan. Z39_TEST_VERBOSE keeps the child's errors on our stderr.
-        if (!std::getenv("Z39_TEST_VERBOSE"))
+        if (withStderr)
+            posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+        else if (!std::getenv("Z39_TEST_VERBOSE"))
             posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
         if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
         std::vector<char*> args;

@@ -52,20 +52,26 @@ class BatchTest(unittest.TestCase):
         r = self.batch(out)
         self.assertEqual(r.returncode, 0, r.stderr.decode()[-2000:])
         rows = self.report(out)
-        books = [row for row in rows if row[1] != "invalid ISBN"]
-        self.assertEqual(len(books), bf.BOOKS)  # each book once, duplicates left out
-        self.assertEqual(len(rows) - len(books), 3)
+        books = [row for row in rows if row[1] not in ("ISBN无效", "重复")]
+        self.assertEqual(len(books), bf.BOOKS)  # each book searched once
+        self.assertEqual(sum(1 for row in rows if row[1] == "ISBN无效"), 3)
+        # A book listed again keeps its row, marked with the line that asked first.
+        duplicates = [row for row in rows if row[1] == "重复"]
+        self.assertEqual(len(duplicates), 5)
+        for row in duplicates:
+            self.assertRegex(row[10], r"^与第\d+行的ISBN相同$")
+            self.assertEqual(row[9], "")
         expected_daily = []
         for row, i in zip(books, self.order):
             self.assertEqual(row[0], bf.isbn13(i))
             target = bf.expected_target(i)
             if i in bf.SEVERAL:
-                self.assertEqual(row[1:3], ["several", bf.GBK], i)
+                self.assertEqual(row[1:3], ["多条", bf.GBK], i)
             elif not target:
-                self.assertEqual(row[1:3], ["not found", ""], i)
+                self.assertEqual(row[1:3], ["未找到", ""], i)
             else:
-                self.assertEqual(row[1:3], ["found", target], i)
-                self.assertEqual(int(row[4]), len(expected_daily) + 1)
+                self.assertEqual(row[1:3], ["已保存", target], i)
+                self.assertEqual(int(row[9]), len(expected_daily) + 1)
                 expected_daily.append((i, target))
         saved = bf.daily_records(out)
         self.assertEqual(len(saved), len(expected_daily))
@@ -106,9 +112,9 @@ class BatchTest(unittest.TestCase):
         self.assertEqual(bf.daily_records(out), before)
         again = self.report(out)
         for row, first in zip(again, rows):
-            if first[1] == "found":
-                self.assertEqual(row[1], "already saved")
-                self.assertEqual(row[4], first[4])
+            if first[1] == "已保存":
+                self.assertEqual(row[1], "已保存过")
+                self.assertEqual(row[9], first[9])
 
     def test_killed_five_times_it_ends_as_an_uninterrupted_run(self):
         whole = os.path.join(self.dir, "whole")
@@ -153,7 +159,7 @@ class BatchTest(unittest.TestCase):
             self.assertEqual(r.returncode, 0, r.stderr.decode()[-2000:])
             rows = self.report(out)
             self.assertEqual([row[:3] for row in rows],
-                             [[bf.isbn13(i), "found", "sru/Default"] for i in books])
+                             [[bf.isbn13(i), "已保存", "sru/Default"] for i in books])
             self.assertEqual(bf.daily_records(out), [self.servers.utf8_source[i] for i in books])
         finally:
             sru.stop()

@@ -134,11 +134,11 @@ class BatchWindowTest(unittest.TestCase):
         time.sleep(0.5)
         self.shot("batch-window-done.png")
         self.assertIsNone(client.poll())
-        # Book 60 has two records: its row (61 down, after book 7's invalid line) opens its
-        # candidates; the second is taken.
+        # Book 60 has two records: its row (65 down, after book 7's invalid line and the
+        # duplicates after books 10, 20, 30 and 40) opens its candidates; the second is taken.
         d.click_in_frame(FIRST_RESULT_ROW)
         d.key("ctrl+Home")
-        d.xdotool("key", "--repeat", "61", "--delay", "10", "Down")
+        d.xdotool("key", "--repeat", "65", "--delay", "10", "Down")
         d.key("Return")
         wid = xdesk.wait_until(lambda: (d.windows("^选择记录") or [None])[0], 10, "candidates")
         self.shot("batch-window-several.png")
@@ -156,12 +156,15 @@ class BatchWindowTest(unittest.TestCase):
         self.press_for_notice(
             EXPORT_BUTTON, lambda: os.path.exists(d.path("marc", "delivery.report.csv")))
         report = open(d.path("marc", "delivery.report.csv"), "rb").read()
-        self.assertTrue(report.startswith(b"\xef\xbb\xbfISBN,state"))
-        several = [row for row in csv.reader(io.StringIO(report[3:].decode("utf-8")))
-                   if row[1] == "several"]
-        # 60 was taken and saved (its record and number are there); 61 waits.
-        self.assertEqual([bool(row[4]) for row in several], [True, False])
-        self.assertIn("第2版", several[0][3])
+        self.assertTrue(report.startswith("\ufeff检索的ISBN,状态,".encode("utf-8")))
+        by_isbn = {row[0]: row for row in csv.reader(io.StringIO(report[3:].decode("utf-8")))}
+        # 60 was taken and saved (its title and number are there); 61 waits.
+        taken, waiting = by_isbn[bf.isbn13(60)], by_isbn[bf.isbn13(61)]
+        self.assertEqual(taken[1], "已保存", taken)
+        self.assertTrue(taken[9], taken)
+        self.assertIn("第2版", taken[3])
+        self.assertEqual(waiting[1], "多条", waiting)
+        self.assertEqual(waiting[9], "", waiting)
         self.assertIsNone(client.poll())
 
     def run_batch_of_books(self, client, books):
@@ -208,8 +211,8 @@ class BatchWindowTest(unittest.TestCase):
         self.shot("batch-window-full-tmp.png")
         self.assertEqual(len(rows), len(books))
         for row in rows:
-            self.assertEqual(row[1], "failed connection", row)
-            self.assertIn("_zinit.~", row[5], row)
+            self.assertEqual(row[1], "连接失败", row)
+            self.assertIn("_zinit.~", row[10], row)
         self.assertIsNone(client.poll())
 
     def test_a_client_that_writes_garbage_fails_rows_and_the_window_stays(self):
@@ -229,8 +232,8 @@ class BatchWindowTest(unittest.TestCase):
         self.shot("batch-window-garbage.png")
         self.assertEqual(len(rows), len(books))
         for row in rows:
-            self.assertEqual(row[1], "failed connection", row)
-            self.assertTrue(row[5], row)
+            self.assertEqual(row[1], "连接失败", row)
+            self.assertTrue(row[10], row)
         self.assertIsNone(client.poll())
 
 

@@ -255,10 +255,10 @@ class IntegrityTest(unittest.TestCase):
             row = rows[isbn(i)]
             if expected == "refused":
                 self.assertNotIn("C-" + name, by_id, name)
-                self.assertIn(row[1], ("refused", "failed connection"), (name, row))
-                self.assertTrue(row[5], (name, row))  # the reason is given
+                self.assertIn(row[1], ("未通过检查", "连接失败"), (name, row))
+                self.assertTrue(row[10], (name, row))  # the reason is given
                 continue
-            self.assertEqual(row[1], "found", (name, row))
+            self.assertEqual(row[1], "已保存", (name, row))
             record = by_id["C-" + name]
             if expected == "same":
                 self.assertEqual(record, self.records[i], name)
@@ -271,7 +271,7 @@ class IntegrityTest(unittest.TestCase):
             row = rows[self.sru_isbns[name]]
             if expected == "refused":
                 self.assertNotIn("C-" + name, by_id)
-                self.assertIn("99999", row[5], row)
+                self.assertIn("99999", row[10], row)
                 continue
             record = by_id["C-" + name]
             if expected.startswith("fields:"):
@@ -433,7 +433,7 @@ class IntegrityTest(unittest.TestCase):
                            capture_output=True, timeout=120)
         self.assertEqual(r.returncode, 0, r.stderr.decode()[-2000:])
         rows = self.report()
-        self.assertEqual(sum(1 for isbn_ in isbns if rows[isbn_][1] == "found"), len(isbns), rows)
+        self.assertEqual(sum(1 for isbn_ in isbns if rows[isbn_][1] == "已保存"), len(isbns), rows)
         self.assertEqual(asked, ["/hosts.txt"])
 
     def test_a_book_saved_under_a_qualified_isbn_is_not_saved_again(self):
@@ -454,10 +454,10 @@ class IntegrityTest(unittest.TestCase):
         r = self.batch()
         self.assertEqual(r.returncode, 0, r.stderr.decode()[-2000:])
         rows = self.report()
-        self.assertEqual(rows[isbn(0)][1], "already saved", rows[isbn(0)])
-        self.assertEqual(rows[isbn(0)][4], "1")
-        self.assertEqual(rows[isbn(1)][1], "already saved", rows[isbn(1)])
-        self.assertEqual(rows[isbn(1)][4], "2")
+        self.assertEqual(rows[isbn(0)][1], "已保存过", rows[isbn(0)])
+        self.assertEqual(rows[isbn(0)][9], "1")
+        self.assertEqual(rows[isbn(1)][1], "已保存过", rows[isbn(1)])
+        self.assertEqual(rows[isbn(1)][9], "2")
         with open(daily, "rb") as f:
             saved = strict_check(f.read())
         self.assertNotIn(b"C-leader4500", b"".join(saved))
@@ -486,8 +486,8 @@ class IntegrityTest(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stderr.decode()[-2000:])
         rows = self.report()
         for i in range(len(CASES)):
-            self.assertEqual(rows[isbn(i)][1], "failed connection", rows[isbn(i)])
-            self.assertIn("_zinit.~", rows[isbn(i)][5])
+            self.assertEqual(rows[isbn(i)][1], "连接失败", rows[isbn(i)])
+            self.assertIn("_zinit.~", rows[isbn(i)][10])
         self.assertEqual(self.daily(), b"")
 
     def test_a_client_that_writes_garbage_fails_its_rows_without_aborting(self):
@@ -502,8 +502,8 @@ class IntegrityTest(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stderr.decode()[-2000:])
         rows = self.report()
         for i in range(len(CASES)):
-            self.assertEqual(rows[isbn(i)][1], "failed connection", rows[isbn(i)])
-            self.assertTrue(rows[isbn(i)][5], rows[isbn(i)])
+            self.assertEqual(rows[isbn(i)][1], "连接失败", rows[isbn(i)])
+            self.assertTrue(rows[isbn(i)][10], rows[isbn(i)])
         self.assertEqual(self.daily(), b"")
 
 

@@ -110,8 +110,14 @@ RequestLog& TheLog() {
     return log;
 }
 
+// "first 1@1" or "next 2@9": the kind of request and the records it asked for.
+std::string PageAsked(const Request& r) {
+    return std::string(r.first ? "first " : "next ") + std::to_string(r.start) + "@" +
+           std::to_string(r.count) + " ";
+}
+
 void Log(const std::string& peer, const char* transport, const std::string& where,
-         const std::string& outcome, Clock::time_point started) {
+         const std::string& outcome, Clock::time_point started, const std::string& page = "") {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
     std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -121,8 +127,8 @@ void Log(const std::string& peer, const char* transport, const std::string& wher
     std::string shown = where.size() > 200 ? where.substr(0, 200) + "..." : where;
     for (char& c : shown)
         if (static_cast<unsigned char>(c) < 32) c = ' ';
-    TheLog().Add(std::string(stamp) + " " + peer + " " + transport + " where=[" + shown + "] " +
-                 outcome + " " + std::to_string(ms) + "ms\n");
+    TheLog().Add(std::string(stamp) + " " + peer + " " + transport + " " + page + "where=[" +
+                 shown + "] " + outcome + " " + std::to_string(ms) + "ms\n");
 }
 
 // One connection per worker thread: the front end's fixed pool (kWorkerThreads). A store
@@ -297,7 +303,7 @@ Reply ReplyTo(const Job& job, const Answer& a) {
     // A refused TCP request gets no answer: the connection closes, and the client
     // reports a failed connection, as over HTTP.
     Log(job.peer, http ? "http" : "tcp", job.request.where, Outcome(a, job.request.first),
-        job.started);
+        job.started, PageAsked(job.request));
     return reply;
 }
 

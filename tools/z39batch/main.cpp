@@ -65,12 +65,17 @@ std::vector<std::string> SplitNames(const std::string& text) {
     return out;
 }
 
+// The summary line, in the words of the window's.
 std::string Progress(const z39::BatchCounts& c) {
-    return std::to_string(c.rows - c.pending) + "/" + std::to_string(c.rows) + " found " +
-           std::to_string(c.found) + " several " + std::to_string(c.several) + " not found " +
-           std::to_string(c.notFound) + " failed " + std::to_string(c.failed) + " invalid " +
-           std::to_string(c.invalid) + " saved " + std::to_string(c.saved) + " already saved " +
-           std::to_string(c.alreadySaved) + " refused " + std::to_string(c.refused);
+    std::string line = "已检索 " + std::to_string(c.rows - c.pending) + "/" +
+                       std::to_string(c.rows) + "  已找到 " + std::to_string(c.found) + "  多条 " +
+                       std::to_string(c.several) + "  未找到 " + std::to_string(c.notFound) +
+                       "  连接失败 " + std::to_string(c.failed) + "  ISBN无效 " +
+                       std::to_string(c.invalid) + "  已保存 " + std::to_string(c.saved) +
+                       "  已保存过 " + std::to_string(c.alreadySaved);
+    if (c.duplicate > 0) line += "  重复 " + std::to_string(c.duplicate);
+    if (c.refused > 0) line += "  未通过检查 " + std::to_string(c.refused);
+    return line;
 }
 
 }  // namespace
@@ -152,7 +157,7 @@ int main(int argc, char* argv[]) {
     showNotices();
     z39::WorkingFiles work = z39::InitWorkingFiles(z39::RawTempFolder());
     if (work.privateFolder.empty()) {
-        std::cerr << "z39batch: no private working folder in " << z39::RawTempFolder() << std::endl;
+        std::cerr << "z39batch: 无法在 " << z39::RawTempFolder() << " 中建立工作目录" << std::endl;
         return 1;
     }
     z39::CancelToken cancel;
@@ -168,7 +173,7 @@ int main(int argc, char* argv[]) {
     const bool terminal = ::isatty(STDERR_FILENO) == 1;
     std::string names;
     for (const auto& t : chain) names += (names.empty() ? "" : ", ") + z39::GbkToUtf8(t.name);
-    std::cerr << "z39batch: " << run.rows().size() << " ISBNs, chain " << names << std::endl;
+    std::cerr << "z39batch: 共 " << run.rows().size() << " 行，依次检索：" << names << std::endl;
     size_t reported = 0;
     const bool ok = run.Execute(
         z39::RealBatchBackends(work.privateFolder), cancel,
@@ -186,7 +191,7 @@ int main(int argc, char* argv[]) {
                 const z39::BatchRow& row = run.rows()[reported];
                 std::cerr << ++reported << "/" << run.rows().size() << " "
                           << (row.item.valid() ? row.item.isbn : z39::GbkToUtf8(row.item.input))
-                          << " " << z39::StateText(row.state, row.saved)
+                          << " " << z39::GbkToUtf8(z39::StateText(row.state, row.saved))
                           << (row.target.empty() ? "" : " " + z39::GbkToUtf8(row.target))
                           << (row.reason.empty() ? "" : " (" + z39::GbkToUtf8(row.reason) + ")")
                           << std::endl;
@@ -199,7 +204,7 @@ int main(int argc, char* argv[]) {
     z39::CleanupWorkingFiles(work);
     std::string finishError;
     const bool finished = run.Finish(&finishError);
-    std::string report = z39::BatchReportCsv(run.rows());
+    std::string report = z39::BatchReportCsv(run.rows(), z39::CountRows(run.rows()).pending > 0);
     std::cout << report.substr(3) << std::flush;  // without the byte-order mark
     showNotices();
     std::cerr << "z39batch: " << Progress(z39::CountRows(run.rows())) << std::endl;
@@ -208,8 +213,7 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     if (interrupted || z39::CountRows(run.rows()).pending > 0) {
-        std::cerr << "z39batch: interrupted; start it again with the same list to go on"
-                  << std::endl;
+        std::cerr << "z39batch: 已中断；用同一个清单再运行一次即可接着检索" << std::endl;
         return 2;
     }
     return 0;
