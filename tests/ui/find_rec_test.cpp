@@ -44,6 +44,9 @@ struct RunServices {
     BackendRegistry backends;
 };
 
+// Tabs from the first search value (F9) to the database tree.
+constexpr int kTabsToTree = 4;
+
 class FindRecTest : public QObject {
     Q_OBJECT
 
@@ -182,6 +185,8 @@ class FindRecTest : public QObject {
         QVERIFY(w->btNext->isEnabled());
         QCOMPARE(w->edBegin->text(), QStringLiteral("11"));
         QCOMPARE(state->statusMessage, FoundStatus(25) + ShownStatus(10, 25));
+        frame->TimerTick();  // the status bar shows it
+        Screenshot(frame.get(), "screenshot-main.png");
         QTest::keyClick(w->btNext, Qt::Key_F3);
         Wait();
         QCOMPARE(w->lstBooks->count(), 20);
@@ -193,7 +198,6 @@ class FindRecTest : public QObject {
         QCOMPARE(w->lstBooks->count(), 25);
         QVERIFY(!w->btNext->isEnabled());
         QCOMPARE(w->edBegin->text(), QStringLiteral("26"));
-        Screenshot(frame.get(), "screenshot-main.png");
 
         // Ticks: mouse, space, hot keys.
         ClickTick(2);
@@ -608,6 +612,22 @@ class FindRecTest : public QObject {
         QVERIFY(!w->edBegin->text().contains(QLatin1Char('x')));
         QTest::keyClick(w->edBegin, Qt::Key_Tab);
         QVERIFY(!w->edBegin->hasFocus());
+    }
+
+    // The keyboard path to the database tree: F9, then Tab. The desk's keyboard-only test
+    // presses the same number of Tabs.
+    void tabFromTheSearchValueReachesTheTree() {
+        Open();
+        frame->activateWindow();
+        QTest::keyClick(w->edV[0], Qt::Key_F9);
+        QTRY_VERIFY(w->edV[0]->hasFocus());
+        int tabs = 0;
+        while (!w->tvDatabase->hasFocus() && tabs < 40) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            ++tabs;
+        }
+        qInfo("Tabs from the search value to the tree: %d", tabs);
+        QCOMPARE(tabs, kTabsToTree);
     }
 
     void tickedRecordsAreNotDroppedByANewSearchOrClosing() {

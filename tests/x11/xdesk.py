@@ -81,11 +81,13 @@ def wait_until(check, timeout=10.0, what="condition"):
 class Desk:
     """One Xvfb display, one catalogue server, and the folders a client uses."""
 
-    def __init__(self, records=200):
+    def __init__(self, records=200, window_manager=False):
         self.dir = tempfile.mkdtemp(prefix="z39desk.")
         self.procs = []
         try:
             self._start(records)
+            if window_manager:
+                self._start_window_manager()
         except BaseException:
             self.close()
             raise
@@ -122,6 +124,15 @@ class Desk:
             raise RuntimeError("Xvfb did not start")
         self.display = ":" + number.decode().strip()
         self.write_settings()
+
+    def _start_window_manager(self):
+        """Debian's openbox on the display, as on a cataloguer's desktop: it places and
+        decorates windows and gives the focus to a new one."""
+        ready = self.path("openbox.ready")
+        env = self.env()
+        env["HOME"] = self.dir  # its own configuration, none of the user's
+        self._spawn(["openbox", "--sm-disable", "--startup", "touch " + ready], env=env)
+        wait_until(lambda: os.path.exists(ready), 20, "openbox")
 
     def path(self, *parts):
         return os.path.join(self.dir, *parts)
