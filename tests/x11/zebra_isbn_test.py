@@ -2,11 +2,16 @@
 13-digit ISBN, an ISBN-10 with a small x, or one with hyphens finds the record whatever form
 it holds, and what comes back is what Debian's yaz-client receives for that form."""
 
+import csv
+import io
 import os
+import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import xdesk  # noqa: E402
 import zebra  # noqa: E402
 from zebra_test import book  # noqa: E402
 
@@ -57,6 +62,35 @@ class IsbnZebraTest(zebra.ZebraDeskCase):
         self.assertFalse(os.path.exists(self.desk.path("tmp", "lib.tmp")))
         client.terminate()
         client.wait(timeout=10)
+
+    def test_a_wrong_check_digit_hands_nothing_back_and_is_its_own_batch_row(self):
+        # 三体 is 978-7-5366-9293-0 (ISBN-10 7-5366-9293-5); one digit off is another number.
+        for typed in ("9787536692931", "7536692934"):
+            with self.subTest(typed=typed):
+                before = self.searches()
+                client = self.desk.client("ISBN@" + typed)
+                deadline = time.monotonic() + 30
+                while self.searches() == before and time.monotonic() < deadline:
+                    time.sleep(0.1)
+                time.sleep(1.0)
+                self.assertGreater(self.searches(), before)
+                self.assertFalse(os.path.exists(self.desk.path("tmp", "lib.tmp")))
+                client.terminate()
+                client.wait(timeout=10)
+        # z39batch: the wrong ISBN-10 beside the book's ISBN-13 is a row of its own.
+        listed = self.desk.path("work", "list.txt")
+        with open(listed, "w") as f:
+            f.write("7536692934\n9787536692930\n")
+        r = subprocess.run([os.path.join(xdesk.BIN, "z39batch"),
+                            listed, "--chain", "zebra/Default", "--out",
+                            self.desk.path("marc")], cwd=self.desk.path("work"),
+                           env=self.desk.env(), capture_output=True, timeout=120)
+        self.assertEqual(r.returncode, 0, r.stderr.decode()[-2000:])
+        with open(self.desk.path("marc", "list.report.csv"), "rb") as f:
+            rows = list(csv.reader(io.StringIO(f.read()[3:].decode("utf-8"))))[1:]
+        self.assertEqual([row[:2] for row in rows],
+                         [["7536692934", "ISBN无效"], ["9787536692930", "已保存"]])
+        self.assertEqual(rows[1][3], "三体")
 
 
 if __name__ == "__main__":
