@@ -25,9 +25,8 @@ std::vector<BackendKind> BuiltInKinds() {
         BackendKind k;
         k.kind = TargetKind::kSharedCatalogue;
         k.make = [](const BackendContext& c) {
-            UserInterface* ui = &c.ui;
             return std::make_unique<SharedCatalogueBackend>(
-                c.http, [ui] { return std::make_unique<PosixTcpClient>(*ui); }, c.clock);
+                c.http, [] { return std::make_unique<PosixTcpClient>(); }, c.clock);
         };
         k.capabilities.fields = {G("题名"), "ISBN"};
         k.capabilities.failureEndsLaunch = true;

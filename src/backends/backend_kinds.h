@@ -10,7 +10,6 @@
 #include "backends/search_backend.h"
 #include "backends/target_memory.h"
 #include "common/clock.h"
-#include "common/user_interface.h"
 
 namespace z39 {
 
@@ -21,7 +20,6 @@ struct BackendContext {
     HttpClient& http;
     ProcessRunner& runner;
     Clock& clock;
-    UserInterface& ui;            // the socket error a TCP client reports
     std::string workFolder;       // this set's own folder (the external client's files)
     TargetMemory& memory;         // the run's
     std::string clientPath = {};  // the external client; empty: yazc beside the program

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 
 #include "common/file_util.h"
 #include "common/gbk_text.h"
@@ -70,7 +71,8 @@ bool ProcessRunner::CreateDOSProcessRedirected(const std::string& commandLine,
                                                const std::string& inputPath,
                                                const std::string& outputPath,
                                                const std::string& errorSuffix) {
-    const RunStatus status = Run(commandLine, inputPath, outputPath, errorSuffix);
+    const RunStatus status =
+        Spawn(commandLine, inputPath, outputPath, errorSuffix, nullptr, nullptr, true);
     if (status == RunStatus::kNotStarted) ui_.ShowMessage(NoticeTitle(), StartFailureMessage());
     return status == RunStatus::kFinished;
 }
@@ -113,12 +115,19 @@ std::string ProcessRunner::QuoteWord(const std::string& word) {
 RunStatus ProcessRunner::Run(const std::string& commandLine, const std::string& inputPath,
                              const std::string& outputPath, const std::string& errorSuffix,
                              const CancelToken* cancel, int* exitStatus) {
+    return Spawn(commandLine, inputPath, outputPath, errorSuffix, cancel, exitStatus, false);
+}
+
+RunStatus ProcessRunner::Spawn(const std::string& commandLine, const std::string& inputPath,
+                               const std::string& outputPath, const std::string& errorSuffix,
+                               const CancelToken* cancel, int* exitStatus, bool busyCursor) {
     if (!inputPath.empty() && !FileExists(inputPath)) {
         throw Z39Error(Raised(
             "[function: CreateDOSProcessRedirected]\n\nInput file * %s *\ndoes not exist\n\n",
             inputPath, errorSuffix));
     }
-    CursorGuard cursor(ui_);
+    std::optional<CursorGuard> cursor;
+    if (busyCursor) cursor.emplace(ui_);
     UniqueFd input(inputPath.empty() ? -1 : ::open(inputPath.c_str(), O_RDONLY | O_CLOEXEC));
     if (!inputPath.empty() && input.get() < 0) {
         throw Z39Error(Raised(

@@ -31,16 +31,17 @@ class ProcessRunner {
     // `commandLine` is split into words at blanks. `inputPath` may be empty (no standard
     // input). The output file is created anew. Raises Z39Error (text + `errorSuffix`) when
     // the input file does not exist or cannot be opened, or the output file cannot be
-    // created; the cursor is restored on every path. A cancel token, when given, ends the
+    // created. It shows nothing and leaves the cursor alone (it may run on a worker; the
+    // window shows the hourglass of a search). A cancel token, when given, ends the
     // child at once when cancelled. `exitStatus`, when given, receives the child's exit
     // status when it finished (128 + the signal when a signal ended it).
     RunStatus Run(const std::string& commandLine, const std::string& inputPath,
                   const std::string& outputPath, const std::string& errorSuffix,
                   const CancelToken* cancel = nullptr, int* exitStatus = nullptr);
 
-    // True when the child was started and has ended; a program that cannot be started
-    // is reported to the user with StartFailureMessage(). (Run itself tells nobody: its
-    // callers put the message where their user sees it.)
+    // Run on the window's thread, as the user sees it: the hourglass while the child runs
+    // (restored on every path), and a program that cannot be started reported with
+    // StartFailureMessage(). True when the child was started and has ended.
     bool CreateDOSProcessRedirected(const std::string& commandLine, const std::string& inputPath,
                                     const std::string& outputPath, const std::string& errorSuffix);
 
@@ -53,6 +54,9 @@ class ProcessRunner {
     static std::string QuoteWord(const std::string& word);
 
   private:
+    RunStatus Spawn(const std::string& commandLine, const std::string& inputPath,
+                    const std::string& outputPath, const std::string& errorSuffix,
+                    const CancelToken* cancel, int* exitStatus, bool busyCursor);
     UserInterface& ui_;
     Clock& clock_;
     int timeoutMs_;

@@ -9,6 +9,7 @@
 
 #include "backends/search_condition.h"
 #include "common/cancel_token.h"
+#include "common/user_interface.h"
 #include "state/z39_settings.h"
 #include "targets/target_profile.h"
 
@@ -53,6 +54,9 @@ struct PageResult {
     // for the status bar (GBK): refused, no answer in time, the external client missing.
     std::string where;
     std::string cause;
+    // Messages the window shows as they are, before anything else of the page (title and
+    // text, GBK): a TCP client's socket error codes.
+    std::vector<UserMessage> alerts;
 
     bool ok() const { return status == PageStatus::kOk; }
 };

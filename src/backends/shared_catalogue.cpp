@@ -52,6 +52,7 @@ SharedCatalogueBackend::Exchange SharedCatalogueBackend::ExchangeTcp(const KsEnd
     if (!tcp->Connected()) {
         e.failed = true;
         e.cause = endpoint.host.empty() ? G("不知道服务器地址") : G("连接失败");
+        e.socketErrors = tcp->TakeErrors();
         return e;
     }
     tcp->Send(request);
@@ -90,6 +91,7 @@ SharedCatalogueBackend::Exchange SharedCatalogueBackend::ExchangeTcp(const KsEnd
         }
     }
     tcp->Close();
+    e.socketErrors = tcp->TakeErrors();
     e.cancelled = cancel.cancelled();
     // An answer cut before its end marker has lost records, and one the peer closed without
     // sending (a refused request, a full server) is no answer: both are failed exchanges.
@@ -226,6 +228,9 @@ PageResult SharedCatalogueBackend::FetchWhere(const TargetEntry& entry, const st
                          (first ? "REQU_BEGININIT" : "REQU_BEGIN") + range + where + "BAG_END",
                          cancel);
     }
+    // The window shows each socket error as the message the design has for it.
+    for (int code : ex.socketErrors)
+        out.alerts.push_back({SocketErrorTitle(), std::to_string(code)});
     if (ex.cancelled) {
         out.status = PageStatus::kCancelled;
         return out;

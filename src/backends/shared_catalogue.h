@@ -82,7 +82,8 @@ class SharedCatalogueBackend final : public SearchBackend {
         bool failed = false;  // no connection, or no complete answer
         bool cancelled = false;
         std::string answer;
-        std::string cause;  // why it failed, when known (GBK)
+        std::string cause;              // why it failed, when known (GBK)
+        std::vector<int> socketErrors;  // the TCP client's error codes, in order
     };
     Exchange ExchangeHttp(const std::string& url, CancelToken& cancel);
     Exchange ExchangeTcp(const KsEndpoint& endpoint, const std::string& request,

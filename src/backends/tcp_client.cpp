@@ -27,12 +27,9 @@ const std::string& SocketErrorTitle() {
     return title;
 }
 
-PosixTcpClient::PosixTcpClient(UserInterface& ui, int connectTimeoutMs)
-    : ui_(ui), connectTimeoutMs_(connectTimeoutMs) {}
+PosixTcpClient::PosixTcpClient(int connectTimeoutMs) : connectTimeoutMs_(connectTimeoutMs) {}
 
 PosixTcpClient::~PosixTcpClient() { Close(); }
-
-void PosixTcpClient::Report(int code) { ui_.ShowMessage(SocketErrorTitle(), std::to_string(code)); }
 
 void PosixTcpClient::Open(const std::string& host, int port) {
     Close();

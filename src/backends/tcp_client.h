@@ -4,15 +4,16 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "common/unique_fd.h"
-#include "common/user_interface.h"
 
 namespace z39 {
 
 // The shared catalogue's TCP client: open, connected?, send, read what has arrived
-// without waiting, close. Socket errors are shown as a message with the numeric code
-// (title "网络了解错误"); the exchange then goes on as far as the connection allows.
+// without waiting, close. A socket error is kept as its numeric code, for the window to
+// show (title "网络了解错误"); the exchange then goes on as far as the connection allows.
 class TcpClient {
   public:
     virtual ~TcpClient() = default;
@@ -26,12 +27,14 @@ class TcpClient {
     virtual void Close() = 0;
     // The socket, for waiting until it is readable; -1 when there is none to wait on.
     virtual int fd() const { return -1; }
+    // The socket error codes met since the last call, in order.
+    virtual std::vector<int> TakeErrors() { return {}; }
 };
 
 // POSIX sockets. Connecting gives up after `connectTimeoutMs`.
 class PosixTcpClient final : public TcpClient {
   public:
-    explicit PosixTcpClient(UserInterface& ui, int connectTimeoutMs = 10000);
+    explicit PosixTcpClient(int connectTimeoutMs = 10000);
     ~PosixTcpClient() override;
     PosixTcpClient(const PosixTcpClient&) = delete;
     PosixTcpClient& operator=(const PosixTcpClient&) = delete;
@@ -42,11 +45,12 @@ class PosixTcpClient final : public TcpClient {
     std::string ReadAvailable() override;
     void Close() override;
     int fd() const override { return fd_.get(); }
+    std::vector<int> TakeErrors() override { return std::exchange(errors_, {}); }
 
   private:
-    void Report(int code);
-    UserInterface& ui_;
+    void Report(int code) { errors_.push_back(code); }
     int connectTimeoutMs_;
+    std::vector<int> errors_;
     UniqueFd fd_;
 };
 

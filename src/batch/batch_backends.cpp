@@ -29,7 +29,7 @@ class QuietUi final : public UserInterface {
 class WorkerBackends final : public BackendRegistry {
   public:
     WorkerBackends(const std::string& folder, TargetMemory& memory) : runner_(ui_, clock_) {
-        AddBackends(*this, {http_, runner_, clock_, ui_, folder, memory});
+        AddBackends(*this, {http_, runner_, clock_, folder, memory});
     }
     // The back ends go before the clients they were built over.
     ~WorkerBackends() override { Clear(); }

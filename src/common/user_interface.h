@@ -9,6 +9,13 @@ enum class Cursor { kNormal, kBusy };
 // The answers to "save first?".
 enum class SaveChoice { kSave, kDiscard, kCancel };
 
+// A message box's title and text (GBK), carried as a value to the thread that shows it.
+struct UserMessage {
+    std::string title;
+    std::string text;
+    bool operator==(const UserMessage&) const = default;
+};
+
 // What the core needs of the user: message boxes and the hourglass. The window layer
 // implements it with QMessageBox and the override cursor; tests record the calls.
 class UserInterface {

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "common/user_interface.h"
+
 namespace z39 {
 
 // What a search step (first page or further page, any kind of target) leaves for the
@@ -29,6 +31,7 @@ struct SearchOutcome {
     bool launchFinished = false;   // hide cbAll; btSaveRec becomes "选择或退出.F5"
     bool connectionFailed = false;
     std::string notice;  // a message box shown once the step is applied (GBK); empty: none
+    std::vector<UserMessage> alerts;  // message boxes shown first, as the back end gave them
 };
 
 struct AppState;

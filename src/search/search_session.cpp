@@ -174,6 +174,7 @@ SearchOutcome SearchSession::FinishFill(const PageResult& page) {
     // page's: the host program sees what it saw before the list was filled.
     out.rows = more.rows;
     out.nextStart = more.nextStart;
+    out.alerts.insert(out.alerts.end(), more.alerts.begin(), more.alerts.end());
     if (!more.notice.empty()) out.notice += (out.notice.empty() ? "" : "\r\n\r\n") + more.notice;
     if (more.connectionFailed) {
         out.connectionFailed = true;
@@ -205,6 +206,7 @@ SearchOutcome SearchSession::Start(const TargetProfile& target,
 SearchOutcome SearchSession::FirstPageOutcome(const PageResult& page) {
     const KindCapabilities& rules = CapabilitiesOf(target_.kind);
     SearchOutcome out;
+    out.alerts = page.alerts;
     out.notice = Notices(page);
     if (!page.hasTotal) {
         MarkConnectionFailed(out);
@@ -278,6 +280,7 @@ SearchOutcome SearchSession::Next(const std::string& startText, const std::strin
 
 SearchOutcome SearchSession::FurtherPageOutcome(const PageResult& page, int64_t start) {
     SearchOutcome out;
+    out.alerts = page.alerts;
     out.total = total_;
     out.nextStart = start;
     out.notice = Notices(page);

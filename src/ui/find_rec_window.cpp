@@ -667,6 +667,7 @@ void TFindRec::ShowNewOrder() {
 }
 
 void TFindRec::ApplyOutcome(const SearchOutcome& o, bool furtherPage) {
+    for (const UserMessage& m : o.alerts) s_.ui.ShowMessage(m.title, m.text);
     // A further page that failed leaves the list as earlier pages made it, ticks included.
     if (!(furtherPage && o.connectionFailed)) {
         FillList(o.rows);

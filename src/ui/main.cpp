@@ -138,7 +138,7 @@ int main(int argc, char* argv[]) {
     z39::ResultIndex index;
     z39::TargetMemory memory;
     std::unique_ptr<z39::BackendRegistry> backends = z39::BuildBackends(
-        {http, runner, clock, ui, z39::FolderOf(state.files.clientScriptPath), memory});
+        {http, runner, clock, z39::FolderOf(state.files.clientScriptPath), memory});
     z39::TZ39Main frame(start.compactWindow,
                         z39::SearchServices{state, store, index, ui, *backends});
     ui.setParent(&frame);

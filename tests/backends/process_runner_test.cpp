@@ -64,7 +64,7 @@ TEST_F(ProcessRunnerTest, MissingInputRaisesBeforeTheCursorChanges) {
 TEST_F(ProcessRunnerTest, UnwritableOutputRaisesAndRestoresTheCursor) {
     ui.cursor = Cursor::kBusy;  // whatever it was is what it becomes again
     try {
-        runner.Run("/bin/cat", "", dir.File("no/such/folder/out.txt"), "!");
+        runner.CreateDOSProcessRedirected("/bin/cat", "", dir.File("no/such/folder/out.txt"), "!");
         FAIL();
     } catch (const Z39Error& e) {
         EXPECT_EQ(std::string(e.what()),
@@ -73,9 +73,14 @@ TEST_F(ProcessRunnerTest, UnwritableOutputRaisesAndRestoresTheCursor) {
     }
     EXPECT_EQ(ui.cursor, Cursor::kBusy);
     ui.cursor = Cursor::kNormal;
-    EXPECT_THROW(runner.Run("/bin/cat", dir.path(), dir.File("out.txt"), "!"),
-                 Z39Error);  // input is a folder
+    EXPECT_THROW(
+        runner.CreateDOSProcessRedirected("/bin/cat", dir.path(), dir.File("out.txt"), "!"),
+        Z39Error);  // input is a folder
     EXPECT_EQ(ui.cursor, Cursor::kNormal);
+    // Run, which back ends call (on a worker, say), leaves the cursor alone.
+    ui.cursorChanges.clear();
+    EXPECT_EQ(runner.Run("/bin/true", "", dir.File("out.txt"), "!"), RunStatus::kFinished);
+    EXPECT_TRUE(ui.cursorChanges.empty());
     // A link planted at the output path is not followed: nothing lands in its target.
     dir.Write("victim", "kept");
     ASSERT_EQ(::symlink(dir.File("victim").c_str(), dir.File("_mess.~").c_str()), 0);

@@ -576,7 +576,7 @@ TEST_F(BatchTest, AFakeKindIsOneRowOfTheTableForTheWindowAndTheBatch) {
     CurlHttpClient http;
     ProcessRunner runner(ui, clock);
     TargetMemory memory;
-    auto backends = BuildBackends({http, runner, clock, ui, dir.path(), memory});
+    auto backends = BuildBackends({http, runner, clock, dir.path(), memory});
     AppState state;
     RecordStore store(dir.File("_list.~"));
     ResultIndex index;

@@ -30,7 +30,7 @@ struct Instance {
     explicit Instance(const std::string& folder)
         : runner(ui, steady, 30000),
           ks(
-              http, [this] { return std::make_unique<PosixTcpClient>(ui); }, steady),
+              http, [] { return std::make_unique<PosixTcpClient>(); }, steady),
           z39(runner, fake, Z39WorkFilesIn(folder), test::BinDir() + "/yazc"),
           opac(http) {}
     test::RecordingUi ui;

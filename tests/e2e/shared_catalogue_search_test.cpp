@@ -76,7 +76,7 @@ class SharedCatalogueSearch : public ::testing::TestWithParam<bool> {
     CountingHttp http;
     SteadyClock clock;
     TargetSelection targets;
-    SharedCatalogueBackend ks{http, [this] { return std::make_unique<PosixTcpClient>(ui); }, clock};
+    SharedCatalogueBackend ks{http, [] { return std::make_unique<PosixTcpClient>(); }, clock};
     test::UnreachedBackend other;
     BackendRegistry backends = test::RegistryOf(ks, other, other);
     SearchSession session{{state, store, index, ui, backends}};

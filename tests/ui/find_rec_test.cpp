@@ -5,6 +5,7 @@
 #include <QListWidget>
 #include <QMouseEvent>
 #include <QTest>
+#include <cerrno>
 #include <set>
 
 #include "backends/nlc_opac.h"
@@ -30,10 +31,10 @@ using namespace z39;
 
 // The record store, result index and back ends main() would build; no Z39.50 client.
 struct RunServices {
-    RunServices(AppState& state, UserInterface& ui, HttpClient& http, Clock& clock)
+    RunServices(AppState& state, HttpClient& http, Clock& clock)
         : store(state.files.recordListPath),
           ks(
-              http, [&ui] { return std::make_unique<PosixTcpClient>(ui); }, clock),
+              http, [] { return std::make_unique<PosixTcpClient>(); }, clock),
           opac(http),
           backends(test::RegistryOf(ks, z39, opac)) {}
     RecordStore store;
@@ -84,7 +85,7 @@ class FindRecTest : public QObject {
             "z39svr.cfg",
             "{Demo\n[Local\n(Default,127.0.0.1,9999,0,,)\n(opac,opac.nlc.cn,80,0,,)\n]\n}\n");
         ui = std::make_unique<test::RecordingUi>();
-        run = std::make_unique<RunServices>(*state, *ui, http, clock);
+        run = std::make_unique<RunServices>(*state, http, clock);
         SearchServices services{*state, run->store, run->index, *ui, run->backends};
         services.targetListPath = dir->File("z39svr.cfg");
         frame = std::make_unique<TZ39Main>(compact, services);
@@ -545,8 +546,13 @@ class FindRecTest : public QObject {
         w->FormActivate();
         ElevenRowsTwoTicked();
         own.reset();  // the server is gone
+        ui->messages.clear();
         QTest::keyClick(w->btNext, Qt::Key_F3);
         Wait();
+        // The socket error the worker met is shown by the window, as the design words it.
+        QCOMPARE(ui->messages.size(), size_t{1});
+        QCOMPARE(ui->messages[0].first, G("网络了解错误"));
+        QCOMPARE(ui->messages[0].second, std::to_string(ECONNREFUSED));
         QVERIFY(state->statusMessage.starts_with(ConnectionFailedStatus() + "[127.0.0.1:"));
         QVERIFY(state->statusMessage.ends_with(G("连接失败]")));
         QCOMPARE(w->lstBooks->count(), 11);
