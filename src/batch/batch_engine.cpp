@@ -87,6 +87,15 @@ const std::string* BatchRow::RecordToSave() const {
 
 namespace {
 
+// Why a page failed, in the words the window's notice and status bar have for it: the
+// reason, then the cause (no answer within the time-out, refused ...) when it adds to it.
+std::string FailureWords(const PageResult& page) {
+    std::string words = page.reason;
+    if (!page.cause.empty() && words.find(page.cause) == std::string::npos)
+        words += (words.empty() ? "" : G("；")) + page.cause;
+    return words;
+}
+
 void NoteFailure(std::string& reasons, const std::string& target, const std::string& reason) {
     reasons += (reasons.empty() ? "" : "; ") + target + (reason.empty() ? "" : ": " + reason);
 }
@@ -140,7 +149,7 @@ void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BackendRe
         if (cancel.cancelled() || page.status == PageStatus::kCancelled) return;
         if (!page.ok() || !page.hasTotal) {
             failed.push_back(target.name);
-            NoteFailure(reasons, target.name, page.reason);
+            NoteFailure(reasons, target.name, FailureWords(page));
             continue;
         }
         // A first page may bring fewer records than the hits (a Z39.50 first page shows

@@ -214,6 +214,22 @@ TEST_F(FakeClientTest, ClientThatFailsIsAFailedConnectionWithItsReasonNotNoData)
         << GbkToUtf8(out.notice) << " status " << GbkToUtf8(out.statusMessage);
 }
 
+// A client that dies of a signal, or writes a record file that is no record file: a failed
+// connection whose notice names the cause, never an exception out of the fetch.
+TEST_F(FakeClientTest, ClientThatCrashesOrWritesGarbageIsAFailedConnectionWithItsCause) {
+    WriteClient("cat > /dev/null\nkill -SEGV $$\n");
+    SearchOutcome out = First(*Backend());
+    EXPECT_TRUE(out.connectionFailed);
+    EXPECT_EQ(out.statusMessage, ConnectionFailedStatus());
+    EXPECT_NE(out.notice.find(G("检索程序异常结束")), std::string::npos) << GbkToUtf8(out.notice);
+
+    WriteClient("cat > /dev/null\nprintf 'not a hit count\\n\\377garbage\\n' > \"$2\"\n");
+    out = First(*Backend());
+    EXPECT_TRUE(out.connectionFailed);
+    EXPECT_NE(out.notice.find(G("的第一行不是命中数")), std::string::npos) << GbkToUtf8(out.notice);
+    EXPECT_TRUE(out.rows.empty());
+}
+
 TEST_F(FakeClientTest, RecordsTheClientSkippedAreReportedNotListed) {
     dir.Write("records.prepared", "3\r\n" + ks::DemoRecord(0, 3) + "\r\n");
     dir.Write("output.prepared",

@@ -506,6 +506,50 @@ class IntegrityTest(unittest.TestCase):
             self.assertTrue(rows[isbn(i)][10], rows[isbn(i)])
         self.assertEqual(self.daily(), b"")
 
+    def test_a_client_that_crashes_hangs_or_is_missing_fails_its_rows_with_the_cause(self):
+        self.z39_only()
+        clients = {
+            "crashes": "#!/bin/sh\ncat > /dev/null\nkill -SEGV $$\n",
+            # Waits for ever; the run's clock goes 100 times as fast (libfaketime), so the
+            # two-minute limit passes in about a second.
+            "hangs": "#!/bin/sh\nexec tail -f /dev/null\n",
+        }
+        for name in ("crashes", "hangs", "missing"):
+            with self.subTest(client=name):
+                for old in os.listdir(os.path.join(self.dir, "marc")):
+                    if old.startswith("list."):
+                        os.unlink(os.path.join(self.dir, "marc", old))
+                path = os.path.join(self.dir, name + "-yazc")
+                if name in clients:
+                    with open(path, "w") as f:
+                        f.write(clients[name])
+                    os.chmod(path, 0o755)
+                env = self.env(Z39_YAZC=path)
+                command = [os.path.join(xdesk.BIN, "z39batch"), self.list, "--chain",
+                           "gbk/Default", "--jobs", "2"]
+                if name == "hangs":
+                    command = ["faketime", "-f", "+0 x100"] + command
+                    env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") +
+                                           ":verify_asan_link_order=0").lstrip(":")
+                started = time.monotonic()
+                r = subprocess.run(command, cwd=os.path.join(self.dir, "work"), env=env,
+                                   capture_output=True, timeout=120)
+                err = r.stderr.decode()
+                self.assertEqual(r.returncode, 0, err[-2000:])
+                self.assertNotIn("terminate", err)
+                rows = self.report()
+                for i in range(len(CASES)):
+                    row = rows[isbn(i)]
+                    self.assertEqual(row[1], "连接失败", row)
+                    self.assertTrue(row[10], row)  # the cause, in the reason column
+                    if name == "missing":
+                        self.assertIn("运行程序失败", row[10], row)
+                    if name == "hangs":
+                        self.assertIn("没有在限定时间内应答", row[10], row)
+                    if name == "crashes":
+                        self.assertIn("检索程序异常结束", row[10], row)
+                print("%s: %.1f s" % (name, time.monotonic() - started), file=sys.stderr)
+        self.assertEqual(self.daily(), b"")
 
 if __name__ == "__main__":
     unittest.main()
