@@ -141,8 +141,22 @@ class DeskTest(unittest.TestCase):
         self.assertEqual(os.listdir(d.path("tmp", "lib.tmp")), ["other"])
 
     def test_esc_ends_a_search_a_server_never_answers_and_the_window_stays_live(self):
+        self.esc_ends_a_stuck_search("z39")
+
+    def test_esc_ends_a_stuck_shared_catalogue_search_over_tcp(self):
+        self.esc_ends_a_stuck_search("ks_tcp")
+
+    def test_esc_ends_a_stuck_shared_catalogue_search_over_http(self):
+        self.esc_ends_a_stuck_search("ks_http")
+
+    def test_esc_ends_a_stuck_sru_search(self):
+        self.esc_ends_a_stuck_search("sru")
+
+    def esc_ends_a_stuck_search(self, kind):
+        """A server of `kind` that takes each connection and never answers: while F2 waits
+        the window is live; Esc ends the search at once, with no child process left and the
+        connection closed; F2 then searches again."""
         d = self.desk
-        # A Z39.50 server that takes each connection and never answers.
         listener = socket.socket()
         listener.bind(("127.0.0.1", 0))
         listener.listen(8)
@@ -167,14 +181,20 @@ class DeskTest(unittest.TestCase):
 
         threading.Thread(target=serve, daemon=True).start()
         self.addCleanup(listener.close)
-        d.write_settings("LASTDATABASE=4\r\n", ks_default=0)
-        with open(d.path("work", "z39svr.cfg"), "wb") as f:
-            f.write(b"{Test\n[stuck\n(Default,127.0.0.1,%d,0,,)\n]\n}\n"
-                    % listener.getsockname()[1])
+        port = listener.getsockname()[1]
+        if kind in ("z39", "sru"):
+            d.write_settings("LASTDATABASE=4\r\n", ks_default=0)
+            address = b"http://127.0.0.1" if kind == "sru" else b"127.0.0.1"
+            with open(d.path("work", "z39svr.cfg"), "wb") as f:
+                f.write(b"{Test\n[stuck\n(Default,%s,%d,0,,)\n]\n}\n" % (address, port))
+        else:
+            # The shared catalogue answers HTTP on its port + 1.
+            d.port = port - 1 if kind == "ks_http" else port
+            d.write_settings("KSUSEHTTP=%d\r\n" % (kind == "ks_http"))
         client = d.client()
         d.frame()
 
-        def yazc_children():
+        def children():
             r = subprocess.run(["pgrep", "-P", str(client.pid)], capture_output=True)
             return r.stdout.split()
 
@@ -184,7 +204,8 @@ class DeskTest(unittest.TestCase):
             else:
                 d.key("F2")  # searches again, normally
             xdesk.wait_until(lambda: len(accepted) >= attempt, 20, "the connection")
-            xdesk.wait_until(yazc_children, 10, "the external client")
+            if kind == "z39":
+                xdesk.wait_until(children, 10, "the external client")
             if attempt == 1:
                 # While it waits, the window is live: the clock in the status bar moves.
                 before, after = d.path("wait-1.png"), d.path("wait-2.png")
@@ -193,16 +214,16 @@ class DeskTest(unittest.TestCase):
                 d.screenshot(after)
                 self.assertGreater(d.pixels_differing(before, after), 0)
                 shots = os.environ.get("Z39_DESK_SHOTS")
-                if shots:
+                if shots and kind == "z39":
                     d.screenshot(os.path.join(shots, "search-waiting.png"))
             pressed = time.monotonic()
             d.key("Escape")
-            xdesk.wait_until(lambda: not yazc_children() and len(closed) >= attempt, 10,
+            xdesk.wait_until(lambda: not children() and len(closed) >= attempt, 10,
                              "the search to end")
             took = time.monotonic() - pressed
             # 200 ms is the promise; the bound leaves room for a loaded test machine.
             self.assertLess(took, 2.0, "Esc took %.3f s" % took)
-            print("Esc ended the search in %.0f ms" % (took * 1000), file=sys.stderr)
+            print("%s: Esc ended the search in %.0f ms" % (kind, took * 1000), file=sys.stderr)
         self.assertIsNone(client.poll())
 
     def test_a_record_that_fails_the_save_check_is_not_handed_over(self):
