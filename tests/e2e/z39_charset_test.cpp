@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "backends/external_z39.h"
+#include "backends/target_memory.h"
 #include "common/gbk_text.h"
 #include "records/iso2709.h"
 #include "records/marc_charset.h"
@@ -94,6 +95,22 @@ TEST_F(Z39CharsetTest, AChineseTitleOnTheUtf8ServerIsFoundAndListedInGbk) {
     // The target is known now: a new search goes out in UTF-8 at once.
     h.Start(backend, test::TitleRows(G("编程")), "1");
     EXPECT_EQ(Searches(*utf8) - before, 4);
+}
+
+// Two instances over one run's target memory (the window and a batch worker, or two
+// workers): what the first learned of the UTF-8 server, the second uses at once.
+TEST_F(Z39CharsetTest, WhatOneInstanceLearnedTheOthersOfTheRunUse) {
+    TargetMemory memory;
+    test::TempDir otherDir;
+    ExternalZ39Backend first(runner, fake, Z39WorkFilesIn(dir.path()), test::BinDir() + "/yazc",
+                             &memory);
+    ExternalZ39Backend second(runner, fake, Z39WorkFilesIn(otherDir.path()),
+                              test::BinDir() + "/yazc", &memory);
+    const int before = Searches(*utf8);
+    EXPECT_EQ(On(*utf8).Start(first, test::TitleRows(G("编程")), "1").total, 25);
+    EXPECT_EQ(Searches(*utf8) - before, 2);  // one failed GBK try, then UTF-8
+    EXPECT_EQ(On(*utf8).Start(second, test::TitleRows(G("编程")), "1").total, 25);
+    EXPECT_EQ(Searches(*utf8) - before, 3);  // no second GBK try
 }
 
 TEST_F(Z39CharsetTest, TheGbkServerGetsOneSearchAsBefore) {
