@@ -134,7 +134,7 @@ bool HasNonAscii(const std::string& text) {
 }  // namespace
 
 std::optional<RecordCharset> ExternalZ39Backend::QueryCharsetFor(const TargetProfile& target) {
-    if (auto set = CharsetFromName(target.charset)) return set;
+    if (auto set = CharsetFromName(target.z39.charset)) return set;
     return memory_.QueryCharset(target.entry);
 }
 
@@ -147,7 +147,8 @@ bool ExternalZ39Backend::RunClient(const Run& run, RecordCharset queryCharset, C
     std::vector<std::string> options;
     if (queryCharset != RecordCharset::kGbk)
         options.push_back(std::string("querycharset ") + IconvName(queryCharset));
-    if (!Trim(run.target.syntax).empty()) options.push_back("format " + Trim(run.target.syntax));
+    if (!Trim(run.target.z39.syntax).empty())
+        options.push_back("format " + Trim(run.target.z39.syntax));
     DeleteFileIfExists(files_.marc);
     if (!ReplaceFileAtomically(files_.script, BuildZ39Script(run.settings, run.target.entry,
                                                              run.query, run.show, options)))
@@ -182,7 +183,7 @@ bool ExternalZ39Backend::RunClient(const Run& run, RecordCharset queryCharset, C
 
 void ExternalZ39Backend::TakeRecords(std::vector<std::string> lines, const TargetProfile& target,
                                      PageResult& out) {
-    const std::optional<RecordCharset> set = CharsetFromName(target.charset);
+    const std::optional<RecordCharset> set = CharsetFromName(target.z39.charset);
     int withReferences = 0, unreadable = 0;
     std::string firstRefusal;
     for (auto& line : lines) {

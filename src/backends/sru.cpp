@@ -102,9 +102,9 @@ SruRecord RecordOf(const xmlNode* record) {
 
 }  // namespace
 
-std::string CqlIndexFor(const std::string& field, const TargetEntry& entry) {
+std::string CqlIndexFor(const std::string& field, const SruOptions& options) {
     const std::string key = FieldKey(field);
-    if (auto own = entry.indexes.find(key); !key.empty() && own != entry.indexes.end())
+    if (auto own = options.indexes.find(key); !key.empty() && own != options.indexes.end())
         return own->second;
     if (key == "isbn") return "bath.isbn";
     if (key == "issn") return "bath.issn";
@@ -124,11 +124,11 @@ std::string QuoteCqlTerm(std::string_view utf8) {
     return out + "\"";
 }
 
-std::string BuildCqlQuery(const std::vector<SearchCondition>& rows, const TargetEntry& entry) {
+std::string BuildCqlQuery(const std::vector<SearchCondition>& rows, const SruOptions& options) {
     std::string cql;
     const auto used = ParticipatingRows(rows);
     for (size_t k = 0; k < used.size(); ++k) {
-        const std::string index = CqlIndexFor(used[k].field, entry);
+        const std::string index = CqlIndexFor(used[k].field, options);
         std::string term;
         if (used[k].field == "ISBN") {
             const std::vector<std::string> forms = IsbnSearchForms(used[k].value);
@@ -220,7 +220,7 @@ PageResult SruBackend::Fetch(const TargetProfile& target, const SearchRequest& r
         }
     }
     const std::string url =
-        SruSearchUrl(target.entry, BuildCqlQuery(request.rows, target.entry), start, ask);
+        SruSearchUrl(target.entry, BuildCqlQuery(request.rows, target.sru), start, ask);
     HttpResult http = http_.Get(url, timeoutMs_, &cancel);
     if (http.cancelled) {
         out.status = PageStatus::kCancelled;

@@ -17,7 +17,7 @@ inline constexpr int kSruTimeoutMs = 60000;
 // name for it when the list names one (index.title=..., index.isbn=..., and so on), else
 // the usual one: dc.title, bath.isbn, bath.issn, dc.creator, dc.publisher, dc.date. Any
 // other field searches cql.serverChoice.
-std::string CqlIndexFor(const std::string& field, const TargetEntry& entry);
+std::string CqlIndexFor(const std::string& field, const SruOptions& options);
 
 // A CQL search term for a value in UTF-8: in double quotes, with "\", '"', "*", "?" and "^"
 // escaped, so that the server reads every character as itself (as a Z39.50 term is read).
@@ -26,7 +26,7 @@ std::string QuoteCqlTerm(std::string_view utf8);
 // The rows that take part as one CQL query in UTF-8: each row "index=term", joined by "and"
 // or "or" from the top (CQL reads left to right, which groups as the Z39.50 query does);
 // an ISBN row is the forms a server may index, "or"-ed in parentheses.
-std::string BuildCqlQuery(const std::vector<SearchCondition>& rows, const TargetEntry& entry);
+std::string BuildCqlQuery(const std::vector<SearchCondition>& rows, const SruOptions& options);
 
 // The searchRetrieve address for a page: the target's address, its port when set, its
 // database as the path, then version 1.1, the query, startRecord, maximumRecords and the

@@ -28,8 +28,8 @@ TargetProfile ProfileOf(int slot, const TargetEntry& entry) {
     p.kind = KindOf(slot, entry);
     p.slot = slot;
     p.entry = entry;
-    p.charset = entry.charset;
-    p.syntax = entry.syntax;
+    if (p.kind == TargetKind::kZ39) p.z39 = {entry.charset, entry.syntax};
+    if (p.kind == TargetKind::kSru) p.sru.indexes = entry.indexes;
     return p;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -16,14 +17,27 @@ enum class TargetKind {
     kSru,              // a server answering SRU (Search/Retrieve via URL) over HTTP(S)
 };
 
-// One target as a back end needs it: its kind, its address fields, and the options a
-// target may set for itself.
-struct TargetProfile {
-    TargetKind kind = TargetKind::kNone;
-    int slot = 0;         // the tree position it was chosen at (0: none)
-    TargetEntry entry;    // address, port, database, authentication
+// The options of a Z39.50 target.
+struct Z39Options {
     std::string charset;  // the server's character set; empty: automatic
     std::string syntax;   // the record syntax to ask for; empty: automatic
+};
+
+// The options of an SRU target.
+struct SruOptions {
+    // The server's own CQL index names by the field they search ("title", "isbn", "issn",
+    // "author", "publisher", "date"); a field not named uses the usual index.
+    std::map<std::string, std::string> indexes;
+};
+
+// One target as a back end needs it: its kind, its address fields, and the options of its
+// kind (filled for that kind only; the list file keeps them on the entry).
+struct TargetProfile {
+    TargetKind kind = TargetKind::kNone;
+    int slot = 0;       // the tree position it was chosen at (0: none)
+    TargetEntry entry;  // address, port, database, authentication
+    Z39Options z39;
+    SruOptions sru;
 };
 
 // The web OPAC's domain label: an entry whose address holds it and whose database is

@@ -61,7 +61,7 @@ TargetEntry SruEntry() {
 }
 
 TEST(CqlQuery, RowsIndexesJoinersAndIsbnForms) {
-    const TargetEntry e = SruEntry();
+    const SruOptions e;  // no indexes of its own
     EXPECT_EQ(BuildCqlQuery({{"", G("题名"), G("敦煌学")}}, e), "dc.title=\"敦煌学\"");
     EXPECT_EQ(BuildCqlQuery({{"", G("著者"), "Ba Jin"},
                              {G("并且"), G("出版者"), G("作家")},
@@ -86,8 +86,10 @@ TEST(CqlQuery, RowsIndexesJoinersAndIsbnForms) {
 TEST(CqlQuery, TermsAreReadAsTheyStand) {
     EXPECT_EQ(QuoteCqlTerm("a \"b\" c*d?e^f\\g"), "\"a \\\"b\\\" c\\*d\\?e\\^f\\\\g\"");
     EXPECT_EQ(QuoteCqlTerm("!bj"), "\"!bj\"");  // no pinyin rule outside the shared catalogue
-    TargetEntry own = SruEntry();
-    own.indexes = {{"title", "title"}, {"isbn", "local.isbn"}};
+    // A target's own index names, as the list file gives them, in its profile.
+    TargetEntry listed = SruEntry();
+    listed.indexes = {{"title", "title"}, {"isbn", "local.isbn"}};
+    const SruOptions own = ProfileOf(4, listed).sru;
     EXPECT_EQ(CqlIndexFor(G("题名"), own), "title");
     EXPECT_EQ(CqlIndexFor("ISBN", own), "local.isbn");
     EXPECT_EQ(CqlIndexFor(G("著者"), own), "dc.creator");

@@ -148,7 +148,7 @@ TEST_F(SruSearchTest, DiagnosticIsARefusalInTheServersWords) {
     SearchOutcome out = h.Start(sruBackend, Hits(3));
     ASSERT_EQ(out.total, 3);
     // No such index: yaz-ztest says so with diagnostic 16.
-    h.profile.entry.indexes["title"] = "dc.nosuchindex";
+    h.profile.sru.indexes["title"] = "dc.nosuchindex";
     out = h.Start(sruBackend, Hits(3));
     EXPECT_TRUE(out.connectionFailed);
     EXPECT_EQ(out.total, 0);

@@ -129,7 +129,7 @@ TEST_F(Z39CharsetTest, TheGbkServerGetsOneSearchAsBefore) {
 
 TEST_F(Z39CharsetTest, AnExplicitSettingSendsTheQueryInItsCharacterSetAtOnce) {
     test::SessionHarness& h = On(*utf8);
-    h.profile.charset = "UTF-8";
+    h.profile.z39.charset = "UTF-8";
     const int before = Searches(*utf8);
     SearchOutcome out = h.Start(backend, test::TitleRows(G("编程")), "1");
     EXPECT_EQ(out.total, 25);

@@ -188,7 +188,7 @@ TEST_F(TargetEditorTest, ATargetsCharacterSetAndSyntaxSurviveSavesOfOtherRows) {
     // Read as the plain format reads it, the password ends at ")": nothing else moved.
     EXPECT_EQ(back.TargetTable[4].userpass, "");
     EXPECT_EQ(back.TargetTable[4].port, "210");
-    EXPECT_EQ(ProfileOf(4, back.TargetTable[4]).charset, "UTF-8");
+    EXPECT_EQ(ProfileOf(4, back.TargetTable[4]).z39.charset, "UTF-8");
 }
 
 }  // namespace
