@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "common/file_util.h"
+#include "records/isbn_forms.h"
 #include "records/marc_record.h"
 
 namespace z39 {
@@ -33,9 +34,10 @@ std::string IsbnInText(std::string_view text) {
             }
             if (digits.size() > 13) break;
         }
+        // Only a valid ISBN: a wrong check digit means some digit is wrong, so it is
+        // another number, never the book whose check digit would be right.
         if (digits.size() == 10 || digits.size() == 13) {
-            const std::string isbn = NormaliseIsbn(digits);
-            if (isbn.size() == 13) return isbn;
+            if (const auto forms = IsbnFormsOf(digits)) return forms->isbn13;
         }
         pos = end;
     }

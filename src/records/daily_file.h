@@ -11,11 +11,12 @@
 namespace z39 {
 
 // The 13-digit ISBNs of a record's 010 and 020 $a, read out of qualified forms
-// ("9787536692930 (pbk.)", "7-5366-9293-X（精装）", "ISBN 978-...").
+// ("9787536692930 (pbk.)", "7-5366-9293-5（精装）", "ISBN 978-...").
 std::vector<std::string> RecordIsbns(std::string_view record);
 
 // The ISBN a subfield's text holds, as 13 digits: the first run of digits, hyphens and
-// blanks (an X closing an ISBN-10) that makes an ISBN-10 or ISBN-13; empty when none does.
+// blanks (an X closing an ISBN-10) that makes a valid ISBN-10 or ISBN-13 (check digit
+// included); empty when none does.
 std::string IsbnInText(std::string_view text);
 
 // A daily file opened for appending under an exclusive lock (flock), held until the object

@@ -496,9 +496,12 @@ TEST_F(BatchTest, TwoListsIntoOneFolderAtOnceSaveEachBookOnce) {
 
 TEST_F(BatchTest, QualifiedIsbnsInTheDailyFileCountAsSaved) {
     EXPECT_EQ(IsbnInText("9787536692930 (pbk.)"), "9787536692930");
-    EXPECT_EQ(IsbnInText(G("7-5366-9293-X（精装）")), "9787536692930");
+    EXPECT_EQ(IsbnInText(G("7-5366-9293-5（精装）")), "9787536692930");
     EXPECT_EQ(IsbnInText("ISBN 978-7-5366-9293-0 : CNY23.00"), "9787536692930");
     EXPECT_EQ(IsbnInText("CNY23.00"), "");
+    // A wrong check digit is another number, never corrected into this book's.
+    EXPECT_EQ(IsbnInText("9787536692931 (pbk.)"), "");
+    EXPECT_EQ(IsbnInText(G("7-5366-9293-X（精装）")), "");
     // The daily file holds book 0 under a qualified form of its ISBN.
     const std::string held = test::MarcBuilder()
                                  .Control("001", "other-copy")

@@ -174,7 +174,7 @@ TEST_F(RecordSaverTest, RecordsAlreadySavedTodayAreAskedAboutOnce) {
     // A record of the same ISBN in another form counts as saved too; Yes saves it again.
     const std::string copy = test::MarcBuilder()
                                  .Control("001", "rec-A2")
-                                 .Data("010", "  ", {{'a', "7-5366-9293-X (pbk.)"}})
+                                 .Data("010", "  ", {{'a', "7-5366-9293-5 (pbk.)"}})
                                  .Build();
     AppendToFile(dir.File("marc20021118.txt"),
                  test::MarcBuilder().Data("010", "  ", {{'a', "9787536692930"}}).Build() + "\r\n");
