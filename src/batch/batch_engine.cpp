@@ -10,6 +10,7 @@
 #include "backends/backend_kinds.h"
 #include "common/gbk_text.h"
 #include "records/iso2709.h"
+#include "records/record_quality.h"
 
 namespace z39 {
 
@@ -104,7 +105,7 @@ void NoteFailure(std::string& reasons, const std::string& target, const std::str
 
 void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BackendRegistry& backends,
                  const Z39Settings& settings, CancelToken& cancel, TargetGates* gates,
-                 TargetMemory* memory) {
+                 TargetMemory* memory, bool best) {
     if (!row.item.valid()) {
         row.state = BatchState::kInvalid;
         return;
@@ -115,6 +116,13 @@ void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BackendRe
     request.settings = settings;
     std::vector<std::string> failed;
     std::string reasons;
+    // With `best`: what each target that had the book brought, in chain order.
+    struct Found {
+        std::string target;
+        std::vector<std::string> records;
+        bool one = false;  // exactly one hit
+    };
+    std::vector<Found> found;
     for (size_t t = 0; t < chain.size(); ++t) {
         const ChainTarget& target = chain[t];
         SearchBackend* backend = backends.For(target.profile.kind);
@@ -189,10 +197,40 @@ void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BackendRe
             }
             continue;
         }
-        row.state =
-            records.size() == 1 && page.total <= 1 ? BatchState::kFound : BatchState::kSeveral;
+        const bool one = records.size() == 1 && page.total <= 1;
+        if (best) {
+            found.push_back({target.name, std::move(records), one});
+            continue;
+        }
+        row.state = one ? BatchState::kFound : BatchState::kSeveral;
         row.target = target.name;
         row.records = std::move(records);
+        row.failedTargets = std::move(failed);
+        row.reason.clear();
+        return;
+    }
+    if (!found.empty()) {
+        // Every candidate in chain order, then the best first (ties keep that order).
+        std::vector<std::string> all;
+        std::vector<size_t> source;
+        bool eachOne = true;
+        for (size_t f = 0; f < found.size(); ++f) {
+            eachOne = eachOne && found[f].one;
+            for (auto& record : found[f].records) {
+                all.push_back(std::move(record));
+                source.push_back(f);
+            }
+        }
+        const size_t chosen = BestRecordIndex(all);
+        std::rotate(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(chosen),
+                    all.begin() + static_cast<std::ptrdiff_t>(chosen) + 1);
+        row.target = found[source[chosen]].target;
+        // One book in every source that had it: the best record is the one found.
+        if (eachOne) all.resize(1);
+        row.state = eachOne ? BatchState::kFound : BatchState::kSeveral;
+        if (row.state == BatchState::kSeveral && static_cast<int64_t>(all.size()) > kMaxCandidates)
+            all.resize(static_cast<size_t>(kMaxCandidates));
+        row.records = std::move(all);
         row.failedTargets = std::move(failed);
         row.reason.clear();
         return;
@@ -203,11 +241,12 @@ void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BackendRe
 }
 
 BatchEngine::BatchEngine(std::vector<ChainTarget> chain, Z39Settings settings,
-                         BatchBackendsFactory factory, BatchLimits limits)
+                         BatchBackendsFactory factory, BatchLimits limits, bool best)
     : chain_(std::move(chain)),
       settings_(std::move(settings)),
       factory_(std::move(factory)),
-      limits_(limits) {}
+      limits_(limits),
+      best_(best) {}
 
 void BatchEngine::Run(std::vector<BatchRow>& rows, const std::function<void(size_t)>& finished,
                       const std::function<void(size_t)>& inOrder, CancelToken& cancel) {
@@ -248,7 +287,7 @@ void BatchEngine::Run(std::vector<BatchRow>& rows, const std::function<void(size
                 if (!backends) {
                     row.state = BatchState::kInvalid;
                 } else {
-                    SearchChain(row, chain_, *backends, settings_, cancel, &gates, &memory_);
+                    SearchChain(row, chain_, *backends, settings_, cancel, &gates, &memory_, best_);
                 }
             } catch (const std::exception& e) {
                 // Nothing thrown leaves a worker: the row failed, and says why.

@@ -82,10 +82,13 @@ inline constexpr int64_t kMaxCandidates = 10;
 // could not be reached, with what it said as the reason.
 class TargetGates;
 // `memory`, when given, is the run's: the shared catalogue's host is discovered once for
-// all rows and workers, and taken from there.
+// all rows and workers, and taken from there. With `best` every target of the chain is
+// asked, not only up to the first with hits: when each that has the book has one record,
+// the best of them (BestRecordIndex, the chain's order breaking ties) is found and the row's
+// target names its source; otherwise every candidate is kept, the best first.
 void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BackendRegistry& backends,
                  const Z39Settings& settings, CancelToken& cancel, TargetGates* gates = nullptr,
-                 TargetMemory* memory = nullptr);
+                 TargetMemory* memory = nullptr, bool best = false);
 
 // Searches the pending rows with valid ISBNs, several at once within `limits`, each worker
 // with its own back ends. `finished(i)` is called as row i's search ends (any order), and
@@ -95,8 +98,9 @@ void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BackendRe
 // have ended.
 class BatchEngine {
   public:
+    // `best`: each row asks every target of the chain (see SearchChain).
     BatchEngine(std::vector<ChainTarget> chain, Z39Settings settings, BatchBackendsFactory factory,
-                BatchLimits limits = {});
+                BatchLimits limits = {}, bool best = false);
 
     void Run(std::vector<BatchRow>& rows, const std::function<void(size_t)>& finished,
              const std::function<void(size_t)>& inOrder, CancelToken& cancel);
@@ -108,6 +112,7 @@ class BatchEngine {
     Z39Settings settings_;
     BatchBackendsFactory factory_;
     BatchLimits limits_;
+    bool best_ = false;
     TargetMemory memory_;  // what the run learns of the shared catalogue's host
 };
 

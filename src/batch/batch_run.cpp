@@ -164,7 +164,7 @@ bool BatchRun::SaveRow(size_t i, std::string* error) {
 
 bool BatchRun::Execute(const BatchBackendsFactory& factory, CancelToken& cancel,
                        const std::function<void(size_t)>& changed, std::string* error) {
-    BatchEngine engine(setup_.chain, setup_.settings, factory, setup_.limits);
+    BatchEngine engine(setup_.chain, setup_.settings, factory, setup_.limits, setup_.best);
     bool ok = true;
     engine.Run(
         rows_,

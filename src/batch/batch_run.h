@@ -23,6 +23,8 @@ struct BatchRunSetup {
     // Each found record is saved as its turn comes (the command); otherwise SaveAll saves
     // them when the user asks (the window, after a review).
     bool saveAsFound = true;
+    // Every target of the chain for each ISBN, and the best record (z39batch --best).
+    bool best = false;
 };
 
 // Rows by what became of them.

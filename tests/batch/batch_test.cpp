@@ -226,6 +226,57 @@ TEST_F(BatchTest, EveryLineKeepsItsRowAndDuplicatesAreMarked) {
     EXPECT_EQ(ReadWholeFile(run.FilePath(".notfound.txt")).value_or(""), "");
 }
 
+// --best asks every target of the chain and takes the fullest record; without it the first
+// target with hits decides, as ever.
+TEST_F(BatchTest, BestAsksEveryTargetAndTakesTheFullestRecord) {
+    const std::string shortA = RecordFor(isbns[0], "A");
+    const std::string fullA = test::MarcBuilder()
+                                  .Control("001", isbns[0])
+                                  .Data("010", "  ", {{'a', isbns[0]}})
+                                  .Data("200", "1 ", {{'a', "A"}, {'f', "someone"}})
+                                  .Data("606", "0 ", {{'a', "subject"}})
+                                  .Data("690", "  ", {{'a', "I247"}})
+                                  .Build();
+    std::map<std::string, std::map<std::string, std::vector<std::string>>> holdings;
+    holdings["first"][isbns[0]] = {shortA};
+    holdings["second"][isbns[0]] = {fullA};
+    holdings["first"][isbns[1]] = {RecordFor(isbns[1], "B")};
+    holdings["second"][isbns[2]] = {RecordFor(isbns[2], "C1"), RecordFor(isbns[2], "C2")};
+    holdings["first"][isbns[2]] = {fullA};  // the fullest of three candidates
+    backend = std::make_unique<TableBackend>(holdings);
+    dir.Write("list.txt", isbns[0] + "\n" + isbns[1] + "\n" + isbns[2] + "\n");
+    for (bool best : {false, true}) {
+        test::TempDir out;
+        BatchRunSetup setup = Setup({Target("first"), Target("down"), Target("second")});
+        setup.marcPath = out.path() + "/";
+        setup.best = best;
+        BatchRun run(setup);
+        std::string error;
+        ASSERT_TRUE(run.Prepare(&error)) << error;
+        CancelToken cancel;
+        ASSERT_TRUE(run.Execute(
+            Factory(), cancel, [](size_t) {}, &error))
+            << error;
+        const auto& rows = run.rows();
+        EXPECT_EQ(rows[0].state, BatchState::kFound);
+        EXPECT_EQ(rows[0].target, best ? "second" : "first");
+        EXPECT_EQ(rows[0].records, std::vector<std::string>{best ? fullA : shortA});
+        // Only one source has B: found there, the target that failed says nothing against it.
+        EXPECT_EQ(rows[1].state, BatchState::kFound);
+        EXPECT_EQ(rows[1].target, "first");
+        if (best) {
+            EXPECT_EQ(rows[1].failedTargets, std::vector<std::string>{"down"});
+            // Several records of C: every candidate is kept, the fullest first.
+            EXPECT_EQ(rows[2].state, BatchState::kSeveral);
+            ASSERT_EQ(rows[2].records.size(), 3u);
+            EXPECT_EQ(rows[2].records[0], fullA);
+            EXPECT_EQ(rows[2].target, "first");
+        } else {
+            EXPECT_EQ(rows[2].state, BatchState::kFound);  // the first target's one record
+        }
+    }
+}
+
 TEST(BatchStates, ChineseWordsAndACancelledRun) {
     EXPECT_EQ(StateText(BatchState::kPending, SaveMark::kNotSaved), G("待检索"));
     EXPECT_EQ(StateText(BatchState::kPending, SaveMark::kNotSaved, true), G("已取消"));

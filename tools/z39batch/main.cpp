@@ -22,7 +22,7 @@
 namespace {
 
 constexpr const char* kHelp =
-    "usage: z39batch LIST [--chain NAME,...] [--out FOLDER] [--jobs N] [--per-target N]\n"
+    "usage: z39batch LIST [--chain NAME,...] [--best] [--out FOLDER] [--jobs N] [--per-target N]\n"
     "\n"
     "Searches each ISBN of LIST (one per line; blanks, hyphens, ISBN-10, comment lines\n"
     "starting with # and vendor CSV or TSV files are fine; GBK or UTF-8) in the targets\n"
@@ -32,6 +32,9 @@ constexpr const char* kHelp =
     "  --chain NAME,...  databases as the client's tree shows them, in order; ks_lib is\n"
     "                    the shared catalogue; SERVER/DATABASE where two share a name.\n"
     "                    Default: ks_lib, then the current target of z39svr.cfg.\n"
+    "  --best            ask every database of the chain and take the fullest record (the\n"
+    "                    most cataloguing essentials, then the most fields; ties go to the\n"
+    "                    chain's order); the report's target column names its source\n"
     "  --out FOLDER      the download folder (default: MARCPATH of Z39.ini)\n"
     "  --jobs N          ISBNs searched at once (default 8)\n"
     "  --per-target N    requests to one target at a time (default 4)\n"
@@ -83,6 +86,7 @@ std::string Progress(const z39::BatchCounts& c) {
 int main(int argc, char* argv[]) {
     std::string list, chainText, out;
     z39::BatchLimits limits;
+    bool best = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : std::string(); };
@@ -96,6 +100,8 @@ int main(int argc, char* argv[]) {
             chainText = value();
         } else if (arg == "--out") {
             out = value();
+        } else if (arg == "--best") {
+            best = true;
         } else if (arg == "--jobs") {
             limits.total = z39::ToNumberOr(value(), 0);
         } else if (arg == "--per-target") {
@@ -144,6 +150,7 @@ int main(int argc, char* argv[]) {
     setup.chain = chain;
     setup.settings = settings;
     setup.limits = limits;
+    setup.best = best;
     z39::BatchRun run(setup);
     if (!run.Prepare(&error)) {
         std::cerr << "z39batch: " << z39::GbkToUtf8(error) << std::endl;
