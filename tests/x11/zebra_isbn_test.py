@@ -92,6 +92,35 @@ class IsbnZebraTest(zebra.ZebraDeskCase):
                          [["7536692934", "ISBN无效"], ["9787536692930", "已保存"]])
         self.assertEqual(rows[1][3], "三体")
 
+    def test_best_takes_the_fuller_record_whatever_the_chains_order(self):
+        """Zebra holds a short record of 三体, the catalogue server its full record: the chain
+        puts Zebra first; --best takes the catalogue's, without it Zebra's."""
+        isbn13 = "9787536692930"
+        listed = self.desk.path("work", "best.txt")
+        with open(listed, "w") as f:
+            f.write(isbn13 + "\n")
+        fuller = self.desk.catalogue_records("ma_isbn = ?", (isbn13,))
+        self.assertEqual(len(fuller), 1)
+        for best in (False, True):
+            with self.subTest(best=best):
+                out = self.desk.path("marc", "best" if best else "first")
+                os.makedirs(out)
+                r = subprocess.run([os.path.join(xdesk.BIN, "z39batch"), listed, "--chain",
+                                    "zebra/Default,ks_lib", "--out", out] +
+                                   (["--best"] if best else []), cwd=self.desk.path("work"),
+                                   env=self.desk.env(), capture_output=True, timeout=120)
+                self.assertEqual(r.returncode, 0, r.stderr.decode()[-2000:])
+                with open(os.path.join(out, "best.report.csv"), "rb") as f:
+                    rows = list(csv.reader(io.StringIO(f.read()[3:].decode("utf-8"))))[1:]
+                self.assertEqual(rows[0][1:3], ["已保存", "ks_lib" if best else "Default"], rows)
+                daily = [n for n in os.listdir(out) if n.startswith("marc")]
+                with open(os.path.join(out, daily[0]), "rb") as f:
+                    saved = f.read()
+                if best:
+                    self.assertEqual(saved, fuller[0] + b"\r\n")
+                else:
+                    expected = self.server.yaz_client_records(b"@attr 1=7 978-7-5366-9293-0")
+                    self.assertEqual(saved, expected[0] + b"\r\n")
 
 if __name__ == "__main__":
     unittest.main()
