@@ -4,7 +4,6 @@ openbox as window manager, every step a key, no mouse.
 Run: python3 keyboard_test.py (Z39_DESK_SHOTS=FOLDER keeps the screenshots).
 """
 
-import glob
 import os
 import subprocess
 import sys
@@ -48,11 +47,6 @@ class KeyboardTest(unittest.TestCase):
         xdesk.wait_until(lambda: wid not in d.windows("^提示信息$"), 5, "the box to close")
         time.sleep(0.3)
 
-    def stored_bytes(self):
-        """The size of the client's record store (_list.~ in its private working folder)."""
-        found = glob.glob(self.desk.path("tmp", "z39client-*", "_list.~"))
-        return os.path.getsize(found[0]) if found else 0
-
     def daily(self):
         return self.desk.daily_records()
 
@@ -81,7 +75,7 @@ class KeyboardTest(unittest.TestCase):
         d.key("F2")
         # The search has been listed once the client's record store holds the record: the
         # keys after this reach the window after the list was filled.
-        xdesk.wait_until(lambda: self.stored_bytes() > 0, 30, "the record listed")
+        d.wait_listed(client, 1)
         self.assertIsNone(client.poll(), d.client_logs())
         # F8 to the list, Enter opens the record's fields, Esc closes them.
         d.key("F8", "Return")

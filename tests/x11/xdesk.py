@@ -4,6 +4,7 @@ loopback, and input sent by xdotool as a user's mouse and keyboard would send it
 Everything started here is ended when the desk is closed; every wait is bounded.
 """
 
+import glob
 import os
 import shutil
 import signal
@@ -258,6 +259,22 @@ class Desk:
                 self.xdotool("windowfocus", wid, timeout=2)
             except subprocess.SubprocessError:
                 pass
+
+    def stored_records(self, client):
+        """How many records `client`'s record store holds (_list.~ in its own working folder,
+        a line each)."""
+        found = glob.glob(self.path("tmp", "z39client-%d-*" % client.pid, "_list.~"))
+        try:
+            with open(found[0], "rb") as f:
+                return f.read().count(b"\r\n")
+        except (IndexError, OSError):
+            return 0
+
+    def wait_listed(self, client, count, timeout=30):
+        """Waits until `client` has listed `count` records. The store is written by the very
+        step that fills the list, so keys sent afterwards reach the window after it."""
+        wait_until(lambda: self.stored_records(client) >= count or client.poll() is not None,
+                   timeout, "%d records listed" % count)
 
     def daily_records(self):
         """The records in today's daily files, one per line, CR LF removed."""

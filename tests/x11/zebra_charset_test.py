@@ -159,7 +159,7 @@ class Utf8ZebraTest(unittest.TestCase):
         d.click_in_frame(VALUE_EDIT)
         d.type("编程")
         d.key("F2")
-        time.sleep(1.5)
+        d.wait_listed(client, 1)  # 编程: Java 编程 alone
         self.assertIsNone(client.poll())
         shots = os.environ.get("Z39_DESK_SHOTS")
         if shots:
