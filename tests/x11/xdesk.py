@@ -191,11 +191,23 @@ class Desk:
                              "main window")
         except AssertionError:
             raise AssertionError("no main window; clients said: " + self.client_logs())
-        geometry = {}
-        for line in self.xdotool("getwindowgeometry", "--shell", wid).splitlines():
-            key, _, value = line.partition("=")
-            geometry[key] = int(value) if value.isdigit() else value
-        return wid, geometry["X"], geometry["Y"]
+        def corner():
+            geometry = {}
+            for line in self.xdotool("getwindowgeometry", "--shell", wid).splitlines():
+                key, _, value = line.partition("=")
+                geometry[key] = int(value) if value.isdigit() else value
+            return geometry.get("X"), geometry.get("Y")
+
+        # A window that has just appeared may still be placed: clicks go where it stays.
+        where = corner()
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline:
+            time.sleep(0.2)
+            now = corner()
+            if now == where:
+                break
+            where = now
+        return wid, where[0], where[1]
 
     def focus_frame(self):
         wid, _, _ = self.frame()
