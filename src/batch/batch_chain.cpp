@@ -1,54 +1,6 @@
 #include "batch/batch_chain.h"
 
-#include "common/gbk_text.h"
-
 namespace z39 {
-
-std::string ChainName(const TargetEntry& entry, bool withServer) {
-    return withServer ? entry.library + "/" + entry.database : entry.database;
-}
-
-ChainTarget ChainTargetOf(const TargetList& list, int slot) {
-    const TargetEntry& entry = list.TargetTable[static_cast<size_t>(slot)];
-    int sameName = 0;
-    for (const auto& other : list.TargetTable)
-        if (!other.address.empty() && EqualsNoCase(other.database, entry.database)) ++sameName;
-    return {ChainName(entry, sameName > 1), ProfileOf(slot, entry)};
-}
-
-std::optional<std::vector<ChainTarget>> ResolveChain(const TargetList& list,
-                                                     const std::vector<std::string>& names,
-                                                     std::string* error) {
-    std::vector<ChainTarget> chain;
-    for (const std::string& raw : names) {
-        const std::string name = Trim(raw);
-        if (name.empty()) continue;
-        const size_t slash = name.find('/');
-        std::vector<int> hits;
-        for (int slot = 1; slot < kTargetSlots; ++slot) {
-            const TargetEntry& e = list.TargetTable[static_cast<size_t>(slot)];
-            if (e.address.empty() && slot != 1) continue;
-            const bool match = slash == std::string::npos
-                                   ? EqualsNoCase(e.database, name)
-                                   : EqualsNoCase(e.library, Trim(name.substr(0, slash))) &&
-                                         EqualsNoCase(e.database, Trim(name.substr(slash + 1)));
-            if (match) hits.push_back(slot);
-        }
-        if (hits.size() != 1) {
-            if (error)
-                *error = hits.empty()
-                             ? G("目标数据库[") + name + G("]不存在！")
-                             : G("目标数据库[") + name + G("]有多个，请写成“服务器/数据库”！");
-            return std::nullopt;
-        }
-        chain.push_back(ChainTargetOf(list, hits.front()));
-    }
-    if (chain.empty()) {
-        if (error) *error = G("没有指定目标数据库！");
-        return std::nullopt;
-    }
-    return chain;
-}
 
 std::vector<ChainTarget> DefaultChain(const TargetList& list) {
     std::vector<ChainTarget> chain{ChainTargetOf(list, 1)};

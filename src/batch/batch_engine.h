@@ -10,6 +10,7 @@
 #include "batch/isbn_list.h"
 #include "common/cancel_token.h"
 #include "state/z39_settings.h"
+#include "targets/target_names.h"
 #include "targets/target_profile.h"
 
 namespace z39 {
@@ -36,12 +37,6 @@ enum class SaveMark {
 // 已保存, 已保存过 or 未通过检查. With `cancelled` (a run that was stopped) a row not
 // searched reads 已取消.
 std::string StateText(BatchState state, SaveMark saved, bool cancelled = false);
-
-// One target of the chain, under the name the tree shows for it.
-struct ChainTarget {
-    std::string name;  // GBK
-    TargetProfile profile;
-};
 
 // One row of a batch: the list's item and what the chain made of it.
 struct BatchRow {

@@ -3,6 +3,7 @@
 #include "common/unique_fd.h"
 
 #include <fcntl.h>
+#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -147,6 +148,21 @@ std::string FolderOf(const std::string& path) {
     if (slash == std::string::npos) return ".";
     if (slash == 0) return "/";
     return path.substr(0, slash);
+}
+
+void RemoveTree(const std::string& path) {
+    if (path.empty()) return;
+    ::nftw(
+        path.c_str(),
+        [](const char* name, const struct stat*, int type, struct FTW*) {
+            if (type == FTW_DP) {
+                ::rmdir(name);
+            } else {
+                ::unlink(name);
+            }
+            return 0;
+        },
+        16, FTW_DEPTH | FTW_PHYS);
 }
 
 }  // namespace z39

@@ -39,6 +39,9 @@ bool AppendToFile(const std::string& path, std::string_view content, Links links
 void DeleteFileIfExists(const std::string& path);
 
 bool FileExists(const std::string& path);
+
+// Removes a folder of our own with everything in it; links are removed, not followed.
+void RemoveTree(const std::string& path);
 // Something is at `path` (links followed) and it is not a regular file: a FIFO, a folder.
 bool IsNotRegularFile(const std::string& path);
 // Anything at `path`: a file, a folder, a link (even a dangling one).

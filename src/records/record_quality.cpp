@@ -1,5 +1,7 @@
 #include "records/record_quality.h"
 
+#include <cctype>
+
 #include "common/gbk_text.h"
 #include "records/daily_file.h"
 #include "records/iso2709.h"
@@ -80,6 +82,30 @@ bool BetterRecord(const RecordQuality& a, const RecordQuality& b) {
     if (a.usable != b.usable) return a.usable;
     if (a.essentials != b.essentials) return a.essentials > b.essentials;
     return a.fields > b.fields;
+}
+
+std::string BookKey(std::string_view record) {
+    const std::vector<std::string> isbns = RecordIsbns(record);
+    if (!isbns.empty()) return "I" + isbns.front();
+    const RecordSummary summary = SummariseRecord(record);
+    std::string title;
+    for (size_t i = 0; i < summary.title.size(); ++i) {
+        const auto c = static_cast<unsigned char>(summary.title[i]);
+        if (c >= 0x80 && i + 1 < summary.title.size()) {
+            // A double-byte character as it is, but for GBK's punctuation and symbol rows.
+            if (c < 0xA1 || c > 0xA9) title += summary.title.substr(i, 2);
+            ++i;
+        } else if (std::isalnum(c)) {
+            title += static_cast<char>(std::toupper(c));
+        }
+    }
+    if (title.empty()) return {};
+    std::string year;
+    for (char c : summary.date) {
+        if (std::isdigit(static_cast<unsigned char>(c))) year += c;
+        if (year.size() == 4) break;
+    }
+    return "T" + title + "|" + year;
 }
 
 size_t BestRecordIndex(const std::vector<std::string>& records) {

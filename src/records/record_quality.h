@@ -30,4 +30,10 @@ bool BetterRecord(const RecordQuality& a, const RecordQuality& b);
 // given is the user's preference. 0 for an empty list.
 size_t BestRecordIndex(const std::vector<std::string>& records);
 
+// What tells records of one book apart from others, whatever their source: "I" and the
+// 13-digit ISBN of 010 $a or 020 $a (the first valid one); where there is none, "T", the
+// title (200 $a or 245 $a) with case, blanks and punctuation ignored, "|" and the year of
+// publication. Empty for a record with neither: it is a book of its own.
+std::string BookKey(std::string_view record);
+
 }  // namespace z39

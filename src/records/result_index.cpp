@@ -80,11 +80,22 @@ bool ResultIndex::Less(const Entry& a, const Entry& b) {
 }
 
 void ResultIndex::SetSorted(bool sorted) {
-    if (sorted && !sorted_) std::stable_sort(entries_.begin(), entries_.end(), Less);
+    if (sorted && !sorted_ && !arranged_) std::stable_sort(entries_.begin(), entries_.end(), Less);
     sorted_ = sorted;
 }
 
-void ResultIndex::Clear() { entries_.clear(); }
+void ResultIndex::Clear() {
+    entries_.clear();
+    arranged_ = false;
+}
+
+void ResultIndex::Arrange(const std::vector<Listed>& rows) {
+    entries_.clear();
+    entries_.reserve(rows.size());
+    for (const auto& row : rows)
+        entries_.push_back({row.displayLine + "@@" + std::to_string(row.number), std::string()});
+    arranged_ = true;
+}
 
 int ResultIndex::AddResult(std::string_view displayLine, std::string_view record,
                            RecordStore& store) {

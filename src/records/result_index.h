@@ -41,6 +41,15 @@ class ResultIndex {
     };
     void AddResults(const std::vector<Result>& page, RecordStore& store);
 
+    // The entries exactly as given, in that order: a list arranged by its maker (records
+    // of one book kept together), each a display line and the number its record is stored
+    // under. Sorting leaves such a list as it is until the next Clear.
+    struct Listed {
+        std::string displayLine;
+        int number = 0;
+    };
+    void Arrange(const std::vector<Listed>& rows);
+
     const std::string& EntryAt(size_t row) const { return entries_[row].text; }
 
     // The rows the result list shows: the display part of each entry.
@@ -52,18 +61,21 @@ class ResultIndex {
     // LoadRecord(RecordNumberAt(row)); empty for a row that does not exist.
     std::string RecordAt(size_t row, RecordStore& store) const;
 
+    // The collation key a display line is sorted by.
+    std::string SortKey(std::string_view displayLine) const;
+
   private:
     struct Entry {
         std::string text;
         std::string sortKey;  // collation key of the display part
     };
     static bool Less(const Entry& a, const Entry& b);
-    std::string SortKey(std::string_view displayLine) const;
 
     struct Collator;
     std::unique_ptr<Collator> collator_;
     std::vector<Entry> entries_;
     bool sorted_ = true;
+    bool arranged_ = false;
 };
 
 }  // namespace z39

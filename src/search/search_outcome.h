@@ -19,6 +19,7 @@ struct SearchOutcome {
     std::string countText;          // edNum after the step
     std::vector<std::string> rows;  // lstBooks, rebuilt, every row unticked
     std::vector<int> tickRows;      // rows to tick
+    bool keepTicks = false;         // the rows' ticks follow their records instead of clearing
     int selectRow = -1;             // row to select (-1: none)
     bool singleChoice = false;  // run the result list's tick handler (untick all but the selected)
     bool nextEnabled = false;   // btNext

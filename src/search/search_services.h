@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "backends/search_backend.h"
@@ -20,6 +22,10 @@ struct SearchServices {
     UserInterface& ui;
     const BackendRegistry& backends;
     std::string targetListPath = "z39svr.cfg";
+    // A search over several databases fetches each through back ends of its own, made
+    // here for database `source` (0, 1, ...) and kept for the run. Empty: every database
+    // shares `backends` (only for back ends that may run on several threads at once).
+    std::function<std::unique_ptr<BackendRegistry>(int source)> sourceBackends = {};
 };
 
 }  // namespace z39

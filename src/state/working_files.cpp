@@ -112,7 +112,8 @@ void CleanupWorkingFiles(const WorkingFiles& files) {
     DeleteFileIfExists(files.clientMessagePath);
     DeleteFileIfExists(files.clientScriptPath);
     DeleteFileIfExists(files.recordListPath);
-    if (!files.privateFolder.empty()) ::rmdir(files.privateFolder.c_str());
+    // With whatever else the run kept there (each database's and the batch's own files).
+    if (!files.privateFolder.empty()) RemoveTree(files.privateFolder);
 }
 
 }  // namespace z39

@@ -34,6 +34,7 @@ Z39Settings LoadSettings(const IniFile& ini, const std::string& programFolder,
     out.LASTDATABASE = number("LASTDATABASE", "0", 0);
     out.OPACURL = text("OPACURL", kDefaultOpacUrl);
     if (out.OPACURL.empty()) out.OPACURL = kDefaultOpacUrl;
+    out.SEARCHSET = text("SEARCHSET", "");
     return out;
 }
 

@@ -23,6 +23,7 @@ struct Z39Settings {
     std::string RECORDER = "0";  // "1": results in arrival order, else sorted
     int32_t LASTDATABASE = 0;    // tree index of the target chosen last
     std::string OPACURL;         // base address of the web OPAC
+    std::string SEARCHSET;       // the ticked databases, joined by ","; empty: none ticked
 };
 
 // Section name "系统参数" in GBK.

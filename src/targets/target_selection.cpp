@@ -1,5 +1,7 @@
 #include "targets/target_selection.h"
 
+#include <algorithm>
+
 #include "common/gbk_text.h"
 
 namespace z39 {
@@ -14,8 +16,54 @@ void TargetSelection::Load(const std::string& cfgPath, const Z39Settings& settin
     }
 }
 
-void TargetSelection::Reload(const std::string& cfgPath, const Z39Settings& settings) {
+std::string TargetSelection::Reload(const std::string& cfgPath, const Z39Settings& settings) {
+    const std::string ticks = SearchSetText();
     list_ = GetZ39SvrPara(cfgPath, settings);
+    return LoadTicks(ticks);
+}
+
+std::string TargetSelection::LoadTicks(const std::string& searchSet) {
+    ticked_.clear();
+    std::string gone;
+    for (const std::string& name : SplitNames(searchSet)) {
+        const int slot = SlotOfName(list_, name, nullptr);
+        if (slot == 0) {
+            gone += (gone.empty() ? "" : G("、")) + name;
+            continue;
+        }
+        if (!IsTicked(slot)) ticked_.push_back(slot);
+    }
+    if (gone.empty()) return {};
+    return G("勾选的数据库[") + gone + G("]已不在目标数据库列表中，已取消勾选。");
+}
+
+bool TargetSelection::SetTicked(int index, bool on) {
+    if (index < 1 || index >= list_.TargetNodeCount || index >= kTargetSlots) return false;
+    if (index != kSharedCatalogueSlot && list_.TargetTable[index].address.empty()) return false;
+    auto at = std::find(ticked_.begin(), ticked_.end(), index);
+    if (on && at == ticked_.end()) ticked_.push_back(index);
+    if (!on && at != ticked_.end()) ticked_.erase(at);
+    return true;
+}
+
+bool TargetSelection::IsTicked(int index) const {
+    return std::find(ticked_.begin(), ticked_.end(), index) != ticked_.end();
+}
+
+std::string TargetSelection::SearchSetText() const {
+    std::string text;
+    for (int slot : ticked_) text += (text.empty() ? "" : ",") + ChainTargetOf(list_, slot).name;
+    return text;
+}
+
+std::vector<ChainTarget> TargetSelection::TickedTargets() const {
+    std::vector<ChainTarget> out;
+    for (int slot : ticked_) out.push_back(ChainTargetOf(list_, slot));
+    return out;
+}
+
+std::string TargetSelection::TickedCaption() const {
+    return G("[当前数据库：已勾选") + std::to_string(ticked_.size()) + G("个数据库]");
 }
 
 void TargetSelection::SetSharedCatalogue(const Z39Settings& settings) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "state/app_state.h"
+#include "targets/target_names.h"
 #include "targets/target_profile.h"
 #include "targets/target_table.h"
 
@@ -25,8 +26,9 @@ class TargetSelection {
     // is in use.
     void Load(const std::string& cfgPath, const Z39Settings& settings);
 
-    // Reads the list again after it was rewritten, without the LASTDATABASE step.
-    void Reload(const std::string& cfgPath, const Z39Settings& settings);
+    // Reads the list again after it was rewritten, without the LASTDATABASE step; the ticks
+    // follow their databases' names (a notice, as LoadTicks gives, names those now gone).
+    std::string Reload(const std::string& cfgPath, const Z39Settings& settings);
 
     // Double-click on node `index`. Writes LASTDATABASE to `ini` at once and, for the
     // shared catalogue with a "-" port, forgets the discovered host in `state`.
@@ -46,8 +48,25 @@ class TargetSelection {
     // The current slot's entry (an empty entry when none is current).
     const TargetEntry& Current() const { return list_.TargetTable[list_.CurrentTarget]; }
 
+    // The ticked databases, searched all at once while any is ticked. `searchSet` is
+    // SEARCHSET: names as the batch's chain takes them, joined by ",". Returns a notice
+    // (GBK) naming what the list no longer has, which is dropped; empty when all were found.
+    std::string LoadTicks(const std::string& searchSet);
+    // Ticks or unticks node `index`; false for a node that is no database.
+    bool SetTicked(int index, bool on);
+    bool IsTicked(int index) const;
+    // The ticked databases' slots, in the order they were ticked (the user's preference).
+    const std::vector<int>& ticked() const { return ticked_; }
+    // The ticks as SEARCHSET keeps them.
+    std::string SearchSetText() const;
+    // The ticked databases with their names, in order.
+    std::vector<ChainTarget> TickedTargets() const;
+    // lbNotice while databases are ticked: "[当前数据库：已勾选N个数据库]".
+    std::string TickedCaption() const;
+
   private:
     TargetList list_;
+    std::vector<int> ticked_;
 };
 
 }  // namespace z39

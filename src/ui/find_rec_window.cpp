@@ -12,6 +12,7 @@
 #include "backends/backend_kinds.h"
 #include "common/z39_error.h"
 #include "records/marc_record.h"
+#include "records/record_quality.h"
 #include "records/record_saver.h"
 #include "ui/qt_text_widget.h"
 #include "ui/result_list_delegate.h"
@@ -60,12 +61,17 @@ void SetCombo(QComboBox* combo, const QString& text) {
 }  // namespace
 
 TFindRec::TFindRec(const SearchServices& services, QWidget* parent)
-    : QWidget(parent), s_(services), handOff_(services.state.handOffPath), session_(services) {
+    : QWidget(parent),
+      s_(services),
+      handOff_(services.state.handOffPath),
+      session_(services),
+      multi_(services) {
     setWindowTitle(U("数据检索"));
     BuildControls();
     s_.index.SetSorted(s_.state.settings.RECORDER != "1");
     s_.state.discoveredHost.clear();
     targets_.Load(s_.targetListPath, s_.state.settings);
+    const std::string gone = targets_.LoadTicks(s_.state.settings.SEARCHSET);
     FillTree();
     ApplyTargetKind();
     for (auto* combo : cbbField) SetCombo(combo, U("ISBN"));
@@ -73,6 +79,10 @@ TFindRec::TFindRec(const SearchServices& services, QWidget* parent)
     btSaveRec->setToolTip(Q(G("保存在文件[") + s_.state.settings.MARCPATH + "marc" +
                             TodayYyyymmdd() + G(".txt]中。")));
     resize(716, 440);
+    if (!gone.empty()) {
+        TicksChanged();  // SEARCHSET without what is gone
+        QTimer::singleShot(0, this, [this, gone] { s_.ui.ShowMessage(NoticeTitle(), gone); });
+    }
 }
 
 void TFindRec::BuildControls() {
@@ -130,6 +140,8 @@ void TFindRec::BuildControls() {
     tvDatabase->setHeaderHidden(true);
     connect(tvDatabase, &QTreeWidget::itemDoubleClicked, this,
             [this](QTreeWidgetItem* item) { tvDatabaseDblClick(item); });
+    connect(tvDatabase, &QTreeWidget::itemChanged, this,
+            [this](QTreeWidgetItem* item) { tvDatabaseItemChanged(item); });
 
     grbResult = new QGroupBox(U("结果(F8)"), this);
     cbAll = new QCheckBox(grbResult);
@@ -174,7 +186,7 @@ void TFindRec::BuildControls() {
     grpWait->setAutoFillBackground(true);  // nothing beneath shows through the panel
     Placed(new QLabel(U("正在搜索服务器,请稍侯"), grpWait), 10, 10, 200, 20);
     lbWaitSeconds_ = new QLabel(grpWait);
-    Placed(lbWaitSeconds_, 10, 30, 200, 20);
+    Placed(lbWaitSeconds_, 10, 30, 280, 20);
     grpWait->hide();
     waitTimer_.setInterval(250);
     connect(&waitTimer_, &QTimer::timeout, this, &TFindRec::ShowWaitSeconds);
@@ -281,7 +293,7 @@ void TFindRec::LayOut() {
     lstDetail->setGeometry(lstBooks->x(), 16, lstBooks->width(), gh - 16 - 4);
     btCloseDetail->setGeometry(gw - 6 - 44 - 18, 17, 44, 18);
     memDetail->setGeometry(1, gh - 60, gw - 1, 58);
-    grpWait->setGeometry((W - 220) / 2, (H - 60) / 2, 220, 60);
+    grpWait->setGeometry((W - 300) / 2, (H - 60) / 2, 300, 60);
 }
 
 void TFindRec::resizeEvent(QResizeEvent*) { LayOut(); }
@@ -318,9 +330,14 @@ void TFindRec::FormActivate() {
     targets_.SetSharedCatalogue(s_.state.settings);
     if (s_.state.targetListChanged) {
         s_.state.targetListChanged = false;
-        targets_.Reload(s_.targetListPath, s_.state.settings);
+        const std::string gone = targets_.Reload(s_.targetListPath, s_.state.settings);
         FillTree();
-        ApplyTargetKind();
+        if (gone.empty()) {
+            ApplyTargetKind();
+        } else {
+            TicksChanged();
+            s_.ui.ShowMessage(NoticeTitle(), gone);
+        }
     }
     edNum->setText(QString::number(s_.state.settings.RECNUMBER));
     const bool sorted = s_.state.settings.RECORDER != "1";
@@ -332,19 +349,81 @@ void TFindRec::FormActivate() {
 }
 
 void TFindRec::FillTree() {
+    QSignalBlocker quiet(tvDatabase);
     tvDatabase->clear();
     std::vector<QTreeWidgetItem*> items;
-    for (const auto& node : targets_.list().nodes) {
+    const TargetList& list = targets_.list();
+    for (const auto& node : list.nodes) {
         QTreeWidgetItem* item = node.parent < 0
                                     ? new QTreeWidgetItem(tvDatabase)
                                     : new QTreeWidgetItem(items[static_cast<size_t>(node.parent)]);
+        const int slot = static_cast<int>(items.size());
         item->setText(0, Q(node.text));
-        item->setData(0, Qt::UserRole, static_cast<int>(items.size()));
+        item->setData(0, Qt::UserRole, slot);
+        // Every database can be ticked, to be searched with the other ticked ones.
+        const bool database = slot < kTargetSlots && (slot == kSharedCatalogueSlot ||
+                                                      !list.TargetTable[slot].address.empty());
+        if (database) {
+            item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+            item->setCheckState(0, targets_.IsTicked(slot) ? Qt::Checked : Qt::Unchecked);
+        }
         items.push_back(item);
     }
     tvDatabase->expandAll();
-    lbNotice->setText(Q(targets_.caption()));
+    ShowTargetCaption();
     MarkCurrentTarget();
+}
+
+void TFindRec::ShowTargetCaption() {
+    lbNotice->setText(Q(targets_.ticked().empty() ? targets_.caption() : targets_.TickedCaption()));
+}
+
+void TFindRec::tvDatabaseItemChanged(QTreeWidgetItem* item) {
+    if (!(item->flags() & Qt::ItemIsUserCheckable)) return;
+    const int slot = item->data(0, Qt::UserRole).toInt();
+    const bool on = item->checkState(0) == Qt::Checked;
+    if (on == targets_.IsTicked(slot)) return;
+    targets_.SetTicked(slot, on);
+    TicksChanged();
+}
+
+void TFindRec::TicksChanged() {
+    const std::string text = targets_.SearchSetText();
+    s_.state.settings.SEARCHSET = text;
+    try {
+        IniFile ini(s_.state.settingsPath);
+        ini.WriteString(SystemSection(), "SEARCHSET", text);
+    } catch (const Z39Error& e) {
+        s_.ui.ShowMessage(NoticeTitle(), e.what());
+    }
+    ShowTargetCaption();
+    ApplyTargetKind();
+}
+
+std::vector<std::string> TFindRec::OfferedFields() const {
+    if (targets_.ticked().empty()) return CapabilitiesOf(targets_.kind()).fields;
+    std::vector<std::string> fields;
+    for (const auto& t : targets_.TickedTargets()) {
+        const KindCapabilities& k = CapabilitiesOf(t.profile.kind);
+        const std::vector<std::string> own =
+            k.isbnOnly ? std::vector<std::string>{"ISBN"} : k.fields;
+        for (const auto& f : own)
+            if (std::find(fields.begin(), fields.end(), f) == fields.end()) fields.push_back(f);
+    }
+    // In the order a single target's form has them.
+    std::vector<std::string> ordered;
+    for (const auto& f : CapabilitiesOf(TargetKind::kZ39).fields)
+        if (std::find(fields.begin(), fields.end(), f) != fields.end()) ordered.push_back(f);
+    for (const auto& f : fields)
+        if (std::find(ordered.begin(), ordered.end(), f) == ordered.end()) ordered.push_back(f);
+    return ordered;
+}
+
+bool TFindRec::IsbnOnly() const {
+    if (targets_.ticked().empty()) return CapabilitiesOf(targets_.kind()).isbnOnly;
+    for (const auto& t : targets_.TickedTargets())
+        if (!CapabilitiesOf(t.profile.kind).isbnOnly) return false;
+    return true;
 }
 
 void TFindRec::MarkCurrentTarget() {
@@ -362,7 +441,7 @@ void TFindRec::ApplyTargetKind() {
     for (auto* combo : cbbField) {
         QString text = combo->currentText();
         combo->clear();
-        for (const auto& f : CapabilitiesOf(targets_.kind()).fields) combo->addItem(Q(f));
+        for (const auto& f : OfferedFields()) combo->addItem(Q(f));
         combo->setCurrentIndex(-1);
         combo->setEditText(text);
     }
@@ -384,13 +463,13 @@ void TFindRec::tvDatabaseDblClick(QTreeWidgetItem* item) {
         out.kind = targets_.kind();  // the lists stay filled
     }
     if (!out.changed) return;
-    lbNotice->setText(Q(targets_.caption()));
+    ShowTargetCaption();
     MarkCurrentTarget();
     btNext->setEnabled(false);
     edBegin->setText(QStringLiteral("1"));
     lbNum->setText(U("共有 0 条"));
     for (int k = 0; k < 5; ++k) {
-        const std::vector<std::string>& fields = CapabilitiesOf(out.kind).fields;
+        const std::vector<std::string> fields = OfferedFields();
         ComboState after = RebuildFieldCombo(before[static_cast<size_t>(k)], fields.size());
         cbbField[k]->clear();
         for (const auto& f : fields) cbbField[k]->addItem(Q(f));
@@ -402,7 +481,7 @@ void TFindRec::tvDatabaseDblClick(QTreeWidgetItem* item) {
 }
 
 void TFindRec::ShowIsbnOnly() {
-    const bool isbnOnly = CapabilitiesOf(targets_.kind()).isbnOnly;
+    const bool isbnOnly = IsbnOnly();
     if (isbnOnly) SetCombo(cbbField[0], U("ISBN"));
     cbbField[0]->setEnabled(!isbnOnly);
     grpNum->setVisible(!isbnOnly);
@@ -410,7 +489,7 @@ void TFindRec::ShowIsbnOnly() {
 
 void TFindRec::UpdateRowVisibility() {
     auto filled = [this](int k) { return !Trim(Gb(edV[k]->text())).empty(); };
-    bool show = filled(0) && !CapabilitiesOf(targets_.kind()).isbnOnly;
+    bool show = filled(0) && !IsbnOnly();
     for (int k = 1; k < 5; ++k) {
         if (k > 1) show = show && filled(k - 1);
         cbbAnd[k]->setVisible(show);
@@ -443,7 +522,10 @@ void TFindRec::ShowWait(bool on) {
 }
 
 void TFindRec::ShowWaitSeconds() {
-    lbWaitSeconds_->setText(U("已等待 %1 秒，按Esc取消").arg(waitClock_.elapsed() / 1000));
+    QString text = U("已等待 %1 秒，按Esc取消").arg(waitClock_.elapsed() / 1000);
+    if (many_ && searching())
+        text = U("已回答 %1/%2，").arg(multi_.answered()).arg(multi_.asked()) + text;
+    lbWaitSeconds_->setText(text);
 }
 
 void TFindRec::SetSearching(bool on) {
@@ -466,10 +548,37 @@ void TFindRec::SetSearching(bool on) {
         focusBefore_->setFocus();
 }
 
+void TFindRec::StartWorker(std::function<PageResult(CancelToken&)> run,
+                           std::function<void(const PageResult&)> ended) {
+    const int id = nextWorker_++;
+    QPointer<TFindRec> self(this);
+    Worker w;
+    w.done = std::make_shared<std::atomic<bool>>(false);
+    w.thread = std::thread([self, run = std::move(run), ended = std::move(ended), cancel = cancel_,
+                            doneFlag = w.done, id] {
+        PageResult page = run(*cancel);
+        doneFlag->store(true);
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, page = std::move(page), ended, id] {
+                if (!self) return;
+                auto it = self->running_.find(id);
+                if (it != self->running_.end()) {
+                    it->second.thread.join();
+                    self->running_.erase(it);
+                }
+                if (!self->closing_) ended(page);
+            },
+            Qt::QueuedConnection);
+    });
+    running_.emplace(id, std::move(w));
+}
+
 void TFindRec::RunFetch(PendingFetch fetch, FetchStep step) {
-    if (step != FetchStep::kFill) SetSearching(true);  // a fill goes on from the first page
-    cancel_ = std::make_shared<CancelToken>();
-    workerDone_ = std::make_shared<std::atomic<bool>>(false);
+    if (step != FetchStep::kFill) {
+        SetSearching(true);  // a fill goes on from the first page
+        cancel_ = std::make_shared<CancelToken>();
+    }
     // The progress of a long fetch reaches the status bar through this thread.
     QPointer<TFindRec> self(this);
     AppState* state = &s_.state;
@@ -483,22 +592,11 @@ void TFindRec::RunFetch(PendingFetch fetch, FetchStep step) {
             },
             Qt::QueuedConnection);
     };
-    worker_ = std::thread(
-        [self, fetch = std::move(fetch), cancel = cancel_, doneFlag = workerDone_, step] {
-            PageResult page = fetch.Run(*cancel);
-            doneFlag->store(true);
-            QMetaObject::invokeMethod(
-                qApp,
-                [self, page, step] {
-                    if (self) self->FetchEnded(page, step);
-                },
-                Qt::QueuedConnection);
-        });
+    StartWorker([fetch = std::move(fetch)](CancelToken& cancel) { return fetch.Run(cancel); },
+                [this, step](const PageResult& page) { FetchEnded(page, step); });
 }
 
 void TFindRec::FetchEnded(const PageResult& page, FetchStep step) {
-    if (worker_.joinable()) worker_.join();
-    cancel_.reset();
     if (step == FetchStep::kFirst) {
         const SearchOutcome first = session_.FinishStart(page);
         // A first page that brought fewer than edNum while more hits exist is filled
@@ -522,16 +620,111 @@ void TFindRec::FetchEnded(const PageResult& page, FetchStep step) {
     ApplyOutcome(out, true);
 }
 
+void TFindRec::QueueSourceFetches(std::vector<SourceFetch> fetches) {
+    for (auto& f : fetches) queued_.push_back(std::move(f));
+    RunQueued();
+}
+
+void TFindRec::RunQueued() {
+    while (!queued_.empty() && static_cast<int>(running_.size()) < kMostFetchesAtOnce) {
+        SourceFetch f = std::move(queued_.front());
+        queued_.pop_front();
+        const size_t source = f.source;
+        StartWorker([fetch = std::move(f.fetch)](CancelToken& cancel) { return fetch.Run(cancel); },
+                    [this, source](const PageResult& page) { SourceEnded(source, page); });
+    }
+}
+
+void TFindRec::SourceEnded(size_t source, const PageResult& page) {
+    SourceStep step;
+    try {
+        step = multi_.Finish(source, page);
+    } catch (const Z39Error& e) {
+        // The records could not be kept (the record store): the database counts as failed.
+        s_.ui.ShowMessage(NoticeTitle(), e.what());
+        PageResult failed;
+        failed.status = PageStatus::kNoConnection;
+        failed.cause = G("记录无法保存");
+        step = multi_.Finish(source, failed);
+    }
+    if (step.more) queued_.push_back(std::move(*step.more));
+    // After Esc nothing new starts: what waits its turn ends as cancelled.
+    while (cancel_ && cancel_->cancelled() && !queued_.empty()) {
+        const size_t waiting = queued_.front().source;
+        queued_.pop_front();
+        PageResult cancelled;
+        cancelled.status = PageStatus::kCancelled;
+        step = multi_.Finish(waiting, cancelled);
+    }
+    RunQueued();
+    if (!running_.empty() || !queued_.empty()) {
+        ApplyPartial(step.outcome);
+        return;
+    }
+    SetSearching(false);
+    SearchOutcome out = step.outcome;
+    if (manyNext_) out.searchCompleted = false;
+    ApplyOutcome(out, manyNext_);
+}
+
+void TFindRec::ApplyPartial(const SearchOutcome& o) {
+    const int current = lstBooks->currentRow();
+    const int currentRecord =
+        current >= 0 && static_cast<size_t>(current) < ticks_.recordNumbers().size()
+            ? ticks_.recordNumbers()[static_cast<size_t>(current)]
+            : -1;
+    FillList(o.rows);
+    ticks_.Reorder(ListedRecordNumbers());
+    ShowTicks();
+    const int row = ticks_.RowOf(currentRecord);
+    if (row >= 0) {
+        QSignalBlocker quiet(lstBooks);
+        lstBooks->setCurrentRow(row);
+    }
+    if (!o.hitLabel.empty()) {
+        lbNum->setText(Q(o.hitLabel));
+        lbNum->show();
+    }
+    if (!o.statusMessage.empty()) {
+        s_.state.statusMessage = o.statusMessage;
+        emit progressShown();
+    }
+    ShowWaitSeconds();
+}
+
 void TFindRec::CancelSearch() {
-    if (cancel_) cancel_->Cancel();
+    if (!cancel_) return;
+    cancel_->Cancel();
+    if (!many_ || queued_.empty()) return;
+    // What waits its turn is not started: it ends as cancelled now.
+    SourceStep step;
+    while (!queued_.empty()) {
+        const size_t waiting = queued_.front().source;
+        queued_.pop_front();
+        PageResult cancelled;
+        cancelled.status = PageStatus::kCancelled;
+        step = multi_.Finish(waiting, cancelled);
+    }
+    if (running_.empty()) {
+        SetSearching(false);
+        ApplyOutcome(step.outcome, manyNext_);
+    }
 }
 
 TFindRec::~TFindRec() {
-    if (!worker_.joinable()) return;
-    CancelSearch();
-    // The worker may be showing a message through this thread: let it, until it ends.
-    while (!workerDone_->load()) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    worker_.join();
+    closing_ = true;
+    if (running_.empty()) return;
+    if (cancel_) cancel_->Cancel();
+    queued_.clear();
+    // A worker may be showing a message through this thread: let it, until all have ended.
+    auto allDone = [this] {
+        for (auto& [id, w] : running_)
+            if (!w.done->load()) return false;
+        return true;
+    };
+    while (!allDone()) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    for (auto& [id, w] : running_) w.thread.join();
+    running_.clear();
 }
 
 void TFindRec::closeEvent(QCloseEvent* event) {
@@ -567,6 +760,7 @@ bool TFindRec::KeepOrLetGoOfTicks() {
 }
 
 void TFindRec::HideDetails() {
+    grbResult->setTitle(U("结果(F8)"));
     btCloseDetail->hide();
     lstDetail->hide();
     memDetail->hide();
@@ -588,6 +782,29 @@ void TFindRec::btInitClick() {
     btSaveRec->setEnabled(false);
     HideDetails();
     lstBooks->clear();
+    many_ = !targets_.ticked().empty();
+    manyNext_ = false;
+    if (many_) {
+        ticks_.Reset({});  // the numbers of a new search are new records
+        MultiStep step;
+        try {
+            step = multi_.BeginStart(targets_.TickedTargets(), Rows(), Gb(edNum->text()));
+        } catch (const Z39Error& e) {
+            ShowWait(false);
+            btSaveRec->setEnabled(true);
+            s_.ui.ShowMessage(NoticeTitle(), e.what());
+            return;
+        }
+        if (step.done) {
+            ApplyOutcome(*step.done);
+            return;
+        }
+        SetSearching(true);
+        cancel_ = std::make_shared<CancelToken>();
+        QueueSourceFetches(std::move(step.fetches));
+        ShowWaitSeconds();
+        return;
+    }
     SearchStep step;
     try {
         step = session_.BeginStart(targets_.CurrentProfile(), Rows(), Gb(edNum->text()));
@@ -615,6 +832,19 @@ void TFindRec::btNextClick() {
     btNext->setEnabled(false);
     btSaveRec->setEnabled(false);
     HideDetails();
+    if (many_) {
+        manyNext_ = true;
+        MultiStep step = multi_.BeginNext(Gb(edNum->text()));
+        if (step.done) {
+            ApplyOutcome(*step.done, true);
+            return;
+        }
+        SetSearching(true);
+        cancel_ = std::make_shared<CancelToken>();
+        QueueSourceFetches(std::move(step.fetches));
+        ShowWaitSeconds();
+        return;
+    }
     SearchStep step = session_.BeginNext(Gb(edBegin->text()), Gb(edNum->text()));
     if (step.done) {
         step.done->searchCompleted = false;
@@ -671,7 +901,11 @@ void TFindRec::ApplyOutcome(const SearchOutcome& o, bool furtherPage) {
     // A further page that failed leaves the list as earlier pages made it, ticks included.
     if (!(furtherPage && o.connectionFailed)) {
         FillList(o.rows);
-        ticks_.Reset(ListedRecordNumbers());
+        if (o.keepTicks) {
+            ticks_.Reorder(ListedRecordNumbers());
+        } else {
+            ticks_.Reset(ListedRecordNumbers());
+        }
         for (int row : o.tickRows) ticks_.Set(row, true, false);
         if (o.selectRow >= 0 && o.selectRow < lstBooks->count()) {
             QSignalBlocker quiet(lstBooks);
@@ -788,6 +1022,13 @@ void TFindRec::lstBooksDblClick() {
     lstDetail->raise();
     btCloseDetail->raise();
     lstDetail->clear();
+    // How full the record is, and where it came from, over the fields.
+    const RecordQuality quality = AssessRecord(record);
+    QString title =
+        U("结果(F8)  著录要素 %1 项，字段 %2 个").arg(quality.essentials).arg(quality.fields);
+    const int number = s_.index.RecordNumberAt(static_cast<size_t>(row));
+    if (many_) title += U("，来自 ") + Q(multi_.SourceOf(number));
+    grbResult->setTitle(title);
     FieldLabels labels = LoadFieldLabels(IniFile(s_.state.settingsPath));
     for (const auto& detail : DetailLines(record, labels)) {
         auto* item = new QListWidgetItem(Q(detail), lstDetail);

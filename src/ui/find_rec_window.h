@@ -15,10 +15,14 @@
 #include <QTreeWidget>
 #include <QWidget>
 #include <atomic>
+#include <deque>
+#include <functional>
+#include <map>
 #include <memory>
 #include <thread>
 
 #include "records/result_list_ticks.h"
+#include "search/multi_search.h"
 #include "search/search_services.h"
 #include "search/search_session.h"
 #include "state/hand_off_store.h"
@@ -36,8 +40,10 @@ class TFindRec : public QWidget {
     // A search still running is cancelled and waited for.
     ~TFindRec() override;
 
-    // A search or page is being fetched on its worker.
-    bool searching() const { return worker_.joinable(); }
+    // A search or page is being fetched on its workers.
+    bool searching() const { return !running_.empty(); }
+    // The last search went over the ticked databases.
+    bool searchingMany() const { return many_; }
     // Esc: the running search ends at once (the list keeps what earlier pages brought).
     void CancelSearch();
     // Before ticked records that were not saved would be lost (a new search, closing):
@@ -119,6 +125,25 @@ class TFindRec : public QWidget {
     // Runs a fetch on a worker; its page comes back to FetchEnded on this thread.
     void RunFetch(PendingFetch fetch, FetchStep step);
     void FetchEnded(const PageResult& page, FetchStep step);
+    // A fetch on a worker of its own; `ended` gets its page on this thread once the worker
+    // has ended.
+    void StartWorker(std::function<PageResult(CancelToken&)> run,
+                     std::function<void(const PageResult&)> ended);
+    // A search over the ticked databases: the fetches wait their turn (kMostFetchesAtOnce
+    // run at once) and each page joins the list as it comes.
+    void QueueSourceFetches(std::vector<SourceFetch> fetches);
+    void RunQueued();
+    void SourceEnded(size_t source, const PageResult& page);
+    // Shows the list as it stands while other databases are still awaited.
+    void ApplyPartial(const SearchOutcome& outcome);
+    // The ticks and the search form as the ticked databases make them.
+    void TicksChanged();
+    void tvDatabaseItemChanged(QTreeWidgetItem* item);
+    // The fields the form offers: those of the current target, or, while databases are
+    // ticked, every field one of them can search.
+    std::vector<std::string> OfferedFields() const;
+    bool IsbnOnly() const;
+    void ShowTargetCaption();
     // While a search runs, what would start another or change it is disabled.
     void SetSearching(bool on);
     void ShowWaitSeconds();
@@ -146,9 +171,18 @@ class TFindRec : public QWidget {
     bool launchStarted_ = false;
     ResultListTicks ticks_;
     bool busy_ = false;  // a save is running
-    std::thread worker_;
-    std::shared_ptr<CancelToken> cancel_;
-    std::shared_ptr<std::atomic<bool>> workerDone_;
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::map<int, Worker> running_;  // by the number StartWorker gave it
+    int nextWorker_ = 0;
+    std::shared_ptr<CancelToken> cancel_;  // the running step's
+    MultiSearch multi_;
+    bool many_ = false;      // the list shown came from the ticked databases
+    bool manyNext_ = false;  // the running step is F3's
+    bool closing_ = false;   // the window is going: pages that come back are let go
+    std::deque<SourceFetch> queued_;
     QLabel* lbWaitSeconds_ = nullptr;
     QTimer waitTimer_;
     QElapsedTimer waitClock_;

@@ -10,6 +10,7 @@
 #include "app/config_location.h"
 #include "app/startup.h"
 #include "backends/backend_kinds.h"
+#include "backends/backend_set.h"
 #include "backends/external_z39.h"
 #include "backends/http_client.h"
 #include "backends/nlc_opac.h"
@@ -139,8 +140,14 @@ int main(int argc, char* argv[]) {
     z39::TargetMemory memory;
     std::unique_ptr<z39::BackendRegistry> backends = z39::BuildBackends(
         {http, runner, clock, z39::FolderOf(state.files.clientScriptPath), memory});
-    z39::TZ39Main frame(start.compactWindow,
-                        z39::SearchServices{state, store, index, ui, *backends});
+    z39::SearchServices services{state, store, index, ui, *backends};
+    // Each ticked database of a search over several is fetched through back ends of its own.
+    const std::string workFolder = z39::FolderOf(state.files.clientScriptPath);
+    services.sourceBackends = [workFolder, &memory](int source) {
+        const std::string folder = z39::JoinPath(workFolder, "source" + std::to_string(source));
+        return z39::MakeDirectories(folder) ? z39::BuildOwnBackends(folder, memory) : nullptr;
+    };
+    z39::TZ39Main frame(start.compactWindow, services);
     ui.setParent(&frame);
     frame.show();
     int status = app.exec();

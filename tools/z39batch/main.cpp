@@ -56,18 +56,6 @@ constexpr const char* kHelp =
     "interrupted; 3 when another run is working on the same list; 64 for a wrong command\n"
     "line.\n";
 
-std::vector<std::string> SplitNames(const std::string& text) {
-    std::vector<std::string> out(1);
-    for (char c : text) {
-        if (c == ',') {
-            out.emplace_back();
-        } else {
-            out.back() += c;
-        }
-    }
-    return out;
-}
-
 // The summary line, in the words of the window's.
 std::string Progress(const z39::BatchCounts& c) {
     std::string line = "已检索 " + std::to_string(c.rows - c.pending) + "/" +
@@ -136,7 +124,8 @@ int main(int argc, char* argv[]) {
     if (chainText.empty()) {
         chain = z39::DefaultChain(targets);
     } else {
-        auto resolved = z39::ResolveChain(targets, SplitNames(z39::Utf8ToGbk(chainText)), &error);
+        auto resolved =
+            z39::ResolveChain(targets, z39::SplitNames(z39::Utf8ToGbk(chainText)), &error);
         if (!resolved) {
             std::cerr << "z39batch: " << z39::GbkToUtf8(error) << std::endl;
             return 1;
