@@ -37,9 +37,13 @@ std::string TargetSelection::LoadTicks(const std::string& searchSet) {
     return G("勾选的数据库[") + gone + G("]已不在目标数据库列表中，已取消勾选。");
 }
 
-bool TargetSelection::SetTicked(int index, bool on) {
+bool TargetSelection::IsDatabase(int index) const {
     if (index < 1 || index >= list_.TargetNodeCount || index >= kTargetSlots) return false;
-    if (index != kSharedCatalogueSlot && list_.TargetTable[index].address.empty()) return false;
+    return index == kSharedCatalogueSlot || !list_.TargetTable[index].address.empty();
+}
+
+bool TargetSelection::SetTicked(int index, bool on) {
+    if (!IsDatabase(index)) return false;
     auto at = std::find(ticked_.begin(), ticked_.end(), index);
     if (on && at == ticked_.end()) ticked_.push_back(index);
     if (!on && at != ticked_.end()) ticked_.erase(at);

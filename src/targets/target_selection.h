@@ -55,6 +55,8 @@ class TargetSelection {
     // Ticks or unticks node `index`; false for a node that is no database.
     bool SetTicked(int index, bool on);
     bool IsTicked(int index) const;
+    // Node `index` is a database (one that can be ticked and searched).
+    bool IsDatabase(int index) const;
     // The ticked databases' slots, in the order they were ticked (the user's preference).
     const std::vector<int>& ticked() const { return ticked_; }
     // The ticks as SEARCHSET keeps them.

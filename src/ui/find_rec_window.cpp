@@ -352,8 +352,7 @@ void TFindRec::FillTree() {
     QSignalBlocker quiet(tvDatabase);
     tvDatabase->clear();
     std::vector<QTreeWidgetItem*> items;
-    const TargetList& list = targets_.list();
-    for (const auto& node : list.nodes) {
+    for (const auto& node : targets_.list().nodes) {
         QTreeWidgetItem* item = node.parent < 0
                                     ? new QTreeWidgetItem(tvDatabase)
                                     : new QTreeWidgetItem(items[static_cast<size_t>(node.parent)]);
@@ -361,8 +360,7 @@ void TFindRec::FillTree() {
         item->setText(0, Q(node.text));
         item->setData(0, Qt::UserRole, slot);
         // Every database can be ticked, to be searched with the other ticked ones.
-        const bool database = slot < kTargetSlots && (slot == kSharedCatalogueSlot ||
-                                                      !list.TargetTable[slot].address.empty());
+        const bool database = targets_.IsDatabase(slot);
         if (database) {
             item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
             item->setCheckState(0, targets_.IsTicked(slot) ? Qt::Checked : Qt::Unchecked);
