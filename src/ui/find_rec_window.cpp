@@ -440,7 +440,8 @@ void TFindRec::ApplyTargetKind() {
         QString text = combo->currentText();
         combo->clear();
         for (const auto& f : OfferedFields()) combo->addItem(Q(f));
-        combo->setCurrentIndex(-1);
+        // The field stays chosen where it is still offered, so the list keys go on from it.
+        combo->setCurrentIndex(combo->findText(text));
         combo->setEditText(text);
     }
     UpdateRowVisibility();
