@@ -52,22 +52,35 @@ trap cleanup EXIT
 pids+=($!)
 yaz-ztest -l "$demo/ztest.log" "tcp:127.0.0.1:$z_port" >/dev/null 2>&1 &
 pids+=($!)
+# A second source: a Zebra holding some of the demo's books as fuller records, and books
+# only it has. It is ticked with the shared catalogue, so F2 searches both at once.
+rm -rf "$demo/zebra"
+python3 scripts/demo-zebra.py "$demo/catalogue.db" "$demo/zebra" >"$demo/zebra.out" 2>"$demo/zebra.log" &
+pids+=($!)
 for _ in $(seq 50); do grep -q listening "$demo/server.out" 2>/dev/null && break; sleep 0.1; done
+for _ in $(seq 300); do grep -q listening "$demo/zebra.out" 2>/dev/null && break; sleep 0.1; done
+zebra_port=$(sed -n 's/^listening //p' "$demo/zebra.out")
+if [ -z "$zebra_port" ]; then
+    echo "The demo's Zebra did not start (see $demo/zebra.log)." >&2
+    exit 1
+fi
 
 # The demo's settings and target list (GBK, as the client reads them).
-python3 - "$demo" "$ks_port" "$z_port" <<'PY'
+python3 - "$demo" "$ks_port" "$z_port" "$zebra_port" <<'PY'
 import sys
-demo, ks, z = sys.argv[1], sys.argv[2], sys.argv[3]
+demo, ks, z, zebra = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4]
 ini = (
     "[系统参数]\r\nRECNUMBER=10\r\nALLNUMBER=0\r\nMARCPATH=%s/marc/\r\nKSDEFAULT=1\r\n"
     "KSIP=127.0.0.1\r\nKSPORT=%s\r\nKSUSEHTTP=0\r\nRECORDER=0\r\n"
+    "SEARCHSET=ks_lib,Zebra/Default\r\n"
     "[MARC标志]\r\n001=记录标识\r\n005=处理时间\r\n010=ISBN\r\n100=通用数据\r\n101=作品语种\r\n"
     "200=题名与责任\r\n210=出版发行\r\n215=载体形态\r\n606=主题\r\n690=中图分类号\r\n"
     "701=个人责任\r\n801=记录来源\r\n" % (demo, ks))
 cfg = (
     "//数据库名称，地址，端口，授权方式，用户名称，用户密码\r\n"
-    "{演示\r\n    [yaz-ztest\r\n        (Default,127.0.0.1,%s,0,,)\r\n    ]\r\n}\r\n\r\n"
-    "{中国\r\n    [国家图书馆\r\n        (opac,opac.nlc.cn,80,0,,)\r\n    ]\r\n}\r\n\r\n" % z)
+    "{演示\r\n    [yaz-ztest\r\n        (Default,127.0.0.1,%s,0,,)\r\n    ]\r\n"
+    "    [Zebra\r\n        (Default,127.0.0.1,%s,0,,)\r\n    ]\r\n}\r\n\r\n"
+    "{中国\r\n    [国家图书馆\r\n        (opac,opac.nlc.cn,80,0,,)\r\n    ]\r\n}\r\n\r\n" % (z, zebra))
 open(demo + "/Z39.ini", "wb").write(ini.encode("gbk"))
 open(demo + "/z39svr.cfg", "wb").write(cfg.encode("gbk"))
 PY
@@ -75,7 +88,8 @@ PY
 export Z39_CONFIG_DIR=$demo TMPDIR=$demo/tmp
 cd "$demo"
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-    echo "Shared catalogue on 127.0.0.1:$ks_port, yaz-ztest on 127.0.0.1:$z_port."
+    echo "Shared catalogue on 127.0.0.1:$ks_port, yaz-ztest on 127.0.0.1:$z_port, Zebra on 127.0.0.1:$zebra_port."
+    echo "ks_lib and Zebra's Default are ticked in the tree: F2 searches both at once."
     echo "Try ISBN 9787536692930, or the title 敦煌学 (25 records, F3 pages)."
     "$bin/z39client"
 else

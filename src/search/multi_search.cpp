@@ -236,9 +236,11 @@ SourceStep MultiSearch::Finish(size_t source, const PageResult& page) {
     if (!page.ok() && page.status != PageStatus::kCancelled && kind.failureForgetsHost &&
         src.target.profile.kind == TargetKind::kSharedCatalogue)
         s_.state.discoveredHost.clear();
+    // Why a database failed goes to the status line, which names every database: a message
+    // box for it would hold up what the others found (a host program's hand-off above all).
     const std::string prefix = "[" + src.target.name + "] ";
-    for (const auto& a : page.alerts) alerts_.push_back({a.title, prefix + a.text});
-    if (!page.reason.empty()) notices_.push_back(prefix + page.reason);
+    if (page.ok())
+        for (const auto& a : page.alerts) alerts_.push_back({a.title, prefix + a.text});
     for (const auto& n : page.notices) notices_.push_back(prefix + n);
 
     const bool first = firstStep_ && !src.filling;
@@ -264,7 +266,10 @@ SourceStep MultiSearch::Finish(size_t source, const PageResult& page) {
         src.state = State::kCancelled;
     } else if (!page.ok()) {
         src.state = State::kFailed;
-        src.why = page.cause.empty() ? G("连接不成功") : page.cause;
+        src.why = !page.cause.empty()    ? page.cause
+                  : !page.reason.empty() ? FitColumn(page.reason, 80)
+                                         : G("连接不成功");
+        src.why = Trim(src.why);
     } else if (first) {
         src.state = src.total < 1 ? State::kNoHits : State::kFound;
     }

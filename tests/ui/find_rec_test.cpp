@@ -5,8 +5,12 @@
 #include <QListWidget>
 #include <QMouseEvent>
 #include <QTest>
+#include <QTreeWidgetItemIterator>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <set>
+#include <thread>
 
 #include "backends/nlc_opac.h"
 #include "backends/shared_catalogue.h"
@@ -19,6 +23,7 @@
 #include "search/search_outcome.h"
 #include "support/catalogue_server_process.h"
 #include "support/fakes.h"
+#include "support/marc_builder.h"
 #include "support/opac_server.h"
 #include "support/scripted_server.h"
 #include "support/strict_records.h"
@@ -45,6 +50,45 @@ struct RunServices {
     BackendRegistry backends;
 };
 
+// A database of a search over several: answers with one record named after it once
+// `hold` is let go, or never (the database named `silent`) until cancelled; counts how
+// many fetch at once.
+struct GateState {
+    std::atomic<bool> hold{true};
+    std::atomic<int> running{0};
+    std::atomic<int> most{0};
+    std::string silent;
+};
+
+class GateBackend final : public SearchBackend {
+  public:
+    explicit GateBackend(GateState& gate) : gate_(gate) {}
+    PageResult Fetch(const TargetProfile& target, const SearchRequest&,
+                     CancelToken& cancel) override {
+        const int now = ++gate_.running;
+        int most = gate_.most.load();
+        while (now > most && !gate_.most.compare_exchange_weak(most, now)) {
+        }
+        while ((gate_.hold || target.entry.database == gate_.silent) && !cancel.cancelled())
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        --gate_.running;
+        PageResult page;
+        if (cancel.cancelled()) {
+            page.status = PageStatus::kCancelled;
+            return page;
+        }
+        page.hasTotal = true;
+        page.total = 1;
+        page.records = {test::MarcBuilder()
+                            .Data("200", "1 ", {{'a', "Book of " + target.entry.database}})
+                            .Build()};
+        return page;
+    }
+
+  private:
+    GateState& gate_;
+};
+
 // Tabs from the first search value (F9) to the database tree.
 constexpr int kTabsToTree = 4;
 
@@ -62,6 +106,10 @@ class FindRecTest : public QObject {
     std::unique_ptr<RunServices> run;
     std::unique_ptr<TZ39Main> frame;
     TFindRec* w = nullptr;
+    std::function<std::unique_ptr<BackendRegistry>(int)> sourceBackends;
+    std::string searchSet;
+    std::string targetList =
+        "{Demo\n[Local\n(Default,127.0.0.1,9999,0,,)\n(opac,opac.nlc.cn,80,0,,)\n]\n}\n";
 
     void Open(const std::string& launchQuery = "", bool compact = false) {
         dir = std::make_unique<test::TempDir>();
@@ -76,18 +124,18 @@ class FindRecTest : public QObject {
         state->statusMessage = ReadyStatus();
         state->launch.launchQuery = launchQuery;
         state->launch.keepFullWindow = !compact;
+        state->settings.SEARCHSET = searchSet;
         dir->Write("Z39.ini",
                    "[" + G("MARC标志") + "]\r\n" +
                        G("001=记录标识\r\n005=处理时间\r\n010=ISBN\r\n100=通用数据\r\n101=语种\r\n"
                          "200=题名与责任\r\n210=出版发行\r\n215=载体形态\r\n606=主题\r\n"
                          "690=中图分类号\r\n701=个人责任\r\n801=记录来源\r\n"));
-        dir->Write(
-            "z39svr.cfg",
-            "{Demo\n[Local\n(Default,127.0.0.1,9999,0,,)\n(opac,opac.nlc.cn,80,0,,)\n]\n}\n");
+        dir->Write("z39svr.cfg", targetList);
         ui = std::make_unique<test::RecordingUi>();
         run = std::make_unique<RunServices>(*state, http, clock);
         SearchServices services{*state, run->store, run->index, *ui, run->backends};
         services.targetListPath = dir->File("z39svr.cfg");
+        services.sourceBackends = sourceBackends;
         frame = std::make_unique<TZ39Main>(compact, services);
         frame->show();
         QApplication::setActiveWindow(frame.get());
@@ -595,6 +643,73 @@ class FindRecTest : public QObject {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
         Wait();
         QCOMPARE(state->statusMessage, CancelledStatus());
+    }
+
+    void tenTickedDatabasesEightAtOnceEscKeepsWhatCame() {
+        // Outlives the test: a failed check leaves the window (and its workers) to cleanup().
+        static GateState gate;
+        gate.silent = "d5";
+        targetList = "{Demo\n[Local\n";
+        searchSet.clear();
+        for (int i = 1; i <= 10; ++i) {
+            targetList += "(d" + std::to_string(i) + ",127.0.0.1,9999,0,,)\n";
+            searchSet += (i > 1 ? ",d" : "d") + std::to_string(i);
+        }
+        targetList += "]\n}\n";
+        sourceBackends = [](int) {
+            auto r = std::make_unique<BackendRegistry>();
+            r->Own(TargetKind::kZ39, std::make_unique<GateBackend>(gate));
+            return r;
+        };
+        searchSet += ",gone";  // no longer in the list: dropped, and the user told
+        Open();
+        searchSet.clear();
+        QTRY_COMPARE(ui->messages.size(), size_t{1});
+        QVERIFY(ui->messages[0].second.find("gone") != std::string::npos);
+        QCOMPARE(w->lbNotice->text(), QString::fromUtf8("[当前数据库：已勾选10个数据库]"));
+        QVERIFY(ReadWholeFile(dir->File("Z39.ini"))
+                    ->find("SEARCHSET=d1,d2,d3,d4,d5,d6,d7,d8,d9,d10\r\n") != std::string::npos);
+
+        w->cbbField[0]->setEditText(QString::fromUtf8("题名"));
+        w->edV[0]->setText(QStringLiteral("x"));
+        w->edV[0]->setFocus();
+        QTest::keyClick(w->edV[0], Qt::Key_F2);
+        QTRY_COMPARE(gate.running.load(), 8);
+        QVERIFY(w->searching());
+        QTest::qWait(50);
+        QCOMPARE(gate.most.load(), 8);  // at most eight at once; two wait their turn
+        gate.hold = false;
+        QTRY_COMPARE(w->lstBooks->count(), 9);
+        QVERIFY(w->searching());  // d5 is still awaited
+        QVERIFY(w->grpWait->findChildren<QLabel*>().back()->text().startsWith(
+            QString::fromUtf8("已回答 9/10")));
+        ClickTick(0);  // a tick while the others come stays on its record
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+        Wait();
+        QCOMPARE(w->lstBooks->count(), 9);
+        QVERIFY(Ticked(0));
+        QVERIFY2(state->statusMessage.find(G("1个已取消（d5）")) != std::string::npos,
+                 GbkToUtf8(state->statusMessage).c_str());
+        QVERIFY(RowText(0).find("[d") != std::string::npos);
+        // The detail view says how full the record is and where it came from.
+        w->lstBooks->setCurrentRow(0);
+        QTest::keyClick(w->lstBooks, Qt::Key_Return);
+        QVERIFY(
+            w->grbResult->title().contains(QString::fromUtf8("著录要素 0 项，字段 1 个，来自 d")));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+        QCOMPARE(w->grbResult->title(), QString::fromUtf8("结果(F8)"));
+
+        // Unticking every database returns to the current target.
+        for (QTreeWidgetItemIterator it(w->tvDatabase); *it; ++it)
+            if ((*it)->flags() & Qt::ItemIsUserCheckable) (*it)->setCheckState(0, Qt::Unchecked);
+        QVERIFY(w->lbNotice->text().startsWith(QString::fromUtf8("[当前数据库：")));
+        QVERIFY(!w->lbNotice->text().contains(QString::fromUtf8("已勾选")));
+        QVERIFY(ReadWholeFile(dir->File("Z39.ini"))->find("SEARCHSET=\r\n") != std::string::npos);
+        w->lstBooks->item(0)->setCheckState(Qt::Unchecked);
+        frame.reset();
+        sourceBackends = nullptr;
+        targetList =
+            "{Demo\n[Local\n(Default,127.0.0.1,9999,0,,)\n(opac,opac.nlc.cn,80,0,,)\n]\n}\n";
     }
 
     void enterOpensTheFieldsEscClosesThemTabLeavesThePageFields() {
