@@ -13,9 +13,6 @@
 namespace z39 {
 namespace {
 
-// Where the database's name begins on a row: after the widest display line.
-constexpr size_t kSourceColumn = 113;
-
 std::string CountOrTen(const std::string& countText) {
     return Trim(countText).empty() ? std::string("10") : countText;
 }
@@ -211,8 +208,8 @@ void MultiSearch::Arrange() {
         for (size_t k = 0; k < g.size(); ++k) {
             const Held& h = held_[g[k]];
             std::string line = h.line;
-            if (line.size() < kSourceColumn) line.resize(kSourceColumn, ' ');
-            line += " [" + sources_[h.source].target.name + "]";
+            line.resize(std::max(line.size() + 1, kSourceColumn), ' ');
+            line += "[" + sources_[h.source].target.name + "]";
             if (g.size() > 1)
                 line += k == 0 ? G(" 同书") + std::to_string(g.size()) + G("条，此条最全")
                                : G(" 同书另一条");

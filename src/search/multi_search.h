@@ -17,6 +17,10 @@ namespace z39 {
 // How many databases of one search are fetched at the same time, at most.
 inline constexpr int kMostFetchesAtOnce = 8;
 
+// The byte column where a row of such a search names its database ("[name]"): after the
+// widest display line.
+inline constexpr size_t kSourceColumn = 114;
+
 // One fetch of a search over several databases: which database (its place in the search)
 // and the fetch itself.
 struct SourceFetch {

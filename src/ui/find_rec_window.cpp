@@ -36,8 +36,9 @@ class Busy {
     bool& flag_;
 };
 
-// Column captions over the byte columns of the display line.
-QString ColumnCaptions() {
+// Column captions over the byte columns of the display line; with `source`, over the
+// database a row of a search over several came from too.
+QString ColumnCaptions(bool source = false) {
     struct Caption {
         const char* text;
         int column;
@@ -48,6 +49,10 @@ QString ColumnCaptions() {
     for (const auto& c : captions) {
         line.resize(static_cast<size_t>(c.column), ' ');
         line += G(c.text);
+    }
+    if (source) {
+        line.resize(kSourceColumn, ' ');
+        line += G("来源");
     }
     return Q(line);
 }
@@ -667,6 +672,7 @@ void TFindRec::SourceEnded(size_t source, const PageResult& page) {
 }
 
 void TFindRec::ApplyPartial(const SearchOutcome& o) {
+    lbCaptions->setText(ColumnCaptions(many_));
     const int current = lstBooks->currentRow();
     const int currentRecord =
         current >= 0 && static_cast<size_t>(current) < ticks_.recordNumbers().size()
@@ -896,6 +902,7 @@ void TFindRec::ShowNewOrder() {
 }
 
 void TFindRec::ApplyOutcome(const SearchOutcome& o, bool furtherPage) {
+    lbCaptions->setText(ColumnCaptions(many_));
     for (const UserMessage& m : o.alerts) s_.ui.ShowMessage(m.title, m.text);
     // A further page that failed leaves the list as earlier pages made it, ticks included.
     if (!(furtherPage && o.connectionFailed)) {

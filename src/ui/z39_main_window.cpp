@@ -232,7 +232,9 @@ void TZ39Main::RestoreFrame() {
 void TZ39Main::TimerTick() {
     if (state_.searchCompleted && !state_.launch.keepFullWindow) {
         state_.searchCompleted = false;
-        RestoreFrame();
+        // The compact launch window grows to the frame once; a frame the user has sized
+        // and placed stays as it is.
+        if (compact_) RestoreFrame();
     }
     if (state_.windowCommand == kExitSystemCommand) {
         // A notice still open (a record that was not handed over, say) is read first: the

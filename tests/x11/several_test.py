@@ -191,7 +191,12 @@ class SeveralTest(unittest.TestCase):
         d = self.open_desk("", extra="RECNUMBER=2\r\n", window_manager=True, last=(0, 1))
         client = d.client()
         wid, fx, fy = d.frame()
-        time.sleep(0.5)
+        # Wide enough for the database's name after each row.
+        def widened():
+            d.xdotool("windowsize", wid, 1010, 600)
+            time.sleep(0.3)
+            return "WIDTH=1010" in d.xdotool("getwindowgeometry", "--shell", wid)
+        xdesk.wait_until(widened, 10, "the window widened")
         self.shot("several-start.png")
         # ks_lib's check box by mouse: the tree's second row, after one level of indent.
         d.xdotool("mousemove", "--window", wid, "--sync", KS_LIB_BOX[0], KS_LIB_BOX[1], "click",
@@ -233,6 +238,15 @@ class SeveralTest(unittest.TestCase):
         saved = d.daily_records()
         self.assertIn(b"Aa1", saved[0])
         self.assertIn(b"Cc9", saved[1])
+        d.dismiss_notice()  # "已成功保存[2]条编目数据"
+        # Book A in three databases: its three records together, the fullest first.
+        d.key("F9", "ctrl+a")
+        d.type(ISBN_A)
+        d.key("shift+Tab", "Down", "F9", "F2")  # ISBN follows 题名 in the list
+        xdesk.wait_until(lambda: d.stored_records(client) == 3, 60, "book A's three records")
+        d.key("Escape")  # the silent server
+        time.sleep(1.0)
+        self.shot("several-one-book.png")
         client.terminate()
         client.wait(timeout=10)
 
