@@ -180,6 +180,27 @@ class SeveralTest(unittest.TestCase):
                          b"\r\n")
         self.assertLess(seconds, 20)
 
+    def test_z39batch_best_takes_the_fullest_record_over_the_same_servers(self):
+        d = self.open_desk("")
+        listed = d.path("work", "several.txt")
+        with open(listed, "w") as f:
+            f.write(ISBN_A + "\n")
+        fuller = self.gbk.yaz_client_records(b"@attr 1=7 " + ISBN_A.encode())[0]
+        short = d.catalogue_records("ma_isbn = ?", (ISBN_A,))[0]
+        for best, expected in ((True, fuller), (False, short)):
+            with self.subTest(best=best):
+                out = d.path("marc", "best" if best else "first")
+                os.makedirs(out)
+                r = subprocess.run(
+                    [os.path.join(xdesk.BIN, "z39batch"), listed, "--chain",
+                     "ks_lib,gbkzebra/Default,utf8zebra/Default,refusing/Default", "--out", out] +
+                    (["--best"] if best else []), cwd=d.path("work"), env=d.env(),
+                    capture_output=True, timeout=120)
+                self.assertEqual(r.returncode, 0, r.stderr.decode()[-2000:])
+                daily = [n for n in os.listdir(out) if n.startswith("marc")]
+                with open(os.path.join(out, daily[0]), "rb") as f:
+                    self.assertEqual(f.read(), expected + b"\r\n")
+
     def tick_state(self):
         text = self.desk.read("cfg", "Z39.ini").decode("gbk")
         for line in text.splitlines():
