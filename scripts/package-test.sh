@@ -65,7 +65,11 @@ case "$(echo "$entry" | cut -d: -f7)" in */nologin | */false) ;; *) fail "the us
     || fail "/var/lib/catalogue-server is $(stat -c '%U:%G %a' /var/lib/catalogue-server)"
 dpkg-query -W -f='${Conffiles}\n' catalogue-server | grep -q '^ /etc/default/catalogue-server ' \
     || fail "/etc/default/catalogue-server is no conffile"
-[ "$(stat -c '%U %a' /etc/default/catalogue-server)" = "root 644" ] || fail "conffile mode"
+[ "$(stat -c '%U:%G %a' /etc/default/catalogue-server)" = "root:catalogue-server 640" ] \
+    || fail "conffile mode $(stat -c '%U:%G %a' /etc/default/catalogue-server)"
+contents=$(dpkg-deb -c "$server_deb")
+grep -q '^-rw-r----- .*/etc/default/catalogue-server$' <<<"$contents" \
+    || fail "the defaults file is not 0640 in the package"
 systemd-analyze verify "$unit" || fail "systemd-analyze verify"
 # Enabled on installation, as Debian enables services (started too where systemd runs).
 wants=/etc/systemd/system/multi-user.target.wants/catalogue-server.service

@@ -243,6 +243,29 @@ bool IsPostgresUri(const std::string& db) {
     return db.starts_with("postgresql://") || db.starts_with("postgres://");
 }
 
+std::string ShownDb(const std::string& db) {
+    if (!IsPostgresUri(db)) return db;
+    std::string shown = db;
+    // user:password@ between "//" and the host
+    const size_t authority = shown.find("//") + 2;
+    const size_t at = shown.find('@', authority);
+    const size_t slash = shown.find('/', authority);
+    if (at != std::string::npos && (slash == std::string::npos || at < slash)) {
+        const size_t colon = shown.find(':', authority);
+        if (colon != std::string::npos && colon < at)
+            shown.replace(colon + 1, at - colon - 1, "***");
+    }
+    // password=... among the parameters
+    for (size_t p = shown.find("password="); p != std::string::npos;
+         p = shown.find("password=", p + 1)) {
+        const size_t from = p + 9;
+        size_t to = shown.find('&', from);
+        if (to == std::string::npos) to = shown.size();
+        shown.replace(from, to - from, "***");
+    }
+    return shown;
+}
+
 std::unique_ptr<CatalogueStore> OpenCatalogue(const std::string& db, bool create) {
     if (IsPostgresUri(db)) return std::make_unique<PgCatalogue>(db, create);
     return std::make_unique<CatalogueDb>(db, create);

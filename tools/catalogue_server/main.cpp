@@ -223,7 +223,8 @@ int Dump(const Args& a) {
 int Init(const Args& a) {
     if (!a.files.empty()) return Usage();
     auto store = ks::OpenCatalogue(a.db, true);
-    std::cout << "catalogue " << a.db << ": " << store->Count() << " records" << std::endl;
+    std::cout << "catalogue " << ks::ShownDb(a.db) << ": " << store->Count() << " records"
+              << std::endl;
     return 0;
 }
 
@@ -234,7 +235,7 @@ int Demo(const Args& a) {
     const bool exists =
         postgres ? ks::OpenCatalogue(a.db, true)->Count() > 0 : std::filesystem::exists(a.db, ec);
     if (exists && !a.force) {
-        std::cerr << "catalogue-server: " << a.db
+        std::cerr << "catalogue-server: " << ks::ShownDb(a.db)
                   << " exists; a demo catalogue replaces it: give --force to do so" << std::endl;
         return 73;
     }
@@ -252,7 +253,8 @@ int Demo(const Args& a) {
     db.Commit();
     // Fresh planner statistics, so the first searches use the indexes.
     if (auto* pg = dynamic_cast<ks::PgCatalogue*>(&db)) pg->Analyse();
-    std::cout << "demo catalogue " << a.db << ": " << a.records << " records" << std::endl;
+    std::cout << "demo catalogue " << ks::ShownDb(a.db) << ": " << a.records << " records"
+              << std::endl;
     return 0;
 }
 

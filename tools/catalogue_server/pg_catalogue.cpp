@@ -82,7 +82,7 @@ PGconn* PgCatalogue::Connection() {
     if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) {
         std::string why = conn_ ? PQerrorMessage(conn_.get()) : "out of memory";
         conn_.reset();
-        throw std::runtime_error("cannot connect to " + uri_ + ": " + why);
+        throw std::runtime_error("cannot connect to " + ShownDb(uri_) + ": " + why);
     }
     PQsetNoticeProcessor(
         conn_.get(), [](void*, const char*) {}, nullptr);

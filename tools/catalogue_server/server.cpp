@@ -797,7 +797,7 @@ int RunServer(const ServerOptions& options) {
         return 64;
     }
     try {
-        std::cerr << "catalogue " << options.dbPath << ": "
+        std::cerr << "catalogue " << ShownDb(options.dbPath) << ": "
                   << OpenCatalogue(options.dbPath, false)->Count() << " records" << std::endl;
     } catch (const std::exception& e) {
         std::cerr << e.what() << std::endl;
