@@ -140,7 +140,9 @@ bool BatchRun::SaveRow(size_t i, std::string* error) {
     LockedDailyFile file(path);
     if (!file.ok()) {
         saveFailed_ = true;
-        if (error) *error = G("文件[") + path + G("]写入失败，编目数据没有保存！");
+        if (error)
+            *error = G("文件[") + path + G("]写入失败") + DailyFileProblem(path) +
+                     G("，编目数据没有保存！");
         return false;
     }
     // Under the lock: what any writer appended meanwhile is read first.

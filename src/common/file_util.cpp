@@ -35,6 +35,11 @@ bool IsRegular(int fd) {
 
 }  // namespace
 
+bool IsSymlink(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 bool IsNotRegularFile(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);

@@ -44,6 +44,8 @@ bool FileExists(const std::string& path);
 void RemoveTree(const std::string& path);
 // Something is at `path` (links followed) and it is not a regular file: a FIFO, a folder.
 bool IsNotRegularFile(const std::string& path);
+// True when `path` is itself a symbolic link (whatever it points to).
+bool IsSymlink(const std::string& path);
 // Anything at `path`: a file, a folder, a link (even a dangling one).
 bool PathExists(const std::string& path);
 bool DirectoryExists(const std::string& path);

@@ -1,5 +1,7 @@
 #include "records/daily_file.h"
 
+#include "common/gbk_text.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -60,7 +62,10 @@ std::vector<std::string> RecordIsbns(std::string_view record) {
 LockedDailyFile::LockedDailyFile(const std::string& path) : path_(path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         UniqueFd fd(
-            ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644));
+            // Never through a link: one planted in a shared download folder would have
+            // the records appended to whatever it points at.
+            ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW,
+                   0644));
         struct stat held {};
         if (!fd.ok() || ::fstat(fd.get(), &held) != 0 || !S_ISREG(held.st_mode)) return;
         int rc;
@@ -74,6 +79,12 @@ LockedDailyFile::LockedDailyFile(const std::string& path) : path_(path) {
             return;
         }
     }
+}
+
+std::string DailyFileProblem(const std::string& path) {
+    if (IsSymlink(path)) return G("（是符号链接，为防止写到别处，不通过它写入）");
+    if (IsNotRegularFile(path)) return G("（不是普通文件）");
+    return {};
 }
 
 bool LockedDailyFile::Append(std::string_view record) {

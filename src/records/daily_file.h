@@ -26,6 +26,7 @@ std::string IsbnInText(std::string_view text);
 // let go and the file now at the path is taken.
 class LockedDailyFile {
   public:
+    // A path that is a symbolic link is not opened (ok() is false).
     explicit LockedDailyFile(const std::string& path);
     bool ok() const { return fd_.ok(); }
     const std::string& path() const { return path_; }
@@ -38,6 +39,10 @@ class LockedDailyFile {
     std::string path_;
     UniqueFd fd_;
 };
+
+// Why a daily file could not be written, for the message after "文件[...]写入失败": that
+// it is a link or not a regular file; empty otherwise.
+std::string DailyFileProblem(const std::string& path);
 
 // The records of one daily file, by position, with the ISBNs of their 010 and 020 fields.
 class DailyFileIndex {

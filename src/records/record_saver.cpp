@@ -130,9 +130,8 @@ SaveResult SaveTickedRecords(AppState& state, const ResultIndex& index, RecordSt
     }
     if (result.failed > 0) {
         result.messages.push_back(G("文件[") + destination + G("]写入失败") +
-                                  (IsNotRegularFile(destination) ? G("（不是普通文件）") : "") +
-                                  G("，有[") + std::to_string(result.failed) +
-                                  G("]条编目数据没有保存！"));
+                                  DailyFileProblem(destination) + G("，有[") +
+                                  std::to_string(result.failed) + G("]条编目数据没有保存！"));
     }
     if (launch) {
         if (result.failed > 0 || result.refused > 0) state.exitCode = 1;

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -577,6 +578,19 @@ class ThrowingBackend final : public SearchBackend {
         throw Z39Error(G("文件[/tmp/x/_marc.~]的第一行不是命中数"));
     }
 };
+
+TEST_F(BatchTest, ADailyFilePlantedAsALinkStopsTheRunAndIsNotWrittenThrough) {
+    dir.Write("victim.txt", "mine\n");
+    ASSERT_EQ(::symlink(dir.File("victim.txt").c_str(), dir.File("marc/marc20261209.txt").c_str()),
+              0);
+    BatchRun run(Setup({Target("a")}));
+    std::string error;
+    ASSERT_TRUE(run.Prepare(&error));
+    CancelToken cancel;
+    EXPECT_FALSE(run.Execute(Factory(), cancel, {}, &error));
+    EXPECT_NE(error.find(G("是符号链接")), std::string::npos) << GbkToUtf8(error);
+    EXPECT_EQ(dir.Read("victim.txt"), "mine\n");
+}
 
 TEST_F(BatchTest, WhatABackEndThrowsIsAFailedRowWithItsReason) {
     ThrowingBackend thrower;

@@ -1,6 +1,7 @@
 #include "records/record_saver.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "common/file_util.h"
 #include "common/gbk_text.h"
@@ -87,6 +88,24 @@ TEST_F(RecordSaverTest, UnwritableDailyFileKeepsRowsTickedAndSaysSo) {
     EXPECT_NE(r.messages[0].find(G("有[2]条编目数据没有保存")), std::string::npos);
     EXPECT_NE(r.messages[0].find("marc20021118.txt"), std::string::npos);
     EXPECT_EQ(r.messages[1], G("已成功保存[0]条编目数据"));
+}
+
+TEST_F(RecordSaverTest, ADailyFilePlantedAsALinkIsNotWrittenThrough) {
+    // Another user of a shared download folder links today's file to a file of ours.
+    dir.Write("victim.txt", "mine\n");
+    ASSERT_EQ(::symlink(dir.File("victim.txt").c_str(), dir.File("marc20021118.txt").c_str()), 0);
+    SaveResult r = Save({true, false, false});
+    EXPECT_EQ(r.saved, 0);
+    EXPECT_EQ(r.failed, 1);
+    EXPECT_EQ(dir.Read("victim.txt"), "mine\n");
+    ASSERT_FALSE(r.messages.empty());
+    EXPECT_NE(r.messages[0].find(G("是符号链接")), std::string::npos);
+    // A link to nowhere is not followed to make a file either.
+    ::unlink(dir.File("marc20021118.txt").c_str());
+    ASSERT_EQ(::symlink(dir.File("made.txt").c_str(), dir.File("marc20021118.txt").c_str()), 0);
+    r = Save({true, false, false});
+    EXPECT_EQ(r.failed, 1);
+    EXPECT_FALSE(FileExists(dir.File("made.txt")));
 }
 
 TEST_F(RecordSaverTest, DiskFullMidRecordLeavesTheDailyFileAsItWas) {
