@@ -244,12 +244,18 @@ PageResult SruBackend::Fetch(const TargetProfile& target, const SearchRequest& r
         if (record.references > 0) ++withReferences;
         out.records.push_back(*record.gbk);
     }
+    // The first three say what went wrong; thousands (a hostile or broken server) would
+    // make one message box no one can read and the window cannot lay out.
+    constexpr size_t kShownDiagnostics = 3;
     std::string diagnostics;
-    for (const SruDiagnostic& d : sru->diagnostics)
-        diagnostics += (diagnostics.empty() ? "" : "; ") + SruDiagnosticText(d);
+    for (size_t i = 0; i < sru->diagnostics.size() && i < kShownDiagnostics; ++i)
+        diagnostics += (diagnostics.empty() ? "" : "; ") + SruDiagnosticText(sru->diagnostics[i]);
     if (out.records.empty() && !diagnostics.empty()) {
         out.status = PageStatus::kRefused;
         out.reason = G("目标数据库拒绝了检索：") + Utf8ToGbk(diagnostics);
+        if (sru->diagnostics.size() > kShownDiagnostics)
+            out.reason += G("…及其他") +
+                          std::to_string(sru->diagnostics.size() - kShownDiagnostics) + G("条");
         out.records.clear();
         return out;
     }

@@ -380,6 +380,21 @@ TEST_F(SruFetch, FailuresAreNeverNoData) {
     EXPECT_FALSE(page.hasTotal);
 }
 
+TEST_F(SruFetch, ThousandsOfDiagnosticsMakeOneShortReason) {
+    std::string many;
+    for (int i = 0; i < 5000; ++i)
+        many += "<diagnostic xmlns=\"http://www.loc.gov/zing/srw/diagnostic/\"><uri>info:srw/"
+                "diagnostic/1/16</uri><message>" +
+                std::string(300, 'x') + "</message></diagnostic>";
+    http.Answer(FirstUrl(cql), "<searchRetrieveResponse xmlns=\"http://www.loc.gov/zing/srw/\">"
+                               "<version>1.1</version><diagnostics>" +
+                                   many + "</diagnostics></searchRetrieveResponse>");
+    PageResult page = First(rows);
+    EXPECT_EQ(page.status, PageStatus::kRefused);
+    EXPECT_LT(page.reason.size(), 1200u);
+    EXPECT_TRUE(page.reason.ends_with(G("…及其他4997条"))) << GbkToUtf8(page.reason);
+}
+
 TEST_F(SruFetch, CancelledTransfer) {
     struct CancelledHttp final : HttpClient {
         HttpResult Get(const std::string&, int, const CancelToken*) override {
