@@ -144,6 +144,19 @@ TEST_F(FakeClientTest, OneDamagedRecordInAPageOfThreeIsNeitherListedNorStoredAnd
     EXPECT_EQ(out.nextStart, 4);  // it still took its place in the result set
 }
 
+TEST_F(FakeClientTest, ARecordWhoseDirectoryPointsOutsideItIsCountedInTheNotice) {
+    std::string outside = ks::DemoRecord(1, 3);
+    outside.replace(24 + 7, 5, "99999");  // the first field starts past the record's end
+    std::string longer = ks::DemoRecord(2, 3);
+    longer.replace(24 + 3, 4, "9999");  // the first field runs past it
+    dir.Write("records.prepared", "3\r\n" + ks::DemoRecord(0, 3) + "\r\n" + outside + "\r\n" +
+                                      longer + "\r\n");
+    SearchOutcome out = First(*Backend());
+    EXPECT_EQ(out.total, 3);
+    ASSERT_EQ(out.rows.size(), 1u);
+    EXPECT_NE(out.notice.find(G("[2]条记录")), std::string::npos) << GbkToUtf8(out.notice);
+}
+
 TEST_F(FakeClientTest, FurtherPageResendsTheSearchAndAppends) {
     dir.Write("records.prepared", "25\r\n" + ks::DemoRecord(0, 30) + "\r\n");
     auto backend = Backend();
