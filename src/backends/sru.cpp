@@ -186,7 +186,7 @@ std::string SruDiagnosticText(const SruDiagnostic& d) {
     return text;
 }
 
-std::optional<SruResponse> ParseSruResponse(std::string_view body) {
+std::optional<SruResponse> ParseSruResponse(std::string_view body, size_t most) {
     XmlDocument doc = ParseXml(body);
     if (!doc) return std::nullopt;
     const xmlNode* root = xmlDocGetRootElement(doc.get());
@@ -195,7 +195,7 @@ std::optional<SruResponse> ParseSruResponse(std::string_view body) {
     SruResponse out;
     out.hasCount = ParseCount(TextOf(ChildElement(root, "numberOfRecords")), out.numberOfRecords);
     if (const xmlNode* records = ChildElement(root, "records")) {
-        for (const xmlNode* r = records->children; r; r = r->next)
+        for (const xmlNode* r = records->children; r && out.records.size() < most; r = r->next)
             if (LocalName(r) == "record") out.records.push_back(RecordOf(r));
     }
     if (const xmlNode* diagnostics = ChildElement(root, "diagnostics")) {
@@ -228,7 +228,9 @@ PageResult SruBackend::Fetch(const TargetProfile& target, const SearchRequest& r
     }
     // Servers send diagnostics with 200 and, some, with 400 or 500: the body tells.
     const std::optional<SruResponse> sru =
-        http.body.empty() ? std::nullopt : ParseSruResponse(http.body);
+        http.body.empty()
+            ? std::nullopt
+            : ParseSruResponse(http.body, static_cast<size_t>(std::max<int64_t>(1, ask)));
     if (!sru) {
         out.status = http.ok ? PageStatus::kRefused : PageStatus::kNoConnection;
         out.reason = http.ok ? G("目标数据库的应答不是SRU检索应答。") : TransferFailure(http);

@@ -64,7 +64,10 @@ struct SruResponse {
 // Reads an answer of any SRU version (1.1, 1.2, 2.0), with or without a SOAP envelope,
 // records packed as XML or as escaped strings. Nothing when the text is not XML or not a
 // searchRetrieve answer.
-std::optional<SruResponse> ParseSruResponse(std::string_view body);
+// `most` records at most are read (converted and kept): what a server sends beyond what it
+// was asked for is left, and the next page starts after what was read.
+std::optional<SruResponse> ParseSruResponse(std::string_view body,
+                                            size_t most = static_cast<size_t>(-1));
 
 // SRU servers: one GET per page, MARCXML records turned into ISO 2709 and then into GBK
 // as for Z39.50. The first page asks for one record, as the Z39.50 route shows one; a

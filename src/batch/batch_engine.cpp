@@ -184,9 +184,12 @@ void SearchChain(BatchRow& row, const std::vector<ChainTarget>& chain, BackendRe
             restReason = rest.reason;
             for (const auto& n : rest.notices) restReason += (restReason.empty() ? "" : " ") + n;
         }
+        // Whatever a server sent beyond it, a row keeps kMaxCandidates at most.
         std::vector<std::string> records;
         for (auto& record : got)
-            if (IsWellFormedIso2709(record)) records.push_back(std::move(record));
+            if (IsWellFormedIso2709(record) &&
+                static_cast<int64_t>(records.size()) < kMaxCandidates)
+                records.push_back(std::move(record));
         if (records.empty()) {
             // Hits whose records were all broken are no answer either.
             if (page.total > 0) {

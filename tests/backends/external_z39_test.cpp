@@ -149,8 +149,8 @@ TEST_F(FakeClientTest, ARecordWhoseDirectoryPointsOutsideItIsCountedInTheNotice)
     outside.replace(24 + 7, 5, "99999");  // the first field starts past the record's end
     std::string longer = ks::DemoRecord(2, 3);
     longer.replace(24 + 3, 4, "9999");  // the first field runs past it
-    dir.Write("records.prepared", "3\r\n" + ks::DemoRecord(0, 3) + "\r\n" + outside + "\r\n" +
-                                      longer + "\r\n");
+    dir.Write("records.prepared",
+              "3\r\n" + ks::DemoRecord(0, 3) + "\r\n" + outside + "\r\n" + longer + "\r\n");
     SearchOutcome out = First(*Backend());
     EXPECT_EQ(out.total, 3);
     ASSERT_EQ(out.rows.size(), 1u);

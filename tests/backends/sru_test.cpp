@@ -383,16 +383,28 @@ TEST_F(SruFetch, FailuresAreNeverNoData) {
 TEST_F(SruFetch, ThousandsOfDiagnosticsMakeOneShortReason) {
     std::string many;
     for (int i = 0; i < 5000; ++i)
-        many += "<diagnostic xmlns=\"http://www.loc.gov/zing/srw/diagnostic/\"><uri>info:srw/"
-                "diagnostic/1/16</uri><message>" +
-                std::string(300, 'x') + "</message></diagnostic>";
-    http.Answer(FirstUrl(cql), "<searchRetrieveResponse xmlns=\"http://www.loc.gov/zing/srw/\">"
-                               "<version>1.1</version><diagnostics>" +
-                                   many + "</diagnostics></searchRetrieveResponse>");
+        many +=
+            "<diagnostic xmlns=\"http://www.loc.gov/zing/srw/diagnostic/\"><uri>info:srw/"
+            "diagnostic/1/16</uri><message>" +
+            std::string(300, 'x') + "</message></diagnostic>";
+    http.Answer(FirstUrl(cql),
+                "<searchRetrieveResponse xmlns=\"http://www.loc.gov/zing/srw/\">"
+                "<version>1.1</version><diagnostics>" +
+                    many + "</diagnostics></searchRetrieveResponse>");
     PageResult page = First(rows);
     EXPECT_EQ(page.status, PageStatus::kRefused);
     EXPECT_LT(page.reason.size(), 1200u);
     EXPECT_TRUE(page.reason.ends_with(G("…及其他4997条"))) << GbkToUtf8(page.reason);
+}
+
+TEST_F(SruFetch, RecordsBeyondWhatWasAskedAreNotRead) {
+    std::string flood;
+    for (int i = 0; i < 2000; ++i) flood += Record(MarcXml("r" + std::to_string(i)));
+    http.Answer(FirstUrl(cql), Response(flood, 47694));
+    PageResult page = First(rows);
+    ASSERT_TRUE(page.ok());
+    EXPECT_EQ(page.total, 47694);
+    EXPECT_EQ(page.records.size(), 1u);  // a first page asks for one
 }
 
 TEST_F(SruFetch, CancelledTransfer) {

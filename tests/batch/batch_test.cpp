@@ -592,6 +592,27 @@ TEST_F(BatchTest, ADailyFilePlantedAsALinkStopsTheRunAndIsNotWrittenThrough) {
     EXPECT_EQ(dir.Read("victim.txt"), "mine\n");
 }
 
+TEST_F(BatchTest, AServerThatSendsThousandsForOneIsbnLeavesTenCandidates) {
+    std::vector<std::string> flood;
+    for (int i = 0; i < 5000; ++i) flood.push_back(RecordFor(isbns[1], "F" + std::to_string(i)));
+    backend = std::make_unique<TableBackend>(
+        std::map<std::string, std::map<std::string, std::vector<std::string>>>{
+            {"a", {{isbns[1], flood}}}});
+    BatchRun run(Setup({Target("a")}));
+    std::string error;
+    ASSERT_TRUE(run.Prepare(&error));
+    CancelToken cancel;
+    ASSERT_TRUE(run.Execute(Factory(), cancel, {}, &error)) << GbkToUtf8(error);
+    EXPECT_EQ(run.rows()[1].state, BatchState::kSeveral);
+    EXPECT_EQ(run.rows()[1].records.size(), static_cast<size_t>(kMaxCandidates));
+    // The journal holds ten candidates, not five thousand.
+    uintmax_t journal = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir.File("marc")))
+        if (e.path().string().ends_with(".journal")) journal += e.file_size();
+    EXPECT_GT(journal, 0u);
+    EXPECT_LT(journal, 20000u);
+}
+
 TEST_F(BatchTest, WhatABackEndThrowsIsAFailedRowWithItsReason) {
     ThrowingBackend thrower;
     BatchRun run(Setup({Target("a")}));
