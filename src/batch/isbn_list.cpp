@@ -1,5 +1,10 @@
 #include "batch/isbn_list.h"
 
+#include <unicode/ustring.h>
+
+#include <algorithm>
+#include <optional>
+
 #include <unordered_map>
 
 #include "common/gbk_text.h"
@@ -45,10 +50,53 @@ bool IsComment(const std::string& line) {
     return line.starts_with("#") || line.starts_with(";") || line.starts_with("//");
 }
 
+// A spreadsheet's "Unicode text" is UTF-16 (little-endian, with a byte-order mark; some
+// tools write big-endian or leave the mark out): its text as UTF-8, or nothing when `text`
+// is not UTF-16. Without a mark, NULs in every other byte of an ISBN list tell.
+std::optional<std::string> Utf16AsUtf8(std::string_view text) {
+    bool little;
+    if (text.starts_with("\xFF\xFE")) {
+        little = true;
+        text.remove_prefix(2);
+    } else if (text.starts_with("\xFE\xFF")) {
+        little = false;
+        text.remove_prefix(2);
+    } else {
+        const size_t look = std::min<size_t>(text.size() & ~size_t{1}, 4096);
+        if (look < 2) return std::nullopt;
+        size_t evenNul = 0, oddNul = 0;
+        for (size_t i = 0; i < look; ++i) (i % 2 ? oddNul : evenNul) += text[i] == '\0';
+        if (oddNul * 10 >= look / 2 * 9 && evenNul == 0) {
+            little = true;
+        } else if (evenNul * 10 >= look / 2 * 9 && oddNul == 0) {
+            little = false;
+        } else {
+            return std::nullopt;
+        }
+    }
+    std::u16string units(text.size() / 2, u'\0');
+    for (size_t i = 0; i < units.size(); ++i) {
+        const auto lo = static_cast<unsigned char>(text[2 * i + (little ? 0 : 1)]);
+        const auto hi = static_cast<unsigned char>(text[2 * i + (little ? 1 : 0)]);
+        units[i] = static_cast<char16_t>(lo | (hi << 8));
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    int32_t length = 0;
+    const auto* chars = reinterpret_cast<const UChar*>(units.data());
+    const auto count = static_cast<int32_t>(units.size());
+    u_strToUTF8WithSub(nullptr, 0, &length, chars, count, 0xFFFD, nullptr, &status);
+    std::string utf8(static_cast<size_t>(length), '\0');
+    status = U_ZERO_ERROR;
+    u_strToUTF8WithSub(utf8.data(), length, nullptr, chars, count, 0xFFFD, nullptr, &status);
+    if (U_FAILURE(status)) return std::nullopt;
+    return utf8;
+}
+
 }  // namespace
 
 std::vector<BatchItem> ParseIsbnList(std::string_view text) {
-    std::string_view bytes = text;
+    const std::optional<std::string> fromUtf16 = Utf16AsUtf8(text);
+    std::string_view bytes = fromUtf16 ? std::string_view(*fromUtf16) : text;
     if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);  // a spreadsheet's mark
     const std::string gbk = IsValidUtf8(bytes) ? Utf8ToGbk(bytes) : std::string(bytes);
     std::string body;

@@ -15,8 +15,8 @@ struct BatchItem {
     bool valid() const { return !isbn.empty(); }
 };
 
-// The books a list asks for, in list order. The text may be GBK or UTF-8 (told from its
-// bytes). Blank lines, comment lines ("#", ";" or "//" first) and lines without a digit (a
+// The books a list asks for, in list order. The text may be GBK, UTF-8 or UTF-16 (told
+// from its bytes). Blank lines, comment lines ("#", ";" or "//" first) and lines without a digit (a
 // spreadsheet's heading) ask for nothing. Of a line with several columns (comma, semicolon,
 // tab or bar between them, quotes allowed) the first ISBN-like column counts; blanks and
 // hyphens inside it and a small x are fine. A line that asks for something but holds no

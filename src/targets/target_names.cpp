@@ -1,5 +1,7 @@
 #include "targets/target_names.h"
 
+#include <algorithm>
+
 #include "common/gbk_text.h"
 
 namespace z39 {
@@ -40,10 +42,17 @@ std::optional<std::vector<ChainTarget>> ResolveChain(const TargetList& list,
                                                      const std::vector<std::string>& names,
                                                      std::string* error) {
     std::vector<ChainTarget> chain;
+    std::vector<int> slots;
     for (const std::string& raw : names) {
         if (Trim(raw).empty()) continue;
         const int slot = SlotOfName(list, raw, error);
         if (slot == 0) return std::nullopt;
+        // Twice in one chain asks the same database twice for every ISBN.
+        if (std::find(slots.begin(), slots.end(), slot) != slots.end()) {
+            if (error) *error = G("目标数据库[") + Trim(raw) + G("]在列表中出现了不止一次！");
+            return std::nullopt;
+        }
+        slots.push_back(slot);
         chain.push_back(ChainTargetOf(list, slot));
     }
     if (chain.empty()) {

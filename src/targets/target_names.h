@@ -29,7 +29,7 @@ ChainTarget ChainTargetOf(const TargetList& list, int slot);
 int SlotOfName(const TargetList& list, const std::string& name, std::string* error);
 
 // The databases a list of names makes, in order. Nothing, with `error` saying which name,
-// when a name matches no target or several, or no name is given.
+// when a name matches no target or several or is given twice, or no name is given.
 std::optional<std::vector<ChainTarget>> ResolveChain(const TargetList& list,
                                                      const std::vector<std::string>& names,
                                                      std::string* error);

@@ -75,6 +75,35 @@ TEST(IsbnList, FormsColumnsCommentsAndDuplicates) {
     const auto gbk = ParseIsbnList(G(text.substr(3)));
     ASSERT_EQ(gbk.size(), items.size());
     for (size_t i = 0; i < gbk.size(); ++i) EXPECT_EQ(gbk[i].isbn, items[i].isbn);
+    // And saved by a spreadsheet as "Unicode text": UTF-16, little- or big-endian, with
+    // or without the byte-order mark.
+    auto utf16 = [](const std::string& utf8, bool little, bool mark) {
+        std::string out = mark ? (little ? "\xFF\xFE" : "\xFE\xFF") : "";
+        std::u16string units;
+        for (size_t i = 0; i < utf8.size();) {
+            const auto c = static_cast<unsigned char>(utf8[i]);
+            const int n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+            char32_t cp = n == 1 ? c : c & (0xFF >> (n + 1));
+            for (int k = 1; k < n; ++k) cp = (cp << 6) | (utf8[i + k] & 0x3F);
+            units += static_cast<char16_t>(cp);
+            i += n;
+        }
+        for (char16_t u : units) {
+            const char lo = static_cast<char>(u & 0xFF), hi = static_cast<char>(u >> 8);
+            out += little ? std::string{lo, hi} : std::string{hi, lo};
+        }
+        return out;
+    };
+    for (bool little : {true, false})
+        for (bool mark : {true, false}) {
+            SCOPED_TRACE(std::string(little ? "LE" : "BE") + (mark ? " with mark" : ""));
+            const auto wide = ParseIsbnList(utf16(text.substr(3), little, mark));
+            ASSERT_EQ(wide.size(), items.size());
+            for (size_t i = 0; i < wide.size(); ++i) {
+                EXPECT_EQ(wide[i].isbn, items[i].isbn);
+                EXPECT_EQ(wide[i].input.find('\0'), std::string::npos);
+            }
+        }
 }
 
 // Answers from a table: ISBN to records per target address; "down" fails to connect.
@@ -713,6 +742,11 @@ TEST(BatchChain, NamesAsTheTreeShowsThem) {
     EXPECT_FALSE(ResolveChain(list, {"books"}, &error).has_value());
     EXPECT_NE(error.find(G("有多个")), std::string::npos);
     EXPECT_FALSE(ResolveChain(list, {"nowhere"}, &error).has_value());
+    // A database named twice (even in two ways) would be asked twice for every ISBN.
+    std::vector<std::string> thousand(1000, "ks_lib");
+    EXPECT_FALSE(ResolveChain(list, thousand, &error).has_value());
+    EXPECT_NE(error.find(G("不止一次")), std::string::npos);
+    EXPECT_FALSE(ResolveChain(list, {"lib4/books", "UC", "LIB4/books"}, &error).has_value());
     list.CurrentTarget = 3;
     auto fallback = DefaultChain(list);
     ASSERT_EQ(fallback.size(), 2u);
