@@ -2,9 +2,20 @@
 // is printed, files replaced under a running server, links planted where files are written.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include "backends/http_client.h"
+#include "backends/shared_catalogue.h"
+#include "backends/tcp_client.h"
 #include "catalogue_store.h"
+#include "common/clock.h"
+#include "common/file_util.h"
+#include "common/gbk_text.h"
+#include "demo_catalogue.h"
+#include "support/catalogue_server_process.h"
 #include "support/child_process.h"
 #include "support/free_port.h"
+#include "support/marc_builder.h"
 #include "support/temp_dir.h"
 
 namespace z39 {
@@ -33,6 +44,55 @@ TEST(Secrets, APasswordInTheDatabaseUriIsNeverPrinted) {
         EXPECT_EQ(server.output().find("Sup3rSecret"), std::string::npos) << server.output();
         EXPECT_NE(server.output().find("postgres:***@"), std::string::npos) << server.output();
     }
+}
+
+// Searches the catalogue server on `port` by title over TCP, as the client does.
+PageResult TitleSearch(int port, const std::string& title) {
+    CurlHttpClient http;
+    SteadyClock clock;
+    SharedCatalogueBackend ks(
+        http, [] { return std::make_unique<PosixTcpClient>(); }, clock);
+    TargetProfile target;
+    target.kind = TargetKind::kSharedCatalogue;
+    target.slot = kSharedCatalogueSlot;
+    target.entry.address = "127.0.0.1";
+    target.entry.port = std::to_string(port);
+    SearchRequest request;
+    request.rows = {{"", G("题名"), G(title)}};
+    request.settings.KSIP = "127.0.0.1";
+    request.settings.KSPORT = target.entry.port;
+    CancelToken cancel;
+    return ks.Fetch(target, request, cancel);
+}
+
+TEST(ReplacedCatalogue, AFileMovedInIsServedAndAFileGoneIsAFailure) {
+    test::CatalogueServerProcess server(100);
+    ASSERT_TRUE(server.ok());
+    PageResult before = TitleSearch(server.port(), ks::kPagingTitleWord);
+    ASSERT_TRUE(before.ok()) << GbkToUtf8(before.reason);
+    EXPECT_GT(before.total, 0);
+    // A restore: another catalogue made beside it and moved over it with mv.
+    test::TempDir dir;
+    dir.Write("one.iso", test::MarcBuilder()
+                             .Data("010", "  ", {{'a', "9787536692930"}})
+                             .Data("200", "1 ", {{'a', "替换后的目录"}})
+                             .Build());
+    const std::string restored = FolderOf(server.dbPath()) + "/restored.db";
+    test::ChildProcess import(
+        {test::BinDir() + "/catalogue-server", "import", "--db", restored, dir.File("one.iso")});
+    ASSERT_EQ(import.Wait(), 0);
+    ASSERT_EQ(::rename(restored.c_str(), server.dbPath().c_str()), 0);
+    for (int i = 0; i < 8; ++i) {  // whichever worker answers
+        PageResult after = TitleSearch(server.port(), "替换后的目录");
+        ASSERT_TRUE(after.ok()) << GbkToUtf8(after.reason);
+        EXPECT_EQ(after.total, 1);
+        EXPECT_EQ(TitleSearch(server.port(), ks::kPagingTitleWord).total, 0);
+    }
+    // Deleted: the search fails; nothing of the old catalogue comes back.
+    ASSERT_EQ(::unlink(server.dbPath().c_str()), 0);
+    PageResult gone = TitleSearch(server.port(), "替换后的目录");
+    EXPECT_FALSE(gone.ok() && gone.total > 0);
+    EXPECT_TRUE(gone.records.empty());
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -139,6 +140,19 @@ std::unique_ptr<CatalogueStore>& ThreadStore() {
     return store;
 }
 
+// The file the thread's store has open (device and inode), as FileIdentity says.
+std::string& ThreadStoreFile() {
+    thread_local std::string file;
+    return file;
+}
+
+// The device and inode of the file under `path`; empty when there is none.
+std::string FileIdentity(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
+
 struct Answer {
     bool ok = false;
     bool storeFailed = false;  // the database, not the request, failed
@@ -205,17 +219,29 @@ std::optional<Answer> Search(const std::string& dbPath, const Request& req, int6
     if (budget > 0 && IsPostgresUri(dbPath)) return std::nullopt;  // a round trip anyway
     try {
         auto& store = ThreadStore();
-        if (!store) store = OpenCatalogue(dbPath, false);
+        // A catalogue file replaced under the server (a restore from a backup) is opened
+        // anew; one that is gone fails the request. The old one is never served.
+        std::string file;
+        if (!IsPostgresUri(dbPath)) {
+            file = FileIdentity(dbPath);
+            if (file.empty()) throw std::runtime_error("the catalogue file " + dbPath + " is gone");
+            if (store && ThreadStoreFile() != file) store.reset();
+        }
+        if (!store) {
+            store = OpenCatalogue(dbPath, false);
+            ThreadStoreFile() = file;
+        }
         WorkLimit limit(*store, budget);
         if (budget > 0 && !limit.on) return std::nullopt;
         const int64_t count = std::min<int64_t>(req.count, kMaxRecordsPerAnswer);
-        const std::optional<int64_t> after =
-            req.first || req.start <= 1 ? std::nullopt : ThePageEnds().Find(req.where, req.start);
+        const std::optional<int64_t> after = req.first || req.start <= 1
+                                                 ? std::nullopt
+                                                 : ThePageEnds().Find(file + req.where, req.start);
         a.page = after ? store->SearchAfter(parsed.clause, *after, count)
                        : store->Search(parsed.clause, req.start, count, req.first);
         if (!a.page.hits.empty() && count > 0)
             ThePageEnds().Remember(
-                req.where,
+                file + req.where,
                 std::max<int64_t>(req.start, 1) + static_cast<int64_t>(a.page.hits.size()),
                 a.page.hits.back().id);
         a.ok = true;
