@@ -170,9 +170,15 @@ RunStatus ProcessRunner::Spawn(const std::string& commandLine, const std::string
     const int cancelFd = cancel ? cancel->fd() : -1;
     RunStatus ending = RunStatus::kTimedOut;
     while (true) {
-        int status = 0;
-        pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid || (done < 0 && errno != EINTR)) {
+        // Looked at without reaping it: while the child is not reaped its process group
+        // cannot be another's, so what it left running is ended with certainty.
+        siginfo_t info{};
+        const int looked =
+            ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+        if ((looked == 0 && info.si_pid == pid) || (looked < 0 && errno != EINTR)) {
+            ::kill(-pid, SIGKILL);
+            int status = 0;
+            const pid_t done = ::waitpid(pid, &status, 0);
             if (exitStatus && done == pid)
                 *exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             return RunStatus::kFinished;

@@ -139,6 +139,24 @@ TEST_F(ProcessRunnerTest, ChildThatNeverExitsIsEndedWithItsChildren) {
     EXPECT_EQ(ui.cursor, Cursor::kNormal);
 }
 
+TEST_F(ProcessRunnerTest, WhatAFinishedChildLeftRunningIsEnded) {
+    std::string cmd =
+        Script("leave.sh", "sleep 100 &\necho $! > " + dir.File("left.pid") + "\necho done\n");
+    int exitStatus = -1;
+    EXPECT_EQ(runner.Run(cmd, "", dir.File("out.txt"), "E", nullptr, &exitStatus),
+              RunStatus::kFinished);
+    EXPECT_EQ(exitStatus, 0);
+    const pid_t left = std::stoi(dir.Read("left.pid"));
+    bool gone = false;
+    for (int i = 0; i < 100 && !gone; ++i) {
+        std::string stat = ReadWholeFile("/proc/" + std::to_string(left) + "/stat").value_or("");
+        size_t paren = stat.rfind(')');
+        gone = stat.empty() || (paren != std::string::npos && stat.substr(paren + 2, 1) == "Z");
+        if (!gone) ::usleep(10000);
+    }
+    EXPECT_TRUE(gone);
+}
+
 TEST_F(ProcessRunnerTest, PathsLongerThan260CharactersWork) {
     std::string folder = dir.path();
     while (folder.size() < 300) folder += "/a-rather-long-folder-name";

@@ -4,10 +4,12 @@
 // standard output, and with -m FILE writes, after each search, the hit count as a line
 // and then every presented record as one line of ISO 2709 bytes.
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 #include <yaz/yaz-iconv.h>
 #include <yaz/zoom.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -324,6 +326,11 @@ int main(int argc, char** argv) {
         std::cout << "yazc " << z39::kVersion << "\n";
         return 0;
     }
+    // Whoever started us (the client, z39batch) waits for our answer: if it is gone, even
+    // killed outright, no one will read it, and we end too instead of talking on.
+    const pid_t parent = ::getppid();
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) return 1;
     File marc;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-m") == 0 && i + 1 < argc) {
