@@ -36,27 +36,25 @@ std::string BuildZ39Script(const Z39Settings& settings, const TargetEntry& entry
 
 RecordFile ReadRecordFile(const std::string& path, bool firstLineIsCount) {
     RecordFile out;
-    auto text = ReadWholeFile(path, Links::refuse);
-    if (!text) return out;
-    size_t pos = 0;
     bool first = firstLineIsCount;
-    while (pos < text->size()) {
-        size_t lf = text->find('\n', pos);
-        size_t end = lf == std::string::npos ? text->size() : lf;
-        std::string line = text->substr(pos, end - pos);
+    ReadLines(path, Links::refuse, kMaxRecordLine, [&](std::string_view text, bool tooLong) {
+        std::string line(text);
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        pos = lf == std::string::npos ? text->size() : lf + 1;
         if (first) {
             first = false;
             auto hits = ToNumber64(line);
-            if (!hits)
+            if (tooLong || !hits)
                 throw Z39Error(G("记录文件[") + path + G("]的第一行不是命中数：") +
                                line.substr(0, 40));
             out.hits = *hits;
-            continue;
+            return;
+        }
+        if (tooLong) {
+            ++out.tooLong;
+            return;
         }
         out.records.push_back(std::move(line));
-    }
+    });
     return out;
 }
 
@@ -181,12 +179,13 @@ bool ExternalZ39Backend::RunClient(const Run& run, RecordCharset queryCharset, C
     return true;
 }
 
-void ExternalZ39Backend::TakeRecords(std::vector<std::string> lines, const TargetProfile& target,
+void ExternalZ39Backend::TakeRecords(RecordFile file, const TargetProfile& target,
                                      PageResult& out) {
     const std::optional<RecordCharset> set = CharsetFromName(target.z39.charset);
-    int withReferences = 0, unreadable = 0;
-    std::string firstRefusal;
-    for (auto& line : lines) {
+    int withReferences = 0, unreadable = file.tooLong;
+    std::string firstRefusal =
+        file.tooLong > 0 ? G("记录长度超过1MB（ISO 2709记录最长99999字节）") : std::string();
+    for (auto& line : file.records) {
         if (DisplayLine(line).empty()) continue;  // neither listed nor stored
         const std::optional<RecordCharset> known = set ? set : RecordCharsetLearned(target);
         int references = 0;
@@ -245,7 +244,7 @@ PageResult ExternalZ39Backend::FirstPage(const Run& run, RecordCharset queryChar
     RecordFile file = ReadRecordFile(files_.marc, true);
     out.hasTotal = true;
     out.total = file.hits;
-    TakeRecords(std::move(file.records), run.target, out);
+    TakeRecords(std::move(file), run.target, out);
     return out;
 }
 
@@ -279,7 +278,7 @@ PageResult ExternalZ39Backend::FetchCommand(const TargetProfile& target,
     PageResult out;
     if (!RunClient(run, queryCharset, cancel, out)) return out;
     out.covered = ask;
-    TakeRecords(ReadRecordFile(files_.marc, false).records, target, out);
+    TakeRecords(ReadRecordFile(files_.marc, false), target, out);
     return out;
 }
 

@@ -37,7 +37,12 @@ std::string BuildZ39Script(const Z39Settings& settings, const TargetEntry& entry
 struct RecordFile {
     int64_t hits = 0;
     std::vector<std::string> records;
+    int tooLong = 0;  // lines longer than kMaxRecordLine, left out unread
 };
+
+// No ISO 2709 record is longer than 99,999 bytes; a line of the record file past this is
+// no record and is not held in memory.
+inline constexpr size_t kMaxRecordLine = 1 << 20;
 // Reads the client's record file. With `firstLineIsCount` the first line is the hit count
 // ("0" + the line; an empty or missing line reads 0); a line that is not a number raises
 // Z39Error naming the file. A missing file reads as empty.
@@ -109,7 +114,7 @@ class ExternalZ39Backend final : public SearchBackend {
                    PageResult& out);
     // The first page with the query in `queryCharset`.
     PageResult FirstPage(const Run& run, RecordCharset queryCharset, CancelToken& cancel);
-    void TakeRecords(std::vector<std::string> lines, const TargetProfile& target, PageResult& out);
+    void TakeRecords(RecordFile file, const TargetProfile& target, PageResult& out);
     // What the target's queries are sent in: its setting, else what worked before, else
     // nothing known yet.
     std::optional<RecordCharset> QueryCharsetFor(const TargetProfile& target);

@@ -69,6 +69,45 @@ std::optional<std::string> ReadWholeFile(const std::string& path, Links links) {
     return out;
 }
 
+bool ReadLines(const std::string& path, Links links, size_t maxLine,
+               const std::function<void(std::string_view line, bool tooLong)>& each) {
+    int noFollow = links == Links::refuse ? O_NOFOLLOW : 0;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | noFollow));
+    if (!fd.ok() || !IsRegular(fd.get())) return false;
+    std::string line;
+    bool tooLong = false;
+    std::vector<char> buffer(65536);
+    while (true) {
+        ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) break;
+        std::string_view chunk(buffer.data(), static_cast<size_t>(n));
+        while (!chunk.empty()) {
+            const size_t lf = chunk.find('\n');
+            const std::string_view part = chunk.substr(0, lf);
+            if (!tooLong) {
+                if (line.size() + part.size() > maxLine) {
+                    tooLong = true;
+                    line.clear();
+                    line.shrink_to_fit();
+                } else {
+                    line.append(part);
+                }
+            }
+            if (lf == std::string_view::npos) break;
+            each(tooLong ? std::string_view() : std::string_view(line), tooLong);
+            line.clear();
+            tooLong = false;
+            chunk.remove_prefix(lf + 1);
+        }
+    }
+    if (!line.empty() || tooLong) each(tooLong ? std::string_view() : line, tooLong);
+    return true;
+}
+
 // The file a chain of symbolic links at `path` ends at (`path` itself when it is none).
 std::string LinkTarget(std::string path) {
     for (int hops = 0; hops < 40; ++hops) {

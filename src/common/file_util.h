@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +20,12 @@ bool WriteAll(int fd, std::string_view content);
 // link.
 std::optional<std::string> ReadWholeFile(const std::string& path, Links links);
 std::optional<std::string> ReadWholeFile(const std::string& path);
+
+// Reads a regular file line by line (lines end at LF, which is not passed on), never
+// holding more than `maxLine` bytes of a line: a longer line is passed on empty, with
+// `tooLong` set, once its end is found. False when the file cannot be opened or read.
+bool ReadLines(const std::string& path, Links links, size_t maxLine,
+               const std::function<void(std::string_view line, bool tooLong)>& each);
 
 // Replaces `path` with `content` through a temporary file in the same folder and a
 // rename, so a failed write leaves the old file as it was. Returns false on failure, and

@@ -157,6 +157,30 @@ TEST_F(FakeClientTest, ARecordWhoseDirectoryPointsOutsideItIsCountedInTheNotice)
     EXPECT_NE(out.notice.find(G("[2]条记录")), std::string::npos) << GbkToUtf8(out.notice);
 }
 
+TEST_F(FakeClientTest, ALineOfMegabytesIsLeftOutUnreadAndCounted) {
+    dir.Write("records.prepared", "3\r\n" + ks::DemoRecord(0, 3) + "\r\n" +
+                                      std::string(3 << 20, 'x') + "\r\n" + ks::DemoRecord(2, 3) +
+                                      "\r\n");
+    index.SetSorted(false);
+    SearchOutcome out = First(*Backend());
+    ASSERT_EQ(out.rows.size(), 2u);
+    EXPECT_EQ(out.rows[1], DisplayLine(ks::DemoRecord(2, 3)));
+    EXPECT_NE(out.notice.find(G("[1]条记录")), std::string::npos) << GbkToUtf8(out.notice);
+    EXPECT_NE(out.notice.find("1MB"), std::string::npos);
+    // Read line by line: the long one is never held whole.
+    int lines = 0, tooLong = 0;
+    size_t longest = 0;
+    ASSERT_TRUE(ReadLines(dir.File("records.prepared"), Links::refuse, 1000,
+                          [&](std::string_view line, bool overLimit) {
+                              ++lines;
+                              tooLong += overLimit;
+                              longest = std::max(longest, line.size());
+                          }));
+    EXPECT_EQ(lines, 4);
+    EXPECT_EQ(tooLong, 1);
+    EXPECT_LE(longest, 1000u);
+}
+
 TEST_F(FakeClientTest, FurtherPageResendsTheSearchAndAppends) {
     dir.Write("records.prepared", "25\r\n" + ks::DemoRecord(0, 30) + "\r\n");
     auto backend = Backend();
