@@ -9,6 +9,7 @@
 
 #include "common/gbk_text.h"
 #include "records/isbn_forms.h"
+#include "records/marc_record.h"
 
 namespace z39 {
 namespace {
@@ -99,16 +100,25 @@ std::vector<BatchItem> ParseIsbnList(std::string_view text) {
     std::string_view bytes = fromUtf16 ? std::string_view(*fromUtf16) : text;
     if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);  // a spreadsheet's mark
     const std::string gbk = IsValidUtf8(bytes) ? Utf8ToGbk(bytes) : std::string(bytes);
-    std::string body;
-    body.reserve(gbk.size());
-    // A lone CR ends a line too (old Mac exports).
-    for (size_t i = 0; i < gbk.size(); ++i)
-        body += gbk[i] == '\r' && (i + 1 == gbk.size() || gbk[i + 1] != '\n') ? '\n' : gbk[i];
     std::vector<BatchItem> items;
     std::unordered_map<std::string, int> firstLine;  // by ISBN
     int number = 0;
-    for (const std::string& raw : TextLines(body)) {
+    // Line by line in place: LF, CR LF, or a lone CR (old Mac exports) ends a line.
+    for (size_t pos = 0; pos < gbk.size();) {
+        size_t end = gbk.find_first_of("\r\n", pos);
+        if (end == std::string::npos) end = gbk.size();
+        const std::string_view raw = std::string_view(gbk).substr(pos, end - pos);
+        pos = end + (gbk.compare(end, 2, "\r\n") == 0 ? 2 : 1);
         ++number;
+        // No list line that names a book is this long: it is reported as it begins, not
+        // taken apart (a file that is no list, say).
+        if (raw.size() > kMaxListLine) {
+            BatchItem item;
+            item.line = number;
+            item.input = Trim(FitColumn(raw.substr(0, 40), 40)) + G("…（该行超过64KB，已跳过）");
+            items.push_back(std::move(item));
+            continue;
+        }
         const std::string line = Trim(raw);
         if (line.empty() || IsComment(line)) continue;
         bool anyDigit = false;

@@ -25,4 +25,7 @@ struct BatchItem {
 // for a book has its row.
 std::vector<BatchItem> ParseIsbnList(std::string_view text);
 
+// A list line longer than this is an invalid item showing how it begins.
+inline constexpr size_t kMaxListLine = 64 * 1024;
+
 }  // namespace z39

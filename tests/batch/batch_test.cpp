@@ -75,6 +75,13 @@ TEST(IsbnList, FormsColumnsCommentsAndDuplicates) {
     const auto gbk = ParseIsbnList(G(text.substr(3)));
     ASSERT_EQ(gbk.size(), items.size());
     for (size_t i = 0; i < gbk.size(); ++i) EXPECT_EQ(gbk[i].isbn, items[i].isbn);
+    // A line of megabytes is one invalid row that says how it begins.
+    const auto huge = ParseIsbnList("9787536692930\n" + std::string(100 << 20, '7') + "\n");
+    ASSERT_EQ(huge.size(), 2u);
+    EXPECT_TRUE(huge[0].valid());
+    EXPECT_FALSE(huge[1].valid());
+    EXPECT_LT(huge[1].input.size(), 200u);
+    EXPECT_NE(huge[1].input.find(G("超过64KB")), std::string::npos);
     // And saved by a spreadsheet as "Unicode text": UTF-16, little- or big-endian, with
     // or without the byte-order mark.
     auto utf16 = [](const std::string& utf8, bool little, bool mark) {
