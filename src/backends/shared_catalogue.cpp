@@ -1,5 +1,7 @@
 #include "backends/shared_catalogue.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -18,8 +20,29 @@ std::string CleanHostsBody(const std::string& body) {
 
 bool UseHttp(const Z39Settings& settings) { return settings.KSUSEHTTP == 1; }
 
+// An IPv6 address as written in a URL or a setting may be in brackets ("[::1]").
+bool IsIpv6Address(std::string host) {
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    in6_addr parsed{};
+    return ::inet_pton(AF_INET6, host.c_str(), &parsed) == 1;
+}
+
+// The host for a socket: without brackets.
+std::string SocketHost(const std::string& host) {
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']' && IsIpv6Address(host))
+        return host.substr(1, host.size() - 2);
+    return host;
+}
+
+// The host for a URL: an IPv6 address in brackets.
+std::string UrlHost(const std::string& host) {
+    const std::string bare = SocketHost(host);
+    return IsIpv6Address(bare) ? "[" + bare + "]" : host;
+}
+
 std::string HttpUrl(const KsEndpoint& endpoint, const std::string& query) {
-    return "http://" + endpoint.host + ":" + std::to_string(endpoint.port + 1) +
+    return "http://" + UrlHost(endpoint.host) + ":" + std::to_string(endpoint.port + 1) +
            "/GetZ39Marc.asp?" + query;
 }
 
@@ -48,7 +71,7 @@ SharedCatalogueBackend::Exchange SharedCatalogueBackend::ExchangeTcp(const KsEnd
                                                                      CancelToken& cancel) {
     Exchange e;
     std::unique_ptr<TcpClient> tcp = connect_();
-    if (!endpoint.host.empty()) tcp->Open(endpoint.host, endpoint.port);
+    if (!endpoint.host.empty()) tcp->Open(SocketHost(endpoint.host), endpoint.port);
     if (!tcp->Connected()) {
         e.failed = true;
         e.cause = endpoint.host.empty() ? G("不知道服务器地址") : G("连接失败");
@@ -104,10 +127,11 @@ std::string GetTesmarkIPAddr(const Z39Settings& settings, const std::string& kno
                              HttpClient& http, const CancelToken* cancel) {
     if (!settings.KSPORT.starts_with("-") || !known.empty()) return known;
     std::string site = Trim(settings.KSIP);
-    HttpResult r = http.Get("http://" + site + "/hosts.txt", kKsHttpTimeoutMs, cancel);
+    HttpResult r = http.Get("http://" + UrlHost(site) + "/hosts.txt", kKsHttpTimeoutMs, cancel);
     if (r.ok) {
         std::string address = CleanHostsBody(r.body);
-        return address.size() > 20 ? std::string() : address;
+        // An IPv6 address may be longer than the 20 characters an address has room for.
+        return address.size() > 20 && !IsIpv6Address(address) ? std::string() : address;
     }
     std::string lower = LowerAscii(site);
     for (const char* maker : kMakerWebSites) {

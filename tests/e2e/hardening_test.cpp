@@ -2,6 +2,8 @@
 // is printed, files replaced under a running server, links planted where files are written.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "backends/http_client.h"
@@ -11,6 +13,7 @@
 #include "common/clock.h"
 #include "common/file_util.h"
 #include "common/gbk_text.h"
+#include "common/unique_fd.h"
 #include "demo_catalogue.h"
 #include "support/catalogue_server_process.h"
 #include "support/child_process.h"
@@ -46,8 +49,10 @@ TEST(Secrets, APasswordInTheDatabaseUriIsNeverPrinted) {
     }
 }
 
-// Searches the catalogue server on `port` by title over TCP, as the client does.
-PageResult TitleSearch(int port, const std::string& title) {
+// Searches the catalogue server at `address`:`port` by title (over HTTP with `http`), as
+// the client does.
+PageResult TitleSearch(int port, const std::string& title, const std::string& address = "127.0.0.1",
+                       bool overHttp = false) {
     CurlHttpClient http;
     SteadyClock clock;
     SharedCatalogueBackend ks(
@@ -55,12 +60,13 @@ PageResult TitleSearch(int port, const std::string& title) {
     TargetProfile target;
     target.kind = TargetKind::kSharedCatalogue;
     target.slot = kSharedCatalogueSlot;
-    target.entry.address = "127.0.0.1";
+    target.entry.address = address;
     target.entry.port = std::to_string(port);
     SearchRequest request;
     request.rows = {{"", G("题名"), G(title)}};
-    request.settings.KSIP = "127.0.0.1";
+    request.settings.KSIP = address;
     request.settings.KSPORT = target.entry.port;
+    request.settings.KSUSEHTTP = overHttp ? 1 : 0;
     CancelToken cancel;
     return ks.Fetch(target, request, cancel);
 }
@@ -93,6 +99,36 @@ TEST(ReplacedCatalogue, AFileMovedInIsServedAndAFileGoneIsAFailure) {
     PageResult gone = TitleSearch(server.port(), "替换后的目录");
     EXPECT_FALSE(gone.ok() && gone.total > 0);
     EXPECT_TRUE(gone.records.empty());
+}
+
+TEST(Ipv6, TheServerListensOnIpv6AndTheClientReachesItOverTcpAndHttp) {
+    {
+        // A machine without IPv6 on loopback (some containers) cannot run this.
+        UniqueFd probe(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in6 loop{};
+        loop.sin6_family = AF_INET6;
+        loop.sin6_addr = in6addr_loopback;
+        if (!probe.ok() ||
+            ::bind(probe.get(), reinterpret_cast<sockaddr*>(&loop), sizeof loop) != 0)
+            GTEST_SKIP() << "no IPv6 on loopback here";
+    }
+    test::CatalogueServerProcess server(100, "", {"--bind", "::1"});
+    ASSERT_TRUE(server.ok());
+    for (const char* address : {"::1", "[::1]"}) {
+        for (bool http : {false, true}) {
+            SCOPED_TRACE(std::string(address) + (http ? " http" : " tcp"));
+            PageResult page = TitleSearch(server.port(), ks::kPagingTitleWord, address, http);
+            ASSERT_TRUE(page.ok()) << GbkToUtf8(page.reason);
+            EXPECT_GT(page.total, 0);
+        }
+    }
+    // An IPv4 client does not reach a server bound to ::1 only.
+    EXPECT_FALSE(TitleSearch(server.port(), ks::kPagingTitleWord).ok());
+    // "::" takes both families.
+    test::CatalogueServerProcess both(100, "127.0.0.1", {"--bind", "::"});
+    ASSERT_TRUE(both.ok());
+    EXPECT_TRUE(TitleSearch(both.port(), ks::kPagingTitleWord).ok());
+    EXPECT_TRUE(TitleSearch(both.port(), ks::kPagingTitleWord, "::1").ok());
 }
 
 }  // namespace

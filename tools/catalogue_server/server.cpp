@@ -262,33 +262,69 @@ std::string Outcome(const Answer& a, bool first) {
     return out;
 }
 
-std::string PeerAddress(const sockaddr_in& addr) {
-    char host[INET_ADDRSTRLEN] = "?";
-    ::inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
+// The peer's address as text; an IPv4 peer of an IPv6 listener ("::ffff:a.b.c.d") as the
+// IPv4 address it is, so one machine counts as one peer whichever way it came.
+std::string PeerAddress(const sockaddr_storage& addr) {
+    char host[INET6_ADDRSTRLEN] = "?";
+    if (addr.ss_family == AF_INET) {
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(addr).sin_addr, host,
+                    sizeof host);
+    } else if (addr.ss_family == AF_INET6) {
+        const auto& six = reinterpret_cast<const sockaddr_in6&>(addr);
+        if (IN6_IS_ADDR_V4MAPPED(&six.sin6_addr))
+            ::inet_ntop(AF_INET, &six.sin6_addr.s6_addr[12], host, sizeof host);
+        else
+            ::inet_ntop(AF_INET6, &six.sin6_addr, host, sizeof host);
+    }
     return host;
 }
 
-std::string PeerName(const sockaddr_in& addr) {
-    return PeerAddress(addr) + ":" + std::to_string(ntohs(addr.sin_port));
+std::string PeerName(const sockaddr_storage& addr) {
+    const std::string host = PeerAddress(addr);
+    const uint16_t port = addr.ss_family == AF_INET6
+                              ? reinterpret_cast<const sockaddr_in6&>(addr).sin6_port
+                              : reinterpret_cast<const sockaddr_in&>(addr).sin_port;
+    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
+           std::to_string(ntohs(port));
 }
 
 // A peer that does not read fills this much of the kernel's memory at most; the rest of
 // its answer waits in the server until the send time-out drops it.
 constexpr int kSocketSendBuffer = 128 * 1024;
 
-int Listen(const std::string& bind, int port) {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+int Listen(const std::string& bindText, int port) {
+    // An IPv4 or an IPv6 address ("::1", "[::1]"; "::" takes both families where the
+    // system lets it).
+    std::string bind = bindText;
+    if (bind.size() > 2 && bind.front() == '[' && bind.back() == ']')
+        bind = bind.substr(1, bind.size() - 2);
+    sockaddr_storage addr{};
+    socklen_t length = 0;
+    auto& four = reinterpret_cast<sockaddr_in&>(addr);
+    auto& six = reinterpret_cast<sockaddr_in6&>(addr);
+    if (::inet_pton(AF_INET, bind.c_str(), &four.sin_addr) == 1) {
+        four.sin_family = AF_INET;
+        four.sin_port = htons(static_cast<uint16_t>(port));
+        length = sizeof four;
+    } else if (::inet_pton(AF_INET6, bind.c_str(), &six.sin6_addr) == 1) {
+        six.sin6_family = AF_INET6;
+        six.sin6_port = htons(static_cast<uint16_t>(port));
+        length = sizeof six;
+    } else {
+        return -1;
+    }
+    UniqueFd fd(::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd.ok()) return -1;
     int yes = 1;
     ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (addr.ss_family == AF_INET6) {
+        int only = IN6_IS_ADDR_UNSPECIFIED(&six.sin6_addr) ? 0 : 1;
+        ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
+    }
     // Every connection accepted from it has the same send buffer.
     int sendBuffer = kSocketSendBuffer;
     ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (::inet_pton(AF_INET, bind.c_str(), &addr.sin_addr) != 1 ||
-        ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), length) != 0 ||
         ::listen(fd.get(), 512) != 0)
         return -1;
     return fd.release();
@@ -543,7 +579,7 @@ class EventLoop {
 
     void Accept(int listener, Transport transport) {
         while (true) {
-            sockaddr_in peer{};
+            sockaddr_storage peer{};
             socklen_t len = sizeof peer;
             UniqueFd fd(::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &len,
                                   SOCK_CLOEXEC | SOCK_NONBLOCK));
@@ -815,7 +851,8 @@ class EventLoop {
 }  // namespace
 
 int RunServer(const ServerOptions& options) {
-    if (options.hostsAddress.empty() && (options.bind == "0.0.0.0" || options.bind.empty())) {
+    if (options.hostsAddress.empty() && (options.bind == "0.0.0.0" || options.bind == "::" ||
+                                         options.bind == "[::]" || options.bind.empty())) {
         std::cerr << "--bind " << options.bind
                   << " listens on every address, so /hosts.txt cannot name one: give the "
                      "address clients should use with --hosts-address"
