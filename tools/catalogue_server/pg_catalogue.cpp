@@ -93,6 +93,21 @@ void PgCatalogue::Exec(const char* sql) { Run(Connection(), sql, {}, 0); }
 
 Result PgCatalogue::RunPrepared(const std::string& sql, const std::vector<std::string>& params,
                                 int resultFormat) {
+    try {
+        return RunPreparedOnce(sql, params, resultFormat);
+    } catch (const std::runtime_error&) {
+        // A connection that broke (PostgreSQL restarted, a network cut) is made anew and the
+        // statement run once more on it, outside a transaction: a request fails only while
+        // the database is really gone.
+        if (inTransaction_ || !conn_ || PQstatus(conn_.get()) != CONNECTION_BAD) throw;
+        conn_.reset();
+        prepared_.clear();
+        return RunPreparedOnce(sql, params, resultFormat);
+    }
+}
+
+Result PgCatalogue::RunPreparedOnce(const std::string& sql, const std::vector<std::string>& params,
+                                    int resultFormat) {
     PGconn* conn = Connection();
     auto hit = prepared_.find(sql);
     if (hit == prepared_.end()) {
@@ -111,8 +126,14 @@ Result PgCatalogue::RunPrepared(const std::string& sql, const std::vector<std::s
                                                p.lengths.data(), p.formats.data(), resultFormat)));
 }
 
-void PgCatalogue::Begin() { Exec("BEGIN"); }
-void PgCatalogue::Commit() { Exec("COMMIT"); }
+void PgCatalogue::Begin() {
+    Exec("BEGIN");
+    inTransaction_ = true;
+}
+void PgCatalogue::Commit() {
+    inTransaction_ = false;
+    Exec("COMMIT");
+}
 
 int64_t PgCatalogue::Insert(const std::string& record, const std::string& isbn,
                             const std::string& name, const std::string& namepy) {

@@ -46,11 +46,15 @@ class PgCatalogue final : public CatalogueStore {
     std::unique_ptr<PGresult, ResultCloser> RunPrepared(const std::string& sql,
                                                         const std::vector<std::string>& params,
                                                         int resultFormat);
+    std::unique_ptr<PGresult, ResultCloser> RunPreparedOnce(const std::string& sql,
+                                                            const std::vector<std::string>& params,
+                                                            int resultFormat);
 
     std::string uri_;
     std::unique_ptr<PGconn, ConnCloser> conn_;
     std::unordered_map<std::string, std::string> prepared_;  // SQL text -> statement name
     int64_t statementsMade_ = 0;
+    bool inTransaction_ = false;  // between Begin and Commit: a broken connection is not retried
 };
 
 }  // namespace ks
