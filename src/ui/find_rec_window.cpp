@@ -652,23 +652,41 @@ void TFindRec::SourceEnded(size_t source, const PageResult& page) {
         step = multi_.Finish(source, failed);
     }
     if (step.more) queued_.push_back(std::move(*step.more));
-    // After Esc nothing new starts: what waits its turn ends as cancelled.
-    while (cancel_ && cancel_->cancelled() && !queued_.empty()) {
+    // After Esc nothing new starts.
+    if (cancel_ && cancel_->cancelled())
+        if (std::optional<SourceStep> last = EndQueuedAsCancelled()) step = std::move(*last);
+    RunQueued();
+    ShowSourceStep(step);
+}
+
+std::optional<SourceStep> TFindRec::EndQueuedAsCancelled() {
+    std::optional<SourceStep> last;
+    while (!queued_.empty()) {
         const size_t waiting = queued_.front().source;
         queued_.pop_front();
         PageResult cancelled;
         cancelled.status = PageStatus::kCancelled;
-        step = multi_.Finish(waiting, cancelled);
+        last = multi_.Finish(waiting, cancelled);
     }
-    RunQueued();
+    return last;
+}
+
+void TFindRec::ShowSourceStep(const SourceStep& step) {
     if (!running_.empty() || !queued_.empty()) {
         ApplyPartial(step.outcome);
         return;
     }
     SetSearching(false);
     SearchOutcome out = step.outcome;
-    if (manyNext_) out.searchCompleted = false;
+    if (manyNext_) out.searchCompleted = false;  // only a first page restores the compact window
     ApplyOutcome(out, manyNext_);
+}
+
+void TFindRec::StartSourceFetches(std::vector<SourceFetch> fetches) {
+    SetSearching(true);
+    cancel_ = std::make_shared<CancelToken>();
+    QueueSourceFetches(std::move(fetches));
+    ShowWaitSeconds();
 }
 
 void TFindRec::ApplyPartial(const SearchOutcome& o) {
@@ -700,20 +718,9 @@ void TFindRec::ApplyPartial(const SearchOutcome& o) {
 void TFindRec::CancelSearch() {
     if (!cancel_) return;
     cancel_->Cancel();
-    if (!many_ || queued_.empty()) return;
+    if (!many_) return;
     // What waits its turn is not started: it ends as cancelled now.
-    SourceStep step;
-    while (!queued_.empty()) {
-        const size_t waiting = queued_.front().source;
-        queued_.pop_front();
-        PageResult cancelled;
-        cancelled.status = PageStatus::kCancelled;
-        step = multi_.Finish(waiting, cancelled);
-    }
-    if (running_.empty()) {
-        SetSearching(false);
-        ApplyOutcome(step.outcome, manyNext_);
-    }
+    if (std::optional<SourceStep> last = EndQueuedAsCancelled()) ShowSourceStep(*last);
 }
 
 TFindRec::~TFindRec() {
@@ -795,28 +802,21 @@ void TFindRec::btInitClick() {
         try {
             step = multi_.BeginStart(targets_.TickedTargets(), Rows(), Gb(edNum->text()));
         } catch (const Z39Error& e) {
-            ShowWait(false);
-            btSaveRec->setEnabled(true);
-            s_.ui.ShowMessage(NoticeTitle(), e.what());
+            NotStarted(e);
             return;
         }
         if (step.done) {
             ApplyOutcome(*step.done);
             return;
         }
-        SetSearching(true);
-        cancel_ = std::make_shared<CancelToken>();
-        QueueSourceFetches(std::move(step.fetches));
-        ShowWaitSeconds();
+        StartSourceFetches(std::move(step.fetches));
         return;
     }
     SearchStep step;
     try {
         step = session_.BeginStart(targets_.CurrentProfile(), Rows(), Gb(edNum->text()));
     } catch (const Z39Error& e) {
-        ShowWait(false);
-        btSaveRec->setEnabled(true);
-        s_.ui.ShowMessage(NoticeTitle(), e.what());
+        NotStarted(e);
         return;
     }
     if (step.done) {
@@ -824,6 +824,12 @@ void TFindRec::btInitClick() {
         return;
     }
     RunFetch(std::move(*step.fetch), FetchStep::kFirst);
+}
+
+void TFindRec::NotStarted(const Z39Error& e) {
+    ShowWait(false);
+    btSaveRec->setEnabled(true);
+    s_.ui.ShowMessage(NoticeTitle(), e.what());
 }
 
 void TFindRec::btNextClick() {
@@ -844,10 +850,7 @@ void TFindRec::btNextClick() {
             ApplyOutcome(*step.done, true);
             return;
         }
-        SetSearching(true);
-        cancel_ = std::make_shared<CancelToken>();
-        QueueSourceFetches(std::move(step.fetches));
-        ShowWaitSeconds();
+        StartSourceFetches(std::move(step.fetches));
         return;
     }
     SearchStep step = session_.BeginNext(Gb(edBegin->text()), Gb(edNum->text()));

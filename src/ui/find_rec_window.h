@@ -19,8 +19,10 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <thread>
 
+#include "common/z39_error.h"
 #include "records/result_list_ticks.h"
 #include "search/multi_search.h"
 #include "search/search_services.h"
@@ -134,6 +136,13 @@ class TFindRec : public QWidget {
     void QueueSourceFetches(std::vector<SourceFetch> fetches);
     void RunQueued();
     void SourceEnded(size_t source, const PageResult& page);
+    // Ends every fetch still waiting its turn as cancelled; the step the last one made.
+    std::optional<SourceStep> EndQueuedAsCancelled();
+    // The list as a step left it: as it stands while fetches are out, else the outcome.
+    void ShowSourceStep(const SourceStep& step);
+    void StartSourceFetches(std::vector<SourceFetch> fetches);
+    // A search that could not begin (its working files): the message, the window as it was.
+    void NotStarted(const Z39Error& e);
     // Shows the list as it stands while other databases are still awaited.
     void ApplyPartial(const SearchOutcome& outcome);
     // The ticks and the search form as the ticked databases make them.
