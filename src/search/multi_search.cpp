@@ -51,13 +51,7 @@ SearchBackend* MultiSearch::BackendFor(size_t source, TargetKind kind) {
 
 PendingFetch MultiSearch::Fetch(size_t source) const {
     const Source& src = sources_[source];
-    PendingFetch fetch{src.backend, src.target.profile, {}};
-    SearchRequest& r = fetch.request;
-    r.rows = rows_;
-    r.settings = s_.state.settings;
-    r.launchQuery = s_.state.launch.launchQuery;
-    r.discoveredHost = s_.state.discoveredHost;
-    return fetch;
+    return PendingFetch{src.backend, src.target.profile, RequestOf(s_.state, rows_)};
 }
 
 MultiStep MultiSearch::BeginStart(const std::vector<ChainTarget>& sources,

@@ -61,12 +61,17 @@ SearchOutcome SearchSession::Remember(SearchOutcome outcome, const std::string& 
     return outcome;
 }
 
-SearchRequest SearchSession::Request() const {
+SearchRequest RequestOf(const AppState& state, const std::vector<SearchCondition>& rows) {
     SearchRequest r;
-    r.rows = rows_;
-    r.settings = s_.state.settings;
-    r.launchQuery = s_.state.launch.launchQuery;
-    r.discoveredHost = s_.state.discoveredHost;
+    r.rows = rows;
+    r.settings = state.settings;
+    r.launchQuery = state.launch.launchQuery;
+    r.discoveredHost = state.discoveredHost;
+    return r;
+}
+
+SearchRequest SearchSession::Request() const {
+    SearchRequest r = RequestOf(s_.state, rows_);
     AppState& state = s_.state;
     UserInterface& ui = s_.ui;
     r.progress = [&state, &ui](int done, int all) {

@@ -22,6 +22,10 @@ struct PendingFetch {
     PageResult Run(CancelToken& cancel) const;
 };
 
+// A request for `rows` with what the run knows (settings, the launch query, the shared
+// catalogue's discovered host); the page fields are the caller's.
+SearchRequest RequestOf(const AppState& state, const std::vector<SearchCondition>& rows);
+
 // What beginning a search or a page gives: an outcome at once (a refused query, no back end
 // for the target), or a fetch to run and hand to the matching Finish.
 struct SearchStep {
