@@ -14,8 +14,6 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import xdesk  # noqa: E402
 
-FIELD_ARROW = (144, 101)  # the drop-down arrow of row 1's field combo
-FIELD_TITLE = (90, 121)  # "题名", first entry of that drop-down
 VALUE_EDIT = (233, 101)  # row 1's value
 SETTINGS_SAVE = (202, 374)  # 保存参数
 SORT_BY_TITLE = (299, 113)  # 按题名排序
@@ -23,10 +21,11 @@ TICK_X = 40  # the tick boxes of the result list
 
 
 def search_title(d, text):
-    """Row 1 set to 题名 and `text`, then F2."""
-    d.click_in_frame(FIELD_ARROW)
-    d.click_in_frame(FIELD_TITLE)
-    d.click_in_frame(VALUE_EDIT)
+    """Row 1 set to 题名 and `text`, then F2, by keyboard in the focused window: a click
+    sent while a new window is still being mapped can be lost, a key to the focus is not.
+    题名 is the first field of every kind's list."""
+    d.focus_frame()
+    d.key("F9", "shift+Tab", "Up", "Up", "Up", "Up", "Up", "F9")
     d.type(text)
     d.key("F2")
 
@@ -277,25 +276,17 @@ class DeskTest(unittest.TestCase):
         client = d.client()
         d.frame()
         self.search_title("敦煌学")
-        # TODO: the typed title does not reach this second client (its search answers
-        # "请输入查询条件"), so what follows runs on an empty list. To be looked into.
-        time.sleep(1.0)
-        self.assertIsNone(client.poll())
+        self.hits_on_screen(client, 10)
         d.key("F8", "1", "F5")
-        # The failure, then the count saved (none): two notices in the same box, one after
-        # the other.
+        # The failure, then the count saved (none): two notices, one after the other, and
+        # no third.
         seen = 0
-        deadline = time.time() + 20
-        xdesk.wait_until(lambda: d.windows("^提示信息$"), 10, "message box")
-        while time.time() < deadline:
-            boxes = d.windows("^提示信息$")
-            if not boxes:
+        while True:
+            try:
+                d.dismiss_notice(timeout=10 if seen == 0 else 3)
+            except AssertionError:
                 break
-            d.xdotool("windowfocus", "--sync", boxes[0])
-            d.xdotool("key", "--window", boxes[0], "Return")
             seen += 1
-            time.sleep(1.0)
-        self.assertFalse(d.windows("^提示信息$"))
         self.assertEqual(seen, 2)
         self.assertIsNone(client.poll())
         self.assertTrue(os.path.exists(daily) and not os.path.isfile(daily))

@@ -14,7 +14,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import xdesk  # noqa: E402
 import zebra  # noqa: E402
 from zebra_test import RECORDS  # noqa: E402
-from desk_test import FIELD_ARROW, FIELD_TITLE, VALUE_EDIT, row_y  # noqa: E402
+from desk_test import row_y, search_title  # noqa: E402
 
 MARC21_LEADER = "00000nam  2200000   4500"
 # MARC21 records in UTF-8, served as MARC-8 (yaz-marcdump -t MARC-8): diacritics, EACC CJK,
@@ -132,11 +132,7 @@ class Utf8ZebraTest(unittest.TestCase):
         self.use(self.marc8)
         client = d.client()
         d.frame()
-        d.click_in_frame(FIELD_ARROW)
-        d.click_in_frame(FIELD_TITLE)
-        d.click_in_frame(VALUE_EDIT)
-        d.type("Marc8test")
-        d.key("F2")
+        search_title(d, "Marc8test")
         d.dismiss_notice(timeout=30)  # "...GBK字符集没有的字符..."
         self.assertIsNone(client.poll())
         d.focus_frame()
@@ -154,11 +150,7 @@ class Utf8ZebraTest(unittest.TestCase):
         d = self.desk
         client = d.client()
         d.frame()
-        d.click_in_frame(FIELD_ARROW)
-        d.click_in_frame(FIELD_TITLE)
-        d.click_in_frame(VALUE_EDIT)
-        d.type("编程")
-        d.key("F2")
+        search_title(d, "编程")
         d.wait_listed(client, 1)  # 编程: Java 编程 alone
         self.assertIsNone(client.poll())
         shots = os.environ.get("Z39_DESK_SHOTS")
