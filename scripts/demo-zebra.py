@@ -5,7 +5,6 @@ country and a variant title added to each) and a few books the catalogue does no
 Prints "listening PORT" once it answers and serves until ended."""
 
 import os
-import signal
 import sqlite3
 import sys
 
@@ -86,14 +85,7 @@ def main():
     finally:
         con.close()
     records += [only_here(*book) for book in ONLY_HERE]
-    server = zebra.Zebra(folder, records)
-    # The server is stopped once the wait below has given up its lock, not in the handler.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
-    print("listening %d" % server.port, flush=True)
-    try:
-        server.server.wait()
-    finally:
-        server.stop()
+    zebra.serve(zebra.Zebra(folder, records))
 
 
 if __name__ == "__main__":

@@ -277,7 +277,13 @@ def main():
         ("200", "1 ", [("a", "Java 编程 %d" % i), ("f", "作者%d著" % i)]),
         ("210", "  ", [("a", "北京"), ("c", "测试出版社"), ("d", "2020")]),
     ]) for i in range(count)]
-    server = Zebra(folder, records, encoding, sru)
+    serve(Zebra(folder, records, encoding, sru))
+
+
+def serve(server):
+    """Says "listening PORT" and serves until SIGTERM (or the server's end), then stops."""
+    import signal
+    import sys
     # The server is stopped once the wait below has given up its lock, not in the handler.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     print("listening %d" % server.port, flush=True)
