@@ -71,6 +71,18 @@ class LoopbackConnection {
     }
     // The peer closed the connection (or it failed) during the last ReadAll.
     bool closed() const { return closed_; }
+    // The port of this end, as the server's log names it.
+    int LocalPort() const {
+        sockaddr_in local{};
+        socklen_t len = sizeof local;
+        if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0) return 0;
+        return ntohs(local.sin_port);
+    }
+    // The peer has closed or reset the connection, seen without reading what it sent.
+    bool Gone() const {
+        pollfd p{fd_, POLLRDHUP, 0};
+        return fd_ < 0 || (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)));
+    }
 
   private:
     int fd_;

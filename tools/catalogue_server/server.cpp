@@ -21,9 +21,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -404,6 +404,15 @@ class Workers {
         }
         ready_.notify_one();
     }
+    // Takes back a job no worker has begun; false when one has (or it is done).
+    bool Withdraw(uint64_t id) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it =
+            std::find_if(jobs_.begin(), jobs_.end(), [id](const Job& j) { return j.id == id; });
+        if (it == jobs_.end()) return false;
+        jobs_.erase(it);
+        return true;
+    }
     std::vector<Reply> TakeReplies() {
         std::lock_guard<std::mutex> lock(mutex_);
         std::vector<Reply> out(std::make_move_iterator(replies_.begin()),
@@ -515,6 +524,9 @@ class EventLoop {
         size_t sent = 0;
         Clock::time_point started;
         Clock::time_point deadline;
+        // Since when it has made no progress the server waits on: its request begun, or
+        // the last bytes of its answer taken, or its answer done (draining).
+        Clock::time_point stuckSince;
         std::string peer;
         std::string address;  // the peer without its port
         TcpScan scan;
@@ -533,6 +545,8 @@ class EventLoop {
     // few thousand index entries counted, a page of records read); a search that needs
     // more is a worker's.
     static constexpr int64_t kInlineSteps = 20000;
+    // New connections taken from a listener before the loop turns to the others.
+    static constexpr int kAcceptsPerRound = 64;
 
     void Watch(int fd, uint64_t tag, uint32_t events) {
         epoll_event e{};
@@ -578,7 +592,10 @@ class EventLoop {
     }
 
     void Accept(int listener, Transport transport) {
-        while (true) {
+        // Taken a batch at a time, so a flood of new connections cannot crowd out the reads
+        // of those accepted before them; the listener stays readable for the rest.
+        const uint64_t firstOfRound = nextId_;
+        for (int taken = 0; taken < kAcceptsPerRound; ++taken) {
             sockaddr_storage peer{};
             socklen_t len = sizeof peer;
             UniqueFd fd(::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &len,
@@ -591,9 +608,12 @@ class EventLoop {
             // Closed without an answer, so the client reports a failed connection rather
             // than "no data".
             const char* refused = nullptr;
-            if (perPeer_[address] >= options_.maxPerPeer)
-                refused = "closed(over the limit per peer)";
-            else if (connections_.size() >= kMaxConnections && !EvictIdlest())
+            if (perPeer_[address] >= options_.maxPerPeer) {
+                if (!MakeRoom(address, false, firstOfRound))
+                    refused = "closed(over the limit per peer)";
+            }
+            if (!refused && connections_.size() >= kMaxConnections &&
+                !MakeRoom(address, true, firstOfRound))
                 refused = "closed(over capacity)";
             if (refused) {
                 if (perPeer_[address] == 0) perPeer_.erase(address);
@@ -605,11 +625,11 @@ class EventLoop {
             Connection c;
             c.transport = transport;
             c.started = Clock::now();
+            c.stuckSince = c.started;
             c.deadline = c.started + std::chrono::milliseconds(options_.readTimeoutMs);
             c.peer = PeerName(peer);
             c.address = address;
             ++perPeer_[address];
-            idle_.emplace(c.started, id);
             Watch(fd.get(), id, EPOLLIN | EPOLLRDHUP);
             c.events = EPOLLIN | EPOLLRDHUP;
             c.fd = std::move(fd);
@@ -636,35 +656,65 @@ class EventLoop {
                 c.in.substr(0, std::min<size_t>(c.in.size(), 200)), "closed(" + why + ")",
                 c.started);
         }
-        Forget(id, it->second);
+        Forget(it->second);
         connections_.erase(it);  // the descriptor closes with it and leaves the epoll set
     }
 
-    // Drops the counts a connection holds (its peer's, and its place among the idle).
-    void Forget(uint64_t id, Connection& c) {
-        if (c.in.empty() && c.phase == kReading) idle_.erase({c.started, id});
+    // Drops the count a connection holds for its peer.
+    void Forget(Connection& c) {
         auto peer = perPeer_.find(c.address);
         if (peer != perPeer_.end() && --peer->second <= 0) perPeer_.erase(peer);
     }
 
-    // Closes the connection that has sent nothing for longest; false when every one has
-    // begun a request (those are always served).
-    bool EvictIdlest() {
-        while (!idle_.empty()) {
-            const uint64_t id = idle_.begin()->second;
+    // Room for a newcomer from `address`: closes the connection of that peer that has kept
+    // the server waiting longest (an incomplete request, an answer it does not take, an
+    // answer already sent, or nothing said at all), whatever its age: a request of these
+    // protocols comes in one packet, so an honest client is never the one waiting longest,
+    // and an attacker that reconnects at once would keep each of its connections under
+    // any fixed age. A connection is read before it is closed, so a request that has
+    // arrived meanwhile is answered instead. With `wholeTable`, when that peer has none,
+    // another peer's idle connection or one stuck for over a second goes. Never one with a
+    // worker, nor one accepted in this round. Last of all, the peer's request queued most
+    // recently that no worker has begun is given up: a peer whose every connection waits
+    // for a worker has its newest wait end, not the newcomer. False when none can go.
+    bool MakeRoom(const std::string& address, bool wholeTable, uint64_t firstOfRound) {
+        const auto now = Clock::now();
+        // (another peer's, stuck since, id): the peer's own first, the longest stuck first.
+        std::vector<std::tuple<bool, Clock::time_point, uint64_t>> candidates;
+        std::vector<std::pair<Clock::time_point, uint64_t>> queued;
+        for (const auto& [id, c] : connections_) {
+            if (id >= firstOfRound) continue;
+            const bool other = c.address != address;
+            if (c.phase == kWorking) {
+                if (!other) queued.emplace_back(c.stuckSince, id);
+                continue;
+            }
+            if (other && (!wholeTable || (!(c.phase == kReading && c.in.empty()) &&
+                                          now - c.stuckSince < std::chrono::seconds(1))))
+                continue;
+            candidates.emplace_back(other, c.stuckSince, id);
+        }
+        std::sort(candidates.begin(), candidates.end());
+        for (const auto& [other, since, id] : candidates) {
             auto it = connections_.find(id);
-            if (it == connections_.end()) {
-                idle_.erase(idle_.begin());
-                continue;
+            if (it == connections_.end()) continue;
+            Connection& c = it->second;
+            if (c.phase == kReading) {
+                // What has arrived and this loop has not read yet is read first: a request
+                // made whole by it is answered, not lost.
+                const size_t held = connections_.size();
+                Read(id, c);
+                if (connections_.size() < held) return true;  // answered, or gone
+                if (c.phase != kReading) continue;
             }
-            // Bytes may have arrived that this loop has not read yet (a burst of accepts
-            // comes first): such a connection has begun its request and stays.
-            char byte = 0;
-            if (::recv(it->second.fd.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0) {
-                idle_.erase(idle_.begin());
-                continue;
-            }
-            Close(id, "idle, to make room");
+            Close(id, c.phase == kReading && c.in.empty() ? "idle, to make room"
+                                                          : "slowest, to make room");
+            return true;
+        }
+        std::sort(queued.rbegin(), queued.rend());
+        for (const auto& [since, id] : queued) {
+            if (!workers_->Withdraw(id)) continue;
+            Close(id, "queued, to make room");
             return true;
         }
         return false;
@@ -691,7 +741,6 @@ class EventLoop {
             // Every byte counts against the limit, blanks before the request included.
             if (before + static_cast<size_t>(n) > kMaxRequestBytes)
                 return Close(id, "request over 64 KiB");
-            if (before == 0) idle_.erase({c.started, id});
             c.in.append(buffer, static_cast<size_t>(n));
             if (!TryRequest(id, c, before)) return;
             // An answer on its way (a worker's, or one waiting for room to send) is left
@@ -753,6 +802,7 @@ class EventLoop {
             return connections_.count(id) > 0;  // writing may have closed it
         }
         c.phase = kWorking;
+        c.stuckSince = Clock::now();
         workers_->Post(std::move(job));
         return true;
     }
@@ -778,7 +828,8 @@ class EventLoop {
         c.phase = kWriting;
         c.out = std::move(bytes);
         c.sent = 0;
-        c.deadline = Clock::now() + std::chrono::milliseconds(options_.sendTimeoutMs);
+        c.stuckSince = Clock::now();
+        c.deadline = c.stuckSince + std::chrono::milliseconds(options_.sendTimeoutMs);
         Write(id, c);
     }
 
@@ -792,6 +843,7 @@ class EventLoop {
                 return Close(id, "peer gone while sending");
             }
             c.sent += static_cast<size_t>(n);
+            c.stuckSince = Clock::now();
         }
         std::string().swap(c.out);
         // Nothing unread, or the peer done sending: closing cannot reset the connection
@@ -802,7 +854,8 @@ class EventLoop {
             return Close(id, "");
         ::shutdown(c.fd.get(), SHUT_WR);
         c.phase = kDraining;
-        c.deadline = Clock::now() + std::chrono::milliseconds(kDrainMs);
+        c.stuckSince = Clock::now();
+        c.deadline = c.stuckSince + std::chrono::milliseconds(kDrainMs);
         Watching(id, c, EPOLLIN | EPOLLRDHUP);
     }
 
@@ -842,8 +895,6 @@ class EventLoop {
     std::unique_ptr<Workers> workers_;
     std::unordered_map<uint64_t, Connection> connections_;
     std::unordered_map<std::string, int> perPeer_;
-    // Connections that have sent no byte yet, oldest first.
-    std::set<std::pair<Clock::time_point, uint64_t>> idle_;
     uint64_t nextId_ = kFirstConnectionId;
     bool stopping_ = false;
 };
