@@ -98,6 +98,7 @@ std::string JournalKey(const BatchRow& row) {
 
 bool BatchJournal::Open(const std::string& path, const std::vector<std::string>& chainNames,
                         std::string* error) {
+    if (unsynced_ && fd_.ok()) Sync();  // the lines of a journal opened before
     busy_ = false;
     damage_.clear();
     const std::string lockPath = path + ".lock";
@@ -227,32 +228,55 @@ int BatchJournal::Restore(std::vector<BatchRow>& rows) const {
     return count;
 }
 
-bool BatchJournal::Append(const std::string& body) {
+BatchJournal::BatchJournal(Clock* clock) : clock_(clock) {
+    if (!clock_) {
+        static SteadyClock steady;
+        clock_ = &steady;
+    }
+}
+
+BatchJournal::~BatchJournal() {
+    if (unsynced_ && fd_.ok()) Sync();
+}
+
+bool BatchJournal::Sync() {
+    unsynced_ = false;
+    lastSyncMs_ = clock_->NowMs();
+    ++syncs_;
+    return ::fdatasync(fd_.get()) == 0;
+}
+
+bool BatchJournal::Append(const std::string& body, bool durable) {
     if (!fd_.ok()) return false;
-    return WriteAll(fd_.get(), body + "\t" + Checksum(body) + "\n") && ::fdatasync(fd_.get()) == 0;
+    if (!WriteAll(fd_.get(), body + "\t" + Checksum(body) + "\n")) return false;
+    unsynced_ = true;
+    if (durable || clock_->NowMs() - lastSyncMs_ >= kSyncEveryMs) return Sync();
+    return true;
 }
 
 bool BatchJournal::Searched(const BatchRow& row) {
     return Append("D\t" + JournalKey(row) + "\t" + std::to_string(StateCode(row.state)) + "\t" +
-                  Hex(row.target) + "\t" + JoinHex(row.failedTargets) + "\t" +
-                  JoinHex(row.records));
+                      Hex(row.target) + "\t" + JoinHex(row.failedTargets) + "\t" +
+                      JoinHex(row.records),
+                  false);
 }
 
 bool BatchJournal::Chosen(const BatchRow& row) {
-    return Append("C\t" + JournalKey(row) + "\t" + std::to_string(row.chosen));
+    return Append("C\t" + JournalKey(row) + "\t" + std::to_string(row.chosen), false);
 }
 
 bool BatchJournal::Saving(const BatchRow& row, int dailyNumber, const std::string& dailyFile) {
-    return Append("P\t" + JournalKey(row) + "\t" + std::to_string(dailyNumber) + "\t" +
-                  Hex(dailyFile));
+    return Append(
+        "P\t" + JournalKey(row) + "\t" + std::to_string(dailyNumber) + "\t" + Hex(dailyFile), true);
 }
 
 bool BatchJournal::Saved(const BatchRow& row) {
     return Append("S\t" + JournalKey(row) + "\t" +
-                  (row.saved == SaveMark::kAlreadySaved ? "already" : "saved") + "\t" +
-                  std::to_string(row.dailyNumber));
+                      (row.saved == SaveMark::kAlreadySaved ? "already" : "saved") + "\t" +
+                      std::to_string(row.dailyNumber),
+                  true);
 }
 
-bool BatchJournal::Ended() { return Append("E"); }
+bool BatchJournal::Ended() { return Append("E", true); }
 
 }  // namespace z39

@@ -4,16 +4,19 @@
 #include <vector>
 
 #include "batch/batch_engine.h"
+#include "common/clock.h"
 #include "common/unique_fd.h"
 
 namespace z39 {
 
-// The record of a batch run, one line per step, appended and flushed to disk as each
-// step ends, so that a run stopped anywhere (a crash, kill -9, a power cut) goes on
-// where it stopped. Each line ends with a checksum of itself: a torn last line is
-// recognised and left out, and so is a damaged line anywhere (a flipped byte): every
-// valid line around it is kept, and damage() says what was dropped and where. The file
-// is then written anew with the valid lines before anything more is appended.
+// The record of a batch run, one line per step, written as each step ends, so that a run
+// stopped anywhere (a crash, kill -9, a power cut) goes on where it stopped. Lines reach
+// the disk in groups: every line that leads to a save (and the end of the run) is synced
+// before the program goes on, the others at most every kSyncEveryMs together with the
+// next line written; a power cut loses at most that much searching, never a save. Each line ends
+// with a checksum of itself: a torn last line is recognised and left out, and so is a damaged line
+// anywhere (a flipped byte): every valid line around it is kept, and damage() says what was dropped
+// and where. The file is then written anew with the valid lines before anything more is appended.
 //
 // A run is known by its chain: a journal written for another chain, or for a run that
 // ended, is put aside (".old") and a new one begun.
@@ -22,6 +25,14 @@ namespace z39 {
 // held until the journal goes; a second Open fails with busy() set.
 class BatchJournal {
   public:
+    static constexpr int kSyncEveryMs = 100;
+
+    // `clock` (not owned, or null: the steady clock) times the groups of lines.
+    explicit BatchJournal(Clock* clock = nullptr);
+    ~BatchJournal();
+    BatchJournal(const BatchJournal&) = delete;
+    BatchJournal& operator=(const BatchJournal&) = delete;
+
     // Opens or creates the journal at `path` for a run over `chainNames`. False (with
     // `error` set) when it cannot be opened or written.
     bool Open(const std::string& path, const std::vector<std::string>& chainNames,
@@ -54,9 +65,19 @@ class BatchJournal {
     const std::string& damage() const { return damage_; }
     // Another run holds the journal's lock.
     bool busy() const { return busy_; }
+    // How many times the lines were synced to the disk.
+    int syncs() const { return syncs_; }
 
   private:
-    bool Append(const std::string& body);
+    // `durable`: synced before it returns; else synced with a later line, or when the
+    // journal goes.
+    bool Append(const std::string& body, bool durable);
+    bool Sync();
+
+    Clock* clock_;
+    int64_t lastSyncMs_ = 0;
+    bool unsynced_ = false;
+    int syncs_ = 0;
 
     UniqueFd lock_;
     UniqueFd fd_;

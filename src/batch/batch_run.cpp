@@ -54,7 +54,7 @@ BatchCounts CountRows(const std::vector<BatchRow>& rows) {
     return c;
 }
 
-BatchRun::BatchRun(BatchRunSetup setup) : setup_(std::move(setup)) {}
+BatchRun::BatchRun(BatchRunSetup setup) : setup_(std::move(setup)), journal_(setup_.clock) {}
 
 std::string BatchRun::Today() const { return setup_.today ? setup_.today() : TodayYyyymmdd(); }
 
@@ -95,7 +95,7 @@ bool BatchRun::Prepare(std::string* error) {
         if (error) *error = G("文件[") + FilePath(".journal") + G("]无法写入！") + why;
         return false;
     }
-    journal_.Restore(rows_);
+    restored_ = journal_.Restore(rows_);
     notices_.clear();
     if (!journal_.damage().empty()) notices_.push_back(journal_.damage());
     unfinishedSaves_.clear();

@@ -25,6 +25,8 @@ struct BatchRunSetup {
     bool saveAsFound = true;
     // Every target of the chain for each ISBN, and the best record (z39batch --best).
     bool best = false;
+    // Times the journal's groups of lines (not owned; null: the steady clock).
+    Clock* clock = nullptr;
 };
 
 // Rows by what became of them.
@@ -51,6 +53,8 @@ class BatchRun {
     // and never save a book the file already holds.
     bool Prepare(std::string* error);
     bool busy() const { return journal_.busy(); }
+    // Rows an unfinished earlier run of the list had settled, taken up by Prepare.
+    int restored() const { return restored_; }
     // What the user should know beyond the rows (GBK): a damaged journal, saves taken as
     // done.
     const std::vector<std::string>& notices() const { return notices_; }
@@ -77,6 +81,8 @@ class BatchRun {
     const std::vector<BatchRow>& rows() const { return rows_; }
     const BatchRunSetup& setup() const { return setup_; }
     std::string FilePath(const std::string& suffix) const;
+    // How many times the journal was synced to the disk.
+    int journalSyncs() const { return journal_.syncs(); }
 
   private:
     bool SaveRow(size_t i, std::string* error);
@@ -89,6 +95,7 @@ class BatchRun {
     std::map<std::string, BatchJournal::UnfinishedSave> unfinishedSaves_;
     std::vector<std::string> notices_;
     bool saveFailed_ = false;
+    int restored_ = 0;
 };
 
 // The report: UTF-8 with a byte-order mark (a spreadsheet then shows the Chinese), one

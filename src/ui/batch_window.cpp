@@ -70,6 +70,9 @@ TBatchWindow::TBatchWindow(AppState& state, UserInterface& ui,
                            std::function<const TargetList&()> targets, QWidget* parent)
     : QWidget(parent), state_(state), ui_(ui), targets_(std::move(targets)) {
     setWindowTitle(U("批量检索"));
+    countsTimer_.setSingleShot(true);
+    countsTimer_.setInterval(150);
+    connect(&countsTimer_, &QTimer::timeout, this, &TBatchWindow::ShowCounts);
     auto* top = new QHBoxLayout;
     top->addWidget(new QLabel(U("列表文件:")));
     path_ = new QLineEdit;
@@ -372,7 +375,7 @@ void TBatchWindow::ShowRow(size_t i, const BatchRow& row) {
         if (!row.reason.empty()) item->setToolTip(Q(row.reason));
         table_->setItem(static_cast<int>(i), c, item);
     }
-    ShowCounts();
+    if (!countsTimer_.isActive()) countsTimer_.start();
 }
 
 void TBatchWindow::ShowCounts() {
@@ -442,6 +445,7 @@ void TBatchWindow::Review(int rowNumber) {
         ui_.ShowMessage(NoticeTitle(), error);
     shown_ = run_->rows();
     ShowRow(static_cast<size_t>(rowNumber), shown_[static_cast<size_t>(rowNumber)]);
+    ShowCounts();
 }
 
 void TBatchWindow::Save() {
@@ -450,6 +454,7 @@ void TBatchWindow::Save() {
     const bool ok = run_->SaveAll(&error);
     shown_ = run_->rows();
     for (size_t i = 0; i < shown_.size(); ++i) ShowRow(i, shown_[i]);
+    ShowCounts();
     ShowNewNotices();
     if (!ok) {
         ui_.ShowMessage(NoticeTitle(), error);

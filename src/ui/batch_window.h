@@ -8,6 +8,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QWidget>
 
@@ -85,6 +86,9 @@ class TBatchWindow : public QWidget {
     std::thread thread_;
     std::unique_ptr<CancelToken> cancel_token_;
     QElapsedTimer clock_;
+    // Counting goes over every row: while rows change one by one, the counts are shown
+    // again once this fires, not after each row.
+    QTimer countsTimer_;
     int doneAtStart_ = 0;
     size_t noticesShown_ = 0;
     bool chainTouched_ = false;

@@ -649,6 +649,46 @@ TEST_F(BatchTest, AServerThatSendsThousandsForOneIsbnLeavesTenCandidates) {
     EXPECT_LT(journal, 20000u);
 }
 
+// Journal lines reach the disk in groups: searching 20,000 rows that save nothing syncs
+// once a group time has passed, while every line that leads to a save is synced at once.
+TEST_F(BatchTest, JournalLinesAreSyncedInGroupsAndEverySaveAtOnce) {
+    std::string list;
+    for (int i = 0; i < 20000; ++i)
+        list += i % 10 ? "no isbn " + std::to_string(i) + "\n" : Isbn(1000 + i / 10) + "\n";
+    dir.Write("list.txt", list);
+    test::FakeClock clock;  // stands still: no group time ever passes
+    BatchRunSetup setup = Setup({Target("a")});
+    setup.clock = &clock;
+    {
+        BatchRun run(setup);
+        std::string error;
+        ASSERT_TRUE(run.Prepare(&error));
+        CancelToken cancel;
+        ASSERT_TRUE(run.Execute(Factory(), cancel, {}, &error)) << GbkToUtf8(error);
+        EXPECT_EQ(run.journalSyncs(), 0);
+        ASSERT_TRUE(run.Finish(&error));
+        EXPECT_EQ(run.journalSyncs(), 1);  // the end of the run
+    }
+    // Saves: the line before each record goes to the daily file, and the one after it.
+    dir.Write("list.txt", isbns[0] + "\n" + isbns[2] + "\n" + isbns[1] + "\n");
+    BatchRun saving(setup);
+    std::string error;
+    ASSERT_TRUE(saving.Prepare(&error));
+    CancelToken cancel;
+    ASSERT_TRUE(saving.Execute(Factory(), cancel, {}, &error)) << GbkToUtf8(error);
+    EXPECT_EQ(saving.journalSyncs(), 4);
+    // Time passing syncs the next line with those before it.
+    BatchJournal journal(&clock);
+    ASSERT_TRUE(journal.Open(dir.File("other.journal"), {"a"}, &error));
+    BatchRow row;
+    row.item.isbn = isbns[3];
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(journal.Searched(row));
+    EXPECT_EQ(journal.syncs(), 0);
+    clock.SleepMs(BatchJournal::kSyncEveryMs);
+    ASSERT_TRUE(journal.Searched(row));
+    EXPECT_EQ(journal.syncs(), 1);
+}
+
 TEST_F(BatchTest, WhatABackEndThrowsIsAFailedRowWithItsReason) {
     ThrowingBackend thrower;
     BatchRun run(Setup({Target("a")}));

@@ -170,13 +170,21 @@ int main(int argc, char* argv[]) {
     std::string names;
     for (const auto& t : chain) names += (names.empty() ? "" : ", ") + z39::GbkToUtf8(t.name);
     std::cerr << "z39batch: 共 " << run.rows().size() << " 行，依次检索：" << names << std::endl;
+    if (run.restored() > 0)
+        std::cerr << "z39batch: 接着上次中断的检索，已有 " << run.restored() << " 行检索过"
+                  << std::endl;
     size_t reported = 0;
+    // The counts line on a terminal: counting goes over every row, so it is redrawn a few
+    // times a second, not after each of a million rows.
+    auto lastDrawn = std::chrono::steady_clock::time_point{};
     const bool ok = run.Execute(
         z39::RealBatchBackends(work.privateFolder), cancel,
         [&](size_t) {
-            const z39::BatchCounts counts = z39::CountRows(run.rows());
             if (terminal) {
-                std::cerr << "\r" << Progress(counts) << "\033[K" << std::flush;
+                const auto now = std::chrono::steady_clock::now();
+                if (now - lastDrawn < std::chrono::milliseconds(200)) return;
+                lastDrawn = now;
+                std::cerr << "\r" << Progress(z39::CountRows(run.rows())) << "\033[K" << std::flush;
                 return;
             }
             // Plain lines: each row once, in list order, as it is settled.
@@ -194,7 +202,8 @@ int main(int argc, char* argv[]) {
             }
         },
         &error);
-    if (terminal) std::cerr << std::endl;
+    if (terminal)
+        std::cerr << "\r" << Progress(z39::CountRows(run.rows())) << "\033[K" << std::endl;
     ::pthread_kill(signals.native_handle(), SIGUSR1);
     signals.join();
     z39::CleanupWorkingFiles(work);
