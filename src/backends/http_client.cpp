@@ -95,21 +95,18 @@ HttpResult SetTimedOutResult() {
     return r;
 }
 
-using SteadyClock = std::chrono::steady_clock;
-
-// The end of the set's time, or none.
-std::optional<SteadyClock::time_point> SetDeadline(const TransferLimits& limits) {
+// The end of the set's time on `clock` (ms), or none.
+std::optional<int64_t> SetDeadline(Clock& clock, const TransferLimits& limits) {
     if (limits.setTimeoutMs <= 0) return std::nullopt;
-    return SteadyClock::now() + std::chrono::milliseconds(limits.setTimeoutMs);
+    return clock.NowMs() + limits.setTimeoutMs;
 }
 
 // A transfer's time-out, cut to what is left of the set's time (at least 1 ms).
-int TimeoutWithin(const TransferLimits& limits,
-                  const std::optional<SteadyClock::time_point>& deadline) {
+int TimeoutWithin(Clock& clock, const TransferLimits& limits,
+                  const std::optional<int64_t>& deadline) {
     if (!deadline) return limits.timeoutMs;
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - SteadyClock::now());
-    return static_cast<int>(std::clamp<long long>(left.count(), 1, limits.timeoutMs));
+    const int64_t left = *deadline - clock.NowMs();
+    return static_cast<int>(std::clamp<int64_t>(left, 1, limits.timeoutMs));
 }
 
 }  // namespace
@@ -136,6 +133,13 @@ HttpConnections::~HttpConnections() {
     curl_slist_free_all(static_cast<curl_slist*>(headers_));
 }
 
+HttpClient::HttpClient(Clock* clock) : clock_(clock) {
+    if (!clock_) {
+        static SteadyClock steady;
+        clock_ = &steady;
+    }
+}
+
 HttpResult HttpClient::GetWithin(const std::string& url, const TransferLimits& limits,
                                  const CancelToken* cancel) {
     return GetMany({url}, limits, {}, cancel).front();
@@ -145,14 +149,14 @@ std::vector<HttpResult> HttpClient::GetMany(const std::vector<std::string>& urls
                                             const TransferLimits& limits, const Progress& progress,
                                             const CancelToken* cancel) {
     std::vector<HttpResult> results;
-    const auto deadline = SetDeadline(limits);
+    const auto deadline = SetDeadline(clock(), limits);
     for (const auto& url : urls) {
         if (cancel && cancel->cancelled()) {
             results.push_back(CancelledResult());
-        } else if (deadline && SteadyClock::now() >= *deadline) {
+        } else if (deadline && clock().NowMs() >= *deadline) {
             results.push_back(SetTimedOutResult());
         } else {
-            results.push_back(Get(url, TimeoutWithin(limits, deadline), cancel));
+            results.push_back(Get(url, TimeoutWithin(clock(), limits, deadline), cancel));
             HttpResult& r = results.back();
             if (r.body.size() > limits.maxBodyBytes) {
                 r = HttpResult{};
@@ -187,7 +191,7 @@ std::vector<HttpResult> CurlHttpClient::GetMany(const std::vector<std::string>& 
     std::vector<Sink> sinks(urls.size());
     size_t next = 0, running = 0, done = 0;
     const size_t limit = static_cast<size_t>(std::max(1, limits.parallel));
-    const auto deadline = SetDeadline(limits);
+    const auto deadline = SetDeadline(clock(), limits);
     auto start = [&](size_t i) {
         easy[i].reset(curl_easy_init());
         if (!easy[i]) {
@@ -197,7 +201,7 @@ std::vector<HttpResult> CurlHttpClient::GetMany(const std::vector<std::string>& 
             return;
         }
         sinks[i] = Sink{&results[i].body, limits.maxBodyBytes, false};
-        SetUp(easy[i].get(), urls[i], TimeoutWithin(limits, deadline), &sinks[i],
+        SetUp(easy[i].get(), urls[i], TimeoutWithin(clock(), limits, deadline), &sinks[i],
               limits.connections);
         curl_easy_setopt(easy[i].get(), CURLOPT_PRIVATE, reinterpret_cast<char*>(i));
         curl_multi_add_handle(multi.get(), easy[i].get());
@@ -219,7 +223,7 @@ std::vector<HttpResult> CurlHttpClient::GetMany(const std::vector<std::string>& 
     };
     while (done < urls.size()) {
         if (cancel && cancel->cancelled()) return endTheRest(CancelledResult());
-        if (deadline && SteadyClock::now() >= *deadline) return endTheRest(SetTimedOutResult());
+        if (deadline && clock().NowMs() >= *deadline) return endTheRest(SetTimedOutResult());
         while (next < urls.size() && running < limit) start(next++);
         int active = 0;
         curl_multi_perform(multi.get(), &active);

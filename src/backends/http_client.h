@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/cancel_token.h"
+#include "common/clock.h"
 
 namespace z39 {
 
@@ -56,6 +57,8 @@ struct TransferLimits {
 // early as failures marked `cancelled`.
 class HttpClient {
   public:
+    // `clock` (not owned; null: the steady clock) times the bound of a set of GETs.
+    explicit HttpClient(Clock* clock = nullptr);
     virtual ~HttpClient() = default;
     virtual HttpResult Get(const std::string& url, int timeoutMs,
                            const CancelToken* cancel = nullptr) = 0;
@@ -74,12 +77,19 @@ class HttpClient {
                                             const TransferLimits& limits,
                                             const Progress& progress = {},
                                             const CancelToken* cancel = nullptr);
+
+  protected:
+    Clock& clock() const { return *clock_; }
+
+  private:
+    Clock* clock_;
 };
 
 // libcurl, HTTP/1.0, through the multi interface, which also waits on the cancel token.
 // Holds no handle between calls: one client serves several threads at once.
 class CurlHttpClient final : public HttpClient {
   public:
+    using HttpClient::HttpClient;
     HttpResult Get(const std::string& url, int timeoutMs,
                    const CancelToken* cancel = nullptr) override;
     std::vector<HttpResult> GetMany(const std::vector<std::string>& urls,

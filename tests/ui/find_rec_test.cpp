@@ -628,12 +628,9 @@ class FindRecTest : public QObject {
         QVERIFY(!w->btInit->isEnabled() && !w->btSaveRec->isEnabled() && !w->grbField->isEnabled());
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_F2);
         QVERIFY(w->searching());
-        // Esc ends it.
-        QElapsedTimer took;
-        took.start();
+        // Esc ends it: cancelled, not left to the silent server's time-out.
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
         Wait();
-        QVERIFY2(took.elapsed() < 1000, std::to_string(took.elapsed()).c_str());
         QCOMPARE(state->statusMessage, CancelledStatus());
         QVERIFY(!w->grpWait->isVisible());
         QVERIFY(w->btInit->isEnabled() && w->grbField->isEnabled());
