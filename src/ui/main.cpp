@@ -1,6 +1,10 @@
 #include <QApplication>
 #include <QLibraryInfo>
+#include <QTimer>
 #include <QTranslator>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -22,6 +26,7 @@
 #include "common/file_util.h"
 #include "common/gbk_text.h"
 #include "common/paths.h"
+#include "common/unique_fd.h"
 #include "common/version.h"
 #include "common/z39_error.h"
 #include "ui/message_box_widget.h"
@@ -29,18 +34,52 @@
 #include "ui/z39_main_window.h"
 
 // A raised error that reaches the event loop is shown, not lost.
+//
+// With Z39_INPUT_TRACE naming a file, a line is appended to it for each key and mouse
+// button released on one of the windows, and each window given the focus ("key", "click",
+// "focus"), once the program has handled it and what that posted. A program driving the
+// window from outside (the desk tests, a screen reader's script) waits for these lines
+// instead of for a guessed time.
 class Application : public QApplication {
   public:
-    using QApplication::QApplication;
+    Application(int& argc, char** argv) : QApplication(argc, argv) {
+        const char* trace = std::getenv("Z39_INPUT_TRACE");
+        if (trace && *trace)
+            trace_.reset(::open(trace, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
+    }
     z39::UserInterface* ui = nullptr;
     bool notify(QObject* receiver, QEvent* event) override {
+        const char* traced = trace_.ok() ? Traced(receiver, event) : nullptr;
+        bool handled = false;
         try {
-            return QApplication::notify(receiver, event);
+            handled = QApplication::notify(receiver, event);
         } catch (const z39::Z39Error& e) {
             if (ui) ui->ShowMessage(z39::NoticeTitle(), e.what());
         }
-        return false;
+        if (traced) {
+            QTimer::singleShot(0, this, [this, traced] {
+                const std::string line = std::string(traced) + "\n";
+                [[maybe_unused]] ssize_t n = ::write(trace_.get(), line.data(), line.size());
+            });
+        }
+        return handled;
     }
+
+  private:
+    static const char* Traced(QObject* receiver, QEvent* event) {
+        if (!receiver->isWindowType()) return nullptr;
+        switch (event->type()) {
+            case QEvent::KeyRelease:
+                return event->spontaneous() ? "key" : nullptr;
+            case QEvent::MouseButtonRelease:
+                return event->spontaneous() ? "click" : nullptr;
+            case QEvent::FocusIn:
+                return "focus";
+            default:
+                return nullptr;
+        }
+    }
+    z39::UniqueFd trace_;
 };
 
 namespace {

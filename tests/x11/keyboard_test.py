@@ -45,7 +45,9 @@ class KeyboardTest(unittest.TestCase):
         d = self.desk
         d.key(key)
         xdesk.wait_until(lambda: wid not in d.windows("^提示信息$"), 5, "the box to close")
-        time.sleep(0.3)
+        # openbox gives the focus to the main window, or to the next box: keys reach that.
+        xdesk.wait_until(lambda: d.xdotool("getactivewindow") not in ("", wid), 5,
+                         "the focus to move on")
 
     def daily(self):
         return self.desk.daily_records()
@@ -60,7 +62,7 @@ class KeyboardTest(unittest.TestCase):
         client = d.client()
         wid, _, _ = d.frame()
         xdesk.wait_until(lambda: d.xdotool("getactivewindow") == wid, 10, "the window's focus")
-        time.sleep(0.5)
+        d.settle()
 
         # The tree: F9, Tab to it, Home (the shared catalogue's group), Down, Enter.
         d.key("F9")
@@ -79,7 +81,6 @@ class KeyboardTest(unittest.TestCase):
         self.assertIsNone(client.poll(), d.client_logs())
         # F8 to the list, Enter opens the record's fields, Esc closes them.
         d.key("F8", "Return")
-        time.sleep(0.3)
         self.shot("keyboard-record-fields.png")
         d.key("Escape")
         # Space takes the tick off and puts it back; F5 saves the one record.
@@ -113,7 +114,6 @@ class KeyboardTest(unittest.TestCase):
         d.key("alt+F4")
         box = self.question()
         self.answer(box, "Escape")
-        time.sleep(0.5)
         self.assertIsNone(client.poll())
         self.assertEqual(self.daily(), saved)
 

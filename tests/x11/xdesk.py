@@ -155,7 +155,7 @@ class Desk:
         env.update({"DISPLAY": self.display, "TMPDIR": self.path("tmp"),
                     "XDG_RUNTIME_DIR": self.path("runtime"),
                     "XDG_CONFIG_HOME": self.path("xdg"), "Z39_CONFIG_DIR": self.path("cfg"),
-                    "LANG": "C.UTF-8"})
+                    "Z39_INPUT_TRACE": self.path("input.trace"), "LANG": "C.UTF-8"})
         return env
 
     def _spawn(self, argv, **kw):
@@ -210,9 +210,39 @@ class Desk:
         return wid, where[0], where[1]
 
     def focus_frame(self):
+        """Gives the main window the focus, and waits until the client has taken it (the
+        window activated, its focus widget set): keys sent after that reach the window."""
         wid, _, _ = self.frame()
+        if self.xdotool("getwindowfocus") == wid:
+            return
+        before = self.handled("focus")
         self.xdotool("windowfocus", "--sync", wid)
-        time.sleep(0.2)
+        self._until_handled(before, kind="focus")
+
+    def handled(self, kind=None):
+        """How many inputs the clients have handled so far (their input trace): keys,
+        clicks and focus changes, or those of one `kind`."""
+        try:
+            lines = self.read("input.trace").splitlines()
+        except FileNotFoundError:
+            return 0
+        return len([k for k in lines if kind is None or k == kind.encode()])
+
+    def _until_handled(self, before, count=1, timeout=3.0, kind=None):
+        """Waits until the clients have handled `count` more inputs, and what handling
+        them posted. Input that no window of a client takes (a window manager's key, a key
+        to a window blocked by a message box) is let go after `timeout`."""
+        try:
+            wait_until(lambda: self.handled(kind) >= before + count, timeout, "input handled")
+        except AssertionError:
+            pass
+
+    def settle(self):
+        """Waits until the client has handled everything sent to it so far: a Shift key,
+        which does nothing, goes after it, and its trace line comes after theirs."""
+        before = self.handled()
+        self.xdotool("key", "shift")
+        self._until_handled(before)
 
     def client_logs(self):
         out = ""
@@ -221,9 +251,10 @@ class Desk:
                 out += "\n--- %s:\n%s" % (name, self.read(name)[-2000:].decode("utf-8", "replace"))
         return out
 
-    def click(self, x, y):
-        self.xdotool("mousemove", "--sync", x, y, "click", "1")
-        time.sleep(0.3)
+    def click(self, x, y, repeat=1):
+        before = self.handled()
+        self.xdotool("mousemove", "--sync", x, y, "click", "--repeat", repeat, "1")
+        self._until_handled(before, repeat)
 
     def click_in_frame(self, point):
         _, fx, fy = self.frame()
@@ -231,12 +262,14 @@ class Desk:
 
     def key(self, *keys):
         for k in keys:
+            before = self.handled()
             self.xdotool("key", k)
-            time.sleep(0.15)
+            self._until_handled(before)
 
     def type(self, text):
+        before = self.handled()
         self.xdotool("type", "--delay", "40", text)
-        time.sleep(0.2)
+        self._until_handled(before, len(text))
 
     def screenshot(self, path, crop=None):
         argv = ["import", "-window", "root"]
