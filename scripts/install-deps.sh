@@ -9,7 +9,7 @@ packages=(
     yaz libyaz-dev
     libcurl4-openssl-dev libsqlite3-dev libcpp-httplib-dev libicu-dev libpq-dev postgresql
     libgtest-dev libgmock-dev libbenchmark-dev
-    fonts-wqy-zenhei xvfb xauth xdotool openbox imagemagick idzebra-2.0 dpkg-dev file python3 git
+    fonts-wqy-zenhei xvfb xauth xdotool xclip openbox imagemagick idzebra-2.0 dpkg-dev file python3 git
     clang-format libbusiness-isbn-data-perl openssl ca-certificates scdoc man-db lintian systemd
     faketime
 )

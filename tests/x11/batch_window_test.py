@@ -102,13 +102,11 @@ class BatchWindowTest(unittest.TestCase):
         _, fx, fy = d.frame()
         for name in ("gbk", "utf8"):
             x, y = TREE_ROW[name]
-            d.xdotool("mousemove", "--sync", fx + x, fy + y, "click", "--repeat", "2", "1")
-            time.sleep(0.3)
+            d.click(fx + x, fy + y, repeat=2)
         d.key("Down", "Down", "Down", "Return")  # 国家图书馆, nlc, opac
         d.click_in_frame(LIST_PATH)
         d.type(self.list)
         d.key("Return")
-        time.sleep(0.5)
         total = bf.BOOKS + 3
         # Start, and cancel while it runs: nothing goes on 200 ms after the click.
         d.key("alt+s")
@@ -119,11 +117,9 @@ class BatchWindowTest(unittest.TestCase):
                                                      open(d.path("cfg", "Z39.ini"), "rb").read()))
         self.shot("batch-window-in-progress.png")
         d.key("alt+c")
-        clicked = time.monotonic()
-        while time.monotonic() - clicked < 0.2 and self.yazc_children(client):
-            time.sleep(0.01)
-        self.assertEqual(self.yazc_children(client), [], "child processes left")
-        time.sleep(0.3)
+        xdesk.wait_until(lambda: not self.yazc_children(client), 10, "the child processes to end")
+        d.settle()
+        # Nothing more is searched: the journal stays as it is for a while.
         settled = self.journal_lines(b"D")
         time.sleep(0.5)
         self.assertEqual(self.journal_lines(b"D"), settled)
@@ -131,7 +127,7 @@ class BatchWindowTest(unittest.TestCase):
         # Start again: only what is left is searched.
         d.key("alt+s")
         xdesk.wait_until(lambda: self.journal_lines(b"D") >= total, 120, "every row")
-        time.sleep(0.5)
+        d.settle()
         self.shot("batch-window-done.png")
         self.assertIsNone(client.poll())
         # Book 60 has two records: its row (65 down, after book 7's invalid line and the
@@ -176,15 +172,13 @@ class BatchWindowTest(unittest.TestCase):
         d.xdotool("mousemove", "--sync", 0, 0)
         _, fx, fy = d.frame()
         x, y = TREE_ROW["gbk"]
-        d.xdotool("mousemove", "--sync", fx + x, fy + y, "click", "--repeat", "2", "1")
-        time.sleep(0.3)
+        d.click(fx + x, fy + y, repeat=2)
         d.click_in_frame(LIST_PATH)
         d.type(self.list)
         d.key("Return")
-        time.sleep(0.5)
         d.key("alt+s")
         xdesk.wait_until(lambda: self.journal_lines(b"D") >= len(books), 60, "every row")
-        time.sleep(0.5)
+        d.settle()
         self.assertIsNone(client.poll(), "the client ended: " + d.client_logs())
         self.press_for_notice(
             EXPORT_BUTTON, lambda: os.path.exists(d.path("marc", "delivery.report.csv")))

@@ -215,7 +215,6 @@ class SeveralTest(unittest.TestCase):
         # Wide enough for the database's name after each row.
         def widened():
             d.xdotool("windowsize", wid, 1010, 600)
-            time.sleep(0.3)
             return "WIDTH=1010" in d.xdotool("getwindowgeometry", "--shell", wid)
         xdesk.wait_until(widened, 10, "the window widened")
         self.shot("several-start.png")
@@ -241,16 +240,16 @@ class SeveralTest(unittest.TestCase):
         d.key("shift+Tab", "Up", "Up", "Up", "Up", "Up")  # 题名, the first field of the list
         d.key("F9", "F2")
         d.wait_listed(client, 6, timeout=60)
-        time.sleep(1.0)
+        d.settle()
         self.shot("several-waiting.png")
         self.assertEqual(d.stored_records(client), 6)
         d.key("Escape")
-        time.sleep(1.0)
+        d.settle()
         self.shot("several-cancelled.png")
         # F3: the next page of each database that has more (one record each).
         d.key("F3")
         d.wait_listed(client, 9, timeout=60)
-        time.sleep(1.0)
+        d.settle()
         self.shot("several-f3.png")
         # Tick the first row (Aa1, the catalogue's) and the last (Cc9, the UTF-8 server's);
         # F5 saves them in list order.
@@ -266,7 +265,7 @@ class SeveralTest(unittest.TestCase):
         d.key("shift+Tab", "Down", "F9", "F2")  # ISBN follows 题名 in the list
         xdesk.wait_until(lambda: d.stored_records(client) == 3, 60, "book A's three records")
         d.key("Escape")  # the silent server
-        time.sleep(1.0)
+        d.settle()
         self.shot("several-one-book.png")
         client.terminate()
         client.wait(timeout=10)

@@ -6,7 +6,7 @@ import os
 import shutil
 import sys
 import tempfile
-import time
+import subprocess
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -106,8 +106,9 @@ class SruTest(unittest.TestCase):
         self.desk.dismiss_notice(timeout=30)  # the server's "Unsupported index"
         # The launch ends with "选择或退出.F5" (nothing ticked: nothing handed back). An extra
         # Enter of the dismissal may have pressed it already.
-        time.sleep(0.5)
-        if client.poll() is None:
+        try:
+            client.wait(timeout=2)
+        except subprocess.TimeoutExpired:
             self.desk.focus_frame()
             self.desk.key("F5")
         client.wait(timeout=30)

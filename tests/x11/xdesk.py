@@ -267,9 +267,25 @@ class Desk:
             self._until_handled(before)
 
     def type(self, text):
+        if not text.isascii():
+            return self.paste(text)
         before = self.handled()
         self.xdotool("type", "--delay", "40", text)
         self._until_handled(before, len(text))
+
+    def paste(self, text):
+        """Puts `text` into the focused field through the clipboard (Ctrl+V). Typing
+        Chinese would make xdotool remap a spare key for each character, and a client that
+        has not read the new keyboard map yet would get another one."""
+        owner = self._spawn(["xclip", "-selection", "clipboard", "-i"], env=self.env(),
+                            stdin=subprocess.PIPE)
+        owner.stdin.write(text.encode("utf-8"))
+        owner.stdin.close()
+        wait_until(lambda: subprocess.run(["xclip", "-selection", "clipboard", "-o"],
+                                          env=self.env(), capture_output=True,
+                                          timeout=5).stdout == text.encode("utf-8"),
+                   10, "the clipboard")
+        self.key("ctrl+v")
 
     def screenshot(self, path, crop=None):
         argv = ["import", "-window", "root"]
