@@ -2,6 +2,7 @@
 
 #include "backends/shared_catalogue.h"
 #include "common/gbk_text.h"
+#include "records/daily_format.h"
 
 namespace z39 {
 
@@ -24,6 +25,7 @@ SettingsForm ReadSettingsForm(const IniFile& ini, const std::string& programFold
     f.edHPort = read("KSPORT");
     f.edPath = read("MARCPATH", programFolder + "/");
     f.rbOrder2 = read("RECORDER") == "1";
+    f.cbFormat = read("MARCFORMAT");
     return f;
 }
 
@@ -64,6 +66,12 @@ SettingsSave SaveSettingsForm(SettingsForm& form, IniFile& ini, AppState& state)
             return result;
         }
     }
+    const std::optional<DailyFormat> format = DailyFormatFromName(form.cbFormat);
+    if (!format) {
+        result.message = G("保存格式只能是GBK、UTF-8或MARCXML");
+        result.focus = "cbFormat";
+        return result;
+    }
     auto flag = [](bool on) { return std::string(on ? "1" : "0"); };
     const std::string& s = SystemSection();
     ini.WriteString(s, "RECNUMBER", std::to_string(*count));
@@ -77,6 +85,7 @@ SettingsSave SaveSettingsForm(SettingsForm& form, IniFile& ini, AppState& state)
     ini.WriteString(s, "RECORDER", flag(form.rbOrder2));
     ini.WriteString(s, "KSIP", Trim(form.edHAddr));
     ini.WriteString(s, "KSPORT", Trim(form.edHPort));
+    ini.WriteString(s, "MARCFORMAT", DailyFormatName(*format));
 
     Z39Settings& z = state.settings;
     z.RECNUMBER = *count;
@@ -90,6 +99,7 @@ SettingsSave SaveSettingsForm(SettingsForm& form, IniFile& ini, AppState& state)
     z.RECORDER = flag(form.rbOrder2);
     z.KSIP = Trim(form.edHAddr);
     z.KSPORT = Trim(form.edHPort);
+    z.MARCFORMAT = DailyFormatName(*format);
     if (z.KSPORT.starts_with("-")) state.discoveredHost.clear();
     state.windowCommand = kExitWindowsCommand;
     return result;

@@ -20,6 +20,7 @@ struct SettingsForm {
     bool ckbProxy = false;
     std::string edAddr;
     std::string edPort;
+    std::string cbFormat;  // the daily file's form: "GBK", "UTF-8" or "MARCXML"
 };
 
 // The maker's web site that "默认地址" fills in, with the port text "-210".
@@ -33,7 +34,7 @@ SettingsForm ReadSettingsForm(const IniFile& ini, const std::string& programFold
 // control to focus, and nothing was written.
 struct SettingsSave {
     std::string message;
-    std::string focus;  // "edNum", "edPath", "edAddr", "edPort"
+    std::string focus;  // "edNum", "edPath", "edAddr", "edPort", "cbFormat"
 };
 
 // Validates, writes the keys in their order, updates the running settings and posts

@@ -54,7 +54,8 @@ BatchCounts CountRows(const std::vector<BatchRow>& rows) {
     return c;
 }
 
-BatchRun::BatchRun(BatchRunSetup setup) : setup_(std::move(setup)), journal_(setup_.clock) {}
+BatchRun::BatchRun(BatchRunSetup setup)
+    : setup_(std::move(setup)), journal_(setup_.clock), daily_(setup_.format) {}
 
 std::string BatchRun::Today() const { return setup_.today ? setup_.today() : TodayYyyymmdd(); }
 
@@ -114,14 +115,26 @@ bool BatchRun::SaveRow(size_t i, std::string* error) {
         return true;
     }
     const std::string& record = *gated.record;
+    std::string why;
+    const std::optional<std::string> inFile = RecordForDailyFile(record, setup_.format, &why);
+    if (!inFile) {
+        row.saved = SaveMark::kRefused;
+        row.reason = G("无法转换为") + DailyFormatName(setup_.format) + G("格式：") + why;
+        return true;
+    }
     const std::string key = JournalKey(row);
     // A save the last run began: done when the record stands where it was to go.
     if (auto begun = unfinishedSaves_.find(key); begun != unfinishedSaves_.end()) {
         const BatchJournal::UnfinishedSave u = begun->second;
         unfinishedSaves_.erase(begun);
-        const std::string path =
-            u.dailyFile.empty() ? DailyFilePath(setup_.marcPath, Today()) : u.dailyFile;
-        DailyFileIndex there;
+        const std::string path = u.dailyFile.empty()
+                                     ? DailyFilePath(setup_.marcPath, Today(), setup_.format)
+                                     : u.dailyFile;
+        // The file the save went to is read in its own form: a MARCXML one by its name.
+        const DailyFormat format = path.ends_with(".xml")                   ? DailyFormat::kMarcXml
+                                   : setup_.format == DailyFormat::kMarcXml ? DailyFormat::kGbk
+                                                                            : setup_.format;
+        DailyFileIndex there(format);
         there.Load(path);
         const bool stands = there.HoldsAt(u.dailyNumber, record);
         // The file moved away (imported) and the line that would say the save ended is
@@ -136,8 +149,8 @@ bool BatchRun::SaveRow(size_t i, std::string* error) {
             return journal_.Saved(row);
         }
     }
-    const std::string path = DailyFilePath(setup_.marcPath, Today());
-    LockedDailyFile file(path);
+    const std::string path = DailyFilePath(setup_.marcPath, Today(), setup_.format);
+    LockedDailyFile file(path, setup_.format);
     if (!file.ok()) {
         saveFailed_ = true;
         if (error)
@@ -153,7 +166,7 @@ bool BatchRun::SaveRow(size_t i, std::string* error) {
         return journal_.Saved(row);
     }
     const int number = daily_.size() + 1;
-    if (!journal_.Saving(row, number, path) || !file.Append(record)) {
+    if (!journal_.Saving(row, number, path) || !file.Append(*inFile)) {
         saveFailed_ = true;
         if (error) *error = G("文件[") + path + G("]写入失败，编目数据没有保存！");
         return false;

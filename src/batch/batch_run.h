@@ -27,6 +27,8 @@ struct BatchRunSetup {
     bool best = false;
     // Times the journal's groups of lines (not owned; null: the steady clock).
     Clock* clock = nullptr;
+    // The daily file's form (the settings' MARCFORMAT, or z39batch --format).
+    DailyFormat format = DailyFormat::kGbk;
 };
 
 // Rows by what became of them.

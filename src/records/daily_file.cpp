@@ -59,7 +59,8 @@ std::vector<std::string> RecordIsbns(std::string_view record) {
     return out;
 }
 
-LockedDailyFile::LockedDailyFile(const std::string& path) : path_(path) {
+LockedDailyFile::LockedDailyFile(const std::string& path, DailyFormat format)
+    : path_(path), format_(format) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         UniqueFd fd(
             // Never through a link: one planted in a shared download folder would have
@@ -76,6 +77,9 @@ LockedDailyFile::LockedDailyFile(const std::string& path) : path_(path) {
         if (::stat(path.c_str(), &now) == 0 && now.st_ino == held.st_ino &&
             now.st_dev == held.st_dev) {
             fd_ = std::move(fd);
+            // A MARCXML file is never left empty: that is no XML at all.
+            if (format_ == DailyFormat::kMarcXml && now.st_size == 0 && !AppendToMarcXml(""))
+                fd_.reset();
             return;
         }
     }
@@ -89,6 +93,7 @@ std::string DailyFileProblem(const std::string& path) {
 
 bool LockedDailyFile::Append(std::string_view record) {
     if (!fd_.ok()) return false;
+    if (format_ == DailyFormat::kMarcXml) return AppendToMarcXml(record);
     struct stat before {};
     if (::fstat(fd_.get(), &before) != 0) return false;
     std::string line(record);
@@ -97,6 +102,54 @@ bool LockedDailyFile::Append(std::string_view record) {
     // A failed write is taken back, so the file holds whole records only.
     if (::ftruncate(fd_.get(), before.st_size) != 0) return false;
     return false;
+}
+
+bool LockedDailyFile::AppendToMarcXml(std::string_view record) {
+    std::string text;
+    char buffer[1 << 16];
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(fd_.get(), buffer, sizeof buffer, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        text.append(buffer, static_cast<size_t>(n));
+        at += n;
+    }
+    const std::string tail = kMarcXmlFileTail;
+    if (text.empty()) {
+        text = kMarcXmlFileHead;
+    } else {
+        // Someone else's file, or one cut short: not ours to add to.
+        const size_t end = text.find_last_not_of(" \t\r\n");
+        const size_t close = text.rfind("</collection>");
+        if (close == std::string::npos || end == std::string::npos || end + 1 != close + 13)
+            return false;
+        text.resize(close);
+    }
+    if (!record.empty()) {
+        text.append(record);
+        text.append("\r\n");
+    }
+    text.append(tail);
+    // The new file is locked before it takes the old one's place: whoever opens the path
+    // from then on waits for this writer.
+    const std::string folder = FolderOf(path_);
+    std::string name = path_.substr(folder.size());
+    if (!name.empty() && name.front() == '/') name.erase(0, 1);
+    std::string pattern = (folder.empty() ? std::string(".") : folder) + "/." + name + ".XXXXXX";
+    UniqueFd next(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (!next.ok()) return false;
+    struct stat old {};
+    const bool written = ::flock(next.get(), LOCK_EX) == 0 && ::fstat(fd_.get(), &old) == 0 &&
+                         ::fchmod(next.get(), old.st_mode & 07777) == 0 &&
+                         WriteAll(next.get(), text) && ::fsync(next.get()) == 0 &&
+                         ::rename(pattern.c_str(), path_.c_str()) == 0;
+    if (!written) {
+        ::unlink(pattern.c_str());
+        return false;
+    }
+    fd_ = std::move(next);  // the old file's lock goes with it; its waiters find the new one
+    return true;
 }
 
 void DailyFileIndex::Reset(const std::string& path) {
@@ -109,14 +162,9 @@ void DailyFileIndex::Reset(const std::string& path) {
 }
 
 void DailyFileIndex::Take(const std::string& text) {
-    size_t from = 0;
-    while (from < text.size()) {
-        const size_t end = text.find("\x1D\r\n", from);
-        if (end == std::string::npos) break;
-        Added(text.substr(from, end + 1 - from));
-        from = end + 3;
-    }
-    read_ += static_cast<off_t>(from);
+    size_t used = 0;
+    for (const std::string& record : SplitDailyFile(text, format_, &used)) Added(record);
+    read_ += static_cast<off_t>(used);
 }
 
 void DailyFileIndex::CatchUp(const LockedDailyFile& file) {
@@ -153,20 +201,37 @@ void DailyFileIndex::Added(const std::string& record) {
     records_.push_back(record);
     const int number = static_cast<int>(records_.size());
     byRecord_.emplace(record, number);
-    for (const auto& isbn : RecordIsbns(record)) byIsbn_.emplace(isbn, number);
+    if (format_ == DailyFormat::kGbk) {
+        for (const auto& isbn : RecordIsbns(record)) byIsbn_.emplace(isbn, number);
+        return;
+    }
+    auto known = isbnsOf_.find(record);
+    if (known == isbnsOf_.end()) {
+        const std::optional<std::string> gbk = DailyRecordToGbk(record, format_);
+        known =
+            isbnsOf_.emplace(record, gbk ? RecordIsbns(*gbk) : std::vector<std::string>{}).first;
+    }
+    for (const auto& isbn : known->second) byIsbn_.emplace(isbn, number);
 }
 
-int DailyFileIndex::Find(const std::string& record, const std::string& isbn13) const {
+std::string DailyFileIndex::InFileForm(const std::string& gbk) const {
+    if (format_ == DailyFormat::kGbk) return gbk;
+    return RecordForDailyFile(gbk, format_).value_or(std::string());
+}
+
+int DailyFileIndex::Find(const std::string& gbk, const std::string& isbn13) const {
+    const std::string record = InFileForm(gbk);
     if (auto hit = byRecord_.find(record); hit != byRecord_.end()) return hit->second;
     if (!isbn13.empty())
         if (auto hit = byIsbn_.find(isbn13); hit != byIsbn_.end()) return hit->second;
-    for (const auto& isbn : RecordIsbns(record))
+    for (const auto& isbn : RecordIsbns(gbk))
         if (auto hit = byIsbn_.find(isbn); hit != byIsbn_.end()) return hit->second;
     return 0;
 }
 
-bool DailyFileIndex::HoldsAt(int number, const std::string& record) const {
-    return number >= 1 && number <= size() && records_[static_cast<size_t>(number - 1)] == record;
+bool DailyFileIndex::HoldsAt(int number, const std::string& gbk) const {
+    return number >= 1 && number <= size() &&
+           records_[static_cast<size_t>(number - 1)] == InFileForm(gbk);
 }
 
 }  // namespace z39

@@ -10,8 +10,17 @@
 
 namespace z39 {
 
-std::string DailyFilePath(const std::string& marcPath, const std::string& yyyymmdd) {
-    return marcPath + "marc" + yyyymmdd + ".txt";
+std::string DailyFilePath(const std::string& marcPath, const std::string& yyyymmdd,
+                          DailyFormat format) {
+    return marcPath + "marc" + yyyymmdd + DailyFileSuffix(format);
+}
+
+std::optional<DailyFormat> SettingsDailyFormat(const Z39Settings& settings, std::string* why) {
+    const std::optional<DailyFormat> format = DailyFormatFromName(settings.MARCFORMAT);
+    if (!format && why)
+        *why = G("Z39.ini中的MARCFORMAT=[") + settings.MARCFORMAT +
+               G("]不是GBK、UTF-8或MARCXML，记录没有保存！请在参数配置中选择保存格式。");
+    return format;
 }
 
 std::string TodayYyyymmdd() {
@@ -32,9 +41,12 @@ std::string CheckDownloadFolder(const std::string& marcPath,
     return G("目录[") + folder + G("]不存在！请先配置好参数！");
 }
 
-bool AppendToDailyFile(const std::string& dailyFile, const std::string& record) {
-    LockedDailyFile file(dailyFile);
-    return file.Append(record);
+bool AppendToDailyFile(const std::string& dailyFile, const std::string& record,
+                       DailyFormat format) {
+    const std::optional<std::string> converted = RecordForDailyFile(record, format);
+    if (!converted) return false;
+    LockedDailyFile file(dailyFile, format);
+    return file.Append(*converted);
 }
 
 std::string SaveAgainQuestion(int count, const std::string& file) {
@@ -49,6 +61,7 @@ SaveResult SaveTickedRecords(AppState& state, const ResultIndex& index, RecordSt
     SaveResult result;
     const bool launch = !state.launch.launchQuery.empty();
     const std::string& marcPath = state.settings.MARCPATH;
+    DailyFormat format = DailyFormat::kGbk;
     if (launch) {
         DeleteFileIfExists(state.files.handOffPath);
         if (!state.launch.handOff && PathExists(state.files.handOffPath)) {
@@ -61,17 +74,19 @@ SaveResult SaveTickedRecords(AppState& state, const ResultIndex& index, RecordSt
         }
     } else {
         std::string missing = CheckDownloadFolder(marcPath, state.autoCreateMarcPath);
+        std::optional<DailyFormat> chosen = SettingsDailyFormat(state.settings, &missing);
         if (!missing.empty()) {
             result.stopped = true;
             result.messages.push_back(missing);
             return result;
         }
+        format = *chosen;
     }
     // Records today's file holds already: asked about once, before anything is written.
     std::vector<bool> already(ticked.size(), false);
     if (!launch && saveAgain) {
-        DailyFileIndex daily;
-        const std::string file = DailyFilePath(marcPath, today());
+        DailyFileIndex daily(format);
+        const std::string file = DailyFilePath(marcPath, today(), format);
         daily.Load(file);
         int count = 0;
         for (size_t row = 0; row < ticked.size() && row < index.size(); ++row) {
@@ -103,6 +118,15 @@ SaveResult SaveTickedRecords(AppState& state, const ResultIndex& index, RecordSt
                 continue;
             }
             record = std::move(*gated.record);
+            std::string why;
+            if (!launch && !RecordForDailyFile(record, format, &why)) {
+                // What cannot be written as the daily file's format asks is not saved,
+                // and the user hears which record.
+                result.messages.push_back(RefusedRecordText(
+                    record, G("无法转换为") + DailyFormatName(format) + G("格式：") + why));
+                ++result.refused;
+                continue;
+            }
         }
         if (record.empty()) {
             // Nothing to save is not a saved record: the row stays ticked and is counted
@@ -110,10 +134,10 @@ SaveResult SaveTickedRecords(AppState& state, const ResultIndex& index, RecordSt
             if (destination.empty())
                 destination =
                     launch ? (state.launch.handOff ? handOff.path() : state.files.handOffPath)
-                           : DailyFilePath(marcPath, today());
+                           : DailyFilePath(marcPath, today(), format);
         } else if (!launch) {
-            destination = DailyFilePath(marcPath, today());
-            written = AppendToDailyFile(destination, record);
+            destination = DailyFilePath(marcPath, today(), format);
+            written = AppendToDailyFile(destination, record, format);
         } else if (state.launch.handOff) {
             destination = handOff.path();
             written = handOff.SetHandOffValue(kHandOffOutputName, record);

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "records/daily_format.h"
 #include "records/record_store.h"
 #include "records/result_index.h"
 #include "state/app_state.h"
@@ -23,8 +25,13 @@ struct SaveResult {
     bool exitSystem = false;            // "PleaseExitThisSystem" was posted
 };
 
-// The daily record file: MARCPATH + "marc" + yyyymmdd + ".txt".
-std::string DailyFilePath(const std::string& marcPath, const std::string& yyyymmdd);
+// The daily record file: MARCPATH + "marc" + yyyymmdd + ".txt" (".xml" for MARCXML).
+std::string DailyFilePath(const std::string& marcPath, const std::string& yyyymmdd,
+                          DailyFormat format = DailyFormat::kGbk);
+
+// The daily file's format the settings ask for (MARCFORMAT); nothing, with the message
+// (GBK) in `why`, when the setting names no format.
+std::optional<DailyFormat> SettingsDailyFormat(const Z39Settings& settings, std::string* why);
 
 // Today as yyyymmdd in local time.
 std::string TodayYyyymmdd();
@@ -33,16 +40,18 @@ std::string TodayYyyymmdd();
 // missing (the folder is made first when `marcPath` is the automatic default).
 std::string CheckDownloadFolder(const std::string& marcPath, const std::string& autoCreateMarcPath);
 
-// Appends one record and CR LF to a daily file under its lock; false when it could not be
-// written (the file then stays at its old length).
-bool AppendToDailyFile(const std::string& dailyFile, const std::string& record);
+// Appends one record, as a file of `format` holds it (RecordForDailyFile), to a daily
+// file under its lock; false when it could not be written (the file then stays as it was).
+bool AppendToDailyFile(const std::string& dailyFile, const std::string& record,
+                       DailyFormat format = DailyFormat::kGbk);
 
-// Saves the ticked rows (btSaveRec). Interactive: appends each record + CR LF to the daily
-// file (the date is taken per record). Launch query: hands the record over through the
-// hand-off store (query from the store) or lib.tmp (query from the command line), then
-// posts "PleaseExitThisSystem". Each record passes the save check first; one it refuses is
-// not written, and the message names it and says why. A record that cannot be written or
-// is refused leaves its row ticked and is reported; the success message counts only
+// Saves the ticked rows (btSaveRec). Interactive: appends each record to the daily file in
+// the format MARCFORMAT names (the date is taken per record); a record that cannot be
+// converted to it is refused like one the save check refuses. The hand-off is GBK always. Launch
+// query: hands the record over through the hand-off store (query from the store) or lib.tmp (query
+// from the command line), then posts "PleaseExitThisSystem". Each record passes the save check
+// first; one it refuses is not written, and the message names it and says why. A record that cannot
+// be written or is refused leaves its row ticked and is reported; the success message counts only
 // records written.
 //
 // Interactively, ticked records today's daily file already holds (the same bytes, or a

@@ -35,6 +35,7 @@ Z39Settings LoadSettings(const IniFile& ini, const std::string& programFolder,
     out.OPACURL = text("OPACURL", kDefaultOpacUrl);
     if (out.OPACURL.empty()) out.OPACURL = kDefaultOpacUrl;
     out.SEARCHSET = text("SEARCHSET", "");
+    out.MARCFORMAT = text("MARCFORMAT", "");
     return out;
 }
 

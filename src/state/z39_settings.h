@@ -24,6 +24,7 @@ struct Z39Settings {
     int32_t LASTDATABASE = 0;    // tree index of the target chosen last
     std::string OPACURL;         // base address of the web OPAC
     std::string SEARCHSET;       // the ticked databases, joined by ","; empty: none ticked
+    std::string MARCFORMAT;      // the daily file's form: "GBK" (or empty), "UTF-8", "MARCXML"
 };
 
 // Section name "系统参数" in GBK.

@@ -265,7 +265,14 @@ void TBatchWindow::Start() {
             return;
         }
     }
+    std::string why;
+    const std::optional<DailyFormat> format = SettingsDailyFormat(state_.settings, &why);
+    if (!format) {
+        ui_.ShowMessage(NoticeTitle(), why);
+        return;
+    }
     BatchRunSetup setup;
+    setup.format = *format;
     setup.listPath = listPath;
     setup.marcPath = state_.settings.MARCPATH;
     setup.autoCreateMarcPath = state_.autoCreateMarcPath;

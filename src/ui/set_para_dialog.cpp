@@ -7,6 +7,7 @@
 #include "app/settings_form.h"
 #include "common/file_util.h"
 #include "common/z39_error.h"
+#include "records/daily_format.h"
 #include "ui/qt_text_widget.h"
 
 namespace z39 {
@@ -61,9 +62,16 @@ TSetPara::TSetPara(AppState& state, UserInterface& ui, std::function<void()> ope
     connect(ckbProxy, &QCheckBox::clicked, this, showProxy);
     connect(ckbSetDefault, &QCheckBox::clicked, this, showProxy);
 
-    btOk = Placed(new QPushButton(U("保存参数"), main), 120, 300, 140, 30);
+    // The daily file's form: what the cataloguing system imports.
+    auto* format = Placed(new QGroupBox(U("保存格式"), main), 10, 260, 540, 56);
+    cbFormat = Placed(new QComboBox(format), 10, 22, 360, 24);
+    cbFormat->addItem(U("GBK（ISO 2709，marcYYYYMMDD.txt）"), QStringLiteral("GBK"));
+    cbFormat->addItem(U("UTF-8（ISO 2709，marcYYYYMMDD.txt）"), QStringLiteral("UTF-8"));
+    cbFormat->addItem(U("MARCXML（marcYYYYMMDD.xml）"), QStringLiteral("MARCXML"));
+
+    btOk = Placed(new QPushButton(U("保存参数"), main), 120, 326, 140, 30);
     connect(btOk, &QPushButton::clicked, this, &TSetPara::btOkClick);
-    btZ39Svr = Placed(new QPushButton(U("设置Z39.50服务器参数"), main), 290, 300, 180, 30);
+    btZ39Svr = Placed(new QPushButton(U("设置Z39.50服务器参数"), main), 290, 326, 180, 30);
     connect(btZ39Svr, &QPushButton::clicked, this, [this] {
         if (openTargetEditor_) openTargetEditor_();
         state_.windowCommand = kExitWindowsCommand;
@@ -88,6 +96,16 @@ void TSetPara::FormActivate() {
     edPath->setText(Q(f.edPath));
     rbOrder2->setChecked(f.rbOrder2);
     rbOrder1->setChecked(!f.rbOrder2);
+    // A value the list does not hold is shown as it is, so saving does not change it
+    // unasked; saving refuses it.
+    const std::optional<DailyFormat> format = DailyFormatFromName(f.cbFormat);
+    const QString name = format ? QString::fromLatin1(DailyFormatName(*format)) : Q(f.cbFormat);
+    int at = cbFormat->findData(name);
+    if (at < 0) {
+        cbFormat->addItem(name, name);
+        at = cbFormat->count() - 1;
+    }
+    cbFormat->setCurrentIndex(at);
     grbProxy->setVisible(f.ckbProxy);
 }
 
@@ -109,6 +127,7 @@ void TSetPara::btOkClick() {
     f.ckbProxy = ckbProxy->isChecked();
     f.edAddr = Gb(edAddr->text());
     f.edPort = Gb(edPort->text());
+    f.cbFormat = Gb(cbFormat->currentData().toString());
     IniFile ini(state_.settingsPath);
     SettingsSave saved;
     try {
@@ -120,6 +139,10 @@ void TSetPara::btOkClick() {
     edPath->setText(Q(f.edPath));
     if (saved.message.empty()) return;
     ui_.ShowMessage(NoticeTitle(), saved.message);
+    if (saved.focus == "cbFormat") {
+        cbFormat->setFocus();
+        return;
+    }
     QLineEdit* focus = saved.focus == "edNum"    ? edNum
                        : saved.focus == "edPath" ? edPath
                        : saved.focus == "edAddr" ? edAddr

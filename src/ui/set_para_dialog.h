@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -37,6 +38,7 @@ class TSetPara : public QWidget {
     QPushButton* Button1;
     QCheckBox* cbIE;
     QCheckBox* ckbSetDefault;
+    QComboBox* cbFormat;  // the daily file's form (MARCFORMAT)
     QGroupBox* grbProxyGroup;
     QCheckBox* ckbProxy;
     QGroupBox* grbProxy;

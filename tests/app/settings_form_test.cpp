@@ -35,6 +35,7 @@ TEST_F(SettingsFormTest, SavesEveryKeyInOrderAndUpdatesTheRunningSettings) {
     form.edHAddr = DefaultKsAddress();
     form.edHPort = "-210";
     form.cbIE = true;
+    form.cbFormat = "utf8";
     SettingsSave r = SaveSettingsForm(form, ini, state);
     EXPECT_TRUE(r.message.empty());
     EXPECT_EQ(form.edPath, "/data/marc/");
@@ -42,7 +43,9 @@ TEST_F(SettingsFormTest, SavesEveryKeyInOrderAndUpdatesTheRunningSettings) {
               "[" + G("系统参数") +
                   "]\r\nRECNUMBER=25\r\nALLNUMBER=0\r\nPROXYSIGN=0\r\nPROXYIP=\r\n"
                   "PROXYPORT=\r\nMARCPATH=/data/marc/\r\nKSUSEHTTP=1\r\nKSDEFAULT=0\r\n"
-                  "RECORDER=1\r\nKSIP=www.daiheng.example.com\r\nKSPORT=-210\r\n");
+                  "RECORDER=1\r\nKSIP=www.daiheng.example.com\r\nKSPORT=-210\r\n"
+                  "MARCFORMAT=UTF-8\r\n");
+    EXPECT_EQ(state.settings.MARCFORMAT, "UTF-8");
     EXPECT_EQ(state.settings.RECNUMBER, 25);
     EXPECT_EQ(state.settings.KSPORT, "-210");
     EXPECT_EQ(state.settings.RECORDER, "1");
@@ -70,6 +73,10 @@ TEST_F(SettingsFormTest, ValidationWritesNothing) {
     EXPECT_EQ(SaveSettingsForm(form, ini, state).message, G("地址不能为空"));
     form.edAddr = "proxy";
     EXPECT_EQ(SaveSettingsForm(form, ini, state).focus, "edPort");
+    form.edAddr = "proxy";
+    form.edPort = "8080";
+    form.cbFormat = "ISO";  // a hand-edited Z39.ini's value no format has
+    EXPECT_EQ(SaveSettingsForm(form, ini, state).focus, "cbFormat");
     form.edPath = "  ";
     EXPECT_EQ(SaveSettingsForm(form, ini, state).focus, "edPath");
     EXPECT_EQ(dir.Read("Z39.ini"), "<missing>");

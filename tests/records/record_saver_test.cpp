@@ -1,4 +1,5 @@
 #include "records/record_saver.h"
+#include "records/daily_format.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -149,6 +150,46 @@ TEST_F(RecordSaverTest, CommandLineHandOffRewritesLibTmpAndExits) {
     EXPECT_TRUE(r.messages.empty());
     Save({false, false, false});  // no tick: lib.tmp is gone, the host sees no record
     EXPECT_FALSE(FileExists(dir.File("lib.tmp")));
+}
+
+// The daily file in the form MARCFORMAT asks for: UTF-8 lines or a MARCXML collection,
+// and the question about records saved already reads either. A value that names no form
+// saves nothing and says so; the host program's hand-off stays GBK whatever the setting.
+TEST_F(RecordSaverTest, TheDailyFileInTheFormTheSettingsAskFor) {
+    state.settings.MARCFORMAT = "UTF-8";
+    Save({true, false, true});
+    EXPECT_EQ(dir.Read("marc20021118.txt"),
+              *RecordForDailyFile(Rec("A"), DailyFormat::kUtf8) + "\r\n" +
+                  *RecordForDailyFile(Rec("C"), DailyFormat::kUtf8) + "\r\n");
+    int asked = 0;
+    SaveTickedRecords(
+        state, index, store, handOff, {true, true, false}, [] { return std::string("20021118"); },
+        [&](int count, const std::string&) {
+            asked = count;
+            return false;
+        });
+    EXPECT_EQ(asked, 1);  // A is there already; B is saved
+    EXPECT_EQ(SplitDailyFile(dir.Read("marc20021118.txt"), DailyFormat::kUtf8).size(), 3u);
+
+    state.settings.MARCFORMAT = "MARCXML";
+    SaveResult r = Save({false, true, false});
+    EXPECT_EQ(r.saved, 1);
+    const std::string xml = dir.Read("marc20021118.xml");
+    EXPECT_TRUE(xml.starts_with(kMarcXmlFileHead));
+    EXPECT_TRUE(xml.ends_with(kMarcXmlFileTail));
+    EXPECT_EQ(SplitDailyFile(xml, DailyFormat::kMarcXml),
+              std::vector<std::string>{*RecordForDailyFile(Rec("B"), DailyFormat::kMarcXml)});
+
+    state.settings.MARCFORMAT = "ISO";
+    r = Save({true, false, false});
+    EXPECT_TRUE(r.stopped);
+    ASSERT_EQ(r.messages.size(), 1u);
+    EXPECT_NE(r.messages[0].find("MARCFORMAT=[ISO]"), std::string::npos)
+        << GbkToUtf8(r.messages[0]);
+
+    state.launch.launchQuery = "ISBN@1";
+    Save({false, false, true});
+    EXPECT_EQ(dir.Read("lib.tmp"), Rec("C") + "\r\n");
 }
 
 TEST_F(RecordSaverTest, LibTmpThatCannotBeReplacedHandsBackNothingAndFails) {

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <thread>
 
 #include "app/config_location.h"
@@ -15,6 +16,7 @@
 #include "common/ini_file.h"
 #include "common/paths.h"
 #include "common/version.h"
+#include "records/record_saver.h"
 #include "state/working_files.h"
 #include "state/z39_settings.h"
 #include "targets/target_table.h"
@@ -22,12 +24,13 @@
 namespace {
 
 constexpr const char* kHelp =
-    "usage: z39batch LIST [--chain NAME,...] [--best] [--out FOLDER] [--jobs N] [--per-target N]\n"
+    "usage: z39batch LIST [--chain NAME,...] [--best] [--out FOLDER] [--format F] [--jobs N]\n"
+    "                [--per-target N]\n"
     "\n"
     "Searches each ISBN of LIST (one per line; blanks, hyphens, ISBN-10, comment lines\n"
     "starting with # and vendor CSV or TSV files are fine; GBK or UTF-8) in the targets\n"
     "of the chain, in order, until one has it. One record is saved to today's daily file\n"
-    "(marcYYYYMMDD.txt, as F5 saves); several are kept for review in the client.\n"
+    "(marcYYYYMMDD.txt, or .xml, as F5 saves); several are kept for review in the client.\n"
     "\n"
     "  --chain NAME,...  databases as the client's tree shows them, in order; ks_lib is\n"
     "                    the shared catalogue; SERVER/DATABASE where two share a name.\n"
@@ -36,6 +39,9 @@ constexpr const char* kHelp =
     "                    most cataloguing essentials, then the most fields; ties go to the\n"
     "                    chain's order); the report's target column names its source\n"
     "  --out FOLDER      the download folder (default: MARCPATH of Z39.ini)\n"
+    "  --format F        the daily file's form for this run: GBK, UTF-8 (ISO 2709 in\n"
+    "                    UTF-8) or MARCXML (marcYYYYMMDD.xml); default: MARCFORMAT of\n"
+    "                    Z39.ini, else GBK\n"
     "  --jobs N          ISBNs searched at once (default 8)\n"
     "  --per-target N    requests to one target at a time (default 4)\n"
     "  --help, --version this text; the version\n"
@@ -72,7 +78,8 @@ std::string Progress(const z39::BatchCounts& c) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    std::string list, chainText, out;
+    std::string list, chainText, out, formatText;
+    bool formatGiven = false;
     z39::BatchLimits limits;
     bool best = false;
     for (int i = 1; i < argc; ++i) {
@@ -88,6 +95,9 @@ int main(int argc, char* argv[]) {
             chainText = value();
         } else if (arg == "--out") {
             out = value();
+        } else if (arg == "--format") {
+            formatText = value();
+            formatGiven = true;
         } else if (arg == "--best") {
             best = true;
         } else if (arg == "--jobs") {
@@ -120,6 +130,19 @@ int main(int argc, char* argv[]) {
         z39::LoadSettings(z39::IniFile(where.settingsPath), programFolder, where.defaultMarcPath);
     const z39::TargetList targets = z39::GetZ39SvrPara("z39svr.cfg", settings);
     std::string error;
+    if (formatGiven) {
+        if (!z39::DailyFormatFromName(formatText) || formatText.empty()) {
+            std::cerr << "z39batch: --format " << formatText
+                      << "：日记录文件格式只能是 GBK、UTF-8 或 MARCXML" << std::endl;
+            return 64;
+        }
+        settings.MARCFORMAT = formatText;
+    }
+    const std::optional<z39::DailyFormat> format = z39::SettingsDailyFormat(settings, &error);
+    if (!format) {
+        std::cerr << "z39batch: " << z39::GbkToUtf8(error) << std::endl;
+        return 1;
+    }
     std::vector<z39::ChainTarget> chain;
     if (chainText.empty()) {
         chain = z39::DefaultChain(targets);
@@ -140,6 +163,7 @@ int main(int argc, char* argv[]) {
     setup.settings = settings;
     setup.limits = limits;
     setup.best = best;
+    setup.format = *format;
     z39::BatchRun run(setup);
     if (!run.Prepare(&error)) {
         std::cerr << "z39batch: " << z39::GbkToUtf8(error) << std::endl;
