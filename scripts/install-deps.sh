@@ -11,7 +11,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     fonts-wqy-zenhei xvfb xauth xdotool xclip openbox imagemagick idzebra-2.0 dpkg-dev file python3 git
     clang-format libbusiness-isbn-data-perl openssl ca-certificates scdoc man-db lintian systemd
-    faketime
+    faketime poppler-utils libxml2-utils
 )
 
 missing=()

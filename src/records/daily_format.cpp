@@ -128,8 +128,9 @@ std::optional<std::string> GbkToMarcXml(std::string_view gbk, std::string* why) 
     return ResolveReferences(std::string(wrbuf_buf(out.get()), wrbuf_len(out.get())));
 }
 
-// A MARCXML record element (UTF-8) as ISO 2709 in UTF-8, written by YAZ, leader/09 "a".
-std::optional<std::string> MarcXmlToIso2709(const std::string& xml, std::string* why) {
+// A MARCXML record element (UTF-8) written by YAZ in `mode`: ISO 2709 in UTF-8 (leader/09
+// "a"), or MARC text.
+std::optional<std::string> WriteMarcXml(const std::string& xml, int mode, std::string* why) {
     XmlDocument doc = ParseXml(xml);
     YazMarc mt(yaz_marc_create());
     Wrbuf out(wrbuf_alloc());
@@ -138,7 +139,7 @@ std::optional<std::string> MarcXmlToIso2709(const std::string& xml, std::string*
         return std::nullopt;
     }
     yaz_marc_modify_leader(mt.get(), 9, "a");
-    yaz_marc_xml(mt.get(), YAZ_MARC_ISO2709);
+    yaz_marc_xml(mt.get(), mode);
     if (yaz_marc_write_mode(mt.get(), out.get()) != 0 || wrbuf_len(out.get()) == 0) {
         if (why) *why = G("转换成UTF-8后超出了ISO 2709记录的长度限制");
         return std::nullopt;
@@ -187,7 +188,13 @@ std::optional<std::string> RecordForDailyFile(std::string_view gbk, DailyFormat 
         return xml;
     }
     if (!IsMarc21(gbk)) MarkCnmarcUnicode(*xml);
-    return MarcXmlToIso2709(*xml, why);
+    return WriteMarcXml(*xml, YAZ_MARC_ISO2709, why);
+}
+
+std::optional<std::string> RecordAsMarcText(std::string_view gbk) {
+    std::optional<std::string> xml = GbkToMarcXml(gbk, nullptr);
+    if (!xml) return std::nullopt;
+    return WriteMarcXml(*xml, YAZ_MARC_LINE, nullptr);
 }
 
 std::optional<std::string> DailyRecordToGbk(std::string_view record, DailyFormat format) {

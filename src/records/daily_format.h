@@ -44,6 +44,11 @@ std::optional<std::string> DailyRecordToGbk(std::string_view record, DailyFormat
 std::vector<std::string> SplitDailyFile(std::string_view text, DailyFormat format,
                                         size_t* used = nullptr);
 
+// A GBK record as MARC text (UTF-8), as yaz-marcdump writes it: the leader, then one field
+// a line, the tag, the indicators and "$a"-style subfields; a reference the GBK record
+// kept is the character it stands for. Nothing when YAZ cannot read the record.
+std::optional<std::string> RecordAsMarcText(std::string_view gbk);
+
 // The start and the end of a MARCXML daily file; records go between them.
 extern const char* const kMarcXmlFileHead;
 extern const char* const kMarcXmlFileTail;

@@ -1,16 +1,26 @@
 #include "ui/find_rec_window.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QDir>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QPointer>
+#include <QPrintDialog>
+#include <QPrinter>
+#include <QPrinterInfo>
 #include <QShortcut>
+#include <QTextDocument>
 #include <QTimer>
 #include <QTreeWidgetItemIterator>
 #include <algorithm>
 
 #include "backends/backend_kinds.h"
 #include "common/z39_error.h"
+#include "records/daily_file.h"
+#include "records/daily_format.h"
 #include "records/marc_record.h"
 #include "records/record_quality.h"
 #include "records/record_saver.h"
@@ -171,13 +181,37 @@ void TFindRec::BuildControls() {
     lstDetail->setItemDelegate(new DetailListDelegate(lstDetail));
     lstDetail->setFont(ListFont());
     lstDetail->setUniformItemSizes(true);
-    lstDetail->setToolTip(U("双击鼠标左键显示全部信息；按鼠标右键或Esc关闭"));
+    lstDetail->setToolTip(
+        U("双击鼠标左键显示全部信息；Ctrl+C复制整条记录，Ctrl+P打印；按鼠标右键弹出菜单；"
+          "按Esc关闭"));
     lstDetail->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(lstDetail, &QListWidget::itemClicked, this, [this] { lstDetailClick(); });
     connect(lstDetail, &QListWidget::itemDoubleClicked, this, [this] { memDetail->hide(); });
-    connect(lstDetail, &QWidget::customContextMenuRequested, this, [this] { HideDetails(); });
+    // The whole record as MARC text, to the clipboard or the printer; closing stays one
+    // click away.
+    auto* copyRecord = new QAction(U("复制整条记录(&C)"), lstDetail);
+    copyRecord->setShortcut(QKeySequence::Copy);
+    copyRecord->setShortcutContext(Qt::WidgetShortcut);
+    connect(copyRecord, &QAction::triggered, this, &TFindRec::CopyDetailRecord);
+    auto* printRecord = new QAction(U("打印(&P)..."), lstDetail);
+    printRecord->setShortcut(QKeySequence::Print);
+    printRecord->setShortcutContext(Qt::WidgetShortcut);
+    connect(printRecord, &QAction::triggered, this, &TFindRec::PrintDetailRecord);
+    auto* closeDetail = new QAction(U("关闭(&X)"), lstDetail);
+    connect(closeDetail, &QAction::triggered, this, [this] { HideDetails(); });
+    lstDetail->addAction(copyRecord);
+    lstDetail->addAction(printRecord);
+    connect(lstDetail, &QWidget::customContextMenuRequested, this,
+            [this, copyRecord, printRecord, closeDetail](const QPoint& at) {
+                QMenu menu(lstDetail);
+                menu.addAction(copyRecord);
+                menu.addAction(printRecord);
+                menu.addSeparator();
+                menu.addAction(closeDetail);
+                menu.exec(lstDetail->viewport()->mapToGlobal(at));
+            });
     btCloseDetail = new QPushButton(U("关闭"), grbResult);
-    btCloseDetail->setToolTip(U("按鼠标右键关闭"));
+    btCloseDetail->setToolTip(U("关闭详细信息（Esc）"));
     connect(btCloseDetail, &QPushButton::clicked, this, [this] { HideDetails(); });
     memDetail = new QPlainTextEdit(grbResult);
     memDetail->setReadOnly(true);
@@ -1031,6 +1065,7 @@ void TFindRec::lstBooksDblClick() {
     lstDetail->raise();
     btCloseDetail->raise();
     lstDetail->clear();
+    detailRecord_ = record;
     // How full the record is, and where it came from, over the fields.
     const RecordQuality quality = AssessRecord(record);
     QString title =
@@ -1043,6 +1078,40 @@ void TFindRec::lstBooksDblClick() {
         auto* item = new QListWidgetItem(Q(detail), lstDetail);
         item->setData(kGbkRole, QByteArray::fromStdString(detail));
     }
+}
+
+void TFindRec::CopyDetailRecord() {
+    const std::optional<std::string> text = RecordAsMarcText(detailRecord_);
+    if (!text) {
+        s_.ui.ShowMessage(NoticeTitle(), G("这条记录无法转换为MARC文本，没有复制。"));
+        return;
+    }
+    QGuiApplication::clipboard()->setText(QString::fromUtf8(*text));
+    s_.state.statusMessage = G("整条记录已复制到剪贴板");
+    emit progressShown();
+}
+
+void TFindRec::PrintDetailRecord() {
+    const std::optional<std::string> text = RecordAsMarcText(detailRecord_);
+    if (!text) {
+        s_.ui.ShowMessage(NoticeTitle(), G("这条记录无法转换为MARC文本，没有打印。"));
+        return;
+    }
+    QPrinter printer;
+    // Where no printer is set up, the dialog offers a PDF file, named after the book.
+    if (QPrinterInfo::availablePrinters().isEmpty()) {
+        const std::vector<std::string> isbns = RecordIsbns(detailRecord_);
+        const QString name = isbns.empty() ? U("记录") : QString::fromStdString(isbns.front());
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setOutputFileName(QDir::home().filePath(name + QStringLiteral(".pdf")));
+    }
+    QPrintDialog dialog(&printer, this);
+    dialog.setWindowTitle(U("打印记录"));
+    if (dialog.exec() != QDialog::Accepted) return;
+    QTextDocument document;
+    document.setDefaultFont(ListFont());
+    document.setPlainText(QString::fromUtf8(*text));
+    document.print(&printer);
 }
 
 void TFindRec::cbAllClick() {

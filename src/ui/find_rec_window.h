@@ -92,6 +92,7 @@ class TFindRec : public QWidget {
     QListWidget* lstDetail;
     QPushButton* btCloseDetail;
     QPlainTextEdit* memDetail;
+    std::string detailRecord_;  // the record the detail view shows (GBK)
     QGroupBox* grpWait;
 
     const TargetSelection& targets() const { return targets_; }
@@ -157,6 +158,9 @@ class TFindRec : public QWidget {
     void SetSearching(bool on);
     void ShowWaitSeconds();
     void HideDetails();
+    // The record the detail view shows, as MARC text: to the clipboard, to the printer.
+    void CopyDetailRecord();
+    void PrintDetailRecord();
     void tvDatabaseDblClick(QTreeWidgetItem* item);
     void lstBooksClickCheck(QListWidgetItem* item);
     void lstBooksHotKey(QChar key);

@@ -15,7 +15,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import xdesk  # noqa: E402
 
 VALUE_EDIT = (233, 101)  # row 1's value
-SETTINGS_SAVE = (202, 374)  # 保存参数
+SETTINGS_SAVE = (202, 400)  # 保存参数
 SORT_BY_TITLE = (299, 113)  # 按题名排序
 TICK_X = 40  # the tick boxes of the result list
 
