@@ -67,6 +67,16 @@ TargetEditor::Refusal TargetEditor::Confirm(const TargetEntry& f) {
     }
     if (f.userpass.find(')') != std::string::npos)
         return {G("【用户密码】不能包含右括号"), "db_userpass"};
+    // A port is digits, 1 to 65535; "-" and digits asks the shared catalogue's address
+    // list for the host, as KSPORT does.
+    const std::string port = Trim(f.port);
+    if (!port.empty()) {
+        const std::string digits = port.starts_with("-") ? port.substr(1) : port;
+        const auto number = ToNumber(digits);
+        if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos ||
+            !number || *number < 1 || *number > 65535)
+            return {G("【服务器端口】必须是1到65535之间的数字"), "db_port"};
+    }
 
     TargetEntry stored = f;
     stored.auth = f.auth == "1" ? "1" : "0";

@@ -152,6 +152,11 @@ int main(int argc, char* argv[]) {
     env.createMarcFolder = where.createMarcFolder;
     z39::MakeDirectories(z39::FolderOf(where.settingsPath));
     z39::StartupResult start = z39::RunStartup(env);
+    // The window opens as for no argument, as ever; the caller hears why.
+    if (argc >= 2 && start.state.launch.launchQuery.empty())
+        std::cerr << "z39client: 参数“" << argv[1]
+                  << "”不是检索式，已忽略，按普通方式启动；检索式如 ISBN@9787536692930 或 "
+                     "NAME@书名（见 z39client --help）\n";
 
     z39::MessageBoxWidget ui;
     app.ui = &ui;

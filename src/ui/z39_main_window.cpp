@@ -4,6 +4,7 @@
 
 #include <QCloseEvent>
 #include <QDateTime>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QPainter>
 #include <QScreen>
@@ -29,10 +30,13 @@ constexpr int kCompactHeight = 20;
 const char* kAboutText =
     "<h3>岱恒Z39.50客户端</h3><p>版本 " Z39_VERSION
     "</p>"
-    "<p>编目数据查询：输入检索条件，双击左侧数据库树选择目标数据库，按 F2 开始查询。</p>"
+    "<p>"
+    "编目数据查询：输入检索条件，在右侧数据库树中双击选择目标数据库（勾选多个数据库则一起检索），"
+    "按 F2 开始查询。</p>"
     "<ul><li>F2 开始新的查询；F3 获取更多数据；F5 保存打钩记录；F8 转到结果列表；F9 "
-    "转到检索内容</li>"
-    "<li>结果列表中按 0-9、A-Z 改变对应行的选中状态；空格键改变当前行；双击显示详细信息</li>"
+    "转到检索内容；Esc 取消正在等待的检索</li>"
+    "<li>结果列表中按 0-9、A-Z 改变对应行的选中状态；空格键改变当前行；双击或回车显示详细信息，"
+    "其中 Ctrl+C 复制整条记录，Ctrl+P 打印</li>"
     "<li>编目程序调用：z39client \"ISBN@7111213823\" 或 \"NAME@书名\"；第二个参数为 1 "
     "时显示完整窗口。"
     "选中的记录写入临时目录的 lib.tmp，或通过 ~/.config/TesmarkSoft/Lib.ini 的 Z39_OUTPUT_STR "
@@ -159,7 +163,13 @@ void TZ39Main::CreateChildren() {
     childrenCreated_ = true;
     state_.windowCommand = ProductName();
     auto* about = new QTextBrowser;
-    about->setHtml(U(kAboutText));
+    // Which settings and target list this copy read: where to look when it behaves
+    // otherwise than another copy.
+    about->setHtml(
+        U(kAboutText) +
+        U("<p>参数文件：%1<br>目标数据库列表：%2</p>")
+            .arg(Q(state_.settingsPath).toHtmlEscaped(),
+                 QFileInfo(Q(services_.targetListPath)).absoluteFilePath().toHtmlEscaped()));
     about->setWindowTitle(U("关于..."));
     aboutWindow_ = AddChild(about);
     setPara_ = new TSetPara(state_, services_.ui, [this] {

@@ -70,6 +70,13 @@ TEST_F(TargetEditorTest, CancelWritesNothingAndRefusalsKeepEditing) {
     f = Fields("G", "S", "x");
     f.userpass = "se)cret";
     EXPECT_EQ(editor.Confirm(f).field, "db_userpass");
+    for (const char* port : {"CCC", "21o", "0", "70000", "-", "+210", "-x"}) {
+        f = Fields("G", "S", "x");
+        f.port = port;
+        r = editor.Confirm(f);
+        EXPECT_EQ(r.message, G("【服务器端口】必须是1到65535之间的数字")) << port;
+        EXPECT_EQ(r.field, "db_port");
+    }
     EXPECT_TRUE(editor.editing());
     EXPECT_EQ(dir.Read("z39svr.cfg"), before);
 }

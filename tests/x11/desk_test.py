@@ -373,5 +373,17 @@ class DeskTest(unittest.TestCase):
         self.assertIsNone(client.poll(), "the client ended")
 
 
+    def test_an_argument_that_is_no_query_opens_the_window_and_says_so(self):
+        d = self.desk
+        for argument in ("9787536692930", "--foo"):
+            client = d.client(argument)
+            d.frame()  # the normal window, as without an argument
+            xdesk.wait_until(lambda: "不是检索式，已忽略" in d.client_logs(), 10,
+                             "the word on standard error")
+            self.assertIsNone(client.poll())
+            client.terminate()
+            client.wait(timeout=10)
+            xdesk.wait_until(lambda: not d.windows("^Z39.50客户端"), 10, "the window to go")
+
 if __name__ == "__main__":
     unittest.main()
