@@ -124,6 +124,13 @@ SearchStep SearchSession::BeginStart(const TargetProfile& target,
         step.done = refused;
         return step;
     }
+    // Nothing to connect to: said as such, not as a connection that failed.
+    if (std::string missing = MissingAddressMessage(target); !missing.empty()) {
+        SearchOutcome refused;
+        refused.refusedMessage = std::move(missing);
+        step.done = refused;
+        return step;
+    }
     count_ = CountOrTen(countText);
     total_ = 0;
     nextStart_ = 1;

@@ -33,6 +33,25 @@ TargetProfile ProfileOf(int slot, const TargetEntry& entry) {
     return p;
 }
 
+std::string MissingAddressMessage(const TargetProfile& target) {
+    if (!Trim(target.entry.address).empty()) return {};
+    switch (target.kind) {
+        case TargetKind::kSharedCatalogue:
+            return G(
+                "岱恒共享编目库的地址没有设置，无法检索。请在“参数配置”中填写岱恒共享编目库的"
+                "地址和端口（或按“默认地址”）。");
+        case TargetKind::kZ39:
+        case TargetKind::kSru:
+            return G("目标数据库[") + target.entry.library + "/" + target.entry.database +
+                   G("]的服务器地址没有设置，无法检索。请在“参数配置”→“设置Z39.50服务器参数”"
+                     "中填写。");
+        case TargetKind::kNone:
+        case TargetKind::kWebOpac:
+            break;
+    }
+    return {};
+}
+
 ComboState RebuildFieldCombo(const ComboState& before, size_t fields) {
     // A rebuilt list has no selected position; the shown text stays.
     if (before.index >= 0 && static_cast<size_t>(before.index) >= fields) return {1, "ISBN"};

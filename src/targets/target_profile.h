@@ -56,6 +56,11 @@ TargetKind KindOf(int slot, const TargetEntry& entry);
 
 TargetProfile ProfileOf(int slot, const TargetEntry& entry);
 
+// Why a target cannot be searched before anything is sent (GBK): the shared catalogue's
+// address (KSIP) or a server's address is not set, and where to set it. Empty when the
+// target has an address (the web OPAC always has one).
+std::string MissingAddressMessage(const TargetProfile& target);
+
 // A field combo box: its selected position (-1: none) and the text it shows.
 struct ComboState {
     int index = -1;

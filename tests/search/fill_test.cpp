@@ -46,6 +46,23 @@ class FirstPageFill : public ::testing::Test {
     PagesBackend backend;
 };
 
+// A target without an address (the shared catalogue on a first run, KSIP empty) says so
+// before anything is sent, and the list stays as it was.
+TEST_F(FirstPageFill, ATargetWithoutAnAddressSaysWhereToSetIt) {
+    backend.pages = {Page(1, {1}, true)};
+    h.Start(backend, test::TitleRows("x"), "10");
+    h.profile.entry.address = " ";
+    const size_t asked = backend.requests.size();
+    SearchOutcome out = h.Start(backend, test::TitleRows("y"), "10");
+    EXPECT_EQ(backend.requests.size(), asked);
+    EXPECT_NE(out.refusedMessage.find(G("服务器地址没有设置")), std::string::npos);
+    EXPECT_EQ(h.index.size(), 1u);
+    h.profile.kind = TargetKind::kSharedCatalogue;
+    out = h.Start(backend, test::TitleRows("y"), "10");
+    EXPECT_NE(out.refusedMessage.find(G("岱恒共享编目库的地址没有设置")), std::string::npos);
+    EXPECT_NE(out.refusedMessage.find(G("参数配置")), std::string::npos);
+}
+
 TEST_F(FirstPageFill, AskedFromAfterWhatCameForTheRestOfEdNum) {
     backend.pages = {Page(25, {1}, true), Page(0, {2, 3, 4, 5, 6, 7, 8, 9, 10}, false)};
     SearchOutcome out = h.Start(backend, test::TitleRows("x"), "10");

@@ -22,6 +22,8 @@ struct SessionHarness {
         profile.kind = kind;
         profile.slot = kind == TargetKind::kSharedCatalogue ? kSharedCatalogueSlot : 2;
         profile.entry = std::move(entry);
+        // A target without an address is refused before its back end is asked.
+        if (profile.entry.address.empty()) profile.entry.address = "127.0.0.1";
     }
     SearchOutcome Start(SearchBackend& backend, const std::vector<SearchCondition>& rows,
                         const std::string& count = "10") {
