@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "common/file_util.h"
 #include "common/paths.h"
 
 namespace z39 {
@@ -15,6 +16,12 @@ std::string Env(const char* name) {
 }
 
 }  // namespace
+
+std::string ResolveTargetListPath(const std::string& settingsPath) {
+    constexpr const char* kName = "z39svr.cfg";
+    if (PathExists(kName)) return kName;
+    return JoinPath(FolderOf(settingsPath), kName);
+}
 
 ConfigLocation ResolveConfigLocation(const std::string& programFolder) {
     ConfigLocation where;

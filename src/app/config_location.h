@@ -15,4 +15,9 @@ struct ConfigLocation {
 // portable copy); else $XDG_CONFIG_HOME/z39client/ with ~/MARC/ for saved records.
 ConfigLocation ResolveConfigLocation(const std::string& programFolder);
 
+// The target list: z39svr.cfg in the current folder when one is there (a host program may
+// start the client in a folder of its own, as it always could); else the one beside
+// Z39.ini, which is where the target editor makes one when there is none.
+std::string ResolveTargetListPath(const std::string& settingsPath);
+
 }  // namespace z39

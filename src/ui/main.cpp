@@ -150,6 +150,7 @@ int main(int argc, char* argv[]) {
     env.settingsPath = where.settingsPath;
     env.defaultMarcPath = where.defaultMarcPath;
     env.createMarcFolder = where.createMarcFolder;
+    env.targetListPath = z39::ResolveTargetListPath(where.settingsPath);
     z39::MakeDirectories(z39::FolderOf(where.settingsPath));
     z39::StartupResult start = z39::RunStartup(env);
     // The window opens as for no argument, as ever; the caller hears why.
@@ -185,6 +186,7 @@ int main(int argc, char* argv[]) {
     std::unique_ptr<z39::BackendRegistry> backends = z39::BuildBackends(
         {http, runner, clock, z39::FolderOf(state.files.clientScriptPath), memory});
     z39::SearchServices services{state, store, index, ui, *backends};
+    services.targetListPath = env.targetListPath;
     // Each ticked database of a search over several is fetched through back ends of its own.
     const std::string workFolder = z39::FolderOf(state.files.clientScriptPath);
     services.sourceBackends = [workFolder, &memory](int source) {

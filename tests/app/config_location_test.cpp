@@ -63,5 +63,20 @@ TEST(ConfigLocation, PortableCopyNamedFolderAndInstalledProgram) {
     EXPECT_EQ(ResolveConfigLocation(dir.path()).settingsPath, dir.File("elsewhere/Z39.ini"));
 }
 
+// The target list: the current folder's when there is one, as ever; else the one beside
+// Z39.ini (started from any other folder, the targets are still there).
+TEST(ConfigLocation, TheTargetListOfTheCurrentFolderElseBesideTheSettings) {
+    test::TempDir dir;
+    MakeDirectories(dir.File("work"));
+    char before[4096];
+    ASSERT_NE(::getcwd(before, sizeof before), nullptr);
+    ASSERT_EQ(::chdir(dir.File("work").c_str()), 0);
+    const std::string settings = dir.File("cfg/Z39.ini");
+    EXPECT_EQ(ResolveTargetListPath(settings), dir.File("cfg/z39svr.cfg"));
+    ASSERT_TRUE(ReplaceFileAtomically(dir.File("work/z39svr.cfg"), "{G\n}\n"));
+    EXPECT_EQ(ResolveTargetListPath(settings), "z39svr.cfg");
+    ASSERT_EQ(::chdir(before), 0);
+}
+
 }  // namespace
 }  // namespace z39

@@ -128,7 +128,8 @@ int main(int argc, char* argv[]) {
     const z39::ConfigLocation where = z39::ResolveConfigLocation(programFolder);
     z39::Z39Settings settings =
         z39::LoadSettings(z39::IniFile(where.settingsPath), programFolder, where.defaultMarcPath);
-    const z39::TargetList targets = z39::GetZ39SvrPara("z39svr.cfg", settings);
+    const z39::TargetList targets =
+        z39::GetZ39SvrPara(z39::ResolveTargetListPath(where.settingsPath), settings);
     std::string error;
     if (formatGiven) {
         if (!z39::DailyFormatFromName(formatText) || formatText.empty()) {
