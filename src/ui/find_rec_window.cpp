@@ -29,6 +29,8 @@
 
 namespace z39 {
 namespace {
+// The search window's height in the design's 724 x 510 frame.
+constexpr int kDesignHeight = 430;
 
 QString U(const char* utf8) { return QString::fromUtf8(utf8); }
 
@@ -312,14 +314,17 @@ bool TFindRec::WindowKey(QWidget* target, QKeyEvent* key, bool release) {
 
 void TFindRec::LayOut() {
     const int W = width(), H = height();
+    // A window taller than the design's gives half of what it gains to the database tree,
+    // half to the result list; the widths follow the design's rules.
+    const int top = 180 + std::max(0, (H - kDesignHeight) / 2);
     grbField->setGeometry(6, 2, 306, 180);
     btInit->setGeometry(318, 8, 110, 28);
     btNext->setGeometry(318, 40, 110, 28);
     btSaveRec->setGeometry(318, 72, 110, 28);
     grpNum->setGeometry(318, 104, 110, 60);
-    grbDatabase->setGeometry(436, 2, std::max(60, W - 433 - 9), 180);
+    grbDatabase->setGeometry(436, 2, std::max(60, W - 433 - 9), top);
     tvDatabase->setGeometry(6, 18, grbDatabase->width() - 12, grbDatabase->height() - 24);
-    grbResult->setGeometry(6, 186, std::max(100, W - 25 + 8), std::max(60, H - 204 + 10));
+    grbResult->setGeometry(6, top + 6, std::max(100, W - 25 + 8), std::max(60, H - top - 24 + 10));
     const int gw = grbResult->width(), gh = grbResult->height();
     // lstIndex is a narrow column at the left edge, beside the tick boxes, never over them.
     lstIndex->setGeometry(6, 34, kHotKeyColumnWidth, gh - 32 - 4 - 4);

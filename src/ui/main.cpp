@@ -36,9 +36,9 @@
 // A raised error that reaches the event loop is shown, not lost.
 //
 // With Z39_INPUT_TRACE naming a file, a line is appended to it for each key and mouse
-// button released on one of the windows, and each window given the focus ("key", "click",
-// "focus"), once the program has handled it and what that posted. A program driving the
-// window from outside (the desk tests, a screen reader's script) waits for these lines
+// button released on one of the windows, and each window given or losing the focus ("key",
+// "click", "focus", "blur"), once the program has handled it and what that posted. A program
+// driving the window from outside (the desk tests, a screen reader's script) waits for these lines
 // instead of for a guessed time.
 class Application : public QApplication {
   public:
@@ -75,6 +75,8 @@ class Application : public QApplication {
                 return event->spontaneous() ? "click" : nullptr;
             case QEvent::FocusIn:
                 return "focus";
+            case QEvent::FocusOut:
+                return "blur";
             default:
                 return nullptr;
         }

@@ -12,7 +12,16 @@
 #include <QTextBrowser>
 #include <QToolBar>
 
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <string>
+
+#include "common/gbk_text.h"
+#include "common/ini_file.h"
+#include "common/z39_error.h"
 #include "search/search_outcome.h"
+#include "state/z39_settings.h"
 #include "ui/batch_window.h"
 #include "ui/qt_text_widget.h"
 #include "ui/z39_svr_para_dialog.h"
@@ -132,12 +141,99 @@ TZ39Main::TZ39Main(bool compactWindow, const SearchServices& services, QWidget* 
 void TZ39Main::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     if (!childrenCreated_) {
-        if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        if (!compact_ && state_.launch.launchQuery.empty()) {
+            PlaceFrame();
+            // The window manager's frame is known once the window is on the screen.
+            QTimer::singleShot(0, this, &TZ39Main::KeepFrameOnScreen);
+        } else if (QScreen* screen = QGuiApplication::primaryScreen()) {
             QRect s = screen->availableGeometry();
             move(std::max(0, (s.width() - width()) / 2), std::max(0, (s.height() - height()) / 2));
         }
     }
     CreateChildren();
+}
+
+// Four numbers "a,b,c,d" of a key, or nothing.
+static std::optional<std::array<int, 4>> FourNumbers(IniFile& ini, const char* key) {
+    const QStringList parts = Q(ini.ReadString(SystemSection(), key, "")).split(QLatin1Char(','));
+    if (parts.size() != 4) return std::nullopt;
+    std::array<int, 4> out{};
+    for (int i = 0; i < 4; ++i) {
+        bool ok = false;
+        out[static_cast<size_t>(i)] = parts[i].trimmed().toInt(&ok);
+        if (!ok) return std::nullopt;
+    }
+    return out;
+}
+
+void TZ39Main::PlaceFrame() {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen) return;
+    IniFile ini(state_.settingsPath);
+    // The window manager's frame around the window (left, top, right, bottom) as it was
+    // last time; before that, a title bar and borders that fit every common desktop's.
+    std::array<int, 4> frame = {4, 32, 4, 4};
+    if (auto saved = FourNumbers(ini, "WINDOWFRAME"))
+        if (std::all_of(saved->begin(), saved->end(), [](int n) { return n >= 0 && n < 100; }))
+            frame = *saved;
+    const QRect available =
+        screen->availableGeometry().adjusted(frame[0], frame[1], -frame[2], -frame[3]);
+    QRect wanted(0, 0, kFrameWidth, kFrameHeight);
+    wanted.moveCenter(available.center());
+    if (auto saved = FourNumbers(ini, "WINDOWRECT");
+        saved && (*saved)[2] >= 200 && (*saved)[3] >= 150)
+        wanted = QRect((*saved)[0], (*saved)[1], (*saved)[2], (*saved)[3]);
+    // Never larger than the screen, never off it: the title bar stays within reach.
+    wanted.setSize(wanted.size().boundedTo(available.size()));
+    wanted.moveLeft(
+        std::clamp(wanted.left(), available.left(), available.right() + 1 - wanted.width()));
+    wanted.moveTop(
+        std::clamp(wanted.top(), available.top(), available.bottom() + 1 - wanted.height()));
+    setGeometry(wanted);
+    if (Trim(ini.ReadString(SystemSection(), "WINDOWMAXIMIZED", "0")) == "1")
+        setWindowState(windowState() | Qt::WindowMaximized);
+}
+
+void TZ39Main::KeepFrameOnScreen() {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen || isMaximized()) return;
+    const QRect available = screen->availableGeometry();
+    QRect frame = frameGeometry();
+    // Larger fonts make the window ask for more room than the screen has: it is cut to the
+    // screen, title bar included.
+    const int decoration = frame.height() - geometry().height();
+    if (frame.height() > available.height())
+        resize(width(), std::max(minimumHeight(), available.height() - decoration));
+    if (frame.width() > available.width()) resize(available.width(), height());
+    frame = frameGeometry();
+    int left = std::clamp(frame.left(), available.left(),
+                          std::max(available.left(), available.right() + 1 - frame.width()));
+    int top = std::clamp(frame.top(), available.top(),
+                         std::max(available.top(), available.bottom() + 1 - frame.height()));
+    if (left != frame.left() || top != frame.top()) move(left, top);
+}
+
+void TZ39Main::RememberFrame() {
+    if (compact_ || !state_.launch.launchQuery.empty()) return;
+    // The window's own place and size as they were before a maximise, and the frame the
+    // window manager drew around it.
+    const QRect normal = normalGeometry().isValid() ? normalGeometry() : geometry();
+    const QRect outer = frameGeometry(), inner = geometry();
+    auto four = [](int a, int b, int c, int d) {
+        return std::to_string(a) + "," + std::to_string(b) + "," + std::to_string(c) + "," +
+               std::to_string(d);
+    };
+    try {
+        IniFile ini(state_.settingsPath);
+        ini.WriteString(SystemSection(), "WINDOWRECT",
+                        four(normal.left(), normal.top(), normal.width(), normal.height()));
+        ini.WriteString(SystemSection(), "WINDOWFRAME",
+                        four(inner.left() - outer.left(), inner.top() - outer.top(),
+                             outer.right() - inner.right(), outer.bottom() - inner.bottom()));
+        ini.WriteString(SystemSection(), "WINDOWMAXIMIZED", isMaximized() ? "1" : "0");
+    } catch (const Z39Error&) {
+        // A settings file that cannot be written costs the place, nothing else.
+    }
 }
 
 // The children live as long as the frame: their own close button only hides them, and
@@ -270,6 +366,7 @@ void TZ39Main::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    RememberFrame();
     CleanupWorkingFiles(state_.files);
     event->accept();
 }

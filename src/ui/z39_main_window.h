@@ -67,6 +67,12 @@ class TZ39Main : public QMainWindow {
     void ShowChild(QMdiSubWindow* window);
     void ShowFindRec();
     void RestoreFrame();
+    // The interactive frame where and as large as it was last closed (WINDOWRECT,
+    // WINDOWMAXIMIZED in Z39.ini), kept within the available screen so its title bar can
+    // be reached; the design's 724 x 510 centred the first time.
+    void PlaceFrame();
+    void KeepFrameOnScreen();
+    void RememberFrame();
 
     AppState& state_;
     SearchServices services_;

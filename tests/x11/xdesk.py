@@ -82,9 +82,10 @@ def wait_until(check, timeout=10.0, what="condition"):
 class Desk:
     """One Xvfb display, one catalogue server, and the folders a client uses."""
 
-    def __init__(self, records=200, window_manager=False):
+    def __init__(self, records=200, window_manager=False, screen=SCREEN):
         self.dir = tempfile.mkdtemp(prefix="z39desk.")
         self.procs = []
+        self.screen = screen
         try:
             self._start(records)
             if window_manager:
@@ -109,7 +110,7 @@ class Desk:
         # Xvfb picks a free display number and writes it to the pipe. Without -noreset it
         # resets when its last client goes, and a client starting just then cannot connect.
         r, w = os.pipe()
-        self._spawn(["Xvfb", "-displayfd", str(w), "-screen", "0", "%dx%dx24" % SCREEN,
+        self._spawn(["Xvfb", "-displayfd", str(w), "-screen", "0", "%dx%dx24" % self.screen,
                      "-nolisten", "tcp", "-noreset"],
                     pass_fds=(w,))
         os.close(w)
@@ -213,20 +214,31 @@ class Desk:
         """Gives the main window the focus, and waits until the client has taken it (the
         window activated, its focus widget set): keys sent after that reach the window."""
         wid, _, _ = self.frame()
-        if self.xdotool("getwindowfocus") == wid:
+        if self.xdotool("getwindowfocus") == wid and self.last_focus_change() == b"focus":
             return
         before = self.handled("focus")
         self.xdotool("windowfocus", "--sync", wid)
         self._until_handled(before, kind="focus")
 
+    def last_focus_change(self):
+        """The clients' last focus line: b"focus" when a window of theirs has the focus."""
+        try:
+            lines = self.read("input.trace").splitlines()
+        except FileNotFoundError:
+            return None
+        changes = [k for k in lines if k in (b"focus", b"blur")]
+        return changes[-1] if changes else None
+
     def handled(self, kind=None):
         """How many inputs the clients have handled so far (their input trace): keys,
-        clicks and focus changes, or those of one `kind`."""
+        clicks and focus taken, or those of one `kind`."""
         try:
             lines = self.read("input.trace").splitlines()
         except FileNotFoundError:
             return 0
-        return len([k for k in lines if kind is None or k == kind.encode()])
+        if kind is None:
+            return len([k for k in lines if k != b"blur"])
+        return len([k for k in lines if k == kind.encode()])
 
     def _until_handled(self, before, count=1, timeout=3.0, kind=None):
         """Waits until the clients have handled `count` more inputs, and what handling
