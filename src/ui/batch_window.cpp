@@ -1,5 +1,15 @@
 #include "ui/batch_window.h"
 
+#include <QUrl>
+
+#include <QMimeData>
+
+#include <QFileDialog>
+
+#include <QDropEvent>
+
+#include <QDragEnterEvent>
+
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
@@ -80,6 +90,18 @@ TBatchWindow::TBatchWindow(AppState& state, UserInterface& ui,
     top->addWidget(path_, 2);
     auto* load = new QPushButton(U("载入(&L)"));
     top->addWidget(load);
+    auto* open = new QPushButton(U("打开(&O)..."));
+    open->setToolTip(U("选择ISBN列表文件；也可以把文件拖到本窗口"));
+    top->addWidget(open);
+    connect(open, &QPushButton::clicked, this, [this] {
+        const QString chosen =
+            QFileDialog::getOpenFileName(this, U("选择ISBN列表文件"), path_->text(),
+                                         U("ISBN列表 (*.txt *.csv *.tsv);;所有文件 (*)"));
+        if (chosen.isEmpty()) return;
+        path_->setText(chosen);
+        LoadListFile(chosen);
+    });
+    setAcceptDrops(true);
     top->addWidget(new QLabel(U("扫描ISBN:")));
     scan_ = new QLineEdit;
     scan_->setToolTip(U("扫描或输入一个ISBN，回车加入列表"));
@@ -224,6 +246,20 @@ void TBatchWindow::AddToChain(int slot) {
         if (chain_->item(i)->data(kSlotRole).toInt() == slot) return;
     auto* item = new QListWidgetItem(Q(ChainTargetOf(list, slot).name), chain_);
     item->setData(kSlotRole, slot);
+}
+
+void TBatchWindow::dragEnterEvent(QDragEnterEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (!running() && urls.size() == 1 && urls.front().isLocalFile()) event->acceptProposedAction();
+}
+
+void TBatchWindow::dropEvent(QDropEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (running() || urls.size() != 1 || !urls.front().isLocalFile()) return;
+    event->acceptProposedAction();
+    const QString path = urls.front().toLocalFile();
+    path_->setText(path);
+    LoadListFile(path);
 }
 
 void TBatchWindow::LoadListFile(const QString& path) {

@@ -48,6 +48,13 @@ class TBatchWindow : public QWidget {
     QLabel* countsLabel() const { return counts_; }
 
     void LoadListFile(const QString& path);
+
+  protected:
+    // A list file dropped on the window (from a file manager) is loaded.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+  public:
     void Start();
     void Cancel();
     void Save();

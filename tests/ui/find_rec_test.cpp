@@ -3,9 +3,12 @@
 #include <QCloseEvent>
 #include <QElapsedTimer>
 #include <QListWidget>
+#include <QMimeData>
 #include <QMouseEvent>
+#include <QPlainTextEdit>
 #include <QTest>
 #include <QTreeWidgetItemIterator>
+#include <QUrl>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -27,6 +30,8 @@
 #include "support/opac_server.h"
 #include "support/scripted_server.h"
 #include "support/strict_records.h"
+#include "support/temp_dir.h"
+#include "ui/batch_window.h"
 #include "ui/qt_text_widget.h"
 #include "ui/result_list_delegate.h"
 #include "ui/z39_main_window.h"
@@ -707,6 +712,29 @@ class FindRecTest : public QObject {
         sourceBackends = nullptr;
         targetList =
             "{Demo\n[Local\n(Default,127.0.0.1,9999,0,,)\n(opac,opac.nlc.cn,80,0,,)\n]\n}\n";
+    }
+
+    // A list file dropped on the batch window (from a file manager) is loaded into it.
+    void aListFileDroppedOnTheBatchWindowIsLoaded() {
+        AppState batchState;
+        test::RecordingUi batchUi;
+        TargetList none;
+        TBatchWindow window(batchState, batchUi, [&]() -> const TargetList& { return none; });
+        test::TempDir folder;
+        const std::string list = folder.File("delivery.txt");
+        QVERIFY(ReplaceFileAtomically(list, "9787536692930\n7-5366-9293-5\n"));
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(QString::fromStdString(list))});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton,
+                              Qt::NoModifier);
+        QApplication::sendEvent(&window, &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&window, &drop);
+        auto* text = window.findChild<QPlainTextEdit*>();
+        QVERIFY(text);
+        QCOMPARE(text->toPlainText(), QStringLiteral("9787536692930\n7-5366-9293-5\n"));
+        QVERIFY(batchUi.messages.empty());
     }
 
     void enterOpensTheFieldsEscClosesThemTabLeavesThePageFields() {
