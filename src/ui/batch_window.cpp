@@ -286,6 +286,7 @@ std::string TBatchWindow::ListPath() {
 
 void TBatchWindow::Start() {
     if (running()) return;
+    cancelled_ = false;
     if (chain_->count() == 0) {
         ui_.ShowMessage(NoticeTitle(), G("请先双击数据库树，选择检索顺序！"));
         return;
@@ -374,6 +375,8 @@ void TBatchWindow::RunEnded(bool ok, const std::string& error) {
     if (thread_.joinable()) thread_.join();
     if (run_) {
         shown_ = run_->rows();
+        // Rows a cancel left read 已取消, not as if still waiting their turn.
+        cancelled_ = CountRows(shown_).pending > 0;
         for (size_t i = 0; i < shown_.size(); ++i) ShowRow(i, shown_[i]);
     }
     start_->setEnabled(true);
@@ -393,8 +396,8 @@ void TBatchWindow::ShowNewNotices() {
 
 namespace {
 
-QString StateWord(BatchState state, SaveMark saved) {
-    return QString::fromUtf8(GbkToUtf8(StateText(state, saved)));
+QString StateWord(BatchState state, SaveMark saved, bool cancelled) {
+    return QString::fromUtf8(GbkToUtf8(StateText(state, saved, cancelled)));
 }
 
 }  // namespace
@@ -404,7 +407,8 @@ void TBatchWindow::ShowRow(size_t i, const BatchRow& row) {
     shown_[i] = row;
     const std::string* record = row.RecordToSave();
     const QStringList cells = {
-        Q(row.item.valid() ? row.item.isbn : row.item.input), StateWord(row.state, row.saved),
+        Q(row.item.valid() ? row.item.isbn : row.item.input),
+        StateWord(row.state, row.saved, cancelled_),
         Q(row.target) + (row.failedTargets.empty()
                              ? QString()
                              : U(" (连接失败: ") + Q(row.failedTargets.front()) + U(")")),

@@ -97,6 +97,7 @@ class TBatchWindow : public QWidget {
     // again once this fires, not after each row.
     QTimer countsTimer_;
     int doneAtStart_ = 0;
+    bool cancelled_ = false;  // the last run was stopped with rows left
     size_t noticesShown_ = 0;
     bool chainTouched_ = false;
     std::string loadedPath_;  // the list file last loaded, and its text as shown

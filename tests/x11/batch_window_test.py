@@ -124,6 +124,7 @@ class BatchWindowTest(unittest.TestCase):
         time.sleep(0.5)
         self.assertEqual(self.journal_lines(b"D"), settled)
         self.assertLess(settled, total)
+        self.shot("batch-window-cancelled.png")  # the rows left read 已取消
         # Start again: only what is left is searched.
         d.key("alt+s")
         xdesk.wait_until(lambda: self.journal_lines(b"D") >= total, 120, "every row")
