@@ -244,7 +244,12 @@ void TBatchWindow::AddToChain(int slot) {
     if (slot != 1 && list.TargetTable[static_cast<size_t>(slot)].address.empty()) return;
     for (int i = 0; i < chain_->count(); ++i)
         if (chain_->item(i)->data(kSlotRole).toInt() == slot) return;
-    auto* item = new QListWidgetItem(Q(ChainTargetOf(list, slot).name), chain_);
+    // Named as the tree names it: the shared catalogue by its caption, any other database
+    // with its server; the name z39batch --chain takes is the tooltip.
+    const TargetEntry& entry = list.TargetTable[static_cast<size_t>(slot)];
+    const std::string shown = slot == 1 ? entry.library : entry.library + "/" + entry.database;
+    auto* item = new QListWidgetItem(Q(shown), chain_);
+    item->setToolTip(U("z39batch --chain 中的名称：") + Q(ChainTargetOf(list, slot).name));
     item->setData(kSlotRole, slot);
 }
 
