@@ -123,10 +123,19 @@ TBatchWindow::TBatchWindow(AppState& state, UserInterface& ui,
     chainButtons->addWidget(down);
     chainButtons->addWidget(remove);
     chainButtons->addStretch();
+    // Each pane under its caption.
+    auto captioned = [](const char* caption, QWidget* pane) {
+        auto* column = new QVBoxLayout;
+        column->setSpacing(2);
+        column->addWidget(new QLabel(U(caption)));
+        column->addWidget(pane, 1);
+        return column;
+    };
     auto* middle = new QHBoxLayout;
-    middle->addWidget(listEdit_, 3);
-    middle->addWidget(tree_, 3);
-    middle->addWidget(chain_, 2);
+    middle->addLayout(captioned("ISBN列表", listEdit_), 3);
+    middle->addLayout(captioned("数据库（双击加入检索顺序）", tree_), 3);
+    middle->addLayout(captioned("检索顺序", chain_), 2);
+    chainButtons->insertSpacing(0, QLabel().sizeHint().height() + 2);
     middle->addLayout(chainButtons);
 
     start_ = new QPushButton(U("开始(&S)"));
@@ -158,6 +167,7 @@ TBatchWindow::TBatchWindow(AppState& state, UserInterface& ui,
     all->addLayout(middle, 2);
     all->addLayout(controls);
     all->addWidget(counts_);
+    all->addWidget(new QLabel(U("检索结果（双击“多条”的行选择记录）")));
     all->addWidget(table_, 3);
 
     connect(load, &QPushButton::clicked, this, [this] { LoadListFile(path_->text()); });

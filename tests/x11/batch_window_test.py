@@ -20,10 +20,10 @@ import xdesk  # noqa: E402
 
 BATCH_BUTTON = (225, 15)  # the toolbar's 批量检索
 LIST_PATH = (230, 76)
-TREE_ROW = {"gbk": (330, 159), "utf8": (330, 187)}
-FIRST_RESULT_ROW = (200, 310)
-SAVE_BUTTON = (225, 240)
-EXPORT_BUTTON = (310, 240)
+TREE_ROW = {"gbk": (330, 177), "utf8": (330, 205)}
+FIRST_RESULT_ROW = (200, 322)
+SAVE_BUTTON = (225, 232)
+EXPORT_BUTTON = (310, 232)
 
 
 class BatchWindowTest(unittest.TestCase):
