@@ -131,19 +131,11 @@ class BatchTest(unittest.TestCase):
         kills = 0
         ended = None
         for stop in stops:
-            p = subprocess.Popen([os.path.join(xdesk.BIN, "z39batch"), self.list, "--chain",
-                                  CHAIN, "--out", out], cwd=os.path.join(self.dir, "work"),
-                                 env=self.servers.env(), stdout=subprocess.DEVNULL,
-                                 stderr=subprocess.PIPE)
-            for line in p.stderr:
-                done = line.split(b"/", 1)[0]
-                if done.isdigit() and int(done) >= stop:
-                    p.send_signal(signal.SIGKILL)
-                    break
-            p.stderr.close()
-            p.wait(timeout=60)
-            if p.returncode != -signal.SIGKILL:
-                ended = p.returncode
+            status = xdesk.batch_killed_at(
+                [os.path.join(xdesk.BIN, "z39batch"), self.list, "--chain", CHAIN, "--out", out],
+                stop, cwd=os.path.join(self.dir, "work"), env=self.servers.env())
+            if status != -signal.SIGKILL:
+                ended = status
                 break
             kills += 1
         if ended is None:

@@ -6,7 +6,6 @@ Run one case: python3 formats_test.py FormatsTest.test_name (ctest runs each cas
 """
 
 import os
-import signal
 import sqlite3
 import subprocess
 import sys
@@ -149,15 +148,7 @@ class FormatsTest(unittest.TestCase):
         # Killed three times as it saves, further on each time: the collection is whole
         # after every kill.
         for stop in (40, 120, 200):
-            p = subprocess.Popen(argv, cwd=d.path("work"), env=d.env(),
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-            for line in p.stderr:
-                done = line.split(b"/", 1)[0]
-                if done.isdigit() and int(done) >= stop:
-                    p.send_signal(signal.SIGKILL)
-                    break
-            p.stderr.close()
-            p.wait(timeout=60)
+            xdesk.batch_killed_at(argv, stop, cwd=d.path("work"), env=d.env())
             self.assertTrue(xml_whole(xml), "after the kill at %d" % stop)
         r = subprocess.run(argv, cwd=d.path("work"), env=d.env(), capture_output=True,
                            timeout=300)

@@ -79,6 +79,20 @@ def wait_until(check, timeout=10.0, what="condition"):
     raise AssertionError("timed out waiting for " + what)
 
 
+def batch_killed_at(argv, stop, **popen):
+    """Runs z39batch (`argv`) and kills it with SIGKILL once its progress lines ("N/M ...",
+    one per settled row) reach row `stop`; returns its exit status (-SIGKILL when the kill
+    landed before it ended by itself)."""
+    p = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, **popen)
+    for line in p.stderr:
+        done = line.split(b"/", 1)[0]
+        if done.isdigit() and int(done) >= stop:
+            p.send_signal(signal.SIGKILL)
+            break
+    p.stderr.close()
+    return p.wait(timeout=60)
+
+
 class Desk:
     """One Xvfb display, one catalogue server, and the folders a client uses."""
 
