@@ -54,6 +54,17 @@ done
 env -u DISPLAY -u WAYLAND_DISPLAY z39client --help >/dev/null || fail "z39client --help without a display"
 no_display=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM z39client 2>&1 || true)
 [ "$(printf '%s\n' "$no_display" | wc -l)" -eq 1 ] || fail "z39client without a display: $no_display"
+# The first start of the installed client as a new user (root included, who may write into
+# /usr/bin): its settings go to ~/.config/z39client/, and the example target list is copied
+# there. Its notice then waits to be read, so the run is cut short.
+example=/usr/share/doc/z39client/examples/z39svr.cfg
+test -f "$example" || fail "no example target list"
+first=$(mktemp -d)
+(cd "$first" && env -u XDG_CONFIG_HOME -u Z39_CONFIG_DIR HOME="$first" XDG_RUNTIME_DIR="$first" \
+    QT_QPA_PLATFORM=offscreen timeout 10 z39client >/dev/null 2>&1 || true)
+cmp -s "$example" "$first/.config/z39client/z39svr.cfg" || fail "the example list was not copied"
+test ! -e /usr/bin/Z39.ini || fail "the installed client wrote its settings into /usr/bin"
+rm -rf "$first"
 
 # The service user, its folder and the settings file.
 unit=/usr/lib/systemd/system/catalogue-server.service

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "common/file_util.h"
+#include "common/gbk_text.h"
 #include "common/paths.h"
 
 namespace z39 {
@@ -23,6 +24,30 @@ std::string ResolveTargetListPath(const std::string& settingsPath) {
     return JoinPath(FolderOf(settingsPath), kName);
 }
 
+#ifndef Z39_INSTALLED_BINDIR
+#define Z39_INSTALLED_BINDIR "/usr/bin"
+#endif
+#ifndef Z39_EXAMPLE_TARGET_LIST
+#define Z39_EXAMPLE_TARGET_LIST "/usr/share/doc/z39client/examples/z39svr.cfg"
+#endif
+
+bool IsInstalledProgramFolder(const std::string& programFolder) {
+    return programFolder == Z39_INSTALLED_BINDIR;
+}
+
+std::string ExampleTargetListPath() { return Z39_EXAMPLE_TARGET_LIST; }
+
+std::string CopyExampleTargetList(const std::string& example, const std::string& targetListPath) {
+    if (PathExists(targetListPath)) return {};
+    const std::optional<std::string> text = ReadWholeFile(example);
+    if (!text) return {};
+    MakeDirectories(FolderOf(targetListPath));
+    if (!ReplaceFileAtomically(targetListPath, *text)) return {};
+    return G("这是第一次启动：已将示例目标数据库列表复制到[") + targetListPath +
+           G("]。可在“参数配置”→“设置Z39.50服务器参数”中添加本馆使用的Z39.50和SRU服务器；"
+             "岱恒共享编目库的地址在“参数配置”中设置。");
+}
+
 ConfigLocation ResolveConfigLocation(const std::string& programFolder) {
     ConfigLocation where;
     std::string named = Env("Z39_CONFIG_DIR");
@@ -31,7 +56,7 @@ ConfigLocation ResolveConfigLocation(const std::string& programFolder) {
         where.defaultMarcPath = JoinPath(programFolder, "");
         return where;
     }
-    if (::access(programFolder.c_str(), W_OK) == 0) {
+    if (!IsInstalledProgramFolder(programFolder) && ::access(programFolder.c_str(), W_OK) == 0) {
         where.settingsPath = JoinPath(programFolder, "Z39.ini");
         where.defaultMarcPath = JoinPath(programFolder, "");
         return where;

@@ -153,8 +153,12 @@ int main(int argc, char* argv[]) {
     env.defaultMarcPath = where.defaultMarcPath;
     env.createMarcFolder = where.createMarcFolder;
     env.targetListPath = z39::ResolveTargetListPath(where.settingsPath);
+    std::string firstStart;
+    if (z39::IsInstalledProgramFolder(env.programFolder))
+        firstStart = z39::CopyExampleTargetList(z39::ExampleTargetListPath(), env.targetListPath);
     z39::MakeDirectories(z39::FolderOf(where.settingsPath));
     z39::StartupResult start = z39::RunStartup(env);
+    if (!firstStart.empty()) start.fileWarnings.push_back(firstStart);
     // The window opens as for no argument, as ever; the caller hears why.
     if (argc >= 2 && start.state.launch.launchQuery.empty())
         std::cerr << "z39client: 参数“" << argv[1]

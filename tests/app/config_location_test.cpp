@@ -78,5 +78,23 @@ TEST(ConfigLocation, TheTargetListOfTheCurrentFolderElseBesideTheSettings) {
     ASSERT_EQ(::chdir(before), 0);
 }
 
+// The first start of an installed client copies the package's example list where the
+// list would be read, once, and says where; a list already there is left alone.
+TEST(ConfigLocation, TheExampleTargetListIsCopiedOnceOnTheFirstStart) {
+    test::TempDir dir;
+    ASSERT_TRUE(ReplaceFileAtomically(dir.File("example.cfg"), "{G\r\n}\r\n"));
+    const std::string list = dir.File("home/.config/z39client/z39svr.cfg");
+    const std::string notice = CopyExampleTargetList(dir.File("example.cfg"), list);
+    EXPECT_NE(notice.find(list), std::string::npos);
+    EXPECT_EQ(ReadWholeFile(list), "{G\r\n}\r\n");
+    ASSERT_TRUE(ReplaceFileAtomically(list, "mine"));
+    EXPECT_EQ(CopyExampleTargetList(dir.File("example.cfg"), list), "");
+    EXPECT_EQ(ReadWholeFile(list), "mine");
+    EXPECT_EQ(CopyExampleTargetList(dir.File("none.cfg"), dir.File("other/z39svr.cfg")), "");
+    // Root may write into /usr/bin: an installed program is still no portable copy.
+    EXPECT_TRUE(IsInstalledProgramFolder("/usr/bin"));
+    EXPECT_FALSE(IsInstalledProgramFolder(dir.path()));
+}
+
 }  // namespace
 }  // namespace z39
