@@ -158,7 +158,14 @@ int main(int argc, char* argv[]) {
         firstStart = z39::CopyExampleTargetList(z39::ExampleTargetListPath(), env.targetListPath);
     z39::MakeDirectories(z39::FolderOf(where.settingsPath));
     z39::StartupResult start = z39::RunStartup(env);
-    if (!firstStart.empty()) start.fileWarnings.push_back(firstStart);
+    // A host program's query is not held up by a notice before its record: it is said on
+    // standard error then.
+    if (!firstStart.empty()) {
+        if (start.state.launch.launchQuery.empty())
+            start.fileWarnings.push_back(firstStart);
+        else
+            std::cerr << "z39client: " << z39::GbkToUtf8(firstStart) << "\n";
+    }
     // The window opens as for no argument, as ever; the caller hears why.
     if (argc >= 2 && start.state.launch.launchQuery.empty())
         std::cerr << "z39client: 参数“" << argv[1]
