@@ -1,5 +1,6 @@
 #include "batch/batch_run.h"
 
+#include <cstdio>
 #include <filesystem>
 
 #include "common/file_util.h"
@@ -61,7 +62,11 @@ std::string BatchRun::Today() const { return setup_.today ? setup_.today() : Tod
 
 std::string BatchRun::FilePath(const std::string& suffix) const {
     const std::string name = std::filesystem::path(setup_.listPath).stem().string();
-    return setup_.marcPath + (name.empty() ? std::string("batch") : name) + suffix;
+    return WorkFolder() + (name.empty() ? std::string("batch") : name) + suffix;
+}
+
+std::string BatchRun::WorkFolder() const {
+    return setup_.workFolder.empty() ? setup_.marcPath : setup_.workFolder;
 }
 
 bool BatchRun::Prepare(std::string* error) {
@@ -88,6 +93,17 @@ bool BatchRun::Prepare(std::string* error) {
     if (!missing.empty()) {
         if (error) *error = missing;
         return false;
+    }
+    if (WorkFolder() != setup_.marcPath) {
+        if (!MakeDirectories(WorkFolder())) {
+            if (error) *error = G("文件夹[") + WorkFolder() + G("]无法建立！");
+            return false;
+        }
+        // A run stopped while its journal still lay beside the daily files goes on from it.
+        const std::string name = FilePath(".journal").substr(WorkFolder().size());
+        const std::string old = setup_.marcPath + name;
+        if (FileExists(old) && !FileExists(FilePath(".journal")))
+            std::rename(old.c_str(), FilePath(".journal").c_str());
     }
     std::vector<std::string> names;
     for (const auto& t : setup_.chain) names.push_back(t.name);

@@ -13,8 +13,11 @@ namespace z39 {
 
 // What a batch run needs to know.
 struct BatchRunSetup {
-    std::string listPath;            // the list of ISBNs
-    std::string marcPath;            // the download folder, ending in "/"
+    std::string listPath;  // the list of ISBNs
+    std::string marcPath;  // the download folder, ending in "/"
+    // Where the journal, report and not-found list go, ending in "/" (made when missing);
+    // the download folder when empty.
+    std::string workFolder;
     std::string autoCreateMarcPath;  // made on the first save when it is marcPath
     std::vector<ChainTarget> chain;
     Z39Settings settings;
@@ -41,8 +44,8 @@ BatchCounts CountRows(const std::vector<BatchRow>& rows);
 
 // One batch from list to report: reads the list and its journal, searches what is not
 // done yet, saves in list order through the same daily-file append as F5, and writes
-// the journal as it goes. The files sit in the download folder under the list's name:
-// NAME.journal, NAME.report.csv and NAME.notfound.txt.
+// the journal as it goes. The files sit in the work folder (the download folder unless
+// set) under the list's name: NAME.journal, NAME.report.csv and NAME.notfound.txt.
 class BatchRun {
   public:
     explicit BatchRun(BatchRunSetup setup);
@@ -88,6 +91,7 @@ class BatchRun {
 
   private:
     bool SaveRow(size_t i, std::string* error);
+    std::string WorkFolder() const;
     std::string Today() const;
 
     BatchRunSetup setup_;

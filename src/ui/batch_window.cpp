@@ -290,13 +290,17 @@ void TBatchWindow::LoadListFile(const QString& path) {
     loadedText_ = listEdit_->toPlainText();
 }
 
+// The kept list, journal, report and not-found list: a folder of their own under the
+// download folder, so the cataloguing system's import sees only daily files.
+std::string TBatchWindow::BatchFolder() const { return state_.settings.MARCPATH + "batch/"; }
+
 std::string TBatchWindow::ListPath() {
-    // A list typed, pasted or scanned is kept under the day's name in the download folder,
-    // so a run stopped by a crash goes on from the same list.
+    // A list typed, pasted or scanned is kept under the day's name in the batch folder, so
+    // a run stopped by a crash goes on from the same list.
     if (!loadedPath_.empty() && path_->text().toStdString() == loadedPath_ &&
         listEdit_->toPlainText() == loadedText_)
         return loadedPath_;
-    return state_.settings.MARCPATH + "batch" + TodayYyyymmdd() + ".txt";
+    return BatchFolder() + "batch" + TodayYyyymmdd() + ".txt";
 }
 
 void TBatchWindow::Start() {
@@ -310,7 +314,7 @@ void TBatchWindow::Start() {
     if (listPath != loadedPath_) {
         const std::string missing =
             CheckDownloadFolder(state_.settings.MARCPATH, state_.autoCreateMarcPath);
-        if (!missing.empty() ||
+        if (!missing.empty() || !MakeDirectories(BatchFolder()) ||
             !ReplaceFileAtomically(listPath, listEdit_->toPlainText().toStdString())) {
             ui_.ShowMessage(NoticeTitle(),
                             missing.empty() ? G("文件[") + listPath + G("]无法写入！") : missing);
@@ -327,12 +331,16 @@ void TBatchWindow::Start() {
     setup.format = *format;
     setup.listPath = listPath;
     setup.marcPath = state_.settings.MARCPATH;
+    setup.workFolder = BatchFolder();
     setup.autoCreateMarcPath = state_.autoCreateMarcPath;
     setup.settings = state_.settings;
     setup.saveAsFound = false;
     const TargetList& list = targets_();
-    for (int i = 0; i < chain_->count(); ++i)
+    shownNames_.clear();
+    for (int i = 0; i < chain_->count(); ++i) {
         setup.chain.push_back(ChainTargetOf(list, chain_->item(i)->data(kSlotRole).toInt()));
+        shownNames_[setup.chain.back().name] = chain_->item(i)->text();
+    }
     run_ = std::make_unique<BatchRun>(setup);
     std::string error;
     if (!run_->Prepare(&error)) {
@@ -417,6 +425,11 @@ QString StateWord(BatchState state, SaveMark saved, bool cancelled) {
 
 }  // namespace
 
+QString TBatchWindow::ShownName(const std::string& chainName) const {
+    auto it = shownNames_.find(chainName);
+    return it == shownNames_.end() ? Q(chainName) : it->second;
+}
+
 void TBatchWindow::ShowRow(size_t i, const BatchRow& row) {
     if (i >= shown_.size() || static_cast<int>(i) >= table_->rowCount()) return;
     shown_[i] = row;
@@ -424,9 +437,10 @@ void TBatchWindow::ShowRow(size_t i, const BatchRow& row) {
     const QStringList cells = {
         Q(row.item.valid() ? row.item.isbn : row.item.input),
         StateWord(row.state, row.saved, cancelled_),
-        Q(row.target) + (row.failedTargets.empty()
-                             ? QString()
-                             : U(" (连接失败: ") + Q(row.failedTargets.front()) + U(")")),
+        ShownName(row.target) +
+            (row.failedTargets.empty()
+                 ? QString()
+                 : U(" (连接失败: ") + ShownName(row.failedTargets.front()) + U(")")),
         // A row without a record says why in its place.
         record ? Q(Trim(DisplayLine(*record))) : Q(row.reason),
         row.dailyNumber > 0 ? QString::number(row.dailyNumber) : QString()};

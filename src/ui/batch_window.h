@@ -13,6 +13,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -71,6 +72,9 @@ class TBatchWindow : public QWidget {
     // The run's notices not shown yet (a damaged journal, saves taken as done).
     void ShowNewNotices();
     std::string ListPath();
+    std::string BatchFolder() const;
+    // A target of the run as the chain shows it (the tree's name), from its z39batch name.
+    QString ShownName(const std::string& chainName) const;
 
     AppState& state_;
     UserInterface& ui_;
@@ -89,7 +93,8 @@ class TBatchWindow : public QWidget {
     QTableWidget* table_;
 
     std::unique_ptr<BatchRun> run_;
-    std::vector<BatchRow> shown_;  // the rows as the window last heard of them
+    std::vector<BatchRow> shown_;                // the rows as the window last heard of them
+    std::map<std::string, QString> shownNames_;  // z39batch name -> name in the chain
     std::thread thread_;
     std::unique_ptr<CancelToken> cancel_token_;
     QElapsedTimer clock_;

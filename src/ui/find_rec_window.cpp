@@ -11,6 +11,7 @@
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QPrinterInfo>
+#include <QScrollBar>
 #include <QShortcut>
 #include <QTextDocument>
 #include <QTimer>
@@ -50,7 +51,7 @@ class Busy {
 
 // Column captions over the byte columns of the display line; with `source`, over the
 // database a row of a search over several came from too.
-QString ColumnCaptions(bool source = false) {
+QByteArray ColumnCaptions(bool source = false) {
     struct Caption {
         const char* text;
         int column;
@@ -66,7 +67,7 @@ QString ColumnCaptions(bool source = false) {
         line.resize(kSourceColumn, ' ');
         line += G("来源");
     }
-    return Q(line);
+    return QByteArray::fromStdString(line);
 }
 
 void SetCombo(QComboBox* combo, const QString& text) {
@@ -164,12 +165,16 @@ void TFindRec::BuildControls() {
     cbAll = new QCheckBox(grbResult);
     cbAll->setToolTip(U("全部选中或全部不选中"));
     connect(cbAll, &QCheckBox::clicked, this, &TFindRec::cbAllClick);
-    lbCaptions = new QLabel(ColumnCaptions(), grbResult);
-    lbCaptions->setFont(ListFont());
+    // The captions sit in a strip as wide as the list's text and move with its horizontal
+    // scroll bar, so each stays over its column however the list is scrolled.
+    lbCaptions = new ColumnCaptionStrip(grbResult);
+    lbCaptions->SetCaptions(ColumnCaptions());
     lbNotice = new QLabel(grbResult);
     lbNotice->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     lstBooks = new BookListWidget(grbResult);
     lstBooks->setToolTip(U("鼠标双击显示详细信息"));
+    connect(lstBooks->horizontalScrollBar(), &QScrollBar::valueChanged, this,
+            [this](int value) { lbCaptions->SetScroll(value); });
     connect(lstBooks, &BookListWidget::hotKey, this, &TFindRec::lstBooksHotKey);
     connect(lstBooks, &BookListWidget::enterPressed, this, &TFindRec::lstBooksEnter);
     connect(lstBooks, &QListWidget::itemDoubleClicked, this, [this] { lstBooksDblClick(); });
@@ -331,8 +336,9 @@ void TFindRec::LayOut() {
     const int listLeft = 6 + kHotKeyColumnWidth + 2;
     lstBooks->setGeometry(listLeft, 32, gw - 6 - listLeft, gh - 32 - 4);
     cbAll->setGeometry(listLeft + 2, 16, 16, 16);
-    lbCaptions->setGeometry(listLeft + ResultListDelegate::TextLeft() + lstBooks->frameWidth(), 16,
-                            gw - 200, 16);
+    const int captionLeft = listLeft + lstBooks->frameWidth() + ResultListDelegate::TextLeft();
+    lbCaptions->setGeometry(captionLeft, 16,
+                            std::max(0, gw - 6 - lstBooks->frameWidth() - captionLeft), 16);
     lbNotice->setGeometry(gw - 4 - 400, 0, 400, 15);
     lstDetail->setGeometry(lstBooks->x(), 16, lstBooks->width(), gh - 16 - 4);
     btCloseDetail->setGeometry(gw - 6 - 44 - 18, 17, 44, 18);
@@ -729,7 +735,7 @@ void TFindRec::StartSourceFetches(std::vector<SourceFetch> fetches) {
 }
 
 void TFindRec::ApplyPartial(const SearchOutcome& o) {
-    lbCaptions->setText(ColumnCaptions(many_));
+    lbCaptions->SetCaptions(ColumnCaptions(many_));
     const int current = lstBooks->currentRow();
     const int currentRecord =
         current >= 0 && static_cast<size_t>(current) < ticks_.recordNumbers().size()
@@ -944,7 +950,7 @@ void TFindRec::ShowNewOrder() {
 }
 
 void TFindRec::ApplyOutcome(const SearchOutcome& o, bool furtherPage) {
-    lbCaptions->setText(ColumnCaptions(many_));
+    lbCaptions->SetCaptions(ColumnCaptions(many_));
     for (const UserMessage& m : o.alerts) s_.ui.ShowMessage(m.title, m.text);
     // A further page that failed leaves the list as earlier pages made it, ticks included.
     if (!(furtherPage && o.connectionFailed)) {

@@ -30,6 +30,7 @@
 #include "state/hand_off_store.h"
 #include "targets/target_selection.h"
 #include "ui/book_list_widget.h"
+#include "ui/result_list_delegate.h"
 
 namespace z39 {
 
@@ -86,7 +87,7 @@ class TFindRec : public QWidget {
     QGroupBox* grbResult;
     QCheckBox* cbAll;
     QLabel* lbNotice;
-    QLabel* lbCaptions;
+    ColumnCaptionStrip* lbCaptions;
     BookListWidget* lstBooks;
     QWidget* lstIndex;
     QListWidget* lstDetail;

@@ -30,6 +30,7 @@
 #include "common/version.h"
 #include "common/z39_error.h"
 #include "ui/message_box_widget.h"
+#include "ui/program_icon.h"
 #include "ui/qt_text_widget.h"
 #include "ui/z39_main_window.h"
 
@@ -137,6 +138,10 @@ int main(int argc, char* argv[]) {
     ::signal(SIGXFSZ, SIG_IGN);
     Application app(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8("Z39.50客户端"));
+    // Every window, the frame and its child windows alike, carries the program's icon; the
+    // desktop file name lets a desktop match the windows to the menu entry.
+    QApplication::setWindowIcon(z39::ProgramIcon());
+    QGuiApplication::setDesktopFileName(QStringLiteral("z39client"));
     // Qt's own texts in Chinese (the standard buttons read 确定, 取消, 是, 否), whatever the
     // locale: the window is Chinese throughout.
     QTranslator qtTexts;

@@ -30,6 +30,25 @@ void DrawByteColumns(QPainter* painter, const QByteArray& gbk, int x, int baseli
     }
 }
 
+void ColumnCaptionStrip::SetCaptions(const QByteArray& gbk) {
+    gbk_ = gbk;
+    update();
+}
+
+void ColumnCaptionStrip::SetScroll(int pixels) {
+    scroll_ = pixels;
+    update();
+}
+
+int ColumnCaptionStrip::TextWidth() const { return static_cast<int>(gbk_.size()) * kPixelsPerByte; }
+
+void ColumnCaptionStrip::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setFont(ListFont());
+    painter.setPen(palette().windowText().color());
+    DrawByteColumns(&painter, gbk_, -scroll_, 12);
+}
+
 int ResultListDelegate::TextLeft() { return kCheckWidth + 2; }
 
 QSize ResultListDelegate::sizeHint(const QStyleOptionViewItem&, const QModelIndex& index) const {

@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QStyledItemDelegate>
+#include <QWidget>
 
 namespace z39 {
 
@@ -42,5 +43,26 @@ class DetailListDelegate : public QStyledItemDelegate {
 };
 
 inline constexpr int kRowHeight = 14;
+
+// The column captions over the result list, drawn in the same byte columns as its rows and
+// shifted by the list's horizontal scroll, so each caption stays over its column.
+class ColumnCaptionStrip : public QWidget {
+    Q_OBJECT
+  public:
+    explicit ColumnCaptionStrip(QWidget* parent) : QWidget(parent) {}
+    void SetCaptions(const QByteArray& gbk);
+    QByteArray Captions() const { return gbk_; }
+    void SetScroll(int pixels);
+    int Scroll() const { return scroll_; }
+    // Width the whole caption line takes.
+    int TextWidth() const;
+
+  protected:
+    void paintEvent(QPaintEvent*) override;
+
+  private:
+    QByteArray gbk_;
+    int scroll_ = 0;
+};
 
 }  // namespace z39

@@ -798,5 +798,39 @@ TEST(BatchChain, NamesAsTheTreeShowsThem) {
     EXPECT_EQ(fallback[1].name, "lib3/books");
 }
 
+// The window's runs keep their files in a folder of their own; one stopped while its
+// journal still lay beside the daily files goes on from that journal there.
+TEST_F(BatchTest, AWorkFolderTakesTheFilesAndTakesUpAJournalLeftBesideTheDailyFiles) {
+    BatchRunSetup setup = Setup({Target("a"), Target("b")});
+    setup.limits = {4, 4};
+    backend->delayMs = 20;
+    std::string error;
+    {
+        BatchRun run(setup);
+        ASSERT_TRUE(run.Prepare(&error));
+        CancelToken cancel;
+        int seen = 0;
+        run.Execute(
+            Factory(), cancel,
+            [&](size_t) {
+                if (++seen == 12) cancel.Cancel();
+            },
+            &error);
+        ASSERT_GT(CountRows(run.rows()).pending, 0);
+    }
+    ASSERT_TRUE(FileExists(dir.File("marc/list.journal")));
+    setup.workFolder = dir.File("marc/batch") + "/";
+    BatchRun moved(setup);
+    ASSERT_TRUE(moved.Prepare(&error)) << error;
+    EXPECT_GT(moved.restored(), 0);
+    CancelToken cancel;
+    ASSERT_TRUE(moved.Execute(Factory(), cancel, {}, &error));
+    ASSERT_TRUE(moved.Finish(&error));
+    EXPECT_FALSE(FileExists(dir.File("marc/list.journal")));
+    for (const char* name : {"list.journal", "list.report.csv", "list.notfound.txt"})
+        EXPECT_TRUE(FileExists(dir.File(std::string("marc/batch/") + name))) << name;
+    EXPECT_FALSE(FileExists(dir.File("marc/list.report.csv")));
+}
+
 }  // namespace
 }  // namespace z39

@@ -6,12 +6,15 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTableWidget>
 #include <QTest>
 #include <QTreeWidgetItemIterator>
 #include <QUrl>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -31,6 +34,7 @@
 #include "support/scripted_server.h"
 #include "support/strict_records.h"
 #include "support/temp_dir.h"
+#include "targets/target_selection.h"
 #include "ui/batch_window.h"
 #include "ui/qt_text_widget.h"
 #include "ui/result_list_delegate.h"
@@ -192,6 +196,41 @@ class FindRecTest : public QObject {
         ClickTick(3);
     }
 
+    // At the window's first size every caption is on screen, and each stays over its
+    // column of the rows however far the list is scrolled sideways.
+    void CaptionsStayOverTheirColumns() {
+        QCOMPARE(frame->size(), QSize(724, 510));
+        auto* strip = w->lbCaptions;
+        auto* list = w->lstBooks;
+        QVERIFY(strip->isVisible());
+        const QByteArray captions = strip->Captions();
+        const int isbnColumn = captions.indexOf("ISBN");
+        QVERIFY(captions.indexOf(G("出版日期").c_str()) > 0 && isbnColumn > 0);
+        const QRect group = w->grbResult->rect();
+        const QRect onGroup(strip->mapTo(w->grbResult, QPoint(0, 0)), strip->size());
+        QVERIFY(group.contains(onGroup));
+        QVERIFY2(strip->width() >= strip->TextWidth(),
+                 qPrintable(QString("%1 < %2").arg(strip->width()).arg(strip->TextWidth())));
+        auto rowColumnX = [&](int column) {
+            QRect row = list->visualItemRect(list->item(0));
+            return list->viewport()
+                ->mapTo(
+                    w,
+                    QPoint(row.x() + ResultListDelegate::TextLeft() + column * kPixelsPerByte, 0))
+                .x();
+        };
+        auto captionColumnX = [&](int column) {
+            return strip->mapTo(w, QPoint(column * kPixelsPerByte - strip->Scroll(), 0)).x();
+        };
+        QCOMPARE(captionColumnX(0), rowColumnX(0));
+        auto* bar = list->horizontalScrollBar();
+        QVERIFY(bar->maximum() > 0);  // the ISBNs run past the list's right edge
+        bar->setValue(bar->maximum());
+        QCOMPARE(strip->Scroll(), bar->maximum());
+        QCOMPARE(captionColumnX(isbnColumn), rowColumnX(isbnColumn));
+        bar->setValue(0);
+    }
+
   private slots:
     void initTestCase() {
         server = new test::CatalogueServerProcess(1000);
@@ -241,6 +280,7 @@ class FindRecTest : public QObject {
         QCOMPARE(state->statusMessage, FoundStatus(25) + ShownStatus(10, 25));
         frame->TimerTick();  // the status bar shows it
         Screenshot(frame.get(), "screenshot-main.png");
+        CaptionsStayOverTheirColumns();
         QTest::keyClick(w->btNext, Qt::Key_F3);
         Wait();
         QCOMPARE(w->lstBooks->count(), 20);
@@ -735,6 +775,45 @@ class FindRecTest : public QObject {
         QVERIFY(text);
         QCOMPARE(text->toPlainText(), QStringLiteral("9787536692930\n7-5366-9293-5\n"));
         QVERIFY(batchUi.messages.empty());
+    }
+
+    // A run of the batch window names each row's target as the chain and the tree do, and
+    // keeps the typed list, journal and report in batch/: the download folder, which the
+    // cataloguing system imports from, is left holding the daily file alone.
+    void theBatchWindowNamesTargetsAsTheTreeAndKeepsItsFilesInBatch() {
+        test::TempDir folder;
+        AppState batchState;
+        batchState.files = MakeWorkingFiles(folder.path());
+        batchState.settings.KSIP = "127.0.0.1";
+        batchState.settings.KSPORT = std::to_string(server->port());
+        batchState.settings.MARCPATH = folder.File("marc") + "/";
+        QVERIFY(MakeDirectories(folder.File("marc")));
+        folder.Write("z39svr.cfg", "");
+        TargetSelection targets;
+        targets.Load(folder.File("z39svr.cfg"), batchState.settings);
+        test::RecordingUi batchUi;
+        TBatchWindow window(batchState, batchUi,
+                            [&]() -> const TargetList& { return targets.list(); });
+        window.FormActivate();
+        auto* text = window.findChild<QPlainTextEdit*>();
+        QVERIFY(text);
+        text->setPlainText(QStringLiteral("9787536692930\n9787000000000\n"));
+        window.Start();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.running(), 30000);
+        auto* table = window.findChild<QTableWidget*>();
+        QVERIFY(table && table->rowCount() == 2);
+        QCOMPARE(table->item(0, 2)->text(), QString::fromUtf8("岱恒共享编目数据库"));
+        window.Save();
+        window.Export();
+        const std::string today = TodayYyyymmdd();
+        std::set<std::string> marc, batch;
+        for (const auto& e : std::filesystem::directory_iterator(folder.File("marc")))
+            marc.insert(e.path().filename().string());
+        for (const auto& e : std::filesystem::directory_iterator(folder.File("marc/batch")))
+            batch.insert(e.path().filename().string());
+        QCOMPARE(marc, (std::set<std::string>{"batch", "marc" + today + ".txt"}));
+        for (const char* suffix : {".txt", ".journal", ".report.csv", ".notfound.txt"})
+            QVERIFY2(batch.count("batch" + today + suffix), suffix);
     }
 
     void enterOpensTheFieldsEscClosesThemTabLeavesThePageFields() {

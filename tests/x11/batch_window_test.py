@@ -54,7 +54,7 @@ class BatchWindowTest(unittest.TestCase):
 
     def journal_lines(self, kind):
         try:
-            data = open(self.desk.path("marc", "delivery.journal"), "rb").read()
+            data = open(self.desk.path("marc", "batch", "delivery.journal"), "rb").read()
         except OSError:
             return 0
         return sum(1 for line in data.split(b"\n") if line.startswith(kind + b"\t"))
@@ -151,8 +151,8 @@ class BatchWindowTest(unittest.TestCase):
         self.assertIn("（第2版）".encode("gbk"), saved[found.index(61) if 61 in found else
                                                       sum(1 for i in found if i < 60)])
         self.press_for_notice(
-            EXPORT_BUTTON, lambda: os.path.exists(d.path("marc", "delivery.report.csv")))
-        report = open(d.path("marc", "delivery.report.csv"), "rb").read()
+            EXPORT_BUTTON, lambda: os.path.exists(d.path("marc", "batch", "delivery.report.csv")))
+        report = open(d.path("marc", "batch", "delivery.report.csv"), "rb").read()
         self.assertTrue(report.startswith("\ufeff检索的ISBN,状态,".encode("utf-8")))
         by_isbn = {row[0]: row for row in csv.reader(io.StringIO(report[3:].decode("utf-8")))}
         # 60 was taken and saved (its title and number are there); 61 waits.
@@ -162,6 +162,13 @@ class BatchWindowTest(unittest.TestCase):
         self.assertIn("第2版", taken[3])
         self.assertEqual(waiting[1], "多条", waiting)
         self.assertEqual(waiting[9], "", waiting)
+        # The folder the cataloguing system imports from holds the daily file alone; the
+        # batch's own files are in batch/.
+        self.assertEqual(sorted(os.listdir(d.path("marc"))),
+                         sorted(["batch", "marc%s.txt" % time.strftime("%Y%m%d")]))
+        self.assertEqual(sorted(os.listdir(d.path("marc", "batch"))),
+                         ["delivery.journal", "delivery.journal.lock", "delivery.notfound.txt",
+                          "delivery.report.csv"])
         self.assertIsNone(client.poll())
 
     def run_batch_of_books(self, client, books):
@@ -182,8 +189,8 @@ class BatchWindowTest(unittest.TestCase):
         d.settle()
         self.assertIsNone(client.poll(), "the client ended: " + d.client_logs())
         self.press_for_notice(
-            EXPORT_BUTTON, lambda: os.path.exists(d.path("marc", "delivery.report.csv")))
-        with open(d.path("marc", "delivery.report.csv"), "rb") as f:
+            EXPORT_BUTTON, lambda: os.path.exists(d.path("marc", "batch", "delivery.report.csv")))
+        with open(d.path("marc", "batch", "delivery.report.csv"), "rb") as f:
             report = f.read()
         return list(csv.reader(io.StringIO(report[3:].decode("utf-8"))))[1:]
 

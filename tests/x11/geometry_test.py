@@ -60,6 +60,11 @@ class GeometryTest(unittest.TestCase):
         wid, _, _ = d.frame()
         first = self.geometry(wid)
         self.assertEqual((first["WIDTH"], first["HEIGHT"]), (724, 510))  # the design's start
+        # The frame carries the program's own icon, in the sizes a panel asks for.
+        icon = subprocess.run(["xprop", "-id", wid, "_NET_WM_ICON"], env=d.env(),
+                              capture_output=True, timeout=10).stdout.decode()
+        for size in ("16 x 16", "32 x 32", "48 x 48"):
+            self.assertIn("Icon (%s)" % size, icon)
         d.xdotool("windowsize", "--sync", wid, 1200, 700)
         d.xdotool("windowmove", "--sync", wid, 40, 30)
         xdesk.wait_until(lambda: self.geometry(wid)["WIDTH"] == 1200, 10, "the new size")
