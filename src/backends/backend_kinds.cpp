@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "backends/external_z39.h"
+#include "backends/kind_probes.h"
 #include "backends/nlc_opac.h"
 #include "backends/shared_catalogue.h"
 #include "backends/sru.h"
@@ -43,6 +44,7 @@ std::vector<BackendKind> BuiltInKinds() {
                 c.clientPath.empty() ? YazcPath() : c.clientPath, &c.memory);
         };
         k.capabilities.fields = AllFields();
+        k.probe = ProbeZ39Target;
         rows.push_back(std::move(k));
     }
     {
@@ -60,6 +62,7 @@ std::vector<BackendKind> BuiltInKinds() {
         k.kind = TargetKind::kSru;
         k.make = [](const BackendContext& c) { return std::make_unique<SruBackend>(c.http); };
         k.capabilities.fields = AllFields();
+        k.probe = ProbeSruTarget;
         rows.push_back(std::move(k));
     }
     return rows;
@@ -92,6 +95,13 @@ const KindCapabilities& CapabilitiesOf(TargetKind kind) {
     auto hit = t.rows.find(kind);
     if (hit == t.rows.end()) hit = t.rows.find(TargetKind::kZ39);
     return hit->second.capabilities;
+}
+
+KindProbe ProbeOfKind(TargetKind kind) {
+    Table& t = TheTable();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    auto hit = t.rows.find(kind);
+    return hit == t.rows.end() ? KindProbe() : hit->second.probe;
 }
 
 void AddBackends(BackendRegistry& registry, const BackendContext& context) {

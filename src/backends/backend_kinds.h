@@ -9,6 +9,7 @@
 #include "backends/process_runner.h"
 #include "backends/search_backend.h"
 #include "backends/target_memory.h"
+#include "backends/target_probe.h"
 #include "common/clock.h"
 
 namespace z39 {
@@ -41,6 +42,8 @@ struct BackendKind {
     TargetKind kind = TargetKind::kNone;
     std::function<std::unique_ptr<SearchBackend>(const BackendContext&)> make;
     KindCapabilities capabilities;
+    // What a probe asks of this kind beyond one timed search (null: only that search).
+    KindProbe probe;
 };
 
 // The table of kinds. The program's four are there from the start; a new kind is one
@@ -50,6 +53,9 @@ void RegisterBackendKind(BackendKind row);
 
 // The capabilities of `kind`; those of a Z39.50 target for a kind not in the table.
 const KindCapabilities& CapabilitiesOf(TargetKind kind);
+
+// The probe of `kind` (null when its row has none, or there is no row).
+KindProbe ProbeOfKind(TargetKind kind);
 
 // One back end of every kind in the table, built from `context` and owned by the registry.
 std::unique_ptr<BackendRegistry> BuildBackends(const BackendContext& context);

@@ -168,6 +168,68 @@ TargetList GetZ39SvrPara(const std::string& path, const Z39Settings& settings) {
     return list;
 }
 
+int WriteTargetOptions(const std::string& path, const std::vector<TargetEntry>& entries) {
+    std::optional<std::string> text = ReadWholeFile(path);
+    if (!text) throw Z39Error(G("文件[") + path + G("]无法读取！"));
+    // The file's lines with their own endings, walked as GetZ39SvrPara walks them.
+    std::vector<std::string> lines;
+    for (size_t pos = 0; pos < text->size();) {
+        size_t lf = text->find('\n', pos);
+        size_t end = lf == std::string::npos ? text->size() : lf + 1;
+        lines.push_back(text->substr(pos, end - pos));
+        pos = end;
+    }
+    auto trimmed = [&lines](size_t i) { return Trim(lines[i]); };
+    int rewritten = 0;
+    std::string group, server;
+    enum { kTop, kServers, kEntries } where = kTop;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string line = trimmed(i);
+        if (where == kTop) {
+            if (line.empty() || line.starts_with("//")) continue;
+            group = AfterFirst(line);
+            where = kServers;
+        } else if (where == kServers) {
+            if (line == "}") {
+                where = kTop;
+            } else {
+                server = AfterFirst(line);
+                where = kEntries;
+            }
+        } else if (line == "]") {
+            where = kServers;
+        } else {
+            TargetEntry parsed = ParseEntry(line);
+            for (const TargetEntry& e : entries) {
+                if (e.country != group || e.library != server || e.database != parsed.database ||
+                    e.address != parsed.address || e.port != parsed.port)
+                    continue;
+                // The line up to the ")" that ends its fields, then the new options.
+                size_t close = std::string::npos, at = 0;
+                for (int commas = 0; at < lines[i].size(); ++at) {
+                    if (lines[i][at] == ',' && ++commas == 5) {
+                        close = lines[i].find(')', at);
+                        break;
+                    }
+                }
+                if (close == std::string::npos) break;
+                const std::string& old = lines[i];
+                const std::string ending = old.ends_with("\r\n") ? "\r\n"
+                                           : old.ends_with("\n") ? "\n"
+                                                                 : "";
+                lines[i] = old.substr(0, close + 1) + TargetOptionsText(e) + ending;
+                ++rewritten;
+                break;
+            }
+        }
+    }
+    std::string out;
+    for (const auto& l : lines) out += l;
+    if (out != *text && !ReplaceFileAtomically(path, out, Links::follow))
+        throw Z39Error(G("文件[") + path + G("]无法写入！"));
+    return rewritten;
+}
+
 void SaveZ39SvrPara(const std::string& path, std::vector<TargetEntry> rows) {
     for (auto& row : rows) row.written = false;
     std::string out = TargetListComment() + "\r\n";

@@ -70,6 +70,12 @@ std::string TargetOptionsText(const TargetEntry& entry);
 // file then stays as it was.
 void SaveZ39SvrPara(const std::string& path, std::vector<TargetEntry> rows);
 
+// Rewrites the options after the ")" of the lines of `entries` in the list file at
+// `path` (each found by group, server, database, address and port) as
+// TargetOptionsText(entry) gives them; every other line and byte stays as it was. Returns
+// how many lines were rewritten; throws Z39Error when the file cannot be read or written.
+int WriteTargetOptions(const std::string& path, const std::vector<TargetEntry>& entries);
+
 // The caption of the current database for a slot.
 std::string TargetCaption(const TargetEntry& entry);
 

@@ -30,6 +30,17 @@ elm 701/?/a      Author         !:w,!:p
 
 CNMARC_MAR = "name cnmarc\nreference USmarc\n"
 
+# Bib-1 without ISBN (7) and ISSN (8): a server that cannot search them.
+NOISBN_ATT = """name bib1
+reference Bib-1
+att 1 Personal-name
+att 4 Title
+att 31 Date-of-publication
+att 1003 Author
+att 1016 Any
+att 1018 Publisher
+"""
+
 ZEBRA_CFG = """profilePath: .:/usr/share/idzebra-2.0/tab
 attset: bib1.att
 recordType: grs.marc.cnmarc
@@ -147,7 +158,8 @@ class Zebra:
     encoding "utf-8" the GBK records are converted by yaz-marcdump and indexed as UTF-8. With
     `sru` the DOM filter keeps them and Z39.50 gets ISO 2709 only in `syntaxes`."""
 
-    def __init__(self, folder, records, encoding="gbk", sru=False, syntaxes=("usmarc",)):
+    def __init__(self, folder, records, encoding="gbk", sru=False, syntaxes=("usmarc",),
+                 passwd=None, index_isbn=True):
         self.folder = folder
         os.makedirs(folder, exist_ok=True)
         config = ZEBRA_CFG % {"encoding": encoding.upper()}
@@ -160,7 +172,18 @@ class Zebra:
             records = converted(records, "UTF-8", folder)
         names = {"encoding": encoding, "folder": os.path.abspath(folder)}
         names["marc"] = "".join(GFS_MARC % dict(names, syntax=syntax) for syntax in syntaxes)
-        files = [("cnmarc.abs", CNMARC_ABS % names), ("cnmarc.mar", CNMARC_MAR)]
+        abs_text = CNMARC_ABS % names
+        if not index_isbn:
+            # Neither indexed nor known: Bib-1 use attribute 7 is then unsupported.
+            abs_text = "\n".join(line for line in abs_text.splitlines() if "ISBN" not in line)
+            abs_text = abs_text.replace("attset bib1.att", "attset noisbn.att")
+            config = config.replace("attset: bib1.att", "attset: noisbn.att")
+        files = [("cnmarc.abs", abs_text), ("cnmarc.mar", CNMARC_MAR),
+                 ("noisbn.att", NOISBN_ATT)]
+        if passwd:
+            # Only a user of the password file may connect (no anonymous access).
+            config += "passwd: passwd\nperm.shadow: rw\nperm.%s: rw\n" % passwd[0]
+            files.append(("passwd", "%s:%s\n" % passwd))
         if sru:
             config = config.replace("grs.marc.cnmarc", "dom.dom.xml")
             files += [("dom.xml", DOM_XML % names), ("index.xsl", INDEX_XSL),

@@ -112,6 +112,12 @@ class Client {
             case yazc::Command::kShow:
                 Show(c);
                 break;
+            case yazc::Command::kInit:
+                ReportInit();
+                break;
+            case yazc::Command::kEcho:
+                std::cout << "== " << c.arg1 << std::endl;
+                break;
             case yazc::Command::kQuit:
                 break;
             case yazc::Command::kUnknown:
@@ -153,6 +159,33 @@ class Client {
             return;
         }
         std::cout << "Connecting...OK" << std::endl;
+    }
+
+    // What the server said in its Init answer: who it is, the services it offers, and the
+    // character set it accepted in negotiation (none when it did not negotiate).
+    void ReportInit() {
+        if (!conn_) {
+            std::cout << "Not connected" << std::endl;
+            return;
+        }
+        auto option = [this](const char* name) {
+            const char* value = ZOOM_connection_option_get(conn_.get(), name);
+            return std::string(value ? value : "");
+        };
+        std::cout << "Init implementation: " << option("targetImplementationName") << " | "
+                  << option("targetImplementationVersion") << " | "
+                  << option("targetImplementationId") << std::endl;
+        std::cout << "Init services:";
+        for (const char* service :
+             {"search", "present", "delSet", "scan", "sort", "extendedServices", "namedResultSets",
+              "negotiationModel", "concurrentOperations", "resultCount"}) {
+            const std::string name = std::string("init_opt_") + service;
+            const char* on = ZOOM_connection_option_get(conn_.get(), name.c_str());
+            if (on && *on && std::strcmp(on, "0") != 0) std::cout << " " << service;
+        }
+        std::cout << std::endl;
+        const std::string charset = option("negotiation-charset");
+        std::cout << "Init charset: " << (charset.empty() ? "none" : charset) << std::endl;
     }
 
     // Searches; with `piggyback` the answer brings that many records from the first, so
@@ -311,6 +344,8 @@ constexpr const char* kHelp =
     "  format NAME                 record syntax (USMARC, UNIMARC, ...)\n"
     "  f QUERY                     search (a prefix query, e.g. @attr 1=4 title)\n"
     "  show [START+COUNT]          present records (without a range: the next one)\n"
+    "  init                        report the server's Init answer\n"
+    "  echo TEXT                   print == TEXT (marks the reports that follow)\n"
     "  quit\n"
     "With -m FILE, each search writes its hit count as a line of FILE and each record\n"
     "shown as one more line of ISO 2709 bytes. See yazc(1).\n";

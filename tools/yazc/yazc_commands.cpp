@@ -68,6 +68,11 @@ Command ParseCommand(std::string_view line) {
             }
             c.range = true;
         }
+    } else if (word == "init") {
+        c.kind = Command::kInit;
+    } else if (word == "echo") {
+        c.kind = Command::kEcho;
+        c.arg1 = rest;
     } else if (word == "quit" || word == "exit") {
         c.kind = Command::kQuit;
     } else {

@@ -21,6 +21,8 @@ struct Command {
         kQueryCharset,  // querycharset NAME: terms go out in NAME (the script is GBK)
         kFind,
         kShow,
+        kInit,  // init: report the server's Init answer (name, version, services, charset)
+        kEcho,  // echo TEXT: print "== TEXT", to mark where the next command's report begins
         kQuit,
         kUnknown
     };
