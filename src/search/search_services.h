@@ -5,6 +5,7 @@
 #include <string>
 
 #include "backends/search_backend.h"
+#include "backends/target_memory.h"
 #include "common/user_interface.h"
 #include "records/record_store.h"
 #include "records/result_index.h"
@@ -26,6 +27,9 @@ struct SearchServices {
     // here for database `source` (0, 1, ...) and kept for the run. Empty: every database
     // shares `backends` (only for back ends that may run on several threads at once).
     std::function<std::unique_ptr<BackendRegistry>(int source)> sourceBackends = {};
+    // What the run has learned of its targets (the target editor's test feeds it too);
+    // null: the editor's tests keep their own.
+    TargetMemory* memory = nullptr;
 };
 
 }  // namespace z39

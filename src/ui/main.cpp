@@ -205,6 +205,7 @@ int main(int argc, char* argv[]) {
         {http, runner, clock, z39::FolderOf(state.files.clientScriptPath), memory});
     z39::SearchServices services{state, store, index, ui, *backends};
     services.targetListPath = env.targetListPath;
+    services.memory = &memory;
     // Each ticked database of a search over several is fetched through back ends of its own.
     const std::string workFolder = z39::FolderOf(state.files.clientScriptPath);
     services.sourceBackends = [workFolder, &memory](int source) {

@@ -270,7 +270,7 @@ void TZ39Main::CreateChildren() {
     aboutWindow_ = AddChild(about);
     setPara_ = new TSetPara(state_, services_.ui, [this] {
         TZ39SvrPara editor(findRec_->targets().list(), services_.targetListPath, state_,
-                           services_.ui, this);
+                           services_.ui, this, services_.memory);
         editor.exec();
     });
     settingsWindow_ = AddChild(setPara_);

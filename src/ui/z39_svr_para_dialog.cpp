@@ -3,8 +3,10 @@
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMessageBox>
 
 #include "common/gbk_text.h"
+#include "common/paths.h"
 #include "common/z39_error.h"
 #include "ui/qt_text_widget.h"
 
@@ -14,8 +16,12 @@ QString U(const char* utf8) { return QString::fromUtf8(utf8); }
 }  // namespace
 
 TZ39SvrPara::TZ39SvrPara(const TargetList& list, const std::string& path, AppState& state,
-                         UserInterface& ui, QWidget* parent)
-    : QDialog(parent), editor_(list, path), state_(state), ui_(ui) {
+                         UserInterface& ui, QWidget* parent, TargetMemory* memory)
+    : QDialog(parent),
+      editor_(list, path),
+      memory_(memory ? memory : &ownMemory_),
+      state_(state),
+      ui_(ui) {
     setWindowTitle(U("Z39.50服务器参数配置"));
     resize(600, 470);
     sgBookList = Placed(new QTableWidget(0, 5, this), 8, 8, 584, 200);
@@ -61,15 +67,18 @@ TZ39SvrPara::TZ39SvrPara(const TargetList& list, const std::string& path, AppSta
     db_auth1 = Placed(new QRadioButton(U("需要授权"), auth), 10, 12, 110, 20);
     db_auth0 = Placed(new QRadioButton(U("不需要授权"), auth), 130, 12, 120, 20);
 
-    int x = 30;
+    int x = 12;
     auto button = [this, &x](const char* caption) {
-        auto* b = Placed(new QPushButton(U(caption), this), x, 410, 80, 30);
-        x += 92;
+        auto* b = Placed(new QPushButton(U(caption), this), x, 410, 78, 30);
+        x += 83;
         return b;
     };
     btAdd = button("增加");
     btMod = button("修改");
     btDel = button("删除");
+    btTest = button("测试");
+    btTest->setToolTip(
+        U("测试这个目标数据库：能否连接、提供哪些检索字段、记录格式和字符集，并给出建议的设置"));
     btOk = button("确认");
     btCancel = button("取消");
     btExit = button("退出");
@@ -79,6 +88,7 @@ TZ39SvrPara::TZ39SvrPara(const TargetList& list, const std::string& path, AppSta
     connect(btOk, &QPushButton::clicked, this, &TZ39SvrPara::btOkClick);
     connect(btCancel, &QPushButton::clicked, this, &TZ39SvrPara::btCancelClick);
     connect(btExit, &QPushButton::clicked, this, &QDialog::accept);
+    connect(btTest, &QPushButton::clicked, this, &TZ39SvrPara::btTestClick);
 
     FillGrid();
     editor_.Select(0);
@@ -136,7 +146,101 @@ TargetEntry TZ39SvrPara::Fields() const {
     };
     e.charset = option(db_charset);
     e.syntax = option(db_syntax);
+    // SRU index names a test suggested and the user took, over those the entry had.
+    if (!pendingIndexes_.empty()) {
+        if (editor_.selected() >= 0 &&
+            static_cast<size_t>(editor_.selected()) < editor_.rows().size())
+            e.indexes = editor_.rows()[static_cast<size_t>(editor_.selected())].indexes;
+        for (const auto& [field, name] : pendingIndexes_) e.indexes[field] = name;
+    }
     return e;
+}
+
+TZ39SvrPara::~TZ39SvrPara() {
+    if (probeCancel_) probeCancel_->Cancel();
+    if (probeThread_.joinable()) probeThread_.join();
+}
+
+void TZ39SvrPara::btTestClick() {
+    if (testing()) return;
+    const TargetEntry entry = Fields();
+    // Any slot past the shared catalogue's: the kind follows from the address.
+    const TargetProfile profile = ProfileOf(kSharedCatalogueSlot + 1, entry);
+    if (std::string missing = MissingAddressMessage(profile); !missing.empty()) {
+        ui_.ShowMessage(NoticeTitle(), missing);
+        return;
+    }
+    probeCancel_ = std::make_unique<CancelToken>();
+    btTest->setEnabled(false);
+    auto* wait = new QProgressDialog(
+        U("正在测试[") + Q(entry.library + "/" + entry.database) + U("]……"), U("取消"), 0, 0, this);
+    wait->setWindowTitle(U("测试"));
+    wait->setMinimumDuration(0);
+    wait->setAutoClose(false);
+    wait->setAutoReset(false);
+    connect(wait, &QProgressDialog::canceled, this, [this] {
+        if (probeCancel_) probeCancel_->Cancel();
+    });
+    wait->show();
+    probeWait_ = wait;
+    ProbeSetup setup;
+    setup.workFolder = state_.files.privateFolder.empty()
+                           ? JoinPath(RawTempFolder(), "z39probe-editor")
+                           : JoinPath(state_.files.privateFolder, "probe");
+    const Z39Settings settings = state_.settings;
+    CancelToken* cancel = probeCancel_.get();
+    TargetMemory* memory = memory_;
+    probeThread_ = std::thread([this, profile, settings, setup, cancel, memory] {
+        ProbeReport report;
+        try {
+            report = ProbeTarget(profile, settings, setup, *memory, *cancel);
+        } catch (const std::exception& e) {
+            report.Fail(e.what());
+        }
+        QMetaObject::invokeMethod(
+            this, [this, report] { ProbeEnded(report); }, Qt::QueuedConnection);
+    });
+}
+
+void TZ39SvrPara::ProbeEnded(const ProbeReport& report) {
+    if (probeThread_.joinable()) probeThread_.join();
+    if (probeWait_) probeWait_->deleteLater();
+    btTest->setEnabled(true);
+    lastProbe_ = report;
+    QStringList lines;
+    for (const std::string& line : ProbeFindingLines(report)) lines << Q(line);
+    const bool suggestions = !report.SuggestedOptionsText().empty();
+    const QString text = U("测试结果：\n\n") + lines.join('\n') +
+                         (suggestions ? U("\n\n要采用建议的设置吗？") : QString());
+    bool take = false;
+    if (askToTakeSuggestions) {
+        take = askToTakeSuggestions(text, suggestions);
+    } else {
+        QMessageBox box(this);
+        box.setWindowTitle(U("测试结果"));
+        box.setText(text);
+        box.setIcon(report.failure.empty() ? QMessageBox::Information : QMessageBox::Warning);
+        QPushButton* yes = nullptr;
+        if (suggestions) {
+            yes = box.addButton(U("采用建议(&Y)"), QMessageBox::AcceptRole);
+            box.addButton(U("不采用(&N)"), QMessageBox::RejectRole);
+            box.setDefaultButton(yes);
+        } else {
+            box.addButton(U("关闭"), QMessageBox::AcceptRole);
+        }
+        box.exec();
+        take = yes && box.clickedButton() == yes;
+    }
+    if (take) TakeSuggestions(report);
+}
+
+void TZ39SvrPara::TakeSuggestions(const ProbeReport& report) {
+    // Taken into the fields as a change of the entry; 确认 stores it.
+    if (!editor_.editing()) btModClick();
+    if (!report.suggestedCharset.empty()) db_charset->setCurrentText(Q(report.suggestedCharset));
+    if (!report.suggestedSyntax.empty()) db_syntax->setCurrentText(Q(report.suggestedSyntax));
+    pendingIndexes_ = report.suggestedIndexes;
+    btOk->setFocus();
 }
 
 void TZ39SvrPara::SetEditing(bool editing) {
@@ -173,6 +277,7 @@ void TZ39SvrPara::btModClick() {
 }
 
 void TZ39SvrPara::btCancelClick() {
+    pendingIndexes_.clear();
     ShowRow(editor_.Cancel());
     SetEditing(false);
 }
@@ -198,6 +303,7 @@ void TZ39SvrPara::btOkClick() {
         return;
     }
     state_.targetListChanged = true;
+    pendingIndexes_.clear();
     SetEditing(false);
     FillGrid();
     sgBookList->setCurrentCell(editor_.selected(), 0);

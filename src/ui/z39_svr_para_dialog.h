@@ -7,6 +7,14 @@
 #include <QRadioButton>
 #include <QTableWidget>
 
+#include <QPointer>
+#include <QProgressDialog>
+#include <functional>
+#include <map>
+#include <memory>
+#include <thread>
+
+#include "backends/target_probe.h"
 #include "common/user_interface.h"
 #include "state/app_state.h"
 #include "targets/target_editor.h"
@@ -17,14 +25,24 @@ namespace z39 {
 class TZ39SvrPara : public QDialog {
     Q_OBJECT
   public:
+    // `memory`: the run's, which the test (测试) feeds; null: the dialog's own.
     TZ39SvrPara(const TargetList& list, const std::string& path, AppState& state, UserInterface& ui,
-                QWidget* parent = nullptr);
+                QWidget* parent = nullptr, TargetMemory* memory = nullptr);
+    ~TZ39SvrPara() override;
 
     void btAddClick();
     void btModClick();
     void btOkClick();
     void btCancelClick();
     void btDelClick();
+    // Tests the target of the fields on a worker (cancellable), then shows the findings and
+    // offers their suggestions.
+    void btTestClick();
+    bool testing() const { return probeThread_.joinable(); }
+    // Asks whether to take the suggestions after showing the findings (`text`); a test may
+    // answer in its place.
+    std::function<bool(const QString& text, bool suggestions)> askToTakeSuggestions;
+    const ProbeReport& lastProbe() const { return lastProbe_; }
 
     TargetEditor& editor() { return editor_; }
 
@@ -46,6 +64,7 @@ class TZ39SvrPara : public QDialog {
     QPushButton* btOk;
     QPushButton* btCancel;
     QPushButton* btExit;
+    QPushButton* btTest;
 
   private:
     void FillGrid();
@@ -53,7 +72,17 @@ class TZ39SvrPara : public QDialog {
     TargetEntry Fields() const;
     void SetEditing(bool editing);
 
+    void ProbeEnded(const ProbeReport& report);
+    void TakeSuggestions(const ProbeReport& report);
+
     TargetEditor editor_;
+    TargetMemory ownMemory_;
+    TargetMemory* memory_;
+    std::unique_ptr<CancelToken> probeCancel_;
+    std::thread probeThread_;
+    QPointer<QProgressDialog> probeWait_;
+    ProbeReport lastProbe_;
+    std::map<std::string, std::string> pendingIndexes_;
     AppState& state_;
     UserInterface& ui_;
 };

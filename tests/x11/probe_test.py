@@ -224,6 +224,48 @@ class ProbeTest(unittest.TestCase):
         self.assertTrue(any(b == unimarc_line and a.startswith(unimarc_line + b" ") and
                             b"format=UNIMARC" in a for b, a in changed), changed)
 
+    def test_the_target_editors_test_fills_the_charset_from_its_findings(self):
+        """Under Xvfb: 参数配置, 设置Z39.50服务器参数, 测试 on the UTF-8 Zebra's entry, the
+        findings, 采用建议, 确认: the entry keeps charset=UTF-8."""
+        d = xdesk.Desk(records=5)
+        self.addCleanup(d.close)
+        cfg = d.path("work", "z39svr.cfg")
+        with open(cfg, "wb") as f:
+            f.write(("{测试\r\n[zebra-utf8\r\n(Default,127.0.0.1,%d,0,,)\r\n]\r\n}\r\n"
+                     % self.ports["utf8"]).encode("gbk"))
+        client = d.client()
+        d.frame()
+        d.click_in_frame(xdesk.TOOLBAR["settings"])
+        d.click_in_frame((392, 400))  # 设置Z39.50服务器参数
+        editor = xdesk.wait_until(
+            lambda: (d.windows("^Z39.50服务器参数配置$") or [None])[0], 10, "the target editor")
+
+        def corner(wid):
+            g = {}
+            for line in d.xdotool("getwindowgeometry", "--shell", wid).splitlines():
+                key, _, value = line.partition("=")
+                g[key] = int(value) if value.isdigit() else value
+            return g["X"], g["Y"]
+
+        ex, ey = corner(editor)
+        d.click(ex + 300, ey + 425)  # 测试
+        box = xdesk.wait_until(lambda: (d.windows("^测试结果$") or [None])[0], 30,
+                               "the findings")
+        shots = os.environ.get("Z39_DESK_SHOTS")
+        if shots:
+            d.screenshot(os.path.join(shots, "editor-test-findings.png"))
+        d.xdotool("windowfocus", "--sync", box)
+        d.key("Return")  # 采用建议, the default
+        xdesk.wait_until(lambda: not d.windows("^测试结果$"), 10, "the findings to close")
+        d.settle()
+        if shots:
+            d.screenshot(os.path.join(shots, "editor-test-taken.png"))
+        d.xdotool("windowfocus", "--sync", editor)
+        d.key("space")  # 确认 has the focus
+        xdesk.wait_until(lambda: b" charset=UTF-8" in open(cfg, "rb").read(), 10,
+                         "charset=UTF-8 in the list")
+        self.assertIsNone(client.poll())
+
 
 if __name__ == "__main__":
     unittest.main()
