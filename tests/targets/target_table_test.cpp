@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/file_util.h"
 #include "common/gbk_text.h"
 #include "common/z39_error.h"
 #include "support/temp_dir.h"
@@ -177,6 +178,44 @@ TEST(SaveZ39SvrPara, FailedWriteLeavesThePreviousFile) {
         EXPECT_THROW(SaveZ39SvrPara(dir.File("z39svr.cfg"), many), Z39Error);
     }
     EXPECT_EQ(dir.Read("z39svr.cfg"), before);
+}
+
+// The probe's suggestions go onto the targets' own lines: every other line, comment, blank
+// line, indent and line ending stays byte for byte, and an entry's other options stay.
+TEST(TargetListFile, OptionsAreWrittenOntoTheirLinesAndNothingElseChanges) {
+    test::TempDir dir;
+    const std::string text = kComment + G("// 说明\r\n") + G("{甲\r\n") + "  [s1\r\n" +
+                             "      (db,h1,210,0,,) index.title=ti\r\n" +
+                             "      (db2,h1,210,0,,)\r\n" + "  ]\r\n" + "  [s2\n" +
+                             "(db,h2,2100,0,,)\n" + "]\n" + "}\r\n\r\n" +
+                             G("{乙\r\n[s1\r\n(db,h1,210,0,,)\r\n]\r\n}");
+    dir.Write("z39svr.cfg", text);
+    TargetList list = GetZ39SvrPara(dir.File("z39svr.cfg"), {});
+    // The first s1/db (group 甲) and s2/db: found by group, server, database, address, port.
+    TargetEntry first = list.TargetTable[4];
+    ASSERT_EQ(first.database, "db");
+    ASSERT_EQ(first.indexes.at("title"), "ti");
+    first.charset = "UTF-8";
+    TargetEntry second = list.TargetTable[7];
+    ASSERT_EQ(second.address, "h2");
+    second.syntax = "UNIMARC";
+    EXPECT_EQ(WriteTargetOptions(dir.File("z39svr.cfg"), {first, second}), 2);
+    const std::string after = ReadWholeFile(dir.File("z39svr.cfg")).value();
+    std::string expected = text;
+    auto replace = [&expected](const std::string& from, const std::string& to) {
+        const size_t at = expected.find(from);
+        ASSERT_NE(at, std::string::npos) << from;
+        expected.replace(at, from.size(), to);
+    };
+    replace("      (db,h1,210,0,,) index.title=ti\r\n",
+            "      (db,h1,210,0,,) charset=UTF-8 index.title=ti\r\n");
+    replace("(db,h2,2100,0,,)\n", "(db,h2,2100,0,,) format=UNIMARC\n");
+    EXPECT_EQ(after, expected);
+    // Nothing that matches: the file is not touched.
+    TargetEntry gone = first;
+    gone.address = "elsewhere";
+    EXPECT_EQ(WriteTargetOptions(dir.File("z39svr.cfg"), {gone}), 0);
+    EXPECT_EQ(ReadWholeFile(dir.File("z39svr.cfg")).value(), expected);
 }
 
 }  // namespace
