@@ -21,7 +21,7 @@ lintian --fail-on error "$client_deb" "$server_deb" >/dev/null 2>&1 || fail "lin
 
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --reinstall "./$client_deb" "./$server_deb" \
     >/dev/null
-for p in /usr/bin/z39client /usr/bin/yazc /usr/bin/z39batch /usr/sbin/catalogue-server; do
+for p in /usr/bin/z39client /usr/bin/yazc /usr/bin/z39batch /usr/bin/z39probe /usr/sbin/catalogue-server; do
     test -x "$p" || fail "$p missing"
 done
 # The menu entry names the installed program and icon.
@@ -35,7 +35,7 @@ pages=$(mktemp -d)
 if grep -rqs '^path-exclude=*/usr/share/man' /etc/dpkg/dpkg.cfg.d/; then
     dpkg-deb -x "$client_deb" "$pages" && dpkg-deb -x "$server_deb" "$pages"
 fi
-for page in z39client.1 yazc.1 z39batch.1 catalogue-server.8; do
+for page in z39client.1 yazc.1 z39batch.1 z39probe.1 catalogue-server.8; do
     if [ -n "$(ls -A "$pages")" ]; then
         file=$pages/usr/share/man/man${page##*.}/$page.gz
         test -f "$file" || fail "$page is not in the packages"
@@ -47,7 +47,7 @@ for page in z39client.1 yazc.1 z39batch.1 catalogue-server.8; do
     [ -z "$warnings" ] || fail "$page: $warnings"
 done
 rm -rf "$pages"
-for program in z39client yazc z39batch catalogue-server; do
+for program in z39client yazc z39batch z39probe catalogue-server; do
     "$program" --version | grep -q "^$program [0-9]" || fail "$program --version"
     "$program" --help >/dev/null || fail "$program --help"
 done
