@@ -33,6 +33,10 @@ TargetProfile ProfileOf(int slot, const TargetEntry& entry) {
     return p;
 }
 
+TargetProfile ProfileOfListEntry(const TargetEntry& entry) {
+    return ProfileOf(kSharedCatalogueSlot + 1, entry);
+}
+
 std::string MissingAddressMessage(const TargetProfile& target) {
     if (!Trim(target.entry.address).empty()) return {};
     switch (target.kind) {

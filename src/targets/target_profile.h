@@ -56,6 +56,10 @@ TargetKind KindOf(int slot, const TargetEntry& entry);
 
 TargetProfile ProfileOf(int slot, const TargetEntry& entry);
 
+// An entry of the list file as a back end needs it, wherever it stands in the tree (the
+// target editor's fields): never the shared catalogue.
+TargetProfile ProfileOfListEntry(const TargetEntry& entry);
+
 // Why a target cannot be searched before anything is sent (GBK): the shared catalogue's
 // address (KSIP) or a server's address is not set, and where to set it. Empty when the
 // target has an address (the web OPAC always has one).

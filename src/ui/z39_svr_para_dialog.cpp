@@ -164,8 +164,7 @@ TZ39SvrPara::~TZ39SvrPara() {
 void TZ39SvrPara::btTestClick() {
     if (testing()) return;
     const TargetEntry entry = Fields();
-    // Any slot past the shared catalogue's: the kind follows from the address.
-    const TargetProfile profile = ProfileOf(kSharedCatalogueSlot + 1, entry);
+    const TargetProfile profile = ProfileOfListEntry(entry);
     if (std::string missing = MissingAddressMessage(profile); !missing.empty()) {
         ui_.ShowMessage(NoticeTitle(), missing);
         return;

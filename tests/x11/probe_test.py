@@ -224,6 +224,43 @@ class ProbeTest(unittest.TestCase):
         self.assertTrue(any(b == unimarc_line and a.startswith(unimarc_line + b" ") and
                             b"format=UNIMARC" in a for b, a in changed), changed)
 
+        # Searched afterwards, neither server sees a failed try: the UNIMARC one is asked
+        # for UNIMARC at once (z39batch), the UTF-8 one gets a Chinese title in UTF-8 at
+        # once (the client, in a run that has learned nothing).
+        logs = {name: self.log_size(name) for name in ("unimarc", "utf8")}
+        listed = os.path.join(self.dir, "one.txt")
+        with open(listed, "w") as f:
+            f.write(bf.isbn13(1) + "\n")
+        batch = subprocess.run([os.path.join(xdesk.BIN, "z39batch"), listed, "--chain",
+                                "zebra-unimarc/Default"], cwd=os.path.join(self.dir, "work"),
+                               env=self.env(), capture_output=True, timeout=120)
+        self.assertEqual(batch.returncode, 0, batch.stderr.decode("utf-8", "replace"))
+        self.assertIn("已保存", batch.stdout.decode("utf-8"))
+        d = xdesk.Desk(records=5)
+        self.addCleanup(d.close)
+        d.write_settings("LASTDATABASE=8\r\n", ks_default=0)  # 测试/zebra-utf8/Default
+        shutil.copy(self.cfg, d.path("work", "z39svr.cfg"))
+        client = d.client()
+        d.frame()
+        d.search_title("批量图书")
+        d.wait_listed(client, 5)
+        for name, start in logs.items():
+            requests = self.log_requests(name, start)
+            self.assertTrue(any("Search Default OK" in line for line in requests), requests)
+            self.assertFalse([line for line in requests if "ERROR" in line], requests)
+
+    def zebra_of(self, name):
+        return {"gbk": 0, "utf8": 1, "unimarc": 2}[name]
+
+    def log_size(self, name):
+        return os.path.getsize(self.zebras[self.zebra_of(name)].log)
+
+    def log_requests(self, name, start):
+        with open(self.zebras[self.zebra_of(name)].log, "rb") as f:
+            f.seek(start)
+            return [line for line in f.read().decode("utf-8", "replace").splitlines()
+                    if "[request]" in line]
+
     def test_the_target_editors_test_fills_the_charset_from_its_findings(self):
         """Under Xvfb: 参数配置, 设置Z39.50服务器参数, 测试 on the UTF-8 Zebra's entry, the
         findings, 采用建议, 确认: the entry keeps charset=UTF-8."""
