@@ -33,6 +33,7 @@ std::vector<BackendKind> BuiltInKinds() {
         k.capabilities.failureEndsLaunch = true;
         k.capabilities.furtherPageReceived = true;
         k.capabilities.learnsHost = true;
+        k.probe = ProbeSharedCatalogue;
         rows.push_back(std::move(k));
     }
     {
@@ -55,6 +56,7 @@ std::vector<BackendKind> BuiltInKinds() {
         k.capabilities.isbnOnly = true;
         k.capabilities.launchTicksFirstRow = true;
         k.capabilities.failureForgetsHost = false;
+        k.probe = ProbeWebOpac;
         rows.push_back(std::move(k));
     }
     {

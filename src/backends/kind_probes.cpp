@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "backends/external_z39.h"
+#include "backends/shared_catalogue.h"
 #include "backends/sru.h"
 #include "common/file_util.h"
 #include "common/gbk_text.h"
@@ -22,6 +23,27 @@ namespace {
 bool IsAscii(const std::string& text) {
     return std::all_of(text.begin(), text.end(),
                        [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// The host and port of an http(s) address; false when it has none.
+bool HostPortOfUrl(const std::string& url, std::string& host, int& port) {
+    const size_t scheme = url.find("://");
+    if (scheme == std::string::npos) return false;
+    std::string hostPort = url.substr(scheme + 3);
+    hostPort = hostPort.substr(0, hostPort.find_first_of("/?#"));
+    port = LowerAscii(url.substr(0, scheme)) == "https" ? 443 : 80;
+    host = hostPort;
+    if (hostPort.starts_with("[")) {  // [IPv6]:port
+        const size_t close = hostPort.find(']');
+        if (close == std::string::npos) return false;
+        host = hostPort.substr(1, close - 1);
+        if (close + 1 < hostPort.size() && hostPort[close + 1] == ':')
+            port = static_cast<int>(ToNumber64(hostPort.substr(close + 2)).value_or(port));
+    } else if (size_t colon = hostPort.rfind(':'); colon != std::string::npos) {
+        host = hostPort.substr(0, colon);
+        port = static_cast<int>(ToNumber64(hostPort.substr(colon + 1)).value_or(port));
+    }
+    return !host.empty();
 }
 
 // --- Z39.50 ---------------------------------------------------------------------------
@@ -565,16 +587,11 @@ void ProbeZ39Target(const ProbeContext& context, const TargetProfile& target, Pr
 void ProbeSruTarget(const ProbeContext& context, const TargetProfile& target, ProbeReport& report) {
     std::string url = SruSearchUrl(target.entry, "x", 1, 0);
     const std::string base = url.substr(0, url.find('?'));
-    // The host and port of the address, for the connection's time.
-    const size_t scheme = base.find("://");
-    std::string hostPort = base.substr(scheme + 3);
-    hostPort = hostPort.substr(0, hostPort.find('/'));
-    int port = base.starts_with("https") || base.starts_with("HTTPS") ? 443 : 80;
-    std::string host = hostPort;
-    if (size_t colon = hostPort.rfind(':');
-        colon != std::string::npos && hostPort.find(']') == std::string::npos) {
-        host = hostPort.substr(0, colon);
-        port = static_cast<int>(ToNumber64(hostPort.substr(colon + 1)).value_or(port));
+    std::string host;
+    int port = 80;
+    if (!HostPortOfUrl(base, host, port)) {
+        report.Fail(G("地址[") + target.entry.address + G("]不是SRU地址"));
+        return;
     }
     if (!ProbeReach(context, host, port, report)) return;
     HttpResult explain = context.http.Get(base + "?version=1.1&operation=explain",
@@ -633,6 +650,35 @@ void ProbeSruTarget(const ProbeContext& context, const TargetProfile& target, Pr
         report.fields.push_back(probe);
         if (context.cancel.cancelled()) break;
     }
+}
+
+void ProbeSharedCatalogue(const ProbeContext& context, const TargetProfile& target,
+                          ProbeReport& report) {
+    std::string host;
+    if (Trim(target.entry.port).starts_with("-")) {
+        // Found once for the run, as the search window finds it.
+        std::lock_guard<std::mutex> lock(context.memory.DiscoveryLock());
+        host = GetTesmarkIPAddr(context.settings, context.memory.DiscoveredHost(), context.http,
+                                &context.cancel);
+        if (host.empty()) {
+            report.Fail(G("[") + context.settings.KSIP +
+                        G("/hosts.txt]没有给出共享编目数据库的地址"));
+            return;
+        }
+        context.memory.SetDiscoveredHost(host);
+        report.discoveredHost = host;
+    }
+    const KsEndpoint endpoint = ResolveKsEndpoint(host, target.entry);
+    ProbeReach(context, endpoint.host, endpoint.port + (context.settings.KSUSEHTTP == 1 ? 1 : 0),
+               report);
+}
+
+void ProbeWebOpac(const ProbeContext& context, const TargetProfile&, ProbeReport& report) {
+    std::string host;
+    int port = 80;
+    const std::string base = Trim(context.settings.OPACURL).empty() ? std::string(kDefaultOpacUrl)
+                                                                    : context.settings.OPACURL;
+    if (HostPortOfUrl(base, host, port)) ProbeReach(context, host, port, report);
 }
 
 }  // namespace z39

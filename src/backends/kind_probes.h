@@ -13,4 +13,13 @@ void ProbeZ39Target(const ProbeContext& context, const TargetProfile& target, Pr
 // An SRU server: its explain record (indexes, schemas), then the ISBN and title indexes.
 void ProbeSruTarget(const ProbeContext& context, const TargetProfile& target, ProbeReport& report);
 
+// The shared catalogue: its host from /hosts.txt when the port asks for it, and the
+// connection to it.
+void ProbeSharedCatalogue(const ProbeContext& context, const TargetProfile& target,
+                          ProbeReport& report);
+
+// The web OPAC: the connection to the host of its address (the search that follows goes
+// through its start page and form).
+void ProbeWebOpac(const ProbeContext& context, const TargetProfile& target, ProbeReport& report);
+
 }  // namespace z39

@@ -219,7 +219,8 @@ ProbeReport ProbeTarget(const TargetProfile& target, const Z39Settings& settings
         BackendRegistry registry;
         AddBackends(registry, {http, runner, clock, setup.workFolder, memory, clientPath});
         if (SearchBackend* backend = registry.For(target.kind)) {
-            const SearchRequest request = TimedSearch(report, target.kind, settings);
+            SearchRequest request = TimedSearch(report, target.kind, settings);
+            request.discoveredHost = memory.DiscoveredHost();
             const SteadyTime searchStart = std::chrono::steady_clock::now();
             PageResult page = FetchCatching(*backend, target, request, inner);
             const std::string asked = request.rows.front().field + "=" + request.rows.front().value;
@@ -227,7 +228,7 @@ ProbeReport ProbeTarget(const TargetProfile& target, const Z39Settings& settings
                 report.searchMs = MsSince(searchStart);
                 report.connected = true;
                 report.resolved = true;
-                // A kind without a probe of its own searches the fields its form offers.
+                // A kind whose probe asks no fields searches those its form offers.
                 if (report.fields.empty())
                     for (const std::string& field : CapabilitiesOf(target.kind).fields)
                         if (!CapabilitiesOf(target.kind).isbnOnly || field == "ISBN")

@@ -334,6 +334,10 @@ TEST(YazcCommands, ReadsTheScriptLines) {
     EXPECT_EQ(yazc::ParseCommand("show x+1").kind, Command::kUnknown);
     EXPECT_EQ(yazc::ParseCommand("   ").kind, Command::kEmpty);
     EXPECT_EQ(yazc::ParseCommand("quit").kind, Command::kQuit);
+    EXPECT_EQ(yazc::ParseCommand("init").kind, Command::kInit);
+    Command echo = yazc::ParseCommand("echo field7-g\r");
+    EXPECT_EQ(echo.kind, Command::kEcho);
+    EXPECT_EQ(echo.arg1, "field7-g");
 }
 
 TEST(YazcCommands, ShowRanges) {

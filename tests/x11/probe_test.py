@@ -177,6 +177,9 @@ class ProbeTest(unittest.TestCase):
             self.assertEqual(row(name)["reachable"], "yes", row(name))
             self.assertEqual(row(name)["failure"], "", row(name))
             self.assertTrue(row(name)["search_ms"], row(name))
+        # The shared catalogue's host came from /hosts.txt and was connected to.
+        self.assertTrue(row("ks_lib")["connect_ms"], row("ks_lib"))
+        self.assertEqual(row("ks_lib")["fields"], "题名 ISBN")
         every = "ISBN ISSN 题名 著者 出版者 出版日期"
         gbk = row("zebra-gbk/Default")
         self.assertEqual((gbk["record_charset"], gbk["query_charset"]), ("GBK", "GBK"))
