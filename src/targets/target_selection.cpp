@@ -77,7 +77,10 @@ void TargetSelection::SetSharedCatalogue(const Z39Settings& settings) {
 
 SelectionOutcome TargetSelection::Select(int index, AppState& state, IniFile& ini) {
     SelectionOutcome out;
-    if (index < 0 || index >= list_.TargetNodeCount || list_.TargetTable[index].address.empty())
+    // A node without an address is a group or a server, except the shared catalogue's: it
+    // is chosen with KSIP still empty, and a search then says where to set the address.
+    if (index < 0 || index >= list_.TargetNodeCount ||
+        (index != kSharedCatalogueSlot && list_.TargetTable[index].address.empty()))
         return out;
     list_.CurrentTarget = index;
     list_.caption = TargetCaption(list_.TargetTable[index]);

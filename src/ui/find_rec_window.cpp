@@ -952,6 +952,11 @@ void TFindRec::ShowNewOrder() {
 void TFindRec::ApplyOutcome(const SearchOutcome& o, bool furtherPage) {
     lbCaptions->SetCaptions(ColumnCaptions(many_));
     for (const UserMessage& m : o.alerts) s_.ui.ShowMessage(m.title, m.text);
+    // A search that could not begin (no address to connect to) says why.
+    if (!o.refusedMessage.empty()) {
+        ShowWait(false);
+        s_.ui.ShowMessage(NoticeTitle(), o.refusedMessage);
+    }
     // A further page that failed leaves the list as earlier pages made it, ticks included.
     if (!(furtherPage && o.connectionFailed)) {
         FillList(o.rows);

@@ -69,6 +69,17 @@ TEST_F(TargetSelectionTest, DoubleClickOnADatabaseNode) {
     EXPECT_EQ(GbkToUtf8(out.caption), "[当前数据库：中国 岱恒共享编目数据库[ks_lib]]");
 }
 
+// A new user's shared catalogue has no address yet: a double-click still chooses it, and
+// its search says where to set the address instead of failing to connect.
+TEST_F(TargetSelectionTest, TheSharedCatalogueIsChosenWithoutAnAddress) {
+    state.settings.KSIP = "";
+    sel.Load(cfg(), state.settings);
+    EXPECT_TRUE(sel.Select(1, state, ini).changed);
+    EXPECT_EQ(sel.CurrentTarget(), 1);
+    EXPECT_NE(GbkToUtf8(MissingAddressMessage(sel.CurrentProfile())).find("参数配置"),
+              std::string::npos);
+}
+
 TEST_F(TargetSelectionTest, DoubleClickOnGroupOrServerChangesNothing) {
     sel.Load(cfg(), state.settings);
     for (int node : {0, 2, 3, 6, 7, 9, 99}) {

@@ -112,6 +112,7 @@ class FindRecTest : public QObject {
     CurlHttpClient http;
     SteadyClock clock;
     int ksPort = 0;  // the shared catalogue's port, when not the test server's
+    std::string ksIp = "127.0.0.1";
     std::unique_ptr<RunServices> run;
     std::unique_ptr<TZ39Main> frame;
     TFindRec* w = nullptr;
@@ -126,7 +127,7 @@ class FindRecTest : public QObject {
         state->files = MakeWorkingFiles(dir->path());
         state->settingsPath = dir->File("Z39.ini");
         state->handOffPath = dir->File("Lib.ini");
-        state->settings.KSIP = "127.0.0.1";
+        state->settings.KSIP = ksIp;
         state->settings.KSPORT = std::to_string(ksPort ? ksPort : server->port());
         state->settings.KSDEFAULT = 1;
         state->settings.MARCPATH = dir->path() + "/";
@@ -814,6 +815,19 @@ class FindRecTest : public QObject {
         QCOMPARE(marc, (std::set<std::string>{"batch", "marc" + today + ".txt"}));
         for (const char* suffix : {".txt", ".journal", ".report.csv", ".notfound.txt"})
             QVERIFY2(batch.count("batch" + today + suffix), suffix);
+    }
+
+    // A new user's shared catalogue has no address: F2 says where to set it, and the wait
+    // panel does not stay up behind the message.
+    void f2WithoutTheSharedCataloguesAddressSaysWhereToSetIt() {
+        ksIp = "";
+        Open();
+        ksIp = "127.0.0.1";
+        Search(QStringLiteral("9787536692930"));
+        QVERIFY(!ui->messages.empty());
+        QVERIFY(ui->messages.back().second.starts_with(G("岱恒共享编目库的地址没有设置")));
+        QVERIFY(!w->grpWait->isVisible());
+        QCOMPARE(w->lstBooks->count(), 0);
     }
 
     void enterOpensTheFieldsEscClosesThemTabLeavesThePageFields() {
