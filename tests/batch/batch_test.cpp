@@ -223,6 +223,23 @@ class BatchTest : public ::testing::Test {
         return [this](int, TargetMemory&) { return OneBackend(*backend); };
     }
     std::string Daily() { return ReadWholeFile(dir.File("marc/marc20261209.txt")).value_or(""); }
+    // A run of `setup` cancelled once `changes` rows changed (and finished when `finish`);
+    // how many rows it left pending, -1 when it could not start.
+    int RunCancelledAfter(const BatchRunSetup& setup, int changes, bool finish) {
+        std::string error;
+        BatchRun run(setup);
+        if (!run.Prepare(&error)) return -1;
+        CancelToken cancel;
+        int seen = 0;
+        run.Execute(
+            Factory(), cancel,
+            [&](size_t) {
+                if (++seen == changes) cancel.Cancel();
+            },
+            &error);
+        if (finish && !run.Finish(&error)) return -1;
+        return CountRows(run.rows()).pending;
+    }
 
     test::TempDir dir;
     std::vector<std::string> isbns;
@@ -412,20 +429,7 @@ TEST_F(BatchTest, ACancelledRunGoesOnWhereItStoppedAndATornJournalLineIsLeftOut)
     setup.limits = {4, 4};
     backend->delayMs = 20;
     std::string error;
-    {
-        BatchRun run(setup);
-        ASSERT_TRUE(run.Prepare(&error));
-        CancelToken cancel;
-        int seen = 0;
-        run.Execute(
-            Factory(), cancel,
-            [&](size_t) {
-                if (++seen == 12) cancel.Cancel();
-            },
-            &error);
-        EXPECT_GT(CountRows(run.rows()).pending, 0);
-        ASSERT_TRUE(run.Finish(&error));
-    }
+    ASSERT_GT(RunCancelledAfter(setup, 12, true), 0);
     // A power cut in the middle of a line.
     AppendToFile(dir.File("marc/list.journal"), "D\t9787536610007\t1\t61\t\t3030");
     const std::map<std::string, int> askedBefore = backend->asked_;
@@ -805,19 +809,7 @@ TEST_F(BatchTest, AWorkFolderTakesTheFilesAndTakesUpAJournalLeftBesideTheDailyFi
     setup.limits = {4, 4};
     backend->delayMs = 20;
     std::string error;
-    {
-        BatchRun run(setup);
-        ASSERT_TRUE(run.Prepare(&error));
-        CancelToken cancel;
-        int seen = 0;
-        run.Execute(
-            Factory(), cancel,
-            [&](size_t) {
-                if (++seen == 12) cancel.Cancel();
-            },
-            &error);
-        ASSERT_GT(CountRows(run.rows()).pending, 0);
-    }
+    ASSERT_GT(RunCancelledAfter(setup, 12, false), 0);
     ASSERT_TRUE(FileExists(dir.File("marc/list.journal")));
     setup.workFolder = dir.File("marc/batch") + "/";
     BatchRun moved(setup);
