@@ -333,9 +333,11 @@ class Desk:
                            timeout=30)
         return int(float(r.stderr.decode().split()[0]))
 
-    def dismiss_notice(self, timeout=10):
-        """Waits for a "提示信息" message box and presses Enter on it; returns nothing."""
-        wid = wait_until(lambda: (self.windows("^提示信息$") or [None])[0], timeout, "message box")
+    def dismiss_notice(self, timeout=10, title="提示信息"):
+        """Waits for a message box (titled "提示信息" unless `title` says otherwise) and
+        presses Enter on it; returns nothing."""
+        name = "^%s$" % title
+        wid = wait_until(lambda: (self.windows(name) or [None])[0], timeout, "message box")
         # Without a window manager a box shown while a key is still going down may not
         # have the focus yet: Enter again, a second later, until it closes.
         deadline = time.monotonic() + timeout
@@ -346,7 +348,7 @@ class Desk:
             except subprocess.SubprocessError:
                 pass  # it went meanwhile
             try:
-                wait_until(lambda: wid not in self.windows("^提示信息$"), 2.0, "")
+                wait_until(lambda: wid not in self.windows(name), 2.0, "")
                 return
             except AssertionError:
                 if time.monotonic() > deadline:
