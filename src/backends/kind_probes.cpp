@@ -275,6 +275,8 @@ class Z39Probe {
             const Section& s = report.sections["any" + std::to_string(i)];
             if (s.hits <= 0 || records[i].empty()) continue;
             sampleQuery_ = queries[i];
+            // Whatever syntax the server chose when USMARC was refused counts too.
+            if (!s.syntax.empty()) r_.syntaxes.push_back(UpperSyntax(s.syntax));
             TakeSample(records[i].front(), s.syntax);
             r_.Note(G("检索[") + queries[i].second + G("]命中") + std::to_string(s.hits) +
                     G("条，第一条记录的格式：") + UpperSyntax(s.syntax));
