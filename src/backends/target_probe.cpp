@@ -258,10 +258,13 @@ ProbeReport ProbeTarget(const TargetProfile& target, const Z39Settings& settings
         memory.LearnQueryCharset(target.entry, *set);
     if (auto set = CharsetFromName(report.recordCharset))
         memory.LearnRecordCharset(target.entry, *set);
-    if (cancel.cancelled())
+    if (cancel.cancelled()) {
+        // Whatever a step made of being stopped, the user stopped it.
+        report.failure.clear();
         report.Fail(G("测试已取消"));
-    else if (inner.cancelled())
+    } else if (inner.cancelled()) {
         report.Fail(G("测试没有在限定时间内完成"));
+    }
     report.totalMs = MsSince(start);
     return report;
 }
