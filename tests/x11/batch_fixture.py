@@ -96,6 +96,36 @@ def delivery_list():
     return "\r\n".join(lines) + "\r\n", order
 
 
+class HostsTxt:
+    """The site KSIP names, on loopback: /hosts.txt answers `address`; `asked` lists the
+    paths requested."""
+
+    def __init__(self, address=b"127.0.0.1"):
+        asked = self.asked = []
+
+        class Handler(BaseHTTPRequestHandler):
+            def do_GET(self):
+                asked.append(self.path)
+                self.send_response(200)
+                self.send_header("Content-Length", str(len(address)))
+                self.end_headers()
+                self.wfile.write(address)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    @property
+    def port(self):
+        return self.server.server_address[1]
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
 class OpacStandIn:
     """The web OPAC's three steps on loopback: the start page with form1, find-m by ISBN
     with the set number and hit count, and each full record page of a set."""

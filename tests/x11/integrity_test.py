@@ -23,6 +23,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import batch_fixture as bf  # noqa: E402
 import xdesk  # noqa: E402
 import zebra  # noqa: E402
 
@@ -404,27 +405,11 @@ class IntegrityTest(unittest.TestCase):
         with sqlite3.connect(db) as c:
             isbns = [row[0] for row in c.execute("SELECT ma_isbn FROM records LIMIT 24")]
         port = self.serve_catalogue(db)
-        asked = []
-
-        class Hosts(BaseHTTPRequestHandler):
-            def do_GET(self):
-                asked.append(self.path)
-                body = b"127.0.0.1"
-                self.send_response(200)
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                self.wfile.write(body)
-
-            def log_message(self, *args):
-                pass
-
-        hosts = ThreadingHTTPServer(("127.0.0.1", 0), Hosts)
-        threading.Thread(target=hosts.serve_forever, daemon=True).start()
-        self.addCleanup(hosts.server_close)
-        self.addCleanup(hosts.shutdown)
+        hosts = bf.HostsTxt()
+        self.addCleanup(hosts.stop)
         with open(os.path.join(self.dir, "cfg", "Z39.ini"), "wb") as f:
             f.write(("[系统参数]\r\nKSIP=127.0.0.1:%d\r\nKSPORT=-%d\r\nKSDEFAULT=1\r\n"
-                     "MARCPATH=%s/\r\n" % (hosts.server_address[1], port,
+                     "MARCPATH=%s/\r\n" % (hosts.port, port,
                                            os.path.join(self.dir, "marc"))).encode(GBK))
         with open(self.list, "w") as f:
             f.write("".join(i + "\n" for i in isbns))
@@ -434,7 +419,7 @@ class IntegrityTest(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stderr.decode()[-2000:])
         rows = self.report()
         self.assertEqual(sum(1 for isbn_ in isbns if rows[isbn_][1] == "已保存"), len(isbns), rows)
-        self.assertEqual(asked, ["/hosts.txt"])
+        self.assertEqual(hosts.asked, ["/hosts.txt"])
 
     def test_a_book_saved_under_a_qualified_isbn_is_not_saved_again(self):
         # Today's daily file holds book 0 (the GBK server's) under "ISBN (pbk.)" and book 1

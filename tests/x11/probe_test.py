@@ -14,10 +14,8 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import batch_fixture as bf  # noqa: E402
@@ -83,23 +81,11 @@ class ProbeTest(unittest.TestCase):
         xdesk.wait_until(lambda: b"listening" in open(os.path.join(cls.dir, "server.out"),
                                                       "rb").read(), 10, "catalogue-server")
 
-        class Hosts(BaseHTTPRequestHandler):
-            def do_GET(self):
-                body = b"127.0.0.1"
-                self.send_response(200)
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                self.wfile.write(body)
-
-            def log_message(self, *args):
-                pass
-
-        cls.hosts = ThreadingHTTPServer(("127.0.0.1", 0), Hosts)
-        threading.Thread(target=cls.hosts.serve_forever, daemon=True).start()
+        cls.hosts = bf.HostsTxt()
         cls.opac = bf.OpacStandIn({bf.isbn13(i): [bf.book(i)] for i in range(5)})
         settings = ("[系统参数]\r\nKSIP=127.0.0.1:%d\r\nKSPORT=-%d\r\nKSDEFAULT=1\r\n"
                     "MARCPATH=%s/\r\nOPACURL=%s\r\n"
-                    % (cls.hosts.server_address[1], ks, os.path.join(cls.dir, "marc"),
+                    % (cls.hosts.port, ks, os.path.join(cls.dir, "marc"),
                        cls.opac.base()))
         with open(os.path.join(cls.dir, "cfg", "Z39.ini"), "wb") as f:
             f.write(settings.encode("gbk"))
@@ -138,7 +124,7 @@ class ProbeTest(unittest.TestCase):
         for name in ("hosts", "opac"):
             server = getattr(cls, name, None)
             if server is not None:
-                server.shutdown() if name == "hosts" else server.stop()
+                server.stop()
         if getattr(cls, "silent", None):
             cls.silent.close()
         shutil.rmtree(cls.dir, ignore_errors=True)

@@ -1,6 +1,5 @@
 // z39batch LIST [--chain NAME,...] [--out FOLDER]: one record per ISBN of LIST from an
 // ordered chain of targets, saved to the daily file, with a report on standard output.
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -15,6 +14,7 @@
 #include "common/gbk_text.h"
 #include "common/ini_file.h"
 #include "common/paths.h"
+#include "common/stop_signals.h"
 #include "common/version.h"
 #include "records/record_saver.h"
 #include "state/working_files.h"
@@ -116,13 +116,7 @@ int main(int argc, char* argv[]) {
         return 64;
     }
     // Ctrl-C and SIGTERM end the run between steps: read on a thread of their own.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGUSR1);  // sent by the run itself when it has ended
-    ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    ::signal(SIGPIPE, SIG_IGN);
+    z39::StopSignals stopSignals;
 
     const std::string programFolder = z39::ExecutableFolder();
     const z39::ConfigLocation where = z39::ResolveConfigLocation(programFolder);
@@ -182,14 +176,7 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     z39::CancelToken cancel;
-    bool interrupted = false;
-    std::thread signals([&] {
-        int got = 0;
-        sigwait(&stopSignals, &got);
-        if (got == SIGUSR1) return;  // the run ended
-        interrupted = true;
-        cancel.Cancel();
-    });
+    stopSignals.Watch(cancel);
 
     const bool terminal = ::isatty(STDERR_FILENO) == 1;
     std::string names;
@@ -229,8 +216,7 @@ int main(int argc, char* argv[]) {
         &error);
     if (terminal)
         std::cerr << "\r" << Progress(z39::CountRows(run.rows())) << "\033[K" << std::endl;
-    ::pthread_kill(signals.native_handle(), SIGUSR1);
-    signals.join();
+    stopSignals.Stop();
     z39::CleanupWorkingFiles(work);
     std::string finishError;
     const bool finished = run.Finish(&finishError);
@@ -242,7 +228,7 @@ int main(int argc, char* argv[]) {
         std::cerr << "z39batch: " << z39::GbkToUtf8(ok ? finishError : error) << std::endl;
         return 1;
     }
-    if (interrupted || z39::CountRows(run.rows()).pending > 0) {
+    if (stopSignals.interrupted() || z39::CountRows(run.rows()).pending > 0) {
         std::cerr << "z39batch: 已中断；用同一个清单再运行一次即可接着检索" << std::endl;
         return 2;
     }

@@ -1,6 +1,5 @@
 // z39probe [NAME...] [--write]: tests targets of the list at once and reports what each
 // answers, how fast, in which character set and record syntax, with which indexes.
-#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +15,7 @@
 #include "common/gbk_text.h"
 #include "common/ini_file.h"
 #include "common/paths.h"
+#include "common/stop_signals.h"
 #include "common/version.h"
 #include "state/working_files.h"
 #include "state/z39_settings.h"
@@ -103,13 +103,7 @@ int main(int argc, char** argv) {
         return 64;
     }
     // Ctrl-C and SIGTERM end the tests under way at once.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGUSR1);  // sent by ourselves when every test has ended
-    ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    ::signal(SIGPIPE, SIG_IGN);
+    z39::StopSignals stopSignals;
 
     const std::string programFolder = z39::ExecutableFolder();
     const z39::ConfigLocation where = z39::ResolveConfigLocation(programFolder);
@@ -135,11 +129,7 @@ int main(int argc, char** argv) {
     }
 
     z39::CancelToken cancel;
-    std::thread signals([&cancel, stopSignals] {
-        int got = 0;
-        sigwait(&stopSignals, &got);
-        if (got != SIGUSR1) cancel.Cancel();
-    });
+    stopSignals.Watch(cancel);
     const std::string work =
         z39::JoinPath(z39::RawTempFolder(), "z39probe-" + std::to_string(::getpid()));
     z39::TargetMemory memory;
@@ -162,8 +152,7 @@ int main(int argc, char** argv) {
         });
     }
     for (auto& t : workers) t.join();
-    ::kill(::getpid(), SIGUSR1);
-    signals.join();
+    stopSignals.Stop();
     z39::RemoveTree(work);
 
     std::cout << z39::ProbeCsvHeader();
